@@ -1,0 +1,15 @@
+#pragma once
+// The decimal conversion used for every number in the program's text files:
+// leading white space is skipped, one optional sign is accepted, then digits
+// are taken up to the first non-digit; no digits give 0. The value is
+// returned as a 64-bit unsigned count: a negative value gives 0 and a value
+// that does not fit saturates at UINT64_MAX, so nothing overflows.
+
+#include <cstdint>
+#include <string_view>
+
+namespace brenvik {
+
+uint64_t DecimalConversion(std::string_view text);
+
+}  // namespace brenvik

@@ -1,0 +1,285 @@
+#include "catalogue/catalogue.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdint>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "platform/prompt.h"
+#include "support/scripted_prompt.h"
+#include "support/temp_dir.h"
+
+namespace brenvik {
+namespace {
+
+using test::ScriptedPrompt;
+using test::TempDir;
+
+constexpr uint64_t kMax = std::numeric_limits<uint64_t>::max();
+
+struct Row {
+  std::string name;
+  std::string checksum;
+  uint64_t size;
+  bool operator==(const Row&) const = default;
+};
+
+void PrintTo(const Row& row, std::ostream* out) {
+  *out << "{\"" << row.name << "\", \"" << row.checksum << "\", " << row.size << "}";
+}
+
+class CatalogueTest : public ::testing::Test {
+ protected:
+  std::vector<Row> Rows() const {
+    std::vector<Row> rows;
+    for (int i = 0; i < catalogue_.RowCount(); ++i) {
+      rows.push_back({catalogue_.Name(i), catalogue_.Checksum(i), catalogue_.Size(i)});
+    }
+    return rows;
+  }
+
+  bool Parse(std::string_view text) { return catalogue_.LoadFromText(prompt_, text); }
+
+  std::atomic<bool> abort_{false};
+  Catalogue catalogue_{abort_};
+  ScriptedPrompt prompt_{{}, PromptAnswer::kOk};
+};
+
+TEST_F(CatalogueTest, DataLinesAreCountedPastCommentsAndEmptyLines) {
+  ASSERT_TRUE(
+      Parse("# release catalogue\n"
+            "\n"
+            "Orv 1.1 PellixInstall\n"
+            "# scratch space\n"
+            "5000000\n"
+            "Setup.exe\t0123456789abcdef0123456789abcdef\t1234\n"
+            "\n"
+            "# data\n"
+            "Data/one.cab:fedcba9876543210fedcba9876543210:4096\n"));
+  EXPECT_EQ(catalogue_.Version(), "Orv 1.1 PellixInstall");
+  EXPECT_EQ(catalogue_.ScratchSpaceNeed(), 5000000u);
+  EXPECT_EQ(Rows(), (std::vector<Row>{
+                        {"Setup.exe", "0123456789abcdef0123456789abcdef", 1234},
+                        {"Data/one.cab", "fedcba9876543210fedcba9876543210", 4096},
+                    }));
+  EXPECT_EQ(catalogue_.Total(), 1234u + 4096u);
+  EXPECT_EQ(prompt_.Count(), 0u);
+  EXPECT_FALSE(abort_.load());
+}
+
+TEST_F(CatalogueTest, FieldsAreTakenWholeWithEitherSeparator) {
+  ASSERT_TRUE(
+      Parse("v\n"
+            "0\n"
+            "tab-colon\tsum1:10\n"
+            "colon-tab:sum2\t20\n"
+            " spaced name \t sum3 \t 30\n"              // blanks belong to name and checksum
+            " #not a comment:sum4:40 bytes\n"           // '#' only skips in the first column
+            "trailing:sum5:50:more:fields\tand text\n"  // anything after the digits is ignored
+            "no-digits:sum6:about 60\n"
+            "empty-size:sum7:\n"
+            "Data\\Sub/mixed.bin:sum8:80"));  // last line without a line end
+  EXPECT_EQ(Rows(), (std::vector<Row>{
+                        {"tab-colon", "sum1", 10},
+                        {"colon-tab", "sum2", 20},
+                        {" spaced name ", " sum3 ", 30},
+                        {" #not a comment", "sum4", 40},
+                        {"trailing", "sum5", 50},
+                        {"no-digits", "sum6", 0},
+                        {"empty-size", "sum7", 0},
+                        {"Data\\Sub/mixed.bin", "sum8", 80},
+                    }));
+  EXPECT_EQ(catalogue_.Total(), 10u + 20 + 30 + 40 + 50 + 80);
+}
+
+TEST_F(CatalogueTest, CarriageReturnIsDroppedOnlyBeforeALineFeed) {
+  ASSERT_TRUE(Parse("1.0\r\n\r\n# c\r\n250\r\na:sum\r:7\r\nb:s:8\r"));
+  EXPECT_EQ(catalogue_.Version(), "1.0");
+  EXPECT_EQ(catalogue_.ScratchSpaceNeed(), 250u);
+  // A '\r' inside a line, and one at the very end without '\n', stay.
+  EXPECT_EQ(Rows(), (std::vector<Row>{{"a", "sum\r", 7}, {"b", "s", 8}}));
+}
+
+TEST_F(CatalogueTest, ByteOrderMarkBelongsToTheFirstLine) {
+  // What would be a comment becomes the version line ...
+  ASSERT_TRUE(Parse("\xEF\xBB\xBF# comment\n300\nf:c:3\n"));
+  EXPECT_EQ(catalogue_.Version(), "\xEF\xBB\xBF# comment");
+  EXPECT_EQ(catalogue_.ScratchSpaceNeed(), 300u);
+  EXPECT_EQ(catalogue_.Total(), 3u);
+  // ... and a first data line carries the mark in its text.
+  const std::string bom = "\xEF\xBB\xBF";
+  ASSERT_TRUE(Parse(bom + "2.0\n9\n"));
+  EXPECT_EQ(catalogue_.Version(), bom + "2.0");
+}
+
+TEST_F(CatalogueTest, EveryLoadStartsFromEmptyRowsButKeepsMissingHeaderValues) {
+  ASSERT_TRUE(Parse(""));  // a fresh catalogue stays empty
+  EXPECT_EQ(catalogue_.Version(), "");
+  EXPECT_EQ(catalogue_.ScratchSpaceNeed(), 0u);
+
+  ASSERT_TRUE(Parse("v1\n77\na:c:1\nb:c:2\nc:c:3\n"));
+  ASSERT_EQ(catalogue_.RowCount(), 3);
+
+  ASSERT_TRUE(Parse("v2\n88\nz:c:40\n"));
+  EXPECT_EQ(Rows(), (std::vector<Row>{{"z", "c", 40}}));
+  EXPECT_EQ(catalogue_.Total(), 40u);
+  EXPECT_EQ(catalogue_.Version(), "v2");
+  EXPECT_EQ(catalogue_.ScratchSpaceNeed(), 88u);
+
+  for (const char* text : {"", "# only\n\n# comments\n", "\n\n"}) {
+    ASSERT_TRUE(Parse(text)) << text;
+    EXPECT_EQ(catalogue_.RowCount(), 0);
+    EXPECT_EQ(catalogue_.Total(), 0u);
+    EXPECT_EQ(catalogue_.Version(), "v2");
+    EXPECT_EQ(catalogue_.ScratchSpaceNeed(), 88u);
+  }
+
+  ASSERT_TRUE(Parse("# only the version\nv3\n"));
+  EXPECT_EQ(catalogue_.Version(), "v3");
+  EXPECT_EQ(catalogue_.ScratchSpaceNeed(), 88u);
+  EXPECT_EQ(catalogue_.RowCount(), 0);
+}
+
+TEST_F(CatalogueTest, DuplicateNamesAreSeparateRowsAndBothCount) {
+  ASSERT_TRUE(Parse("v\n0\nsame:c1:100\nsame:c2:23\n"));
+  EXPECT_EQ(Rows(), (std::vector<Row>{{"same", "c1", 100}, {"same", "c2", 23}}));
+  EXPECT_EQ(catalogue_.Total(), 123u);
+}
+
+TEST_F(CatalogueTest, LargeSizesNeitherWrapNorOverflow) {
+  ASSERT_TRUE(
+      Parse("v\n"
+            "99999999999999999999999999\n"
+            "four-gig:c:4294967296\n"
+            "negative:c:-5\n"
+            "max:c:18446744073709551615\n"
+            "past-max:c:18446744073709551616\n"));
+  EXPECT_EQ(catalogue_.ScratchSpaceNeed(), kMax);
+  EXPECT_EQ(Rows(), (std::vector<Row>{{"four-gig", "c", 4294967296u},
+                                      {"negative", "c", 0},
+                                      {"max", "c", kMax},
+                                      {"past-max", "c", kMax}}));
+  EXPECT_EQ(catalogue_.Total(), kMax);  // saturates instead of wrapping
+}
+
+struct BadCatalogue {
+  const char* label;
+  std::string text;
+  std::string message;
+  std::vector<Row> rows_kept;
+};
+
+const std::string kChecksumMissing7 =
+    "Error in line 7 in FileList.txt! Couldn't find checksum-separator!";
+
+std::vector<BadCatalogue> BadCatalogues() {
+  using namespace std::string_literals;
+  const auto unsafe = [](const char* label, std::string name) {
+    return BadCatalogue{label,
+                        "v\n0\ngood:c:5\n" + name + ":c:1\nlater:c:2\n",
+                        "Error in line 4 in FileList.txt! Unsafe file name!",
+                        {{"good", "c", 5}}};
+  };
+  return {
+      {"no separator, physical line 7",
+       "# c\nv\n0\n# c\nok:c:1\n\nno separator at all\nlater:c:2\n",
+       kChecksumMissing7,
+       {{"ok", "c", 1}}},
+      {"line of blanks",
+       "v\n0\n   \n",
+       "Error in line 3 in FileList.txt! Couldn't find checksum-separator!",
+       {}},
+      {"second separator missing",
+       "v\n\n0\na:c:1\nname\tchecksum only\nlater:c:2\n",
+       "Error in line 5 in FileList.txt! Couldn't find filesize-separator!",
+       {{"a", "c", 1}}},
+      {"CRLF keeps the count",
+       "v\r\n0\r\n\r\nname:checksum\r\n",
+       "Error in line 4 in FileList.txt! Couldn't find filesize-separator!",
+       {}},
+      unsafe("absolute", "/etc/passwd"),
+      unsafe("backslash root", "\\\\server\\share\\x"),
+      unsafe("parent", ".."),
+      unsafe("climbs out", "a/../../b"),
+      unsafe("climbs out with backslashes", "a\\..\\..\\b"),
+      unsafe("empty", ""),
+      unsafe("NUL byte", "a\0b"s),
+  };
+}
+
+TEST_F(CatalogueTest, MalformedRowsAreReportedWithTheirPhysicalLine) {
+  for (const BadCatalogue& bad : BadCatalogues()) {
+    SCOPED_TRACE(bad.label);
+    std::atomic<bool> abort{false};
+    Catalogue catalogue(abort);
+    ScriptedPrompt prompt({}, PromptAnswer::kOk);
+    EXPECT_FALSE(catalogue.LoadFromText(prompt, bad.text));
+    ASSERT_EQ(prompt.Count(), 1u);
+    const auto asked = prompt.Asked().front();
+    EXPECT_EQ(asked.text, bad.message);
+    EXPECT_EQ(asked.buttons, PromptButtons::kOk);
+    EXPECT_EQ(asked.icon, PromptIcon::kNone);
+    EXPECT_TRUE(abort.load());
+    // The rows before the bad line stay; the bad row and later ones never come in.
+    std::vector<Row> rows;
+    uint64_t sum = 0;
+    for (int i = 0; i < catalogue.RowCount(); ++i) {
+      rows.push_back({catalogue.Name(i), catalogue.Checksum(i), catalogue.Size(i)});
+      sum += catalogue.Size(i);
+    }
+    EXPECT_EQ(rows, bad.rows_kept);
+    EXPECT_EQ(catalogue.Total(), sum);
+  }
+}
+
+// Records whether the abort flag was already set when the message was shown.
+class FlagWatchingPrompt : public Prompt {
+ public:
+  explicit FlagWatchingPrompt(const std::atomic<bool>& flag) : flag_(flag) {}
+  PromptAnswer Ask(const std::string&, PromptButtons, PromptIcon) override {
+    flag_seen_.push_back(flag_.load());
+    return PromptAnswer::kOk;
+  }
+  std::vector<bool> flag_seen_;
+
+ private:
+  const std::atomic<bool>& flag_;
+};
+
+TEST_F(CatalogueTest, AbortFlagIsSetOnlyAfterTheMessageWasClosed) {
+  FlagWatchingPrompt prompt(abort_);
+  EXPECT_FALSE(catalogue_.LoadFromText(prompt, "v\n0\nbroken\n"));
+  EXPECT_EQ(prompt.flag_seen_, std::vector<bool>{false});
+  EXPECT_TRUE(abort_.load());
+}
+
+TEST_F(CatalogueTest, LoadReadsTheFileInTheWorkingDirectory) {
+  TempDir dir;
+  dir.Write("FileList.txt", "# list\r\n1.1\r\n42\r\nInstall.exe:abc:10\r\nData/a.bin:def:20\r\n");
+  test::ScopedWorkingDirectory in_dir(dir.path());
+  ASSERT_TRUE(catalogue_.Load(prompt_));
+  EXPECT_EQ(catalogue_.Version(), "1.1");
+  EXPECT_EQ(catalogue_.ScratchSpaceNeed(), 42u);
+  EXPECT_EQ(Rows(), (std::vector<Row>{{"Install.exe", "abc", 10}, {"Data/a.bin", "def", 20}}));
+  EXPECT_EQ(catalogue_.Total(), 30u);
+}
+
+TEST_F(CatalogueTest, UnreadableFileFailsSilentlyWithEmptyRows) {
+  TempDir dir;
+  ASSERT_TRUE(Parse("v\n5\na:c:1\n"));
+  // Missing, and a folder in the file's place (opens, but cannot be read).
+  for (const auto& path : {dir.path() / "FileList.txt", dir.path()}) {
+    EXPECT_FALSE(catalogue_.Load(prompt_, path)) << path;
+    EXPECT_EQ(catalogue_.RowCount(), 0);
+    EXPECT_EQ(catalogue_.Total(), 0u);
+    EXPECT_EQ(catalogue_.Version(), "v");
+    EXPECT_EQ(prompt_.Count(), 0u);
+    EXPECT_FALSE(abort_.load());
+  }
+}
+
+}  // namespace
+}  // namespace brenvik
