@@ -1,0 +1,73 @@
+#pragma once
+// The transfer callback: every download reports its progress here. It stops
+// the transfer when the abort flag is set, records the cache-file name and
+// the bytes received so far, and keeps the face alive: with a progress sink
+// attached (the run's statistics) it hands over the file's percentage; with
+// none attached (the catalogue fetch on the setup step) it calls the idle
+// hook, which lets the face process its events.
+//
+// Thread safety: OnProgress runs on the thread that called the download
+// service. Attach/SetIdleHook are called by the face before transfers that
+// use them start. BytesSoFar and TransferRunning may be read from any thread.
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <string_view>
+
+namespace brenvik {
+
+// Status codes of a progress report.
+enum class BindStatus : int {
+  kConnecting = 2,
+  kBeginDownloadData = 4,
+  kDownloadingData = 5,
+  kEndDownloadData = 6,
+  kCacheFileNameAvailable = 14,
+};
+
+// Receives the per-file percentage of a release-file download.
+class ProgressSink {
+ public:
+  virtual ~ProgressSink() = default;
+  virtual void ShowFileProgress(uint32_t percent) = 0;
+};
+
+class TransferCallback {
+ public:
+  explicit TransferCallback(const std::atomic<bool>& abort) : abort_(abort) {}
+
+  // Returns false when the transfer must stop (the abort flag is set).
+  [[nodiscard]] bool OnProgress(uint64_t progress, uint64_t maximum, BindStatus status,
+                                std::string_view status_text);
+
+  void Attach(ProgressSink* sink) { sink_.store(sink); }
+  ProgressSink* Attached() const { return sink_.load(); }
+  void SetIdleHook(std::function<void()> hook);
+
+  // Marks the span of one transfer, so the statistics count its bytes only
+  // while it runs. The download service calls these.
+  void TransferStarted();
+  void TransferEnded();
+  bool TransferRunning() const { return running_.load(); }
+
+  std::string CacheFileName() const;
+  uint64_t BytesSoFar() const { return bytes_so_far_.load(); }
+
+  // Percentage of `progress` in `maximum`, truncated, never above 100; 0
+  // when the size is unknown.
+  static uint32_t Percentage(uint64_t progress, uint64_t maximum);
+
+ private:
+  const std::atomic<bool>& abort_;
+  std::atomic<ProgressSink*> sink_{nullptr};
+  std::atomic<uint64_t> bytes_so_far_{0};
+  std::atomic<bool> running_{false};
+  mutable std::mutex mutex_;  // guards the two members below
+  std::string cache_file_name_;
+  std::function<void()> idle_hook_;
+};
+
+}  // namespace brenvik

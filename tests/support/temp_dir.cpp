@@ -1,0 +1,64 @@
+#include "support/temp_dir.h"
+
+#include <unistd.h>
+
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <stdexcept>
+
+namespace brenvik::test {
+
+namespace fs = std::filesystem;
+
+TempDir::TempDir() {
+  std::string pattern = (fs::temp_directory_path() / "brenvik-test-XXXXXX").string();
+  if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+  path_ = pattern;
+}
+
+TempDir::~TempDir() {
+  std::error_code ignored;
+  // Make everything writable again so tests that removed permissions clean up.
+  for (auto it = fs::recursive_directory_iterator(path_, ignored);
+       it != fs::recursive_directory_iterator(); it.increment(ignored)) {
+    fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ignored);
+  }
+  fs::remove_all(path_, ignored);
+}
+
+std::string TempDir::Folder() const { return path_.string() + "/"; }
+
+fs::path TempDir::Write(const std::string& relative, std::string_view content) const {
+  const fs::path file = path_ / relative;
+  fs::create_directories(file.parent_path());
+  std::ofstream out(file, std::ios::binary | std::ios::trunc);
+  out.write(content.data(), static_cast<std::streamsize>(content.size()));
+  return file;
+}
+
+std::string TempDir::Read(const std::string& relative) const {
+  std::ifstream in(path_ / relative, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+ScopedWorkingDirectory::ScopedWorkingDirectory(const fs::path& dir)
+    : previous_(fs::current_path()) {
+  fs::current_path(dir);
+}
+
+ScopedWorkingDirectory::~ScopedWorkingDirectory() {
+  std::error_code ignored;
+  fs::current_path(previous_, ignored);
+}
+
+std::string RandomBytes(size_t size, unsigned seed) {
+  std::mt19937 generator(seed);
+  std::string bytes(size, '\0');
+  for (auto& b : bytes) b = static_cast<char>(generator() & 0xFF);
+  return bytes;
+}
+
+}  // namespace brenvik::test

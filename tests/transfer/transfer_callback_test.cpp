@@ -1,0 +1,133 @@
+#include "transfer/transfer_callback.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdint>
+#include <limits>
+#include <vector>
+
+namespace brenvik {
+namespace {
+
+class RecordingSink : public ProgressSink {
+ public:
+  void ShowFileProgress(uint32_t percent) override { shown.push_back(percent); }
+  std::vector<uint32_t> shown;
+};
+
+class TransferCallbackTest : public ::testing::Test {
+ protected:
+  std::atomic<bool> abort_{false};
+  TransferCallback callback_{abort_};
+};
+
+TEST(TransferCallbackPercentage, TruncatesAndNeverPassesFull) {
+  EXPECT_EQ(TransferCallback::Percentage(0, 0), 0u);
+  EXPECT_EQ(TransferCallback::Percentage(12345, 0), 0u);
+  EXPECT_EQ(TransferCallback::Percentage(0, 5), 0u);
+  EXPECT_EQ(TransferCallback::Percentage(50, 200), 25u);
+  EXPECT_EQ(TransferCallback::Percentage(1, 3), 33u);
+  EXPECT_EQ(TransferCallback::Percentage(2, 3), 66u);
+  EXPECT_EQ(TransferCallback::Percentage(199, 200), 99u);
+  EXPECT_EQ(TransferCallback::Percentage(200, 200), 100u);
+  EXPECT_EQ(TransferCallback::Percentage(300, 200), 100u);
+  EXPECT_EQ(TransferCallback::Percentage(std::numeric_limits<uint64_t>::max(), 1), 100u);
+}
+
+TEST(TransferCallbackPercentage, ExactForCountsBeyondFourGigabytes) {
+  constexpr uint64_t kMax = std::numeric_limits<uint64_t>::max();
+  EXPECT_EQ(TransferCallback::Percentage(kMax - 1, kMax), 99u);
+  EXPECT_EQ(TransferCallback::Percentage(kMax / 2, kMax), 49u);
+  EXPECT_EQ(TransferCallback::Percentage(uint64_t{3} << 32, uint64_t{4} << 32), 75u);
+}
+
+TEST_F(TransferCallbackTest, SinkGetsEachPercentageAndIdleHookStaysQuiet) {
+  RecordingSink sink;
+  int idle_calls = 0;
+  callback_.SetIdleHook([&] { ++idle_calls; });
+  callback_.Attach(&sink);
+
+  EXPECT_TRUE(callback_.OnProgress(0, 0, BindStatus::kConnecting, {}));
+  EXPECT_TRUE(callback_.OnProgress(1, 3, BindStatus::kDownloadingData, {}));
+  EXPECT_TRUE(callback_.OnProgress(50, 200, BindStatus::kDownloadingData, {}));
+  EXPECT_TRUE(callback_.OnProgress(250, 200, BindStatus::kEndDownloadData, {}));
+
+  EXPECT_EQ(sink.shown, (std::vector<uint32_t>{0, 33, 25, 100}));
+  EXPECT_EQ(idle_calls, 0);
+  EXPECT_EQ(callback_.BytesSoFar(), 250u);
+}
+
+TEST_F(TransferCallbackTest, WithoutSinkEveryReportRunsTheIdleHook) {
+  int idle_calls = 0;
+  // No hook yet: a report simply returns.
+  EXPECT_TRUE(callback_.OnProgress(1, 10, BindStatus::kDownloadingData, {}));
+  callback_.SetIdleHook([&] { ++idle_calls; });
+  EXPECT_TRUE(callback_.OnProgress(2, 10, BindStatus::kDownloadingData, {}));
+  EXPECT_TRUE(callback_.OnProgress(3, 10, BindStatus::kDownloadingData, {}));
+  EXPECT_EQ(idle_calls, 2);
+
+  RecordingSink sink;
+  callback_.Attach(&sink);
+  EXPECT_TRUE(callback_.OnProgress(4, 10, BindStatus::kDownloadingData, {}));
+  callback_.Attach(nullptr);
+  EXPECT_TRUE(callback_.OnProgress(5, 10, BindStatus::kDownloadingData, {}));
+  EXPECT_EQ(idle_calls, 3);
+  EXPECT_EQ(sink.shown, (std::vector<uint32_t>{40}));
+}
+
+TEST_F(TransferCallbackTest, AbortRefusesAndTouchesNothing) {
+  RecordingSink sink;
+  int idle_calls = 0;
+  callback_.SetIdleHook([&] { ++idle_calls; });
+  EXPECT_TRUE(callback_.OnProgress(0, 0, BindStatus::kCacheFileNameAvailable, "first.part"));
+  EXPECT_TRUE(callback_.OnProgress(10, 100, BindStatus::kDownloadingData, {}));
+  ASSERT_EQ(idle_calls, 2);
+
+  abort_ = true;
+  EXPECT_FALSE(callback_.OnProgress(20, 100, BindStatus::kCacheFileNameAvailable, "second.part"));
+  callback_.Attach(&sink);
+  EXPECT_FALSE(callback_.OnProgress(30, 100, BindStatus::kDownloadingData, {}));
+
+  EXPECT_EQ(callback_.BytesSoFar(), 10u);
+  EXPECT_EQ(callback_.CacheFileName(), "first.part");
+  EXPECT_EQ(idle_calls, 2);
+  EXPECT_TRUE(sink.shown.empty());
+}
+
+TEST_F(TransferCallbackTest, CacheNameOnlyChangesOnItsOwnStatus) {
+  EXPECT_EQ(callback_.CacheFileName(), "");
+  callback_.TransferStarted();
+  EXPECT_TRUE(callback_.OnProgress(0, 0, BindStatus::kCacheFileNameAvailable, "/d/a.bin.part"));
+  // Other statuses carry texts too; they never replace the name.
+  EXPECT_TRUE(callback_.OnProgress(5, 9, BindStatus::kBeginDownloadData, "http://host/a.bin"));
+  EXPECT_TRUE(callback_.OnProgress(9, 9, BindStatus::kEndDownloadData, {}));
+  callback_.TransferEnded();
+  EXPECT_EQ(callback_.CacheFileName(), "/d/a.bin.part");
+
+  // A later transfer that reports no cache file leaves the earlier name.
+  callback_.TransferStarted();
+  EXPECT_TRUE(callback_.OnProgress(3, 9, BindStatus::kDownloadingData, {}));
+  callback_.TransferEnded();
+  EXPECT_EQ(callback_.CacheFileName(), "/d/a.bin.part");
+
+  callback_.TransferStarted();
+  EXPECT_TRUE(callback_.OnProgress(0, 0, BindStatus::kCacheFileNameAvailable, "/d/b.bin.part"));
+  callback_.TransferEnded();
+  EXPECT_EQ(callback_.CacheFileName(), "/d/b.bin.part");
+}
+
+TEST_F(TransferCallbackTest, TransferSpanResetsTheByteCount) {
+  EXPECT_FALSE(callback_.TransferRunning());
+  EXPECT_TRUE(callback_.OnProgress(700, 1000, BindStatus::kDownloadingData, {}));
+  callback_.TransferStarted();
+  EXPECT_TRUE(callback_.TransferRunning());
+  EXPECT_EQ(callback_.BytesSoFar(), 0u);
+  EXPECT_TRUE(callback_.OnProgress(400, 1000, BindStatus::kDownloadingData, {}));
+  callback_.TransferEnded();
+  EXPECT_FALSE(callback_.TransferRunning());
+  EXPECT_EQ(callback_.BytesSoFar(), 400u);
+}
+
+}  // namespace
+}  // namespace brenvik
