@@ -1,0 +1,163 @@
+#include "platform/installer.h"
+
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <thread>
+
+#include "support/temp_dir.h"
+
+namespace brenvik {
+namespace {
+
+namespace fs = std::filesystem;
+using test::TempDir;
+
+// Sets an environment variable for the lifetime of the object.
+class ScopedEnv {
+ public:
+  ScopedEnv(const char* name, const std::string& value) : name_(name) {
+    if (const char* old = std::getenv(name)) previous_ = old;
+    setenv(name, value.c_str(), 1);
+  }
+  ~ScopedEnv() {
+    if (previous_) {
+      setenv(name_, previous_->c_str(), 1);
+    } else {
+      unsetenv(name_);
+    }
+  }
+
+ private:
+  const char* name_;
+  std::optional<std::string> previous_;
+};
+
+// Waits (up to a generous limit) for a detached program to leave its mark.
+bool WaitForFile(const fs::path& file) {
+  const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (std::chrono::steady_clock::now() < give_up) {
+    if (fs::exists(file) && fs::file_size(file) > 0) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return false;
+}
+
+bool OwnerCanExecute(const fs::path& file) {
+  return (fs::status(file).permissions() & fs::perms::owner_exec) != fs::perms::none;
+}
+
+bool HasChildren() {
+  int status = 0;
+  return !(waitpid(-1, &status, WNOHANG) < 0 && errno == ECHILD);
+}
+
+class InstallerTest : public ::testing::Test {
+ protected:
+  InstallerTest() {
+    fs::create_directories(work_);
+    fs::create_directories(bin_);
+  }
+  std::string Script(const std::string& name, const std::string& body) const {
+    const fs::path file = temp_.Write("release/" + name, body);
+    fs::permissions(file, fs::perms::owner_read | fs::perms::owner_write);
+    return file.string();
+  }
+
+  TempDir temp_;
+  SystemInstallerLauncher launcher_;
+  const fs::path work_ = temp_.path() / "work";
+  const fs::path bin_ = temp_.path() / "bin";
+};
+
+TEST_F(InstallerTest, ScriptWithoutExecuteBitStartsDetachedInTheWorkingDirectory) {
+  const std::string script = Script("Install.exe", "#!/bin/sh\npwd > started.txt\n");
+  ASSERT_FALSE(OwnerCanExecute(script));
+
+  ASSERT_TRUE(launcher_.Start(script, work_.string()));
+  ASSERT_TRUE(WaitForFile(work_ / "started.txt"));
+  EXPECT_EQ(temp_.Read("work/started.txt"), fs::canonical(work_).string() + "\n");
+  EXPECT_TRUE(OwnerCanExecute(script));
+  // The program was handed to init: nothing is left for this process to reap.
+  EXPECT_FALSE(HasChildren());
+}
+
+TEST_F(InstallerTest, RelativePathIsResolvedBeforeChangingFolder) {
+  const std::string script = Script("Install.exe", "#!/bin/sh\necho ran > ran.txt\n");
+  test::ScopedWorkingDirectory here(temp_.path() / "release");
+  ASSERT_TRUE(launcher_.Start("Install.exe", work_.string()));
+  EXPECT_TRUE(WaitForFile(work_ / "ran.txt"));
+}
+
+TEST_F(InstallerTest, NativeProgramWithoutExecuteBitGetsOne) {
+  const fs::path program = temp_.path() / "release" / "true";
+  fs::create_directories(program.parent_path());
+  ASSERT_TRUE(fs::copy_file("/bin/true", program));
+  fs::permissions(program, fs::perms::owner_read | fs::perms::owner_write);
+
+  EXPECT_TRUE(launcher_.Start(program.string(), work_.string()));
+  EXPECT_TRUE(OwnerCanExecute(program));
+}
+
+TEST_F(InstallerTest, FailuresToStartAreReported) {
+  EXPECT_FALSE(launcher_.Start((temp_.path() / "missing.exe").string(), work_.string()));
+  EXPECT_FALSE(launcher_.Start(work_.string(), work_.string()));  // a folder
+  EXPECT_FALSE(launcher_.Start("", work_.string()));
+
+  // The exec itself fails: its error travels back before Start returns.
+  const std::string no_interpreter =
+      Script("bad.exe", "#!/nonexistent/interpreter\necho never > never.txt\n");
+  EXPECT_FALSE(launcher_.Start(no_interpreter, work_.string()));
+
+  const std::string script = Script("Install.exe", "#!/bin/sh\npwd > started.txt\n");
+  EXPECT_FALSE(launcher_.Start(script, (temp_.path() / "no-such-folder").string()));
+  EXPECT_FALSE(HasChildren());
+}
+
+TEST_F(InstallerTest, DocumentWithoutOpenerIsNotStarted) {
+  const std::string document = Script("Install.exe", "MZ not a program here\n");
+  ScopedEnv path("PATH", bin_.string());  // an empty folder: no xdg-open
+  EXPECT_FALSE(launcher_.Start(document, work_.string()));
+}
+
+TEST_F(InstallerTest, DocumentIsHandedToTheOpenerAndItsExitStatusCounts) {
+  const std::string document = Script("Install.exe", "MZ not a program here\n");
+  const fs::path opener = temp_.Write("bin/xdg-open",
+                                      "#!/bin/sh\n"
+                                      "printf '%s\\n' \"$1\" > opened.txt\n"
+                                      "exit \"$(cat \"$0.status\" 2>/dev/null || echo 0)\"\n");
+  fs::permissions(opener, fs::perms::owner_all);
+  ScopedEnv path("PATH", bin_.string() + ":/usr/bin:/bin");
+
+  ASSERT_TRUE(launcher_.Start(document, work_.string()));
+  // The opener has finished by the time Start returns.
+  EXPECT_EQ(temp_.Read("work/opened.txt"), document + "\n");
+  EXPECT_FALSE(OwnerCanExecute(document));  // only programs get the bit
+
+  temp_.Write("bin/xdg-open.status", "3\n");
+  EXPECT_FALSE(launcher_.Start(document, work_.string()));
+  EXPECT_FALSE(HasChildren());
+}
+
+TEST_F(InstallerTest, ExecutableFileTheSystemCannotRunFallsBackToTheOpener) {
+  const std::string document = Script("Install.exe", "MZ not a program here\n");
+  fs::permissions(document, fs::perms::owner_all);
+  ScopedEnv path("PATH", bin_.string());
+  EXPECT_FALSE(launcher_.Start(document, work_.string()));
+
+  const fs::path opener =
+      temp_.Write("bin/xdg-open", "#!/bin/sh\nprintf '%s\\n' \"$1\" > opened.txt\n");
+  fs::permissions(opener, fs::perms::owner_all);
+  EXPECT_TRUE(launcher_.Start(document, work_.string()));
+  EXPECT_EQ(temp_.Read("work/opened.txt"), document + "\n");
+}
+
+}  // namespace
+}  // namespace brenvik

@@ -1,0 +1,215 @@
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "catalogue/catalogue.h"
+#include "support/scripted_prompt.h"
+#include "support/temp_dir.h"
+#include "tools/release_catalogue.h"
+
+namespace brenvik {
+namespace {
+
+namespace fs = std::filesystem;
+using test::RandomBytes;
+using test::TempDir;
+
+std::string Quoted(const std::string& text) {
+  std::string quoted = "'";
+  for (const char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return quoted + "'";
+}
+
+// What coreutils' md5sum says about `file`.
+std::string Md5sumOf(const fs::path& file) {
+  struct Closer {
+    void operator()(std::FILE* pipe) const { pclose(pipe); }
+  };
+  const std::unique_ptr<std::FILE, Closer> pipe(
+      popen(("md5sum -- " + Quoted(file.string())).c_str(), "r"));
+  if (!pipe) return {};
+  char line[512] = {};
+  if (std::fgets(line, sizeof line, pipe.get()) == nullptr) return {};
+  return std::string(line).substr(0, 32);
+}
+
+struct ToolRun {
+  int status = -1;
+  std::string out;
+  std::string err;
+};
+
+// Runs the real catalogue maker with `arguments` (already quoted).
+ToolRun RunTool(const TempDir& temp, const std::string& arguments) {
+  const std::string command = Quoted(BRENVIK_CATALOGUE_TOOL) + " " + arguments + " >" +
+                              Quoted((temp.path() / "tool.out").string()) + " 2>" +
+                              Quoted((temp.path() / "tool.err").string());
+  const int raw = std::system(command.c_str());
+  ToolRun run;
+  run.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+  run.out = temp.Read("tool.out");
+  run.err = temp.Read("tool.err");
+  return run;
+}
+
+class CatalogueMakerTest : public ::testing::Test {
+ protected:
+  CatalogueMakerTest() {
+    temp_.Write("release/Install.exe", RandomBytes(70000, 1));
+    temp_.Write("release/Data/one.cab", RandomBytes(1024 * 1024 + 3, 2));  // more than a read block
+    temp_.Write("release/Data/empty.bin", "");
+    temp_.Write("release/Data/FileList.txt", "a file like any other down here\n");
+    temp_.Write("release/read me.txt", "hello\n");
+    temp_.Write("release/FileList.txt", "an old catalogue, never listed\n");
+  }
+
+  std::string Release() const { return Quoted(root_.string()); }
+
+  TempDir temp_;
+  const fs::path root_ = temp_.path() / "release";
+};
+
+TEST_F(CatalogueMakerTest, ScanAgreesWithMd5sumAndTheFilesystem) {
+  const ReleaseScan scan = ScanRelease(root_);
+  ASSERT_TRUE(scan.ok()) << scan.error;
+  EXPECT_TRUE(scan.warnings.empty());
+
+  std::vector<std::string> names;
+  for (const auto& entry : scan.entries) {
+    names.push_back(entry.name);
+    const fs::path file = root_ / entry.name;
+    EXPECT_EQ(entry.checksum, Md5sumOf(file)) << entry.name;
+    EXPECT_EQ(entry.size, fs::file_size(file)) << entry.name;
+  }
+  const std::vector<std::string> expected = {"Data/FileList.txt", "Data/empty.bin", "Data/one.cab",
+                                             "Install.exe", "read me.txt"};
+  EXPECT_EQ(names, expected);
+  EXPECT_EQ(TotalSize(scan.entries), 70000u + 1024 * 1024 + 3 + 32 + 6);
+}
+
+TEST_F(CatalogueMakerTest, ToolOutputReadsBackThroughTheProgramsParser) {
+  const ToolRun run = RunTool(temp_, Release() + " --version 'PellixInstall 1.2'");
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.err, "");
+
+  const ReleaseScan scan = ScanRelease(root_);
+  ASSERT_TRUE(scan.ok());
+  const uint64_t total = TotalSize(scan.entries);
+  EXPECT_EQ(run.out, FormatCatalogue("PellixInstall 1.2", total, scan.entries));
+  EXPECT_EQ(run.out.substr(0, run.out.find('\n')), kCatalogueMakerHeader);
+
+  std::atomic<bool> abort{false};
+  Catalogue catalogue(abort);
+  test::ScriptedPrompt prompt;
+  ASSERT_TRUE(catalogue.LoadFromText(prompt, run.out));
+  EXPECT_EQ(catalogue.Version(), "PellixInstall 1.2");
+  EXPECT_EQ(catalogue.ScratchSpaceNeed(), total);  // enough for the whole release by default
+  ASSERT_EQ(catalogue.RowCount(), 5);
+  EXPECT_EQ(catalogue.Name(4), "read me.txt");
+  EXPECT_EQ(catalogue.Checksum(4), Md5sumOf(root_ / "read me.txt"));
+  EXPECT_EQ(catalogue.Size(4), 6u);
+  EXPECT_EQ(catalogue.Total(), total);
+  EXPECT_EQ(prompt.Count(), 0u);
+}
+
+TEST_F(CatalogueMakerTest, OutputFileAndScratchOption) {
+  const fs::path output = root_ / "FileList.txt";  // replaces the old one, and is not listed
+  const ToolRun run = RunTool(
+      temp_, Release() + " --version=2.0 --scratch 123456 --output " + Quoted(output.string()));
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.out, "");
+  const std::string written = temp_.Read("release/FileList.txt");
+  EXPECT_EQ(written.substr(0, written.find("Data/")),
+            std::string(kCatalogueMakerHeader) + "\n2.0\n123456\n");
+  EXPECT_EQ(written.find("\tFileList.txt"), std::string::npos);
+  EXPECT_FALSE(fs::exists(output.string() + ".tmp"));
+
+  // Made again from the folder that now holds it: the same catalogue.
+  EXPECT_EQ(RunTool(temp_, Release() + " --version 2.0 --scratch 123456").out, written);
+}
+
+TEST_F(CatalogueMakerTest, RefusesWhatTheParserWouldRefuseOrMisread) {
+  temp_.Write("release/Data/a:b", "colon");
+  const ToolRun colon = RunTool(temp_, Release() + " --version 1.0");
+  EXPECT_EQ(colon.status, 1);
+  EXPECT_EQ(colon.out, "");
+  EXPECT_NE(colon.err.find("Data/a:b"), std::string::npos) << colon.err;
+  fs::remove(root_ / "Data" / "a:b");
+
+  EXPECT_EQ(RunTool(temp_, Release() + " --version '#1.0'").status, 1);
+  EXPECT_EQ(RunTool(temp_, Release() + " --version ''").status, 1);
+  EXPECT_EQ(RunTool(temp_, Release() + " --version " + Quoted("1.0\n2")).status, 1);
+  EXPECT_EQ(RunTool(temp_, Quoted((temp_.path() / "nothing").string()) + " --version 1").status, 1);
+  EXPECT_EQ(RunTool(temp_, Release() + " --version 1.0").status, 0);
+}
+
+TEST_F(CatalogueMakerTest, BadUsageIsExitTwoWithTheUsage) {
+  for (const std::string& arguments :
+       {Release(), std::string("--version 1.0"), Release() + " --version",
+        Release() + " --version 1 --scratch 12k", Release() + " --version 1 --bogus",
+        Release() + " " + Release() + " --version 1"}) {
+    const ToolRun run = RunTool(temp_, arguments);
+    EXPECT_EQ(run.status, 2) << arguments;
+    EXPECT_NE(run.err.find("usage: brenvik-catalogue DIR --version V"), std::string::npos)
+        << arguments;
+    EXPECT_EQ(run.out, "");
+  }
+}
+
+TEST(CatalogueNamesTest, NamesTheProgramWouldReadDifferentlyAreRefused) {
+  const std::map<std::string, bool> cases = {
+      {"Install.exe", true}, {"Data/one.cab", true},   {"read me.txt", true}, {"100%.txt", true},
+      {"%zz", true},         {" leading blank", true}, {"a:b", false},        {"a\tb", false},
+      {"a\nb", false},       {"a\rb", false},          {"#hash", false},      {"Data/#hash", true},
+      {"a\\b", false},       {"x%41y", false},         {"x%4", true},         {"", false},
+      {"../x", false},       {"/abs", false},          {"a/../b", false},
+  };
+  for (const auto& [name, fine] : cases) {
+    EXPECT_EQ(CatalogueNameProblem(name).empty(), fine) << name;
+  }
+  EXPECT_EQ(CatalogueVersionProblem("PellixInstall 1.0"), "");
+  EXPECT_EQ(CatalogueVersionProblem("1.0 # not a comment"), "");
+  EXPECT_NE(CatalogueVersionProblem(""), "");
+  EXPECT_NE(CatalogueVersionProblem("#1"), "");
+  EXPECT_NE(CatalogueVersionProblem("1\r"), "");
+}
+
+TEST_F(CatalogueMakerTest, LinksLeadingOutsideAreLeftOutWithAWarning) {
+  temp_.Write("outside.bin", "not part of the release");
+  fs::create_symlink(temp_.path() / "outside.bin", root_ / "escape.bin");
+  fs::create_symlink(root_ / "read me.txt", root_ / "Data" / "alias.txt");
+  fs::create_symlink(root_ / "missing", root_ / "dangling");
+
+  const ReleaseScan scan = ScanRelease(root_);
+  ASSERT_TRUE(scan.ok()) << scan.error;
+  std::vector<std::string> names;
+  for (const auto& entry : scan.entries) names.push_back(entry.name);
+  EXPECT_EQ(std::count(names.begin(), names.end(), "escape.bin"), 0);
+  EXPECT_EQ(std::count(names.begin(), names.end(), "dangling"), 0);
+  ASSERT_EQ(std::count(names.begin(), names.end(), "Data/alias.txt"), 1);
+  EXPECT_EQ(scan.warnings.size(), 2u);
+}
+
+TEST(CatalogueCheckTest, ADifferenceFromTheScanIsFound) {
+  std::vector<CatalogueEntry> entries = {{"a.cab", std::string(32, 'a'), 10},
+                                         {"b.cab", std::string(32, 'b'), 20}};
+  const std::string text = FormatCatalogue("1.0", 30, entries);
+  EXPECT_EQ(CheckCatalogueText(text, "1.0", 30, entries), "");
+  EXPECT_NE(CheckCatalogueText(text, "1.1", 30, entries), "");
+  EXPECT_NE(CheckCatalogueText(text, "1.0", 31, entries), "");
+  entries[1].size = 21;
+  EXPECT_NE(CheckCatalogueText(text, "1.0", 30, entries), "");
+  entries.pop_back();
+  EXPECT_NE(CheckCatalogueText(text, "1.0", 30, entries), "");
+}
+
+}  // namespace
+}  // namespace brenvik

@@ -1,0 +1,208 @@
+#include "tools/release_server.h"
+
+#include <fcntl.h>
+#include <httplib.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <optional>
+#include <string_view>
+#include <system_error>
+#include <vector>
+
+namespace brenvik {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr size_t kChunk = 64 * 1024;
+// With a rate set, chunks are small enough for about this many pauses a
+// second, so progress moves smoothly rather than in 64 KiB jumps.
+constexpr uint64_t kThrottledChunksPerSecond = 20;
+constexpr size_t kSmallestThrottledChunk = 1024;
+// An idle kept-alive connection holds up Stop for up to this long.
+constexpr time_t kKeepAliveSeconds = 2;
+
+class FileDescriptor {
+ public:
+  explicit FileDescriptor(int fd) : fd_(fd) {}
+  ~FileDescriptor() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  FileDescriptor(const FileDescriptor&) = delete;
+  FileDescriptor& operator=(const FileDescriptor&) = delete;
+  int get() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+bool IsInside(const fs::path& file, const fs::path& root) {
+  const auto [root_end, file_it] =
+      std::mismatch(root.begin(), root.end(), file.begin(), file.end());
+  return root_end == root.end() && file_it != file.end();
+}
+
+// The regular file under `root` that the decoded request path names, with
+// every link resolved; nothing when the path climbs, holds a NUL, names a
+// folder or nothing, or leads out of the root.
+std::optional<fs::path> Resolve(const fs::path& root, std::string_view request_path) {
+  if (request_path.empty() || request_path.front() != '/') return std::nullopt;
+  if (request_path.find('\0') != std::string_view::npos) return std::nullopt;
+  fs::path file = root;
+  bool any = false;
+  size_t start = 1;
+  while (start <= request_path.size()) {
+    size_t end = request_path.find('/', start);
+    if (end == std::string_view::npos) end = request_path.size();
+    const std::string_view component = request_path.substr(start, end - start);
+    start = end + 1;
+    if (component.empty() || component == ".") continue;
+    if (component == "..") return std::nullopt;
+    file /= std::string(component);
+    any = true;
+  }
+  if (!any) return std::nullopt;
+  std::error_code error;
+  fs::path resolved = fs::canonical(file, error);
+  if (error || !IsInside(resolved, root) || !fs::is_regular_file(resolved, error)) {
+    return std::nullopt;
+  }
+  return resolved;
+}
+
+void NotFound(httplib::Response& response) {
+  response.status = 404;
+  response.set_content("Not Found\n", "text/plain");
+}
+
+}  // namespace
+
+struct ReleaseServer::Shared {
+  fs::path root;  // canonical
+  uint64_t bytes_per_second = 0;
+  std::mutex mutex;
+  std::condition_variable wake;
+  bool stopping = false;
+
+  // Waits `duration` unless Stop comes first; false when stopping.
+  bool Pause(std::chrono::microseconds duration) {
+    std::unique_lock lock(mutex);
+    return !wake.wait_for(lock, duration, [this] { return stopping; });
+  }
+};
+
+ReleaseServer::ReleaseServer(fs::path root, uint64_t bytes_per_second)
+    : root_(std::move(root)), bytes_per_second_(bytes_per_second) {}
+
+ReleaseServer::~ReleaseServer() { Stop(); }
+
+bool ReleaseServer::Start(int port) {
+  if (server_) return false;
+  std::error_code error;
+  const fs::path root = fs::canonical(root_, error);
+  if (error || !fs::is_directory(root, error)) return false;
+
+  shared_ = std::make_shared<Shared>();
+  shared_->root = root;
+  shared_->bytes_per_second = bytes_per_second_;
+  server_ = std::make_unique<httplib::Server>();
+  server_->set_keep_alive_max_count(1000);
+  server_->set_keep_alive_timeout(kKeepAliveSeconds);
+  // Headers and body go out in separate writes; without this a kept-alive
+  // connection waits on the client's delayed ACK for every small response.
+  server_->set_tcp_nodelay(true);
+  // The library's default also sets SO_REUSEPORT, which would let a second
+  // server share a port that is already taken; only address reuse is wanted.
+  server_->set_socket_options([](int socket) {
+    const int yes = 1;
+    ::setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+  });
+
+  // HEAD is routed here too; the library then sends the headers only.
+  server_->Get(".*", [shared = shared_](const httplib::Request& request,
+                                        httplib::Response& response) {
+    const std::optional<fs::path> file = Resolve(shared->root, request.path);
+    if (!file) return NotFound(response);
+    // The resolved path holds no links, so refusing one here only closes
+    // the gap between the check and the open.
+    auto fd =
+        std::make_shared<FileDescriptor>(::open(file->c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+    struct stat info {};
+    if (fd->get() < 0 || ::fstat(fd->get(), &info) != 0 || !S_ISREG(info.st_mode)) {
+      return NotFound(response);
+    }
+    const auto size = static_cast<size_t>(info.st_size);
+    if (size == 0) {
+      response.set_content("", "application/octet-stream");
+      return;
+    }
+    size_t chunk = kChunk;
+    if (shared->bytes_per_second > 0) {
+      chunk = static_cast<size_t>(std::clamp<uint64_t>(
+          shared->bytes_per_second / kThrottledChunksPerSecond, kSmallestThrottledChunk, kChunk));
+    }
+    response.set_content_provider(
+        size, "application/octet-stream",
+        [fd, shared, chunk](size_t offset, size_t length, httplib::DataSink& sink) {
+          std::vector<char> buffer(std::min(length, chunk));
+          const ssize_t got =
+              ::pread(fd->get(), buffer.data(), buffer.size(), static_cast<off_t>(offset));
+          // A file that shrank since its length was announced: closing the
+          // connection tells the client the body is short.
+          if (got <= 0) return false;
+          if (shared->bytes_per_second > 0) {
+            const auto pause = std::chrono::microseconds(static_cast<int64_t>(
+                static_cast<uint64_t>(got) * 1000000 / shared->bytes_per_second));
+            if (!shared->Pause(pause)) return false;
+          }
+          return sink.write(buffer.data(), static_cast<size_t>(got));
+        });
+  });
+
+  if (port == 0) {
+    port_ = server_->bind_to_any_port("127.0.0.1");
+  } else {
+    port_ = server_->bind_to_port("127.0.0.1", port) ? port : -1;
+  }
+  if (port_ <= 0) {
+    server_.reset();
+    port_ = 0;
+    return false;
+  }
+  thread_ = std::thread([server = server_.get()] { server->listen_after_bind(); });
+  const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (!server_->is_running() && std::chrono::steady_clock::now() < give_up) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  if (!server_->is_running()) {
+    Stop();
+    return false;
+  }
+  return true;
+}
+
+std::string ReleaseServer::Url() const {
+  if (port_ <= 0) return {};
+  return "http://127.0.0.1:" + std::to_string(port_) + "/";
+}
+
+void ReleaseServer::Stop() {
+  if (shared_) {
+    std::lock_guard lock(shared_->mutex);
+    shared_->stopping = true;
+    shared_->wake.notify_all();
+  }
+  if (server_) {
+    server_->stop();
+    if (thread_.joinable()) thread_.join();
+  }
+}
+
+}  // namespace brenvik

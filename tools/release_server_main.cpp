@@ -1,0 +1,93 @@
+// brenvik-release-server: serves a release folder read-only on 127.0.0.1.
+//
+//   brenvik-release-server DIR [--port N] [--rate BYTES_PER_SECOND]
+//
+// Prints "Serving DIR at http://127.0.0.1:PORT/" once it listens, then runs
+// until SIGINT or SIGTERM. Exit status: 0 after a signal, 1 when it cannot
+// serve, 2 for bad usage.
+
+#include <signal.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "tools/release_server.h"
+
+namespace {
+
+constexpr const char* kUsage =
+    "usage: brenvik-release-server DIR [--port N] [--rate BYTES_PER_SECOND]\n";
+
+int UsageError(const std::string& message) {
+  std::fprintf(stderr, "brenvik-release-server: %s\n%s", message.c_str(), kUsage);
+  return 2;
+}
+
+std::optional<uint64_t> ParseNumber(std::string_view text, uint64_t largest) {
+  if (text.empty() || text.size() > 20) return std::nullopt;
+  uint64_t value = 0;
+  for (const char c : text) {
+    if (c < '0' || c > '9') return std::nullopt;
+    const auto digit = static_cast<uint64_t>(c - '0');
+    if (value > (largest - digit) / 10) return std::nullopt;
+    value = value * 10 + digit;
+  }
+  return value;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::string folder;
+  uint64_t port = 0;
+  uint64_t rate = 0;
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view arg = argv[i];
+    if (arg == "--help" || arg == "-h") {
+      std::fputs(kUsage, stdout);
+      return 0;
+    }
+    if (arg == "--port" || arg == "--rate") {
+      if (i + 1 >= argc) return UsageError(std::string(arg) + " needs a value");
+      const bool is_port = arg == "--port";
+      const std::optional<uint64_t> value = ParseNumber(argv[++i], is_port ? 65535 : UINT64_MAX);
+      if (!value) {
+        return UsageError(is_port ? "--port takes a number from 0 to 65535"
+                                  : "--rate takes a number of bytes per second");
+      }
+      (is_port ? port : rate) = *value;
+      continue;
+    }
+    if (arg.size() > 1 && arg.front() == '-')
+      return UsageError("unknown option " + std::string(arg));
+    if (!folder.empty()) return UsageError("only one folder, please");
+    folder = std::string(arg);
+  }
+  if (folder.empty()) return UsageError("no folder given");
+
+  // Blocked before any thread starts, so every thread inherits the mask and
+  // the signals wait for sigwait below.
+  sigset_t stop_signals;
+  sigemptyset(&stop_signals);
+  sigaddset(&stop_signals, SIGINT);
+  sigaddset(&stop_signals, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
+
+  brenvik::ReleaseServer server(folder, rate);
+  if (!server.Start(static_cast<int>(port))) {
+    std::fprintf(stderr, "brenvik-release-server: cannot serve %s on 127.0.0.1:%d\n",
+                 folder.c_str(), static_cast<int>(port));
+    return 1;
+  }
+  std::printf("Serving %s at %s\n", folder.c_str(), server.Url().c_str());
+  std::fflush(stdout);
+
+  int received = 0;
+  while (sigwait(&stop_signals, &received) != 0) {
+  }
+  server.Stop();
+  return 0;
+}
