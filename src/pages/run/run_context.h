@@ -1,0 +1,47 @@
+#pragma once
+// What the two workers of a run share: the job table, the catalogue, the
+// flags, the transfer callback and statistics, the seams they ask through,
+// and the request channel back to the face.
+//
+// Everything here outlives the workers: the run controller joins both
+// before any of it goes away.
+
+#include <chrono>
+#include <functional>
+#include <string>
+
+namespace brenvik {
+
+class Catalogue;
+class FreeSpace;
+class JobTable;
+class ProgressStatistics;
+class Prompt;
+class TransferCallback;
+struct RunFlags;
+
+// What the download worker asks of the face.
+enum class RunRequest {
+  kNone,
+  kClose,  // the user gave up a download: end the run as with Cancel
+  kQuit,   // the user refused at the disk-space prompt: end the program at once
+};
+
+struct RunContext {
+  JobTable& table;
+  const Catalogue& catalogue;
+  RunFlags& flags;
+  TransferCallback& callback;
+  ProgressStatistics& statistics;
+  Prompt& prompt;
+  FreeSpace& free_space;
+  std::string file_url_prefix;  // base URL + version + "/"
+  std::string download_folder;  // ends with the separator
+  std::string support_contact;
+  std::chrono::milliseconds pause{500};
+  std::chrono::seconds stall_timeout{60};
+  // Called on the download worker's thread.
+  std::function<void(RunRequest)> post_request;
+};
+
+}  // namespace brenvik

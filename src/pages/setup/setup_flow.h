@@ -1,0 +1,112 @@
+#pragma once
+// The setup step without its widgets: fetch the catalogue (with Retry),
+// load it, show version and size, check the scratch space, propose the
+// stored or default folder, browse for another, and accept Next. Both faces
+// drive it and draw its SetupState.
+//
+// Threads: the face's thread only. The catalogue fetch blocks the caller;
+// the transfer callback's idle hook (set by the face) keeps the face alive
+// meanwhile.
+
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <string>
+
+namespace brenvik {
+
+class Catalogue;
+class FreeSpace;
+class Prompt;
+class Settings;
+class TransferCallback;
+
+// The folder picker seam: a folder chosen by the user, or nullopt when the
+// user cancelled.
+class FolderPicker {
+ public:
+  virtual ~FolderPicker() = default;
+  virtual std::optional<std::string> PickFolder(const std::string& title) = 0;
+};
+
+// Moves one URL into a local file through the transfer callback; 0 is success.
+using DownloadFunction = std::function<int(const std::string& url,
+                                           const std::filesystem::path& local_path,
+                                           TransferCallback& callback)>;
+
+struct SetupServices {
+  Catalogue& catalogue;
+  Settings& settings;
+  TransferCallback& callback;
+  Prompt& prompt;
+  FreeSpace& free_space;
+  FolderPicker& picker;
+  DownloadFunction download;
+  std::string base_url;        // ends with '/'
+  std::string temp_folder;     // the drive that needs the scratch space
+  std::string default_folder;  // ends with the separator
+  // A folder given on the command line: proposed instead of the stored or
+  // default one.
+  std::optional<std::string> given_folder;
+  std::filesystem::path catalogue_file = "FileList.txt";
+  std::filesystem::path settings_file = "OrvBrenvik.ini";
+};
+
+// What the setup step shows.
+struct SetupState {
+  std::string info_text;
+  std::string location;
+  bool next_enabled = false;
+  bool cancel_enabled = true;
+  bool browse_enabled = true;
+  bool install_enabled = true;
+  bool install_checked = false;
+};
+
+enum class FetchOutcome {
+  kReady,   // catalogue loaded and scratch space there: the user may go on
+  kGaveUp,  // the user gave up the fetch: only Cancel is left
+  kQuit,    // the catalogue is unreadable or the scratch space was refused: end the program
+};
+
+struct Handover {
+  std::string folder;
+  bool install = false;
+};
+
+class SetupFlow {
+ public:
+  explicit SetupFlow(SetupServices services);
+
+  // Proposes the stored folder (or the default) and disables the buttons
+  // until the catalogue is there.
+  void Initialise();
+  // Fetches and loads the catalogue; the face calls it 500 ms after showing.
+  FetchOutcome FetchCatalogue();
+  // Lets the user pick a folder; "PellixInstall" + separator is appended to
+  // the pick once its drive has room for the release.
+  void Browse();
+  // Accepts the shown folder when its drive has room: creates the default
+  // folder (and its parent) when that is the one shown. nullopt: refused,
+  // nothing changed.
+  std::optional<Handover> Next();
+
+  void SetInstallChecked(bool checked) { state_.install_checked = checked; Changed(); }
+  const SetupState& State() const { return state_; }
+  // The catalogue's version without "PellixInstall".
+  std::string VersionText() const;
+  // Called after every change of the state.
+  void SetChangeListener(std::function<void()> listener) { listener_ = std::move(listener); }
+
+ private:
+  void SetFolder(std::string folder);
+  void Changed() {
+    if (listener_) listener_();
+  }
+
+  SetupServices services_;
+  SetupState state_;
+  std::function<void()> listener_;
+};
+
+}  // namespace brenvik

@@ -1,0 +1,52 @@
+#include "support/release_fixture.h"
+
+#include "catalogue/md5.h"
+
+namespace brenvik::test {
+
+Release::Release(HttpServer& server, std::string version)
+    : server_(server), version_(std::move(version)) {}
+
+void Release::Add(const std::string& name, std::string content) {
+  if (!files_.count(name)) order_.push_back(name);
+  server_.Serve(PathOf(name), content);
+  files_[name] = std::move(content);
+}
+
+std::string Release::CatalogueText(uint64_t scratch) const {
+  std::string text = "# test release\n" + version_ + "\n" + std::to_string(scratch) + "\n";
+  for (const auto& name : order_) {
+    const std::string& content = files_.at(name);
+    text += name + "\t" + Md5Hex(Md5Of(content.data(), content.size())) + "\t" +
+            std::to_string(content.size()) + "\n";
+  }
+  return text;
+}
+
+void Release::Publish(uint64_t scratch) { server_.Serve("FileList.txt", CatalogueText(scratch)); }
+
+std::string FakeFreeSpace::DriveOf(const std::string&) { return "/test-drive"; }
+
+std::optional<uint64_t> FakeFreeSpace::AvailableBytes(const std::string&) {
+  ++queries_;
+  return free_.load();
+}
+
+bool FakeLauncher::Start(const std::string& path, const std::string&) {
+  std::lock_guard lock(mutex_);
+  started_.push_back(path);
+  return result_;
+}
+
+void FakeLauncher::Reset(bool result) {
+  std::lock_guard lock(mutex_);
+  result_ = result;
+  started_.clear();
+}
+
+std::vector<std::string> FakeLauncher::Started() const {
+  std::lock_guard lock(mutex_);
+  return started_;
+}
+
+}  // namespace brenvik::test
