@@ -1,0 +1,106 @@
+#include "app/options.h"
+
+#include <filesystem>
+#include <string_view>
+
+#include "platform/paths.h"
+
+namespace brenvik {
+
+namespace {
+
+bool HasScheme(std::string_view url) {
+  for (std::string_view scheme : {"http://", "https://", "file://"}) {
+    if (url.size() > scheme.size() && url.substr(0, scheme.size()) == scheme) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+std::variant<Options, UsageError> ParseOptions(int argc, const char* const* argv) {
+  Options options;
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view arg = argv[i];
+    std::string_view value;
+    bool has_inline_value = false;
+    std::string_view name = arg;
+    if (const size_t eq = arg.find('='); arg.substr(0, 2) == "--" && eq != std::string_view::npos) {
+      name = arg.substr(0, eq);
+      value = arg.substr(eq + 1);
+      has_inline_value = true;
+    }
+    auto take_value = [&]() -> std::optional<std::string> {
+      if (has_inline_value) return std::string(value);
+      if (i + 1 >= argc) return std::nullopt;
+      return std::string(argv[++i]);
+    };
+    auto flag = [&](bool& target) -> std::optional<UsageError> {
+      if (has_inline_value) return UsageError{"option " + std::string(name) + " takes no value"};
+      target = true;
+      return std::nullopt;
+    };
+
+    std::optional<UsageError> error;
+    if (name == "--server") {
+      auto url = take_value();
+      if (!url || url->empty()) return UsageError{"option --server needs a URL"};
+      if (!HasScheme(*url)) {
+        return UsageError{"--server needs an http://, https:// or file:// URL: " + *url};
+      }
+      if (url->back() != '/') url->push_back('/');
+      options.server = *url;
+    } else if (name == "--folder") {
+      auto folder = take_value();
+      if (!folder || folder->empty()) return UsageError{"option --folder needs a folder"};
+      std::error_code ec;
+      const std::filesystem::path absolute = std::filesystem::absolute(*folder, ec);
+      options.folder = WithTrailingSeparator(ec ? *folder : absolute.string());
+    } else if (name == "--install") {
+      bool set = false;
+      error = flag(set);
+      options.install = true;
+    } else if (name == "--no-install") {
+      bool set = false;
+      error = flag(set);
+      options.install = false;
+    } else if (name == "--text") {
+      error = flag(options.text);
+    } else if (name == "--yes") {
+      error = flag(options.yes);
+    } else if (name == "--demo") {
+      error = flag(options.demo);
+    } else if (name == "--help" || name == "-h") {
+      error = flag(options.help);
+    } else if (name == "--version") {
+      error = flag(options.version);
+    } else {
+      return UsageError{"unknown option: " + std::string(arg)};
+    }
+    if (error) return *error;
+  }
+  return options;
+}
+
+std::string UsageText() {
+  return "usage: brenvik [--server URL] [--folder DIR] [--install|--no-install]\n"
+         "               [--text] [--yes] [--demo] [--help] [--version]\n"
+         "\n"
+         "  --server URL     the download server's folder that holds FileList.txt\n"
+         "  --folder DIR     download into DIR itself\n"
+         "  --install        start Install.exe when every file is verified (the default)\n"
+         "  --no-install     do not start Install.exe\n"
+         "  --text           run in the terminal even when a display is there\n"
+         "  --yes            never ask: accept the proposed folder, answer Cancel to every\n"
+         "                   Retry/Cancel question\n"
+         "  --demo           download a built-in sample release from this machine\n"
+         "  --help           show this text\n"
+         "  --version        show the version\n"
+         "\n"
+         "Exit status: 0 when every file is verified (and the installer started when asked),\n"
+         "1 when the run was cancelled or aborted, 2 for a usage error.\n";
+}
+
+std::string VersionText() { return std::string("brenvik ") + BRENVIK_VERSION + "\n"; }
+
+}  // namespace brenvik
