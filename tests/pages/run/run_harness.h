@@ -35,7 +35,7 @@ class RunHarness : public ::testing::Test {
 
   // A fresh controller over fresh flags and a fresh catalogue, as a new
   // process would have.
-  RunController& NewRun(bool install = false) {
+  RunController& NewRun(bool install = false, InstallerLauncher* launcher = nullptr) {
     controller_.reset();
     flags_ = std::make_unique<RunFlags>();
     callback_ = std::make_unique<TransferCallback>(flags_->abort);
@@ -48,7 +48,7 @@ class RunHarness : public ::testing::Test {
             .callback = *callback_,
             .prompt = prompt_,
             .free_space = free_space_,
-            .launcher = launcher_,
+            .launcher = launcher ? *launcher : launcher_,
             .base_url = release_.BaseUrl(),
             .catalogue_file = CatalogueFile(),
             .settings_file = SettingsFile(),

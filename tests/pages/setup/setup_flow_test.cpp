@@ -37,8 +37,9 @@ class SetupFlowTest : public ::testing::Test {
  protected:
   SetupFlowTest() : release_(server_) {}
 
-  SetupFlow MakeFlow() {
-    return SetupFlow(SetupServices{
+  SetupFlow MakeFlow() { return SetupFlow(MakeFlowServices()); }
+  SetupServices MakeFlowServices() {
+    return SetupServices{
         .catalogue = catalogue_,
         .settings = settings_,
         .callback = callback_,
@@ -54,7 +55,7 @@ class SetupFlowTest : public ::testing::Test {
         .default_folder = DefaultFolder(),
         .catalogue_file = work_.path() / "FileList.txt",
         .settings_file = work_.path() / "OrvBrenvik.ini",
-    });
+    };
   }
   std::string DefaultFolder() const { return home_.Folder() + "Downloads/PellixInstall/"; }
 
@@ -146,13 +147,21 @@ TEST_F(SetupFlowTest, MalformedOrUnsafeCatalogueShowsTheLineThenTheReadErrorAndQ
     std::atomic<bool> abort{false};
     Catalogue catalogue(abort);
     server_.Serve("FileList.txt", c.text);
-    SetupFlow flow(SetupServices{catalogue, settings_, callback_, prompt, free_space_, picker_,
-                                 [this](const std::string& url, const fs::path& local,
-                                        TransferCallback& callback) {
-                                   return service_.Download(url, local, callback);
-                                 },
-                                 release_.BaseUrl(), work_.Folder(), DefaultFolder(),
-                                 work_.path() / "FileList.txt", work_.path() / "OrvBrenvik.ini"});
+    SetupServices services = MakeFlowServices();
+    SetupFlow flow(SetupServices{
+        .catalogue = catalogue,
+        .settings = settings_,
+        .callback = callback_,
+        .prompt = prompt,
+        .free_space = free_space_,
+        .picker = picker_,
+        .download = services.download,
+        .base_url = services.base_url,
+        .temp_folder = services.temp_folder,
+        .default_folder = services.default_folder,
+        .catalogue_file = services.catalogue_file,
+        .settings_file = services.settings_file,
+    });
     flow.Initialise();
     EXPECT_EQ(flow.FetchCatalogue(), FetchOutcome::kQuit);
     EXPECT_EQ(prompt.Texts(), (std::vector<std::string>{c.line_message, kFileListReadError}));
@@ -238,9 +247,21 @@ TEST_F(SetupFlowTest, StoredFolderIsProposedAndGivenToTheCatalogue) {
   settings_.SetStoredFolder(work_.Folder() + "kept/");
   ASSERT_TRUE(settings_.Save(work_.path() / "OrvBrenvik.ini"));
   Settings fresh;
-  SetupFlow flow(SetupServices{catalogue_, fresh, callback_, prompt_, free_space_, picker_,
-                               nullptr, release_.BaseUrl(), work_.Folder(), DefaultFolder(),
-                               work_.path() / "FileList.txt", work_.path() / "OrvBrenvik.ini"});
+  SetupServices services = MakeFlowServices();
+  SetupFlow flow(SetupServices{
+      .catalogue = catalogue_,
+      .settings = fresh,
+      .callback = callback_,
+      .prompt = prompt_,
+      .free_space = free_space_,
+      .picker = picker_,
+      .download = nullptr,
+      .base_url = services.base_url,
+      .temp_folder = services.temp_folder,
+      .default_folder = services.default_folder,
+      .catalogue_file = services.catalogue_file,
+      .settings_file = services.settings_file,
+  });
   flow.Initialise();
   EXPECT_EQ(flow.State().location, work_.Folder() + "kept/");
   EXPECT_EQ(catalogue_.DownloadFolder(), work_.Folder() + "kept/");
