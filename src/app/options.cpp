@@ -32,7 +32,8 @@ std::variant<Options, UsageError> ParseOptions(int argc, const char* const* argv
     }
     auto take_value = [&]() -> std::optional<std::string> {
       if (has_inline_value) return std::string(value);
-      if (i + 1 >= argc) return std::nullopt;
+      // "--folder --yes" forgot the folder; it does not name one called "--yes".
+      if (i + 1 >= argc || std::string_view(argv[i + 1]).substr(0, 2) == "--") return std::nullopt;
       return std::string(argv[++i]);
     };
     auto flag = [&](bool& target) -> std::optional<UsageError> {
@@ -55,7 +56,7 @@ std::variant<Options, UsageError> ParseOptions(int argc, const char* const* argv
       if (!folder || folder->empty()) return UsageError{"option --folder needs a folder"};
       std::error_code ec;
       const std::filesystem::path absolute = std::filesystem::absolute(*folder, ec);
-      options.folder = WithTrailingSeparator(ec ? *folder : absolute.string());
+      options.folder = WithTrailingSeparator(ec ? *folder : absolute.lexically_normal().string());
     } else if (name == "--install") {
       bool set = false;
       error = flag(set);
@@ -74,10 +75,15 @@ std::variant<Options, UsageError> ParseOptions(int argc, const char* const* argv
       error = flag(options.help);
     } else if (name == "--version") {
       error = flag(options.version);
-    } else {
+    } else if (arg.substr(0, 1) == "-") {
       return UsageError{"unknown option: " + std::string(arg)};
+    } else {
+      return UsageError{"unexpected argument: " + std::string(arg)};
     }
     if (error) return *error;
+  }
+  if (options.demo && options.server) {
+    return UsageError{"--demo brings its own server; it cannot be used with --server"};
   }
   return options;
 }

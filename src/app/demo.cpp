@@ -1,0 +1,158 @@
+#include "app/demo.h"
+
+#include <stdlib.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <fstream>
+#include <vector>
+
+#include "platform/paths.h"
+#include "tools/release_catalogue.h"
+#include "tools/release_server.h"
+
+namespace brenvik {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct DemoFile {
+  const char* name;
+  uint64_t size;
+  uint64_t seed;
+};
+
+// About 9 MB: a few seconds at the demo's rate.
+constexpr DemoFile kDemoFiles[] = {
+    {"Setup.dat", 1'600'000, 1},
+    {"Data/Levels.pak", 3'400'000, 2},
+    {"Data/Sound Effects.pak", 2'300'000, 3},
+    {"Movies/Intro.avi", 2'100'000, 4},
+};
+constexpr uint64_t kDemoScratchSpace = 1 << 20;
+
+constexpr const char* kReadme =
+    "Brenvik demo release\n"
+    "\n"
+    "This sample CD was made up on the spot by brenvik --demo. Its files hold\n"
+    "nothing but numbers; Install.exe only says where it was started from.\n";
+
+uint64_t SplitMix64(uint64_t& state) {
+  uint64_t z = (state += 0x9E3779B97F4A7C15ull);
+  z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+  z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+  return z ^ (z >> 31);
+}
+
+bool WriteText(const fs::path& path, const std::string& text) {
+  std::error_code ignored;
+  fs::create_directories(path.parent_path(), ignored);
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(text.data(), static_cast<std::streamsize>(text.size()));
+  return static_cast<bool>(out.flush());
+}
+
+bool WriteNumbers(const fs::path& path, uint64_t size, uint64_t seed) {
+  std::error_code ignored;
+  fs::create_directories(path.parent_path(), ignored);
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  uint64_t state = seed;
+  std::vector<char> block(64 * 1024);
+  for (uint64_t left = size; left > 0 && out;) {
+    const size_t now = static_cast<size_t>(std::min<uint64_t>(left, block.size()));
+    for (size_t i = 0; i < now; i += 8) {
+      const uint64_t value = SplitMix64(state);
+      for (size_t b = 0; b < 8 && i + b < now; ++b)
+        block[i + b] = static_cast<char>(value >> (8 * b));
+    }
+    out.write(block.data(), static_cast<std::streamsize>(now));
+    left -= now;
+  }
+  return static_cast<bool>(out.flush());
+}
+
+uint64_t DemoRate() {
+  const char* value = std::getenv(kDemoRateVariable);
+  if (value == nullptr || *value == '\0') return kDemoBytesPerSecond;
+  char* end = nullptr;
+  errno = 0;
+  const unsigned long long rate = std::strtoull(value, &end, 10);
+  if (errno != 0 || end == value || *end != '\0') return kDemoBytesPerSecond;
+  return rate;
+}
+
+}  // namespace
+
+DemoRelease::DemoRelease() = default;
+
+DemoRelease::~DemoRelease() {
+  // The server goes first: it reads from the folder.
+  server_.reset();
+  if (!root_.empty()) {
+    std::error_code ignored;
+    fs::remove_all(root_, ignored);
+  }
+}
+
+bool DemoRelease::Start() {
+  if (server_ || !root_.empty()) {
+    error_ = "the demo release has been started already";
+    return false;
+  }
+  std::error_code ec;
+  std::string pattern = (fs::temp_directory_path(ec) / "brenvik-demo-XXXXXX").string();
+  if (ec || ::mkdtemp(pattern.data()) == nullptr) {
+    error_ = "cannot make a folder for the demo release in the temporary folder";
+    return false;
+  }
+  root_ = pattern;
+
+  const fs::path files = root_ / kDemoVersion;
+  bool written = WriteText(files / "Readme.txt", kReadme) &&
+                 WriteText(files / "Install.exe",
+                           std::string("#!/bin/sh\necho \"") + kDemoInstallerLine + "\"\n");
+  for (const DemoFile& file : kDemoFiles) {
+    written = written && WriteNumbers(files / file.name, file.size, file.seed);
+  }
+  if (!written) {
+    error_ = "cannot write the demo release into " + root_.string();
+    return false;
+  }
+
+  const ReleaseScan scan = ScanRelease(files);
+  if (!scan.ok()) {
+    error_ = scan.error;
+    return false;
+  }
+  const std::string catalogue = FormatCatalogue(kDemoVersion, kDemoScratchSpace, scan.entries);
+  if (!WriteText(root_ / kCatalogueFileName, catalogue)) {
+    error_ = "cannot write the demo's FileList.txt";
+    return false;
+  }
+
+  server_ = std::make_unique<ReleaseServer>(root_, DemoRate());
+  if (!server_->Start()) {
+    error_ = "cannot start the demo's server on 127.0.0.1";
+    server_.reset();
+    return false;
+  }
+  return true;
+}
+
+std::string DemoRelease::BaseUrl() const { return server_ ? server_->Url() : std::string(); }
+
+std::string DemoRelease::Folder() const {
+  std::error_code ec;
+  const fs::path here = fs::current_path(ec);
+  return WithTrailingSeparator(((ec ? fs::path(".") : here) / kDemoFolderName).string());
+}
+
+Options ApplyDemo(const Options& options, const DemoRelease& demo) {
+  Options demo_options = options;
+  demo_options.server = demo.BaseUrl();
+  if (!demo_options.folder) demo_options.folder = demo.Folder();
+  return demo_options;
+}
+
+}  // namespace brenvik

@@ -1,0 +1,64 @@
+#pragma once
+// The built-in demo: a small sample release served from this machine, so
+// the whole wizard can be watched without a network.
+//
+// Start writes the release into a fresh folder under the temporary folder
+// (FileList.txt at its root, the files under <version>/), with fixed
+// pseudo-random content, one file in a subfolder, one name with a space and
+// an Install.exe that is a POSIX shell script printing one line. It then
+// serves the folder on 127.0.0.1, throttled to kDemoBytesPerSecond so the
+// progress can be followed for a few seconds. The environment variable
+// BRENVIK_DEMO_RATE overrides the rate in bytes per second (0: no limit;
+// the tests use it). The destructor stops the server and removes the
+// release folder, so a demo leaves behind only its download folder and the
+// two working-directory files the program writes.
+//
+// Threads: the face's thread; the server answers on its own threads.
+
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <string>
+
+#include "app/options.h"
+
+namespace brenvik {
+
+class ReleaseServer;
+
+inline constexpr uint64_t kDemoBytesPerSecond = 2'500'000;
+inline constexpr const char* kDemoRateVariable = "BRENVIK_DEMO_RATE";
+inline constexpr const char* kDemoVersion = "1.1-demo";
+inline constexpr const char* kDemoFolderName = "BrenvikDemo";
+inline constexpr const char* kDemoInstallerLine =
+    "Brenvik demo installer: the game would be installed from $(pwd) now.";
+
+class DemoRelease {
+ public:
+  DemoRelease();
+  ~DemoRelease();
+  DemoRelease(const DemoRelease&) = delete;
+  DemoRelease& operator=(const DemoRelease&) = delete;
+
+  // Writes and serves the release; false (with Error()) when the folder
+  // cannot be written or the server cannot start. Once only.
+  [[nodiscard]] bool Start();
+  // The base URL of the release ("http://127.0.0.1:PORT/"); empty before Start.
+  std::string BaseUrl() const;
+  // The demo's download folder: "<working directory>/BrenvikDemo/".
+  std::string Folder() const;
+  const std::string& Error() const { return error_; }
+  // Where the release was written (empty before Start and after the end).
+  const std::filesystem::path& ReleaseFolder() const { return root_; }
+
+ private:
+  std::filesystem::path root_;
+  std::unique_ptr<ReleaseServer> server_;
+  std::string error_;
+};
+
+// `options` pointed at the demo: its server, and its folder unless --folder
+// gave one.
+Options ApplyDemo(const Options& options, const DemoRelease& demo);
+
+}  // namespace brenvik

@@ -1,0 +1,98 @@
+#pragma once
+// The terminal as the terminal face uses it: one output stream for what the
+// program shows (standard output), one stream for its questions (standard
+// error), and one input for the answers (standard input).
+//
+// Every write goes out whole and flushed, under the console's output lock
+// and the stream's own lock, so a question never lands inside a redraw and
+// another writer on the same stream (a worker's printf) never lands inside
+// either. Questions are asked one at a time: the asker holds QuestionLock()
+// from the question to its answer.
+//
+// Threads: any thread. ReadLine only with QuestionLock() held.
+
+#include <atomic>
+#include <cstdio>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace brenvik {
+
+struct ConsoleStreams {
+  int input_fd = 0;
+  std::FILE* output = stdout;
+  std::FILE* questions = stderr;
+};
+
+struct TerminalSize {
+  int rows = 0;
+  int columns = 0;
+};
+
+enum class ReadResult {
+  kLine,         // a line arrived
+  kEnd,          // the input ended (or failed) before a line feed
+  kInterrupted,  // the interrupt flag was set while waiting
+};
+
+class Console {
+ public:
+  explicit Console(ConsoleStreams streams = {});
+  Console(const Console&) = delete;
+  Console& operator=(const Console&) = delete;
+
+  // A terminal that understands cursor movement: a tty whose TERM is set and
+  // not "dumb".
+  bool OutputIsTerminal() const { return output_is_terminal_; }
+  bool InputIsTerminal() const { return input_is_terminal_; }
+  // The output terminal's size; $LINES/$COLUMNS when the terminal does not
+  // say, nullopt when nothing does.
+  std::optional<TerminalSize> OutputSize() const;
+
+  // Writes `text` to the output stream in one piece and flushes it.
+  void Print(std::string_view text);
+  // Writes `text` to the question stream, after everything printed so far.
+  void PrintQuestion(std::string_view text);
+
+  // Held by a question from its text to its answer.
+  [[nodiscard]] std::unique_lock<std::mutex> QuestionLock() {
+    return std::unique_lock(question_mutex_);
+  }
+
+  // Reads one line from the input, without its line feed (and carriage
+  // return). Checks `interrupted` every 100 ms while it waits. Once the input
+  // has ended, every later call returns kEnd at once.
+  [[nodiscard]] ReadResult ReadLine(std::string& line, const std::atomic<bool>& interrupted);
+  bool InputEnded() const { return input_ended_.load(); }
+
+  // True while a question waits for its answer on the terminal. The live
+  // view does not redraw meanwhile, so what the user types stays where the
+  // cursor is.
+  bool Waiting() const { return waiting_.load(); }
+  class WaitingScope {
+   public:
+    explicit WaitingScope(Console& console) : console_(console) { console_.waiting_.store(true); }
+    ~WaitingScope() { console_.waiting_.store(false); }
+    WaitingScope(const WaitingScope&) = delete;
+    WaitingScope& operator=(const WaitingScope&) = delete;
+
+   private:
+    Console& console_;
+  };
+
+ private:
+  void Write(std::FILE* stream, std::string_view text);
+
+  ConsoleStreams streams_;
+  bool output_is_terminal_ = false;
+  bool input_is_terminal_ = false;
+  std::mutex output_mutex_;
+  std::mutex question_mutex_;
+  std::string pending_input_;  // read past the last line feed; guarded by question_mutex_
+  std::atomic<bool> input_ended_{false};
+  std::atomic<bool> waiting_{false};
+};
+
+}  // namespace brenvik
