@@ -1,0 +1,30 @@
+#pragma once
+// The About box: the application icon, the program's name and version, the
+// maker's notice and an OK button that closes it.
+//
+// Threads: the GUI thread only.
+
+#include <QDialog>
+
+class QPushButton;
+
+namespace brenvik {
+
+inline constexpr const char* kAboutCaption = "About Brenvik";
+inline constexpr const char* kAboutVersionLine = "Quellmoor Tessivane Brenvik Version 1.1";
+inline constexpr const char* kAboutNotice =
+    "Copyright (C) Quellmoor Tessivane. All rights reserved.";
+
+class AboutBox final : public QDialog {
+  Q_OBJECT
+
+ public:
+  explicit AboutBox(QWidget* parent = nullptr);
+
+  QPushButton* OkButton() const { return ok_; }
+
+ private:
+  QPushButton* ok_ = nullptr;
+};
+
+}  // namespace brenvik

@@ -1,0 +1,29 @@
+#include "app/qt_wizard.h"
+
+#include <memory>
+
+#include "app/options.h"
+#include "app/session.h"
+#include "pages/run/progress_page.h"
+#include "pages/run/run_controller.h"
+#include "pages/setup/setup_page.h"
+
+namespace brenvik {
+
+int RunQtWizard(Session& session, TransferCallback& callback, Prompt& prompt) {
+  bool succeeded = false;
+  SetupPage setup(session.Setup(), callback, prompt, [&](const Handover& handover) {
+    const std::unique_ptr<RunController> run = session.MakeRun(handover);
+    int result = 0;
+    {
+      ProgressPage page(*run, prompt);
+      result = page.exec();
+    }
+    succeeded = run->Succeeded();
+    return result;
+  });
+  setup.exec();
+  return succeeded ? kExitSuccess : kExitCancelled;
+}
+
+}  // namespace brenvik
