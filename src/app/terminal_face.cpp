@@ -82,12 +82,14 @@ int DriveRun(std::unique_ptr<RunController>& run, Console& console, bool automat
     // The window's abort wait lets its timer tick once more: the elapsed
     // time goes into the title and the continue-later message is shown.
     progress.ShowTick(run->Tick(std::time(nullptr), kAborting));
+    run->ShowContinueLaterMessage();
     progress.End();
     return kExitCancelled;
   };
 
   std::string title = kRunCaption;
   auto next_tick = std::chrono::steady_clock::now() + kTickInterval;
+  uint64_t seen_states = UINT64_MAX;
   for (;;) {
     if (interrupted.load()) return cancel();
     switch (run->PendingRequest()) {
@@ -101,10 +103,18 @@ int DriveRun(std::unique_ptr<RunController>& run, Console& console, bool automat
       case RunRequest::kNone:
         break;
     }
+    // A run whose last row has just finished does not wait for the next tick.
+    if (const uint64_t states = run->table().StateRevision(); states != seen_states) {
+      seen_states = states;
+      if (run->table().RowCount() > 0 && RunController::FirstUnfinishedRow(run->table()) < 0) {
+        next_tick = std::chrono::steady_clock::now();
+      }
+    }
     if (std::chrono::steady_clock::now() >= next_tick) {
       const TickReport report = run->Tick(std::time(nullptr), title);
       title = report.title;
       progress.ShowTick(report);
+      if (report.aborted) run->ShowContinueLaterMessage();
       if (report.finished || report.aborted) {
         // After "All Done." the run ends as Quit does: the abort wait first.
         run->WaitForWorkers(keep_alive);

@@ -119,7 +119,6 @@ TickReport RunController::Tick(std::time_t now, const std::string& title) {
     report.aborted = true;
     report.quit_button = true;
     report.keep_ticking = false;
-    services_.prompt.Ask(kContinueLaterMessage, PromptButtons::kOk, PromptIcon::kNone);
     return report;
   }
 
@@ -135,6 +134,10 @@ TickReport RunController::Tick(std::time_t now, const std::string& title) {
     report.keep_ticking = false;
   }
   return report;
+}
+
+void RunController::ShowContinueLaterMessage() {
+  services_.prompt.Ask(kContinueLaterMessage, PromptButtons::kOk, PromptIcon::kNone);
 }
 
 bool RunController::StartInstaller() {

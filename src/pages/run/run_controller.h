@@ -58,7 +58,8 @@ struct TickReport {
   uint64_t verified_bytes = 0;
   uint64_t total_bytes = 0;
   bool finished = false;      // every row done: "All Done." is in the status line
-  bool aborted = false;       // the abort flag was seen
+  bool aborted = false;       // the abort flag was seen: show the face's Quit, then
+                              // ShowContinueLaterMessage()
   bool quit_button = false;   // the Cancel button now reads "Quit"
   bool keep_ticking = true;   // false: the timer is not armed again
 };
@@ -80,6 +81,10 @@ class RunController {
 
   // One timer tick: `title` is the window's current title.
   TickReport Tick(std::time_t now, const std::string& title);
+
+  // The message shown once after a tick saw the abort flag, when the face
+  // has turned Cancel into Quit.
+  void ShowContinueLaterMessage();
 
   // Sets the abort flag and returns only when both workers have stopped,
   // calling `keep_alive` every few milliseconds meanwhile so the face can

@@ -149,10 +149,14 @@ TEST_F(RunControllerTest, CancelInMidDownloadLeavesNoUnfinishedFileAndALaterRunC
   EXPECT_FALSE(fs::exists(download_dir_.path() / "big.bin.part"));
   EXPECT_EQ(run.table().State(1), JobState::PendingDownload);
 
-  // A tick after the abort shows the continue-later message once and stops.
+  // A tick after the abort turns Cancel into Quit and stops; the face then
+  // shows the continue-later message.
   const TickReport report = run.Tick(200, "Caption");
   EXPECT_TRUE(report.aborted);
+  EXPECT_TRUE(report.quit_button);
   EXPECT_FALSE(report.keep_ticking);
+  EXPECT_TRUE(prompt_.Texts().empty());
+  run.ShowContinueLaterMessage();
   EXPECT_EQ(prompt_.Texts(), (std::vector<std::string>{kContinueLaterMessage}));
 
   server_.Behave(release_.PathOf("big.bin"));
@@ -204,7 +208,7 @@ TEST_F(RunControllerTest, InstallerRowOutcomes) {
     launcher_.Reset(starts);
     std::vector<std::string> texts;
     NewRun(/*install=*/true);
-    controller_->table().SetChangeListener([&] {
+    controller_->table().SetChangeListener([&](int) {
       const JobTable& table = controller_->table();
       if (table.RowCount() < 2) return;
       const std::string status = table.Status(1);

@@ -83,7 +83,10 @@ class RunHarness : public ::testing::Test {
       title = report.title;
       last_report_ = report;
       if (report.finished) return RunEnd::kFinished;
-      if (report.aborted) return RunEnd::kAborted;
+      if (report.aborted) {
+        run.ShowContinueLaterMessage();
+        return RunEnd::kAborted;
+      }
       std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     return RunEnd::kTimedOut;
