@@ -58,7 +58,7 @@ bool HashFile(const std::string& path, Md5Digest& digest, JobTable& table, int i
   const uint64_t length = static_cast<uint64_t>(info.st_size);
 
   // Each call has its own buffer, so hashing may run on several threads.
-  auto buffer = std::make_unique<uint8_t[]>(kHashBlockSize);
+  auto buffer = std::make_unique_for_overwrite<uint8_t[]>(kHashBlockSize);
   Md5Context context;
   Md5Init(context);
   uint64_t done = 0;

@@ -43,6 +43,9 @@ class TransferCallback {
   [[nodiscard]] bool OnProgress(uint64_t progress, uint64_t maximum, BindStatus status,
                                 std::string_view status_text);
 
+  // True once the abort flag is set: the transfer must stop.
+  bool AbortRequested() const { return abort_.load(); }
+
   void Attach(ProgressSink* sink) { sink_.store(sink); }
   ProgressSink* Attached() const { return sink_.load(); }
   void SetIdleHook(std::function<void()> hook);

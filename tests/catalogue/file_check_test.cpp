@@ -31,7 +31,7 @@ class FileCheckTest : public ::testing::Test {
     catalogue_.SetDownloadFolder(dir_.Folder());
     table_.InsertRow(name);
     table_.SetState(0, JobState::PendingCheck);
-    table_.SetChangeListener([this] {
+    table_.SetChangeListener([this](int) {
       std::lock_guard lock(seen_mutex_);
       const std::string status = table_.Status(0);
       if (seen_.empty() || seen_.back() != status) seen_.push_back(status);

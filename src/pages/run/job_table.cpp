@@ -2,11 +2,11 @@
 
 namespace brenvik {
 
-void JobTable::Changed(std::unique_lock<std::mutex>& lock) {
+void JobTable::Changed(std::unique_lock<std::mutex>& lock, int row) {
   ++revision_;
   auto listener = listener_;
   lock.unlock();
-  if (listener) listener();
+  if (listener) listener(row);
 }
 
 int JobTable::InsertRow(std::string name) {
@@ -14,7 +14,7 @@ int JobTable::InsertRow(std::string name) {
   rows_.push_back(JobRow{std::move(name), {}, RowImage::kIdle, JobState::PendingDownload});
   const int row = static_cast<int>(rows_.size()) - 1;
   ++state_revision_;
-  Changed(lock);
+  Changed(lock, row);
   state_changed_.notify_all();
   return row;
 }
@@ -23,7 +23,7 @@ void JobTable::Clear() {
   std::unique_lock lock(job_mutex_);
   rows_.clear();
   ++state_revision_;
-  Changed(lock);
+  Changed(lock, kWholeTable);
   state_changed_.notify_all();
 }
 
@@ -75,7 +75,7 @@ void JobTable::SetState(int row, JobState state) {
   if (!Valid(row)) return;
   rows_[static_cast<size_t>(row)].state = state;
   ++state_revision_;
-  Changed(lock);
+  Changed(lock, row);
   // Wake a worker that waits for work: a state change may have given it some.
   state_changed_.notify_all();
 }
@@ -84,14 +84,14 @@ void JobTable::SetStatus(int row, std::string text) {
   std::unique_lock lock(job_mutex_);
   if (!Valid(row)) return;
   rows_[static_cast<size_t>(row)].status = std::move(text);
-  Changed(lock);
+  Changed(lock, row);
 }
 
 void JobTable::SetImage(int row, RowImage image) {
   std::unique_lock lock(job_mutex_);
   if (!Valid(row)) return;
   rows_[static_cast<size_t>(row)].image = image;
-  Changed(lock);
+  Changed(lock, row);
 }
 
 void JobTable::SetStatusAndImage(int row, std::string text, RowImage image) {
@@ -99,13 +99,13 @@ void JobTable::SetStatusAndImage(int row, std::string text, RowImage image) {
   if (!Valid(row)) return;
   rows_[static_cast<size_t>(row)].status = std::move(text);
   rows_[static_cast<size_t>(row)].image = image;
-  Changed(lock);
+  Changed(lock, row);
 }
 
 void JobTable::SetCurrentDownloadRow(int row) {
-  std::unique_lock lock(job_mutex_);
+  std::lock_guard lock(job_mutex_);
   current_download_row_ = row;
-  Changed(lock);
+  ++revision_;
 }
 
 int JobTable::CurrentDownloadRow() const {
@@ -116,7 +116,7 @@ int JobTable::CurrentDownloadRow() const {
 void JobTable::SetStatusLine(std::string text) {
   std::unique_lock lock(job_mutex_);
   status_line_ = std::move(text);
-  Changed(lock);
+  Changed(lock, kStatusLineRow);
 }
 
 std::string JobTable::StatusLine() const {
@@ -148,7 +148,7 @@ uint64_t JobTable::Revision() const {
   return revision_;
 }
 
-void JobTable::SetChangeListener(std::function<void()> listener) {
+void JobTable::SetChangeListener(std::function<void(int)> listener) {
   std::lock_guard lock(job_mutex_);
   listener_ = std::move(listener);
 }

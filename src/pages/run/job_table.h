@@ -87,11 +87,17 @@ class JobTable {
 
   // Grows with every change of any kind; views compare it to redraw.
   uint64_t Revision() const;
-  // Called after every change, on the thread that made it, outside the lock.
-  void SetChangeListener(std::function<void()> listener);
+
+  // What a change listener is told: the row that changed, or one of these.
+  static constexpr int kWholeTable = -1;     // rows were cleared
+  static constexpr int kStatusLineRow = -2;  // the status line changed
+  // Called after every change of a row or of the status line, on the thread
+  // that made it, outside the lock. (A new current download row only bumps
+  // Revision().)
+  void SetChangeListener(std::function<void(int row)> listener);
 
  private:
-  void Changed(std::unique_lock<std::mutex>& lock);
+  void Changed(std::unique_lock<std::mutex>& lock, int row);
   bool Valid(int row) const { return row >= 0 && static_cast<size_t>(row) < rows_.size(); }
 
   mutable std::mutex job_mutex_;
@@ -101,7 +107,7 @@ class JobTable {
   int current_download_row_ = -1;
   uint64_t revision_ = 0;
   uint64_t state_revision_ = 0;
-  std::function<void()> listener_;
+  std::function<void(int)> listener_;
 };
 
 }  // namespace brenvik

@@ -165,25 +165,36 @@ std::vector<std::string> RenderLiveView(const LiveView& view, int columns) {
 struct ProgressConsole::LinePrinter {
   LinePrinter(JobTable& table, Console& console) : table(table), console(console) {}
 
-  void OnChange() {
-    // One snapshot at a time, in the order taken: a late older snapshot
-    // would otherwise print a text twice.
+  // `row` is the row that changed, JobTable::kStatusLineRow for the status
+  // line, or JobTable::kWholeTable to compare everything. Only the changed
+  // row is read: a table of thousands of rows changes many times per file.
+  void OnChange(int row) {
+    // One change at a time, in the order seen: a late older text would
+    // otherwise print twice.
     std::lock_guard lock(mutex);
     if (closed) return;
-    const uint64_t now = table.Revision();
-    if (now == revision) return;
-    revision = now;
-    const std::vector<JobRow> rows = table.Snapshot();
-    const std::string status = table.StatusLine();
-
     std::string out;
-    if (seen.size() < rows.size()) seen.resize(rows.size());
-    for (size_t i = 0; i < rows.size(); ++i) {
-      if (rows[i].status == seen[i]) continue;
-      seen[i] = rows[i].status;
-      if (seen[i].empty() || IsRunningPercentage(seen[i])) continue;
-      out += Printable(rows[i].name) + ": " + Printable(seen[i]) + "\n";
+    if (row >= 0) {
+      Compare(row, table.Row(row), out);
+    } else if (row == JobTable::kWholeTable) {
+      const std::vector<JobRow> rows = table.Snapshot();
+      for (size_t i = 0; i < rows.size(); ++i) Compare(static_cast<int>(i), rows[i], out);
     }
+    if (row < 0) CompareStatusLine(out);
+    if (!out.empty()) console.Print(out);
+  }
+
+  void Compare(int index, const JobRow& row, std::string& out) {
+    if (seen.size() <= static_cast<size_t>(index)) seen.resize(static_cast<size_t>(index) + 1);
+    std::string& shown = seen[static_cast<size_t>(index)];
+    if (row.status == shown) return;
+    shown = row.status;
+    if (shown.empty() || IsRunningPercentage(shown)) return;
+    out += Printable(row.name) + ": " + Printable(shown) + "\n";
+  }
+
+  void CompareStatusLine(std::string& out) {
+    const std::string status = table.StatusLine();
     if (status != status_line) {
       status_line = status;
       if (IsStatisticsLine(status)) {
@@ -193,7 +204,6 @@ struct ProgressConsole::LinePrinter {
         out += Printable(status) + "\n";
       }
     }
-    if (!out.empty()) console.Print(out);
   }
 
   void Close(const std::string& closing) {
@@ -209,7 +219,6 @@ struct ProgressConsole::LinePrinter {
   Console& console;
   std::mutex mutex;
   bool closed = false;
-  uint64_t revision = UINT64_MAX;
   std::vector<std::string> seen;
   std::string status_line;
   std::string statistics;
@@ -291,7 +300,7 @@ void ProgressConsole::Begin() {
   console_.Print(std::string("\n") + kRunCaption + "\n" + run_.LocationLine() + "\n");
   if (mode_ == ProgressMode::kLines) {
     printer_ = std::make_shared<LinePrinter>(run_.table(), console_);
-    run_.table().SetChangeListener([printer = printer_] { printer->OnChange(); });
+    run_.table().SetChangeListener([printer = printer_](int row) { printer->OnChange(row); });
   }
 }
 
@@ -356,7 +365,7 @@ void ProgressConsole::End() {
     Draw(true);
     if (live_) live_->Leave();
   } else if (printer_) {
-    printer_->OnChange();  // whatever changed since the last listener call
+    printer_->OnChange(JobTable::kWholeTable);  // whatever changed since the last call
     printer_->Close(Printable(title_) + "\n");
   }
   ended_ = true;

@@ -49,7 +49,16 @@ std::string ProgressStatistics::UpdateStatistics(std::time_t now) {
 
   // Verified files plus the download running now; a finished download counts
   // only once its file is verified, so nothing is counted twice.
-  uint64_t done = VerifiedBytes(table_, catalogue_);
+  uint64_t done = 0;
+  {
+    const uint64_t revision = table_.StateRevision();
+    std::lock_guard lock(rate_mutex_);
+    if (revision != verified_revision_) {
+      verified_bytes_ = VerifiedBytes(table_, catalogue_);
+      verified_revision_ = revision;
+    }
+    done = verified_bytes_;
+  }
   if (callback_.TransferRunning()) done += callback_.BytesSoFar();
   const uint64_t total = catalogue_.Total();
   done = std::min(done, total);

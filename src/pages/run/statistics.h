@@ -62,6 +62,10 @@ class ProgressStatistics final : public ProgressSink {
   mutable std::mutex rate_mutex_;
   uint32_t smoothed_rate_ = 0;
   bool frozen_ = false;  // guarded by rate_mutex_
+  // The verified sum changes only with a state code; progress reports come
+  // far more often, so the sum is kept per state revision.
+  uint64_t verified_revision_ = UINT64_MAX;  // guarded by rate_mutex_
+  uint64_t verified_bytes_ = 0;              // guarded by rate_mutex_
 };
 
 }  // namespace brenvik

@@ -33,15 +33,18 @@ TEST(JobTableTest, FirstInStateFindsTheTopmostRow) {
 
 TEST(JobTableTest, RevisionGrowsWithEveryChangeAndTheListenerHearsIt) {
   JobTable table;
-  int heard = 0;
-  table.SetChangeListener([&] { ++heard; });
+  std::vector<int> heard;
+  table.SetChangeListener([&](int row) { heard.push_back(row); });
   const uint64_t before = table.Revision();
   table.InsertRow("x");
-  table.SetStatus(0, "t");
+  table.InsertRow("y");
+  table.SetStatus(1, "t");
   table.SetImage(0, RowImage::kBusy);
   table.SetStatusLine("line");
-  EXPECT_EQ(table.Revision(), before + 4);
-  EXPECT_EQ(heard, 4);
+  table.SetCurrentDownloadRow(1);  // views see it; the listener is not told
+  table.Clear();
+  EXPECT_EQ(table.Revision(), before + 7);
+  EXPECT_EQ(heard, (std::vector<int>{0, 1, 1, 0, JobTable::kStatusLineRow, JobTable::kWholeTable}));
 }
 
 TEST(JobTableTest, StateWriteWakesAWaiterAtOnce) {
