@@ -3,6 +3,8 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
+#include <string>
 #include <variant>
 
 #include "app/faces.h"
@@ -11,10 +13,25 @@
 namespace brenvik {
 
 bool HasDisplay() {
-  const char* x11 = std::getenv("DISPLAY");
-  const char* wayland = std::getenv("WAYLAND_DISPLAY");
-  const char* platform = std::getenv("QT_QPA_PLATFORM");
-  return (x11 && *x11) || (wayland && *wayland) || (platform && *platform);
+  // An explicit Qt platform (offscreen, say) needs no display server.
+  if (const char* platform = std::getenv("QT_QPA_PLATFORM"); platform && *platform) return true;
+  namespace fs = std::filesystem;
+  std::error_code ec;
+  if (const char* wayland = std::getenv("WAYLAND_DISPLAY"); wayland && *wayland) {
+    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+    const fs::path socket = wayland[0] == '/' || !runtime ? fs::path(wayland) : fs::path(runtime) / wayland;
+    if (fs::exists(socket, ec)) return true;
+  }
+  if (const char* x11 = std::getenv("DISPLAY"); x11 && *x11) {
+    // A local display ":N" must have its socket; otherwise the window could
+    // not open and the terminal is the better face. A remote "host:N" is
+    // taken on trust.
+    const std::string display = x11;
+    if (display[0] != ':') return true;
+    const std::string number = display.substr(1, display.find('.') - 1);
+    return fs::exists("/tmp/.X11-unix/X" + number, ec);
+  }
+  return false;
 }
 
 }  // namespace brenvik
