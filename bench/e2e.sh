@@ -261,6 +261,9 @@ peak_kib=""  # peak resident set of the last run, KiB
 timed() {
   local logfile=$1; shift
   local started status=0
+  # Each run starts with the earlier runs' writes on disk, so one side does
+  # not pay for the other's (or its own previous run's) writeback.
+  sync
   started=$(now)
   /usr/bin/time -f %M -o "$logfile.rss" "$@" >"$logfile" 2>&1 </dev/null || status=$?
   elapsed=$(awk -v a="$started" -v b="$(now)" 'BEGIN { printf "%.3f", b - a }')

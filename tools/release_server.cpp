@@ -15,6 +15,8 @@
 #include <system_error>
 #include <vector>
 
+#include "platform/file_descriptor.h"
+
 namespace brenvik {
 
 namespace fs = std::filesystem;
@@ -28,20 +30,6 @@ constexpr uint64_t kThrottledChunksPerSecond = 20;
 constexpr size_t kSmallestThrottledChunk = 1024;
 // An idle kept-alive connection holds up Stop for up to this long.
 constexpr time_t kKeepAliveSeconds = 2;
-
-class FileDescriptor {
- public:
-  explicit FileDescriptor(int fd) : fd_(fd) {}
-  ~FileDescriptor() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
 
 bool IsInside(const fs::path& file, const fs::path& root) {
   const auto [root_end, file_it] =

@@ -61,4 +61,10 @@ class DemoRelease {
 // gave one.
 Options ApplyDemo(const Options& options, const DemoRelease& demo);
 
+// For a face's start: when --demo was given, starts the demo and points
+// `options` at it. Returns the running demo (kept alive by the caller for
+// the whole run), or nullptr with `error` set when it could not start;
+// without --demo returns nullptr and leaves `options` alone.
+std::unique_ptr<DemoRelease> StartDemoIfAsked(Options& options, std::string& error);
+
 }  // namespace brenvik

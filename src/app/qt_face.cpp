@@ -25,14 +25,11 @@ int RunQtFace(int argc, char** argv, const Options& given) {
   QApplication::setWindowIcon(AppIcon());
 
   Options options = given;
-  std::unique_ptr<DemoRelease> demo;
-  if (options.demo) {
-    demo = std::make_unique<DemoRelease>();
-    if (!demo->Start()) {
-      std::fprintf(stderr, "brenvik: the demo cannot start: %s\n", demo->Error().c_str());
-      return kExitCancelled;
-    }
-    options = ApplyDemo(options, *demo);
+  std::string demo_error;
+  const std::unique_ptr<DemoRelease> demo = StartDemoIfAsked(options, demo_error);
+  if (options.demo && !demo) {
+    std::fprintf(stderr, "brenvik: the demo cannot start: %s\n", demo_error.c_str());
+    return kExitCancelled;
   }
 
   QtPrompt prompt;

@@ -168,16 +168,13 @@ int RunTerminalFace(const Options& given) {
   Console console;
 
   Options options = given;
-  std::unique_ptr<DemoRelease> demo;
-  if (options.demo) {
-    demo = std::make_unique<DemoRelease>();
-    if (!demo->Start()) {
-      std::fprintf(stderr, "brenvik: the demo cannot start: %s\n", demo->Error().c_str());
-      return kExitCancelled;
-    }
-    options = ApplyDemo(options, *demo);
-    console.Print("Demo: a sample release is served from " + demo->BaseUrl() + "\n\n");
+  std::string demo_error;
+  const std::unique_ptr<DemoRelease> demo = StartDemoIfAsked(options, demo_error);
+  if (options.demo && !demo) {
+    std::fprintf(stderr, "brenvik: the demo cannot start: %s\n", demo_error.c_str());
+    return kExitCancelled;
   }
+  if (demo) console.Print("Demo: a sample release is served from " + demo->BaseUrl() + "\n\n");
 
   // --yes, or nobody at the keyboard: nothing is asked.
   TerminalPrompt prompt(console, options.yes || !console.InputIsTerminal(), interrupted);

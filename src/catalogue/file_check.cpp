@@ -10,26 +10,13 @@
 
 #include "catalogue/catalogue.h"
 #include "pages/run/job_table.h"
+#include "platform/file_descriptor.h"
 #include "platform/paths.h"
 #include "platform/prompt.h"
 
 namespace brenvik {
 
 namespace {
-
-class FileDescriptor {
- public:
-  explicit FileDescriptor(int fd) : fd_(fd) {}
-  ~FileDescriptor() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
 
 // Reads up to `size` bytes, retrying after signals; 0 at the end or on error
 // (a read error ends the hashing like the end of the file).

@@ -17,6 +17,8 @@
 #include <system_error>
 #include <vector>
 
+#include "platform/file_descriptor.h"
+
 namespace brenvik {
 
 namespace {
@@ -27,23 +29,6 @@ enum class Event : int32_t { kChdirFailed, kExecFailed, kForkFailed, kExited, kS
 struct Report {
   Event event;
   int32_t value;  // errno for the failures, the exit status for kExited
-};
-
-class FileDescriptor {
- public:
-  FileDescriptor() = default;
-  explicit FileDescriptor(int fd) : fd_(fd) {}
-  ~FileDescriptor() { Close(); }
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
-  int get() const { return fd_; }
-  void Close() {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
-  }
-
- private:
-  int fd_ = -1;
 };
 
 bool StartsWithProgramMagic(const std::string& path) {
