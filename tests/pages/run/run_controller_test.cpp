@@ -7,6 +7,7 @@
 #include "pages/run/download_worker.h"
 #include "pages/run/run_texts.h"
 #include "pages/run/run_harness.h"
+#include "pages/setup/setup_flow.h"
 #include "platform/installer.h"
 
 namespace brenvik::test {
@@ -271,6 +272,43 @@ TEST_F(RunControllerTest, StartStoresTheFolderInTheSettingsFile) {
   EXPECT_EQ(loaded.StoredFolder(), Folder());
   EXPECT_EQ(controller_->LocationLine(),
             "Download-location is \"" + Folder() + "\"\nInstall after downloading: No");
+}
+
+TEST_F(RunControllerTest, SecondRunReadsTheFolderBackFromTheSettingsFileAndFetchesNothing) {
+  AddStandardRelease();
+  NewRun();
+  ASSERT_EQ(Drive(), RunEnd::kFinished);
+  controller_->WaitForWorkers({});
+  const int fetched = FileRequests();
+
+  // A new process: fresh settings and catalogue; the setup step proposes
+  // the folder the first run stored.
+  Settings settings;
+  std::atomic<bool> abort{false};
+  Catalogue catalogue(abort);
+  TransferCallback callback(abort);
+  class NoPicker final : public FolderPicker {
+    std::optional<std::string> PickFolder(const std::string&) override { return std::nullopt; }
+  } picker;
+  SetupFlow flow(SetupServices{.catalogue = catalogue,
+                               .settings = settings,
+                               .callback = callback,
+                               .prompt = prompt_,
+                               .free_space = free_space_,
+                               .picker = picker,
+                               .download = nullptr,
+                               .base_url = release_.BaseUrl(),
+                               .temp_folder = work_dir_.Folder(),
+                               .default_folder = "/nowhere/PellixInstall/",
+                               .catalogue_file = CatalogueFile(),
+                               .settings_file = SettingsFile()});
+  flow.Initialise();
+  ASSERT_EQ(flow.State().location, Folder());
+
+  NewRun();
+  ASSERT_EQ(Drive(), RunEnd::kFinished);
+  EXPECT_TRUE(AllVerified());
+  EXPECT_EQ(FileRequests(), fetched);
 }
 
 TEST(RunControllerRules, FirstUnfinishedRowCountsCheckDoneAsUnfinished) {
