@@ -37,13 +37,15 @@ class SetupFlowTest : public ::testing::Test {
  protected:
   SetupFlowTest() : release_(server_) {}
 
-  SetupFlow MakeFlow() { return SetupFlow(MakeFlowServices()); }
-  SetupServices MakeFlowServices() {
-    return SetupServices{
-        .catalogue = catalogue_,
-        .settings = settings_,
+  SetupFlow MakeFlow() { return MakeFlow(catalogue_, settings_, prompt_); }
+  // A flow over the fixture's server and folders with its own catalogue,
+  // settings and prompt (a new process would have fresh ones).
+  SetupFlow MakeFlow(Catalogue& catalogue, Settings& settings, Prompt& prompt) {
+    return SetupFlow(SetupServices{
+        .catalogue = catalogue,
+        .settings = settings,
         .callback = callback_,
-        .prompt = prompt_,
+        .prompt = prompt,
         .free_space = free_space_,
         .picker = picker_,
         .download =
@@ -55,7 +57,7 @@ class SetupFlowTest : public ::testing::Test {
         .default_folder = DefaultFolder(),
         .catalogue_file = work_.path() / "FileList.txt",
         .settings_file = work_.path() / "OrvBrenvik.ini",
-    };
+    });
   }
   std::string DefaultFolder() const { return home_.Folder() + "Downloads/PellixInstall/"; }
 
@@ -147,21 +149,7 @@ TEST_F(SetupFlowTest, MalformedOrUnsafeCatalogueShowsTheLineThenTheReadErrorAndQ
     std::atomic<bool> abort{false};
     Catalogue catalogue(abort);
     server_.Serve("FileList.txt", c.text);
-    SetupServices services = MakeFlowServices();
-    SetupFlow flow(SetupServices{
-        .catalogue = catalogue,
-        .settings = settings_,
-        .callback = callback_,
-        .prompt = prompt,
-        .free_space = free_space_,
-        .picker = picker_,
-        .download = services.download,
-        .base_url = services.base_url,
-        .temp_folder = services.temp_folder,
-        .default_folder = services.default_folder,
-        .catalogue_file = services.catalogue_file,
-        .settings_file = services.settings_file,
-    });
+    SetupFlow flow = MakeFlow(catalogue, settings_, prompt);
     flow.Initialise();
     EXPECT_EQ(flow.FetchCatalogue(), FetchOutcome::kQuit);
     EXPECT_EQ(prompt.Texts(), (std::vector<std::string>{c.line_message, kFileListReadError}));
@@ -247,21 +235,7 @@ TEST_F(SetupFlowTest, StoredFolderIsProposedAndGivenToTheCatalogue) {
   settings_.SetStoredFolder(work_.Folder() + "kept/");
   ASSERT_TRUE(settings_.Save(work_.path() / "OrvBrenvik.ini"));
   Settings fresh;
-  SetupServices services = MakeFlowServices();
-  SetupFlow flow(SetupServices{
-      .catalogue = catalogue_,
-      .settings = fresh,
-      .callback = callback_,
-      .prompt = prompt_,
-      .free_space = free_space_,
-      .picker = picker_,
-      .download = nullptr,
-      .base_url = services.base_url,
-      .temp_folder = services.temp_folder,
-      .default_folder = services.default_folder,
-      .catalogue_file = services.catalogue_file,
-      .settings_file = services.settings_file,
-  });
+  SetupFlow flow = MakeFlow(catalogue_, fresh, prompt_);
   flow.Initialise();
   EXPECT_EQ(flow.State().location, work_.Folder() + "kept/");
   EXPECT_EQ(catalogue_.DownloadFolder(), work_.Folder() + "kept/");
