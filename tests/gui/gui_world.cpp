@@ -6,18 +6,6 @@
 
 namespace brenvik::test {
 
-Behaviour Trickle(std::chrono::milliseconds pause_per_kib) {
-  Behaviour behaviour;
-  behaviour.trickle = pause_per_kib;
-  return behaviour;
-}
-
-Behaviour Status(int status) {
-  Behaviour behaviour;
-  behaviour.status = status;
-  return behaviour;
-}
-
 std::optional<std::string> ScriptedPicker::PickFolder(const std::string& title) {
   titles.push_back(title);
   if (picks.empty()) return std::nullopt;

@@ -30,10 +30,6 @@
 
 namespace brenvik::test {
 
-// Misbehaviours of the test server.
-Behaviour Trickle(std::chrono::milliseconds pause_per_kib);
-Behaviour Status(int status);
-
 class ScriptedPicker final : public FolderPicker {
  public:
   std::optional<std::string> PickFolder(const std::string& title) override;

@@ -115,7 +115,7 @@ class ProgressPageTest : public QObject {
     world.release.Add("Setup.ini", "[setup]\n");
     world.release.Add("Data/a.cab", RandomBytes(64 * 1024, 1));
     world.WriteCatalogue();
-    world.server.Misbehave(world.release.PathOf("Data/a.cab"), Status(404));
+    world.server.Misbehave(world.release.PathOf("Data/a.cab"), Behaviour{.status = 404});
     std::atomic<bool> worker_asking{false};
     std::atomic<bool> release_worker{false};
     world.prompt.SetOnAsk([&](const std::string& text) {
@@ -170,7 +170,7 @@ class ProgressPageTest : public QObject {
     GuiWorld world;
     world.release.Add("Data/a.cab", RandomBytes(10 * 1024, 1));
     world.WriteCatalogue();
-    world.server.Misbehave(world.release.PathOf("Data/a.cab"), Status(404));
+    world.server.Misbehave(world.release.PathOf("Data/a.cab"), Behaviour{.status = 404});
     QtPrompt prompt;
     MessageBoxAnswerer answerer({QMessageBox::Retry, QMessageBox::Cancel}, QMessageBox::Ok);
     SessionConfig config = world.Config();

@@ -61,7 +61,7 @@ void PublishSampleRelease(GuiWorld& world) {
   world.release.Add("Maps/Harbour.map", RandomBytes(260 * kKiB, 11));
   world.release.Publish(8 * 1024 * kKiB);
   world.server.Misbehave(world.release.PathOf("Data/Pellix2.cab"),
-                         Trickle(std::chrono::milliseconds(4)));
+                         Behaviour{.trickle = std::chrono::milliseconds(4)});
 }
 
 int Run(const QString& folder) {

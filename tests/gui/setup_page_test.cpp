@@ -90,7 +90,7 @@ class SetupPageTest : public QObject {
     std::string catalogue = fixture.world.release.CatalogueText();
     for (int i = 0; i < 400; ++i) catalogue.insert(0, "# padding line of the catalogue\n");
     fixture.world.server.Serve("FileList.txt", catalogue);
-    fixture.world.server.Misbehave("FileList.txt", Trickle(std::chrono::milliseconds(40)));
+    fixture.world.server.Misbehave("FileList.txt", Behaviour{.trickle = std::chrono::milliseconds(40)});
     SetupPage& page = fixture.Page();
 
     QCOMPARE(page.windowTitle(), QString("Quellmoor Tessivane Brenvik Step 1 / 2"));

@@ -19,33 +19,6 @@ namespace {
 namespace fs = std::filesystem;
 using test::Behaviour;
 
-// One misbehaviour each, the rest left normal.
-Behaviour Status(int status) {
-  Behaviour behaviour;
-  behaviour.status = status;
-  return behaviour;
-}
-Behaviour CutAfter(size_t bytes) {
-  Behaviour behaviour;
-  behaviour.cut_after = bytes;
-  return behaviour;
-}
-Behaviour Stall(std::chrono::milliseconds stall) {
-  Behaviour behaviour;
-  behaviour.stall = stall;
-  return behaviour;
-}
-Behaviour Trickle(std::chrono::milliseconds pause) {
-  Behaviour behaviour;
-  behaviour.trickle = pause;
-  return behaviour;
-}
-Behaviour RedirectTo(std::string location) {
-  Behaviour behaviour;
-  behaviour.redirect_to = std::move(location);
-  return behaviour;
-}
-
 class RecordingSink : public ProgressSink {
  public:
   void ShowFileProgress(uint32_t percent) override { shown.push_back(percent); }
@@ -117,7 +90,7 @@ TEST_F(DownloadServiceTest, ErrorStatusFailsAndTheNextDownloadStillWorks) {
   EXPECT_FALSE(callback_.TransferRunning());
 
   server_.Serve("broken.bin", "never sent");
-  server_.Misbehave("broken.bin", Status(500));
+  server_.Misbehave("broken.bin", Behaviour{.status = 500});
   EXPECT_NE(service_.Download(Fetch("broken.bin"), dir_.path() / "broken.bin", callback_),
             kDownloadOk);
   EXPECT_NE(service_.LastError().find("500"), std::string::npos) << service_.LastError();
@@ -133,7 +106,7 @@ TEST_F(DownloadServiceTest, ErrorStatusFailsAndTheNextDownloadStillWorks) {
 TEST_F(DownloadServiceTest, FailedAttemptLeavesAnEarlierFileUntouched) {
   const fs::path local = dir_.Write("Setup.exe", "the old, complete file");
   server_.Serve("Setup.exe", test::RandomBytes(50'000, 3));
-  server_.Misbehave("Setup.exe", CutAfter(20'000));
+  server_.Misbehave("Setup.exe", Behaviour{.cut_after = 20'000});
 
   EXPECT_NE(service_.Download(Fetch("Setup.exe"), local, callback_), kDownloadOk);
   EXPECT_EQ(dir_.Read("Setup.exe"), "the old, complete file");
@@ -142,7 +115,7 @@ TEST_F(DownloadServiceTest, FailedAttemptLeavesAnEarlierFileUntouched) {
 TEST_F(DownloadServiceTest, BodyCutShortFails) {
   const std::string body = test::RandomBytes(100'000, 11);
   server_.Serve("cut.bin", body);
-  server_.Misbehave("cut.bin", CutAfter(30'000));
+  server_.Misbehave("cut.bin", Behaviour{.cut_after = 30'000});
   const fs::path local = dir_.path() / "cut.bin";
 
   EXPECT_NE(service_.Download(Fetch("cut.bin"), local, callback_), kDownloadOk);
@@ -154,7 +127,7 @@ TEST_F(DownloadServiceTest, BodyCutShortFails) {
 
 TEST_F(DownloadServiceTest, StalledTransferFails) {
   server_.Serve("stall.bin", test::RandomBytes(10'000, 5));
-  server_.Misbehave("stall.bin", Stall(std::chrono::seconds(60)));
+  server_.Misbehave("stall.bin", Behaviour{.stall = std::chrono::seconds(60)});
   service_.SetStallTimeout(std::chrono::seconds(2));
   const fs::path local = dir_.path() / "stall.bin";
 
@@ -165,7 +138,7 @@ TEST_F(DownloadServiceTest, StalledTransferFails) {
 
 TEST_F(DownloadServiceTest, FollowsRedirects) {
   server_.Serve("mirror/real.bin", "moved content");
-  server_.Misbehave("old.bin", RedirectTo(Fetch("mirror/real.bin")));
+  server_.Misbehave("old.bin", Behaviour{.redirect_to = Fetch("mirror/real.bin")});
   const fs::path local = dir_.path() / "old.bin";
 
   ASSERT_EQ(service_.Download(Fetch("old.bin"), local, callback_), kDownloadOk)
@@ -188,7 +161,7 @@ TEST_F(DownloadServiceTest, NamesAreEncodedOnTheWireAndFoldersCreated) {
 TEST_F(DownloadServiceTest, AbortStopsATransferInFlight) {
   const std::string body = test::RandomBytes(1024 * 1024, 9);
   server_.Serve("slow.bin", body);
-  server_.Misbehave("slow.bin", Trickle(std::chrono::milliseconds(20)));
+  server_.Misbehave("slow.bin", Behaviour{.trickle = std::chrono::milliseconds(20)});
   AbortingSink sink(abort_);
   callback_.Attach(&sink);
   const fs::path local = dir_.path() / "slow.bin";
