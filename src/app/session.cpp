@@ -29,8 +29,8 @@ std::string TempFolder() {
 }  // namespace
 
 Session::Session(SessionConfig config, ProcessObjects& process, Settings& settings,
-                 Catalogue& catalogue, Prompt& prompt, FolderPicker& picker,
-                 FreeSpace& free_space, InstallerLauncher& launcher)
+                 Catalogue& catalogue, Prompt& prompt, FolderPicker& picker, FreeSpace& free_space,
+                 InstallerLauncher& launcher)
     : config_(std::move(config)),
       process_(process),
       settings_(settings),
@@ -46,9 +46,9 @@ Session::Session(SessionConfig config, ProcessObjects& process, Settings& settin
           .free_space = free_space,
           .picker = picker,
           .download =
-              [this](const std::string& url, const std::filesystem::path& local,
+              [this](const std::string& url, const DownloadTarget& target,
                      TransferCallback& callback) {
-                return catalogue_download_.Download(url, local, callback);
+                return catalogue_download_.Download(url, target, callback);
               },
           .base_url = config_.base_url,
           .temp_folder = TempFolder(),

@@ -1,8 +1,10 @@
 #include "catalogue/catalogue.h"
 
+#include <algorithm>
 #include <limits>
 #include <string>
 #include <string_view>
+#include <unordered_set>
 
 #include "catalogue/decimal.h"
 #include "catalogue/text_lines.h"
@@ -17,6 +19,7 @@ constexpr const char* kNoChecksumSeparator =
     "Error in line %u in FileList.txt! Couldn't find checksum-separator!";
 constexpr const char* kNoSizeSeparator =
     "Error in line %u in FileList.txt! Couldn't find filesize-separator!";
+constexpr const char* kPartialSuffix = ".part";
 constexpr const char* kUnsafeName = "Error in line %u in FileList.txt! Unsafe file name!";
 
 // Either separator may be a tab or a colon.
@@ -74,7 +77,35 @@ bool Catalogue::LoadFromText(Prompt& prompt, std::string_view text) {
     total_ = SaturatingAdd(total_, entry.size);
     entries_.push_back(std::move(entry));
   }
+  NamePartialFiles();
   return true;
+}
+
+void Catalogue::NamePartialFiles() {
+  // Both separators name the same local path, so names are compared with
+  // '/' only. A row's folders are taken too: "a.part/x" makes "a.part" a
+  // folder that a partial file must not try to be.
+  const auto normal = [](std::string name) {
+    std::replace(name.begin(), name.end(), '\\', '/');
+    return name;
+  };
+  std::unordered_set<std::string> taken;
+  for (const CatalogueEntry& entry : entries_) {
+    const std::string name = normal(entry.name);
+    taken.insert(name);
+    for (size_t slash = name.find('/'); slash != std::string::npos;
+         slash = name.find('/', slash + 1)) {
+      taken.insert(name.substr(0, slash));
+    }
+  }
+  for (CatalogueEntry& entry : entries_) {
+    std::string partial = entry.name + kPartialSuffix;
+    for (unsigned n = 1; taken.contains(normal(partial)); ++n) {
+      partial = entry.name + kPartialSuffix + std::to_string(n);
+    }
+    taken.insert(normal(partial));
+    entry.partial_name = std::move(partial);
+  }
 }
 
 bool Catalogue::Fail(Prompt& prompt, const char* format, unsigned line) {

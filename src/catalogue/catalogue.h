@@ -25,8 +25,12 @@ inline constexpr const char* kCatalogueFileName = "FileList.txt";
 
 struct CatalogueEntry {
   std::string name;      // exactly as the catalogue gives it (may hold / or \ for subfolders)
-  std::string checksum;  // 32 lowercase hex digits when well formed
+  std::string checksum;  // 32 hex digits when well formed (either case)
   uint64_t size = 0;
+  // Where a download of this row is written until it is complete: beside the
+  // file, under a name that no row of the catalogue (nor a folder a row
+  // needs, nor another row's partial file) has.
+  std::string partial_name;
 };
 
 class Catalogue {
@@ -56,6 +60,7 @@ class Catalogue {
   uint64_t Total() const { return total_; }
   uint64_t ScratchSpaceNeed() const { return scratch_space_need_; }
   std::string Version() const { return version_; }
+  std::string PartialName(int row) const { return Entry(row).partial_name; }
 
   // The download folder (ends with the platform's separator); verification
   // joins it with each row's name.
@@ -71,6 +76,7 @@ class Catalogue {
 
  private:
   bool Fail(Prompt& prompt, const char* format, unsigned line);
+  void NamePartialFiles();
 
   std::atomic<bool>& abort_;
   std::string version_;

@@ -5,6 +5,11 @@
 // "Checksum OK" (image 3) or "Checksum Failed!" (image unchanged), and the
 // row's state becomes CheckDone. Catalogue::VerifyRow is the entry point.
 //
+// VerifyRow reaches the file below the download folder without following a
+// symbolic link (platform/contained_files.h): a file reached through one,
+// or one that is a link itself, counts as missing. Hex digests compare
+// without regard to case.
+//
 // Thread safety: any thread; each call uses a buffer of its own. In a run
 // only the verification worker calls it.
 

@@ -1,24 +1,30 @@
 #include "transfer/download_service.h"
 
 #include <curl/curl.h>
+#include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <mutex>
 #include <system_error>
 
+#include "platform/contained_files.h"
 #include "transfer/transfer_callback.h"
 
 namespace brenvik {
-
-namespace fs = std::filesystem;
 
 namespace {
 
 constexpr const char* kUserAgent = "Brenvik/" BRENVIK_VERSION;
 constexpr long kMaxRedirects = 10;
+// Whole-buffer writes: one system call per megabyte instead of one per
+// network chunk.
+constexpr size_t kWriteBufferSize = 1 << 20;
+constexpr long kReceiveBufferSize = 256 * 1024;
+// The longest a transfer waits for the network before the callback hears
+// from it again.
+constexpr int kReportIntervalMs = 50;
 
 void InitCurlOnce() {
   // libcurl's global set-up is not thread-safe; the face and the download
@@ -31,45 +37,110 @@ struct CurlCleanup {
   void operator()(CURL* curl) const { curl_easy_cleanup(curl); }
 };
 
-struct FileClose {
-  void operator()(std::FILE* file) const { std::fclose(file); }
+struct MultiCleanup {
+  void operator()(CURLM* multi) const { curl_multi_cleanup(multi); }
 };
 
 // What the libcurl callbacks of one transfer share with Download.
-constexpr size_t kWriteBufferSize = 1 << 20;
-constexpr long kReceiveBufferSize = 256 * 1024;
-
 struct Transfer {
-  std::FILE* file = nullptr;
+  CURL* curl = nullptr;
   TransferCallback* callback = nullptr;
+  int fd = -1;  // the partial file
+  char* buffer = nullptr;
+  size_t buffered = 0;
+  uint64_t received = 0;  // body bytes accepted so far
+  std::optional<uint64_t> expected_size;
   uint64_t reported_now = UINT64_MAX;  // the last counts handed to the callback
   uint64_t reported_total = UINT64_MAX;
+  uint64_t reports = 0;  // progress reports libcurl made so far
   int write_errno = 0;
+  std::string size_failure;  // why the body cannot have the expected size
   bool aborted = false;
 };
+
+std::string SizeFailure(const char* what, uint64_t count, uint64_t expected) {
+  return "the server " + std::string(what) + " " + std::to_string(count) +
+         " bytes where the catalogue says " + std::to_string(expected);
+}
+
+std::string WriteFailure(const std::string& shown, int number) {
+  const std::string cause =
+      number == ENOSPC ? "the disk is full" : std::generic_category().message(number);
+  return "cannot write \"" + shown + "\": " + cause;
+}
+
+bool WriteOut(Transfer& transfer, const char* data, size_t size) {
+  while (size > 0) {
+    const ssize_t written = ::write(transfer.fd, data, size);
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) {
+      transfer.write_errno = written < 0 ? errno : EIO;
+      return false;
+    }
+    data += written;
+    size -= static_cast<size_t>(written);
+  }
+  return true;
+}
+
+bool FlushBuffer(Transfer& transfer) {
+  const size_t size = transfer.buffered;
+  transfer.buffered = 0;
+  return WriteOut(transfer, transfer.buffer, size);
+}
+
+// False once the body can no longer end with the expected size: an
+// announced length that differs, or more bytes than expected. Checked
+// before anything is written, so the partial file never grows beyond it.
+bool BodyFitsExpectedSize(Transfer& transfer, size_t bytes) {
+  if (!transfer.expected_size) return true;
+  const uint64_t expected = *transfer.expected_size;
+  curl_off_t announced = -1;
+  if (transfer.received == 0 &&
+      curl_easy_getinfo(transfer.curl, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &announced) ==
+          CURLE_OK &&
+      announced >= 0 && static_cast<uint64_t>(announced) != expected) {
+    transfer.size_failure = SizeFailure("announced", static_cast<uint64_t>(announced), expected);
+    return false;
+  }
+  if (bytes > expected - transfer.received) {
+    transfer.size_failure = SizeFailure("sent at least", transfer.received + bytes, expected);
+    return false;
+  }
+  return true;
+}
 
 size_t WriteBody(char* data, size_t size, size_t count, void* user) {
   auto* transfer = static_cast<Transfer*>(user);
   const size_t bytes = size * count;
-  if (std::fwrite(data, 1, bytes, transfer->file) != bytes) {
-    transfer->write_errno = errno != 0 ? errno : EIO;
-    return 0;  // makes libcurl stop with CURLE_WRITE_ERROR
+  // Returning less than `bytes` makes libcurl stop with CURLE_WRITE_ERROR.
+  if (!BodyFitsExpectedSize(*transfer, bytes)) return 0;
+  if (transfer->buffered + bytes > kWriteBufferSize && !FlushBuffer(*transfer)) return 0;
+  if (bytes >= kWriteBufferSize) {
+    if (!WriteOut(*transfer, data, bytes)) return 0;
+  } else {
+    std::memcpy(transfer->buffer + transfer->buffered, data, bytes);
+    transfer->buffered += bytes;
   }
+  transfer->received += bytes;
   return bytes;
 }
 
 int ReportProgress(void* user, curl_off_t download_total, curl_off_t download_now, curl_off_t,
                    curl_off_t) {
   auto* transfer = static_cast<Transfer*>(user);
+  ++transfer->reports;
   const auto now = static_cast<uint64_t>(download_now > 0 ? download_now : 0);
-  const auto total = static_cast<uint64_t>(download_total > 0 ? download_total : 0);
-  // libcurl reports many times per chunk; a report that moved nothing only
-  // needs the abort check (a stalled transfer must still stop on abort).
+  const auto announced = static_cast<uint64_t>(download_total > 0 ? download_total : 0);
+  const uint64_t total = transfer->expected_size.value_or(announced);
+  // libcurl reports many times per chunk; a report that moved nothing still
+  // keeps the face alive and checks the abort flag.
   const bool moved = now != transfer->reported_now || total != transfer->reported_total;
   transfer->reported_now = now;
   transfer->reported_total = total;
-  const bool go_on = moved ? transfer->callback->OnProgress(now, total, BindStatus::kDownloadingData, {})
-                           : !transfer->callback->AbortRequested();
+  const bool go_on =
+      moved ? transfer->callback->OnProgress(now, total, BindStatus::kDownloadingData, {})
+            : transfer->callback->KeepAlive();
   if (!go_on) {
     transfer->aborted = true;
     return 1;  // makes libcurl stop with CURLE_ABORTED_BY_CALLBACK
@@ -95,14 +166,125 @@ class TransferSpan {
   TransferCallback& callback_;
 };
 
+void Configure(CURL* curl, const std::string& wire_url, long stall_seconds, Transfer& transfer,
+               char* error_buffer) {
+  // A reset drops the previous transfer's options; the open connections
+  // live in the multi handle's cache, so the next file reuses them.
+  curl_easy_reset(curl);
+  curl_easy_setopt(curl, CURLOPT_URL, wire_url.c_str());
+  curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https,file");
+  curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+  curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
+  curl_easy_setopt(curl, CURLOPT_MAXREDIRS, kMaxRedirects);
+  curl_easy_setopt(curl, CURLOPT_FAILONERROR, 1L);
+  curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+  curl_easy_setopt(curl, CURLOPT_USERAGENT, kUserAgent);
+  curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, stall_seconds);
+  curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
+  curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, stall_seconds);
+  curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, error_buffer);
+  curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, WriteBody);
+  curl_easy_setopt(curl, CURLOPT_WRITEDATA, &transfer);
+  curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, ReportProgress);
+  curl_easy_setopt(curl, CURLOPT_XFERINFODATA, &transfer);
+  curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
+  curl_easy_setopt(curl, CURLOPT_BUFFERSIZE, kReceiveBufferSize);
+}
+
+// True once the transfer has ended; `code` is then its result.
+bool TransferDone(CURLM* multi, CURLcode& code) {
+  int left = 0;
+  while (CURLMsg* message = curl_multi_info_read(multi, &left)) {
+    if (message->msg == CURLMSG_DONE) {
+      code = message->data.result;
+      return true;
+    }
+  }
+  return false;
+}
+
+// Drives the transfer in short polls, so the callback hears from it at
+// least every kReportIntervalMs even while the server says nothing (libcurl
+// alone reports an idle transfer only about once a second).
+CURLcode RunTransfer(CURLM* multi, CURL* curl, Transfer& transfer) {
+  if (curl_multi_add_handle(multi, curl) != CURLM_OK) return CURLE_FAILED_INIT;
+  CURLcode code = CURLE_OK;
+  for (;;) {
+    const uint64_t reports_before = transfer.reports;
+    int running = 0;
+    if (curl_multi_perform(multi, &running) != CURLM_OK) {
+      code = CURLE_FAILED_INIT;
+      break;
+    }
+    if (TransferDone(multi, code)) break;
+    if (running == 0) {
+      code = CURLE_GOT_NOTHING;  // ended without a result: never taken for success
+      break;
+    }
+    if (transfer.reports == reports_before && !transfer.callback->KeepAlive()) {
+      transfer.aborted = true;
+      code = CURLE_ABORTED_BY_CALLBACK;
+      break;
+    }
+    if (curl_multi_poll(multi, nullptr, 0, kReportIntervalMs, nullptr) != CURLM_OK) {
+      code = CURLE_FAILED_INIT;
+      break;
+    }
+  }
+  // Removing a finished transfer keeps its connection in the multi
+  // handle's cache; removing one cut short closes it.
+  curl_multi_remove_handle(multi, curl);
+  return code;
+}
+
+DownloadResult Failed(DownloadOutcome outcome, long status, std::string reason) {
+  return DownloadResult{.outcome = outcome, .http_status = status, .reason = std::move(reason)};
+}
+
+DownloadResult Classify(CURL* curl, CURLcode code, const Transfer& transfer,
+                        const std::string& shown_partial, const char* curl_error,
+                        long stall_seconds) {
+  long status = 0;
+  curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
+  if (transfer.write_errno != 0) {
+    return Failed(DownloadOutcome::kLocalFailure, status,
+                  WriteFailure(shown_partial, transfer.write_errno));
+  }
+  if (transfer.aborted) return Failed(DownloadOutcome::kAborted, status, "aborted");
+  if (!transfer.size_failure.empty()) {
+    return Failed(DownloadOutcome::kServerFailure, status, transfer.size_failure);
+  }
+  if (code == CURLE_HTTP_RETURNED_ERROR) {
+    return Failed(DownloadOutcome::kServerFailure, status, "HTTP status " + std::to_string(status));
+  }
+  if (code == CURLE_OPERATION_TIMEDOUT) {
+    return Failed(DownloadOutcome::kServerFailure, status,
+                  "no data for " + std::to_string(stall_seconds) + " s");
+  }
+  if (code != CURLE_OK) {
+    return Failed(DownloadOutcome::kServerFailure, status,
+                  curl_error[0] != '\0' ? curl_error : curl_easy_strerror(code));
+  }
+  // A body that ended early without announcing its length.
+  if (transfer.expected_size && transfer.received != *transfer.expected_size) {
+    return Failed(DownloadOutcome::kServerFailure, status,
+                  SizeFailure("sent", transfer.received, *transfer.expected_size));
+  }
+  return DownloadResult{.http_status = status};
+}
+
 }  // namespace
 
 struct DownloadService::Handle {
+  // Declared first, destroyed last: the easy handle goes before its multi.
+  std::unique_ptr<CURLM, MultiCleanup> multi;
   std::unique_ptr<CURL, CurlCleanup> curl;
+  std::unique_ptr<char[]> write_buffer;
 };
 
 DownloadService::DownloadService() : handle_(std::make_unique<Handle>()) {
   InitCurlOnce();
+  handle_->multi.reset(curl_multi_init());
   handle_->curl.reset(curl_easy_init());
 }
 
@@ -141,115 +323,57 @@ std::string DownloadService::EncodeForWire(const std::string& url) {
   return wire;
 }
 
-int DownloadService::Download(const std::string& url, const fs::path& local_path,
-                              TransferCallback& callback) {
-  last_error_.clear();
+DownloadResult DownloadService::Download(const std::string& url, const DownloadTarget& target,
+                                         TransferCallback& callback) {
   TransferSpan span(callback);
+  if (callback.AbortRequested()) return Failed(DownloadOutcome::kAborted, 0, "aborted");
   CURL* curl = handle_->curl.get();
-  if (curl == nullptr) {
-    last_error_ = "cannot create a transfer handle";
-    return CURLE_FAILED_INIT;
+  if (curl == nullptr || handle_->multi == nullptr) {
+    return Failed(DownloadOutcome::kLocalFailure, 0, "cannot create a transfer handle");
   }
-
-  // The body goes to "<local path>.part" first. Reporting that name as the
-  // cache file lets the caller delete it after a failed attempt, and the
-  // final name only ever holds a complete body.
-  fs::path part_path = local_path;
-  part_path += ".part";
-  if (!callback.OnProgress(0, 0, BindStatus::kCacheFileNameAvailable, part_path.string())) {
-    last_error_ = "aborted";
-    return CURLE_ABORTED_BY_CALLBACK;
+  const std::string shown_partial = ShownPathBelow(target.folder, target.partial_name);
+  if (target.partial_name.empty() || SameNameBelow(target.name, target.partial_name)) {
+    return Failed(
+        DownloadOutcome::kLocalFailure, 0,
+        "no partial file name apart from \"" + ShownPathBelow(target.folder, target.name) + "\"");
   }
+  ContainedFile partial = CreateFreshFileBelow(target.folder, target.partial_name);
+  if (!partial.Ok()) return Failed(DownloadOutcome::kLocalFailure, 0, partial.Error().message);
 
-  std::error_code error;
-  if (local_path.has_parent_path()) fs::create_directories(local_path.parent_path(), error);
-  if (error) {
-    last_error_ = "cannot create the folder of \"" + local_path.string() + "\": " + error.message();
-    return CURLE_WRITE_ERROR;
+  // From here on the partial file is ours: every way out but success removes it.
+  if (!handle_->write_buffer) {
+    handle_->write_buffer = std::make_unique_for_overwrite<char[]>(kWriteBufferSize);
   }
-  std::unique_ptr<std::FILE, FileClose> file(std::fopen(part_path.c_str(), "wb"));
-  if (!file) {
-    last_error_ = "cannot create \"" + part_path.string() + "\": " + std::strerror(errno);
-    return CURLE_WRITE_ERROR;
-  }
-
-  // Whole-buffer writes: one system call per megabyte instead of two per
-  // network chunk.
-  static thread_local std::unique_ptr<char[]> write_buffer =
-      std::make_unique_for_overwrite<char[]>(kWriteBufferSize);
-  std::setvbuf(file.get(), write_buffer.get(), _IOFBF, kWriteBufferSize);
-
-  Transfer transfer;
-  transfer.file = file.get();
-  transfer.callback = &callback;
+  Transfer transfer{.curl = curl,
+                    .callback = &callback,
+                    .fd = partial.get(),
+                    .buffer = handle_->write_buffer.get(),
+                    .expected_size = target.expected_size};
   char curl_error[CURL_ERROR_SIZE] = {};
-  const std::string wire_url = EncodeForWire(url);
   const long stall_seconds = static_cast<long>(stall_timeout_.count());
-
-  // A reset drops the previous transfer's options but keeps the handle's
-  // open connections, so the next file reuses them.
-  curl_easy_reset(curl);
-  curl_easy_setopt(curl, CURLOPT_URL, wire_url.c_str());
-  curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https,file");
-  curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
-  curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
-  curl_easy_setopt(curl, CURLOPT_MAXREDIRS, kMaxRedirects);
-  curl_easy_setopt(curl, CURLOPT_FAILONERROR, 1L);
-  curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
-  curl_easy_setopt(curl, CURLOPT_USERAGENT, kUserAgent);
-  curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, stall_seconds);
-  curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
-  curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, stall_seconds);
-  curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, curl_error);
-  curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, WriteBody);
-  curl_easy_setopt(curl, CURLOPT_WRITEDATA, &transfer);
-  curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, ReportProgress);
-  curl_easy_setopt(curl, CURLOPT_XFERINFODATA, &transfer);
-  curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
-  curl_easy_setopt(curl, CURLOPT_BUFFERSIZE, kReceiveBufferSize);
-
-  const CURLcode result = curl_easy_perform(curl);
+  Configure(curl, EncodeForWire(url), stall_seconds, transfer, curl_error);
+  const CURLcode code = RunTransfer(handle_->multi.get(), curl, transfer);
   // The error buffer lives on this stack frame; the handle outlives it.
   curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, nullptr);
-
   // Buffered bytes reach the disk only now, so a full disk may show here.
-  if (transfer.write_errno == 0 && std::fflush(file.get()) != 0) transfer.write_errno = errno;
-  if (std::fclose(file.release()) != 0 && transfer.write_errno == 0) transfer.write_errno = errno;
+  if (code == CURLE_OK) (void)FlushBuffer(transfer);
+  partial.Close();
 
-  if (transfer.write_errno != 0) {
-    last_error_ =
-        "cannot write \"" + part_path.string() + "\": " + std::strerror(transfer.write_errno);
-    return CURLE_WRITE_ERROR;
-  }
-  if (result != CURLE_OK) {
-    if (transfer.aborted) {
-      last_error_ = "aborted";
-    } else if (result == CURLE_HTTP_RETURNED_ERROR) {
-      long status = 0;
-      curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
-      last_error_ = "HTTP status " + std::to_string(status);
-    } else if (result == CURLE_OPERATION_TIMEDOUT) {
-      last_error_ = "no data for " + std::to_string(stall_seconds) + " s";
-    } else {
-      last_error_ = curl_error[0] != '\0' ? curl_error : curl_easy_strerror(result);
+  DownloadResult result = Classify(curl, code, transfer, shown_partial, curl_error, stall_seconds);
+  if (result.Ok()) {
+    const ContainedStatus renamed = RenameBelow(target.folder, target.partial_name, target.name);
+    if (!renamed.Ok()) {
+      result = Failed(DownloadOutcome::kLocalFailure, result.http_status, renamed.error.message);
     }
+  }
+  if (!result.Ok()) {
+    (void)RemoveBelow(target.folder, target.partial_name);
     return result;
   }
-
-  fs::rename(part_path, local_path, error);
-  if (error) {
-    last_error_ = "cannot rename \"" + part_path.string() + "\" to \"" + local_path.string() +
-                  "\": " + error.message();
-    return CURLE_WRITE_ERROR;
-  }
-
   // A last report with the full count, so the byte counter ends at the file's
   // size. The file is complete, so an abort arriving now changes nothing.
-  curl_off_t received = 0;
-  curl_easy_getinfo(curl, CURLINFO_SIZE_DOWNLOAD_T, &received);
-  const auto size = static_cast<uint64_t>(received > 0 ? received : 0);
-  (void)callback.OnProgress(size, size, BindStatus::kEndDownloadData, {});
-  return kDownloadOk;
+  (void)callback.OnProgress(transfer.received, transfer.received, BindStatus::kEndDownloadData, {});
+  return result;
 }
 
 }  // namespace brenvik

@@ -1,28 +1,62 @@
 #pragma once
-// The download service: moves one URL (http, https or file) into a local
-// file with libcurl, reporting progress to the transfer callback.
+// The download service: moves one URL (http, https or file) into a file
+// below a folder with libcurl, reporting progress to the transfer callback.
 //
-// The body is written to "<local path>.part" (reported as the cache-file
-// name) and renamed into place only after a complete, successful transfer,
-// so a failed or aborted attempt never leaves a file under the final name.
-// An HTTP status of 400 or more fails; redirects are followed; a transfer
-// that moves no byte for the stall timeout fails. Parent folders of the
-// local path are created. The URL may hold characters that URLs must escape
-// (a blank, say): they are percent-encoded on the wire only.
+// The body is written to the target's partial name, created fresh (never
+// opened through a link, never an existing file truncated), and renamed to
+// the final name only after a complete transfer of the expected size, so a
+// failed or aborted attempt never leaves a file under the final name. The
+// service owns the partial file from its creation to the rename: on any
+// failure or abort it removes it. Nothing outside the target's folder is
+// created or written: a symbolic link below the folder is refused (the
+// folder itself may be one).
 //
-// Thread safety: one instance per thread; it keeps its libcurl handle so
-// that consecutive downloads reuse the connection.
+// An HTTP status of 400 or more fails; redirects are followed (to http and
+// https only); a transfer that moves no byte for the stall timeout fails;
+// with an expected size, a body announced or sent with another size fails
+// as soon as that is certain, so a server cannot fill the disk. Missing
+// folders below the target's folder are created. The URL may hold
+// characters that URLs must escape (a blank, say): they are percent-encoded
+// on the wire only.
+//
+// While a transfer runs the callback hears from it at least every 50 ms,
+// whether bytes move or not, so the abort flag is honoured and an idle face
+// keeps drawing even while a server stays silent.
+//
+// Thread safety: one instance per thread. It keeps its libcurl handles, so
+// consecutive downloads reuse the connection.
 
 #include <chrono>
+#include <cstdint>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
 
 namespace brenvik {
 
 class TransferCallback;
 
-inline constexpr int kDownloadOk = 0;
+enum class DownloadOutcome {
+  kOk,
+  kAborted,        // the callback asked to stop
+  kServerFailure,  // the server (or the source file of a file URL) failed
+  kLocalFailure,   // a file or folder here could not be created, written or renamed
+};
+
+struct DownloadResult {
+  DownloadOutcome outcome = DownloadOutcome::kOk;
+  long http_status = 0;  // the last HTTP status received, 0 when none
+  std::string reason;    // one line: why it failed; for kLocalFailure it names the path
+  [[nodiscard]] bool Ok() const { return outcome == DownloadOutcome::kOk; }
+};
+
+struct DownloadTarget {
+  std::filesystem::path folder;  // nothing outside it is created or written; may be "."
+  std::string name;              // relative below folder, '/' or '\\' separated
+  std::string partial_name;      // relative below folder: where the body goes until complete
+  std::optional<uint64_t> expected_size;  // when known: a body of another size fails early
+};
 
 class DownloadService {
  public:
@@ -31,14 +65,10 @@ class DownloadService {
   DownloadService(const DownloadService&) = delete;
   DownloadService& operator=(const DownloadService&) = delete;
 
-  // Returns kDownloadOk (0) on success, another value on failure: libcurl's
-  // error code, or CURLE_WRITE_ERROR (23) when the local file cannot be
-  // created, written or renamed. Aborting gives CURLE_ABORTED_BY_CALLBACK (42).
-  [[nodiscard]] int Download(const std::string& url, const std::filesystem::path& local_path,
-                             TransferCallback& callback);
-
-  // A short text for the last failure (for diagnostics and the terminal).
-  const std::string& LastError() const { return last_error_; }
+  // Fetches `url` into `target`. The partial name must differ from the
+  // final name (kLocalFailure otherwise).
+  [[nodiscard]] DownloadResult Download(const std::string& url, const DownloadTarget& target,
+                                        TransferCallback& callback);
 
   // Default 60 s; tests shorten it.
   void SetStallTimeout(std::chrono::seconds timeout) { stall_timeout_ = timeout; }
@@ -51,7 +81,6 @@ class DownloadService {
  private:
   struct Handle;
   std::unique_ptr<Handle> handle_;
-  std::string last_error_;
   std::chrono::seconds stall_timeout_{60};
 };
 

@@ -4,27 +4,30 @@
 
 namespace brenvik {
 
-bool TransferCallback::OnProgress(uint64_t progress, uint64_t maximum, BindStatus status,
-                                  std::string_view status_text) {
-  // An aborted run leaves the recorded name and count as they were, so the
-  // caller still finds the cache file of the attempt that was stopped.
+bool TransferCallback::OnProgress(uint64_t progress, uint64_t maximum, BindStatus /*status*/,
+                                  std::string_view /*status_text*/) {
+  // An aborted run leaves the recorded count as it was.
   if (abort_.load()) return false;
+  bytes_so_far_.store(progress);
+  if (ProgressSink* sink = sink_.load()) {
+    sink->ShowFileProgress(Percentage(progress, maximum));
+    return true;
+  }
+  return KeepAlive();
+}
 
+bool TransferCallback::KeepAlive() {
+  if (abort_.load()) return false;
+  // With a sink attached the face runs its own loop; nothing to do here.
+  if (sink_.load() != nullptr) return true;
   std::function<void()> idle_hook;
   {
     std::lock_guard lock(mutex_);
-    if (status == BindStatus::kCacheFileNameAvailable) cache_file_name_ = status_text;
     idle_hook = idle_hook_;
   }
-  bytes_so_far_.store(progress);
-
-  if (ProgressSink* sink = sink_.load()) {
-    sink->ShowFileProgress(Percentage(progress, maximum));
-  } else if (idle_hook) {
-    // Called outside the lock: the hook may run the face's event loop, and
-    // whatever that does must not wait on this callback's mutex.
-    idle_hook();
-  }
+  // Called outside the lock: the hook may run the face's event loop, and
+  // whatever that does must not wait on this callback's mutex.
+  if (idle_hook) idle_hook();
   return true;
 }
 
@@ -39,11 +42,6 @@ void TransferCallback::TransferStarted() {
 }
 
 void TransferCallback::TransferEnded() { running_.store(false); }
-
-std::string TransferCallback::CacheFileName() const {
-  std::lock_guard lock(mutex_);
-  return cache_file_name_;
-}
 
 uint32_t TransferCallback::Percentage(uint64_t progress, uint64_t maximum) {
   if (maximum == 0) return 0;

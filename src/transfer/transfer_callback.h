@@ -1,14 +1,17 @@
 #pragma once
 // The transfer callback: every download reports its progress here. It stops
-// the transfer when the abort flag is set, records the cache-file name and
-// the bytes received so far, and keeps the face alive: with a progress sink
-// attached (the run's statistics) it hands over the file's percentage; with
-// none attached (the catalogue fetch on the setup step) it calls the idle
-// hook, which lets the face process its events.
+// the transfer when the abort flag is set, records the bytes received so
+// far, and keeps the face alive: with a progress sink attached (the run's
+// statistics) it hands over the file's percentage; with none attached (the
+// catalogue fetch on the setup step) it calls the idle hook, which lets the
+// face process its events. The download service reports at least every
+// 50 ms while a transfer runs, moving or not, so the hook runs that often
+// even while a server stays silent.
 //
-// Thread safety: OnProgress runs on the thread that called the download
-// service. Attach/SetIdleHook are called by the face before transfers that
-// use them start. BytesSoFar and TransferRunning may be read from any thread.
+// Thread safety: OnProgress and KeepAlive run on the thread that called the
+// download service. Attach/SetIdleHook are called by the face before
+// transfers that use them start. BytesSoFar and TransferRunning may be read
+// from any thread.
 
 #include <atomic>
 #include <cstdint>
@@ -25,7 +28,6 @@ enum class BindStatus : int {
   kBeginDownloadData = 4,
   kDownloadingData = 5,
   kEndDownloadData = 6,
-  kCacheFileNameAvailable = 14,
 };
 
 // Receives the per-file percentage of a release-file download.
@@ -43,6 +45,10 @@ class TransferCallback {
   [[nodiscard]] bool OnProgress(uint64_t progress, uint64_t maximum, BindStatus status,
                                 std::string_view status_text);
 
+  // A report with nothing new to show: runs the idle hook when no sink is
+  // attached. Returns false when the transfer must stop.
+  [[nodiscard]] bool KeepAlive();
+
   // True once the abort flag is set: the transfer must stop.
   bool AbortRequested() const { return abort_.load(); }
 
@@ -56,7 +62,6 @@ class TransferCallback {
   void TransferEnded();
   bool TransferRunning() const { return running_.load(); }
 
-  std::string CacheFileName() const;
   uint64_t BytesSoFar() const { return bytes_so_far_.load(); }
 
   // Percentage of `progress` in `maximum`, truncated, never above 100; 0
@@ -68,8 +73,7 @@ class TransferCallback {
   std::atomic<ProgressSink*> sink_{nullptr};
   std::atomic<uint64_t> bytes_so_far_{0};
   std::atomic<bool> running_{false};
-  mutable std::mutex mutex_;  // guards the two members below
-  std::string cache_file_name_;
+  mutable std::mutex mutex_;  // guards the member below
   std::function<void()> idle_hook_;
 };
 

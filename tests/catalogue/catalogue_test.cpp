@@ -149,6 +149,21 @@ TEST_F(CatalogueTest, DuplicateNamesAreSeparateRowsAndBothCount) {
   EXPECT_EQ(catalogue_.Total(), 123u);
 }
 
+TEST_F(CatalogueTest, PartialFilesNeverTakeTheNameOfARowOrItsFolder) {
+  // "a.bin.part" is a row, "b.part" a folder a row needs, and "c" appears
+  // with both separators; each partial name is unique and none is a row.
+  ASSERT_TRUE(
+      Parse("v\n0\na.bin:c:1\na.bin.part:c:2\nb:c:3\nb.part/x:c:4\n"
+            "d/c:c:5\nd\\c.part:c:6\nsame:c:7\nsame:c:8\n"));
+  const std::vector<std::string> expected = {"a.bin.part1",   "a.bin.part.part", "b.part1",
+                                             "b.part/x.part", "d/c.part1",       "d\\c.part.part",
+                                             "same.part",     "same.part1"};
+  std::vector<std::string> partials;
+  for (int row = 0; row < catalogue_.RowCount(); ++row)
+    partials.push_back(catalogue_.PartialName(row));
+  EXPECT_EQ(partials, expected);
+}
+
 TEST_F(CatalogueTest, LargeSizesNeitherWrapNorOverflow) {
   ASSERT_TRUE(
       Parse("v\n"

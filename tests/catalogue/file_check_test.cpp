@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <filesystem>
 #include <mutex>
 
 #include "catalogue/catalogue.h"
@@ -101,12 +102,56 @@ TEST_F(FileCheckTest, FilesThatAreNotRightFailWithTheImageLeftAlone) {
   }
 }
 
-TEST_F(FileCheckTest, UpperCaseChecksumFailsEvenForTheRightFile) {
+TEST_F(FileCheckTest, UpperCaseChecksumVerifiesTheRightFile) {
   const std::string content = "hello";
   std::string upper = Md5Hex(Md5Of(content.data(), content.size()));
   std::transform(upper.begin(), upper.end(), upper.begin(), ::toupper);
+  ASSERT_NE(upper, Md5Hex(Md5Of(content.data(), content.size())));
   Describe("h.txt", content, upper);
   dir_.Write("h.txt", content);
+  EXPECT_TRUE(catalogue_.VerifyRow(0, table_, 0));
+  EXPECT_EQ(table_.Status(0), "Checksum OK");
+
+  // Case aside, the digest must still match.
+  upper[0] = upper[0] == 'A' ? 'B' : 'A';
+  test::TempDir other;
+  Catalogue catalogue(abort_);
+  ASSERT_TRUE(catalogue.LoadFromText(prompt_, "v\n0\nh.txt:" + upper + ":5\n"));
+  catalogue.SetDownloadFolder(other.Folder());
+  other.Write("h.txt", content);
+  EXPECT_FALSE(catalogue.VerifyRow(0, table_, 0));
+}
+
+// A right file reached through a symbolic link below the download folder is
+// never read: the row fails as if the file were missing, without the
+// diagnostic line.
+TEST_F(FileCheckTest, FileReachedThroughALinkFailsLikeAMissingOne) {
+  const std::string content = "planted elsewhere";
+  test::TempDir outside;
+  outside.Write("sub/f.bin", content);
+  for (const char* name : {"link/f.bin", "f.bin"}) {
+    SCOPED_TRACE(name);
+    test::TempDir dir;
+    std::filesystem::create_directory_symlink(outside.path() / "sub", dir.path() / "link");
+    std::filesystem::create_symlink(outside.path() / "sub/f.bin", dir.path() / "f.bin");
+    Catalogue catalogue(abort_);
+    ASSERT_TRUE(catalogue.LoadFromText(prompt_, std::string("v\n0\n") + name + "\t" +
+                                                    Md5Hex(Md5Of(content.data(), content.size())) +
+                                                    "\t17\n"));
+    catalogue.SetDownloadFolder(dir.Folder());
+    JobTable table;
+    table.InsertRow(name);
+    testing::internal::CaptureStdout();
+    EXPECT_FALSE(catalogue.VerifyRow(0, table, 0));
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    EXPECT_EQ(table.Status(0), "Checksum Failed!");
+  }
+}
+
+// A FIFO under the name of an empty file would block a reader forever.
+TEST_F(FileCheckTest, EntryThatIsNoRegularFileFailsAtOnce) {
+  Describe("empty", "");
+  ASSERT_EQ(::mkfifo((dir_.path() / "empty").c_str(), 0600), 0);
   EXPECT_FALSE(catalogue_.VerifyRow(0, table_, 0));
   EXPECT_EQ(table_.Status(0), "Checksum Failed!");
 }

@@ -158,7 +158,7 @@ class SetupPageTest : public QObject {
     QTRY_COMPARE_WITH_TIMEOUT(page.CancelButton()->isEnabled(), true, 20000);
     const std::string message =
         "Could not download FileList.txt from the server.\nClick RETRY to try again, or CANCEL to "
-        "quit.";
+        "quit.\nHTTP status 404";
     QCOMPARE(fixture.world.prompt.Texts(), (std::vector<std::string>{message, message}));
     QCOMPARE(fixture.world.prompt.Asked().front().buttons, PromptButtons::kRetryCancel);
     QCOMPARE(fixture.world.server.Requests("FileList.txt"), 2);

@@ -3,6 +3,7 @@
 #include <httplib.h>
 
 #include <algorithm>
+#include <functional>
 #include <stdexcept>
 
 namespace brenvik::test {
@@ -13,6 +14,49 @@ constexpr size_t kChunk = 16 * 1024;
 constexpr size_t kTrickleChunk = 1024;
 constexpr std::chrono::milliseconds kSleepStep{10};
 
+// Sleeps up to a duration; false when the server is stopping.
+using Nap = std::function<bool(std::chrono::milliseconds)>;
+
+// What a response's body is made of: the served file, or generated filler.
+struct Body {
+  std::shared_ptr<const std::string> content;  // null for filler
+  size_t size = 0;
+
+  const char* At(size_t offset) const {
+    static const std::string filler(kChunk, 'f');
+    return content ? content->data() + offset : filler.data();
+  }
+};
+
+// Sends `body` piece by piece, honouring the stall, the trickle and the cut.
+void ProvideBody(httplib::Response& response, const Body& body, const Behaviour& behaviour,
+                 const Nap& nap) {
+  auto piece = [body, behaviour, nap](size_t offset, size_t length, httplib::DataSink& sink) {
+    if (offset == 0 && behaviour.stall.count() > 0 && !nap(behaviour.stall)) return false;
+    if (offset > 0 && behaviour.trickle.count() > 0 && !nap(behaviour.trickle)) return false;
+    if (offset >= behaviour.cut_after) return false;  // closes the connection
+    size_t chunk = std::min(
+        {length, body.size - offset, behaviour.trickle.count() > 0 ? kTrickleChunk : kChunk});
+    if (behaviour.cut_after != std::string::npos) {
+      chunk = std::min(chunk, behaviour.cut_after - offset);
+    }
+    return sink.write(body.At(offset), chunk);
+  };
+  if (behaviour.chunked) {
+    response.set_chunked_content_provider(
+        "application/octet-stream",
+        [piece, size = body.size](size_t offset, httplib::DataSink& sink) {
+          if (offset < size) return piece(offset, size - offset, sink);
+          sink.done();
+          return true;
+        });
+    return;
+  }
+  // The full length is announced whatever happens next, so a client can
+  // tell a body cut short from a complete one.
+  response.set_content_provider(body.size, "application/octet-stream", piece);
+}
+
 }  // namespace
 
 HttpServer::HttpServer() : server_(std::make_unique<httplib::Server>()) {
@@ -20,62 +64,8 @@ HttpServer::HttpServer() : server_(std::make_unique<httplib::Server>()) {
   // so a client that reuses its connection is exercised.
   server_->set_keep_alive_max_count(1000);
   server_->set_keep_alive_timeout(5);
-
-  // Sleeps up to `duration` in small steps; false when Stop() cut it short.
-  auto nap = [this](std::chrono::milliseconds duration) {
-    const auto end = std::chrono::steady_clock::now() + duration;
-    while (std::chrono::steady_clock::now() < end) {
-      if (stopping_.load()) return false;
-      std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(
-          kSleepStep, end - std::chrono::steady_clock::now()));
-    }
-    return !stopping_.load();
-  };
-
-  server_->Get(".*", [this, nap](const httplib::Request& request, httplib::Response& response) {
-    const std::string path = request.path.empty() ? "" : request.path.substr(1);
-    Behaviour behaviour;
-    std::shared_ptr<const std::string> content;
-    {
-      std::lock_guard lock(mutex_);
-      ++requests_[path];
-      if (const auto it = behaviours_.find(path); it != behaviours_.end()) behaviour = it->second;
-      if (const auto it = files_.find(path); it != files_.end()) {
-        content = std::make_shared<const std::string>(it->second);
-      }
-    }
-
-    if (!behaviour.redirect_to.empty()) {
-      response.set_redirect(behaviour.redirect_to, 302);
-      return;
-    }
-    if (behaviour.status >= 300 || !content) {
-      const int status = behaviour.status >= 300 ? behaviour.status : 404;
-      response.status = status;
-      response.set_content(std::to_string(status) + " " + path + "\n", "text/plain");
-      return;
-    }
-
-    const bool plain = behaviour.cut_after == std::string::npos && behaviour.stall.count() == 0 &&
-                       behaviour.trickle.count() == 0;
-    if (plain) {
-      response.set_content(*content, "application/octet-stream");
-      return;
-    }
-    // The full length is announced whatever happens next, so a client can
-    // tell a body cut short from a complete one.
-    response.set_content_provider(
-        content->size(), "application/octet-stream",
-        [content, behaviour, nap](size_t offset, size_t length, httplib::DataSink& sink) {
-          if (offset == 0 && behaviour.stall.count() > 0 && !nap(behaviour.stall)) return false;
-          if (offset > 0 && behaviour.trickle.count() > 0 && !nap(behaviour.trickle)) return false;
-          if (offset >= behaviour.cut_after) return false;  // closes the connection
-          size_t chunk = std::min(length, behaviour.trickle.count() > 0 ? kTrickleChunk : kChunk);
-          if (behaviour.cut_after != std::string::npos) {
-            chunk = std::min(chunk, behaviour.cut_after - offset);
-          }
-          return sink.write(content->data() + offset, chunk);
-        });
+  server_->Get(".*", [this](const httplib::Request& request, httplib::Response& response) {
+    Answer(request, response);
   });
 
   port_ = server_->bind_to_any_port("127.0.0.1");
@@ -90,6 +80,55 @@ HttpServer::HttpServer() : server_(std::make_unique<httplib::Server>()) {
     thread_.join();
     throw std::runtime_error("the test HTTP server did not start");
   }
+}
+
+bool HttpServer::Nap(std::chrono::milliseconds duration) const {
+  const auto end = std::chrono::steady_clock::now() + duration;
+  while (std::chrono::steady_clock::now() < end) {
+    if (stopping_.load()) return false;
+    std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(
+        kSleepStep, end - std::chrono::steady_clock::now()));
+  }
+  return !stopping_.load();
+}
+
+void HttpServer::Answer(const httplib::Request& request, httplib::Response& response) {
+  const std::string path = request.path.empty() ? "" : request.path.substr(1);
+  Behaviour behaviour;
+  Body body;
+  {
+    std::lock_guard lock(mutex_);
+    ++requests_[path];
+    client_ports_.insert(request.remote_port);
+    if (const auto it = behaviours_.find(path); it != behaviours_.end()) behaviour = it->second;
+    if (const auto it = files_.find(path); it != files_.end()) {
+      body.content = std::make_shared<const std::string>(it->second);
+      body.size = body.content->size();
+    }
+  }
+  if (behaviour.filler) body = Body{.size = *behaviour.filler};
+
+  if (behaviour.silence.count() > 0 && !Nap(behaviour.silence)) {
+    response.status = 503;  // stopping: any answer ends the exchange
+    return;
+  }
+  if (!behaviour.redirect_to.empty()) {
+    response.set_redirect(behaviour.redirect_to, 302);
+    return;
+  }
+  if (behaviour.status >= 300 || (!body.content && !behaviour.filler)) {
+    const int status = behaviour.status >= 300 ? behaviour.status : 404;
+    response.status = status;
+    response.set_content(std::to_string(status) + " " + path + "\n", "text/plain");
+    return;
+  }
+  const bool plain = behaviour.cut_after == std::string::npos && behaviour.stall.count() == 0 &&
+                     behaviour.trickle.count() == 0 && !behaviour.chunked && body.content;
+  if (plain) {
+    response.set_content(*body.content, "application/octet-stream");
+    return;
+  }
+  ProvideBody(response, body, behaviour, [this](std::chrono::milliseconds d) { return Nap(d); });
 }
 
 HttpServer::~HttpServer() {
@@ -124,6 +163,11 @@ int HttpServer::Requests(const std::string& path) const {
   std::lock_guard lock(mutex_);
   const auto it = requests_.find(path);
   return it == requests_.end() ? 0 : it->second;
+}
+
+int HttpServer::Connections() const {
+  std::lock_guard lock(mutex_);
+  return static_cast<int>(client_ports_.size());
 }
 
 int HttpServer::TotalRequests() const {

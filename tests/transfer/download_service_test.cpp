@@ -1,12 +1,20 @@
 #include "transfer/download_service.h"
 
 #include <gtest/gtest.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "support/http_server.h"
@@ -18,6 +26,10 @@ namespace {
 
 namespace fs = std::filesystem;
 using test::Behaviour;
+
+bool Contains(const std::string& text, const std::string& part) {
+  return text.find(part) != std::string::npos;
+}
 
 class RecordingSink : public ProgressSink {
  public:
@@ -37,12 +49,45 @@ class AbortingSink : public ProgressSink {
   std::atomic<bool>& abort_;
 };
 
+// Records the largest size a file reached on disk while the transfer ran.
+class FileWatchingSink : public ProgressSink {
+ public:
+  explicit FileWatchingSink(fs::path path) : path_(std::move(path)) {}
+  void ShowFileProgress(uint32_t) override {
+    std::error_code missing;
+    const uintmax_t size = fs::file_size(path_, missing);
+    if (!missing) {
+      seen = true;
+      largest = std::max<uintmax_t>(largest, size);
+    }
+  }
+  bool seen = false;
+  uintmax_t largest = 0;
+
+ private:
+  fs::path path_;
+};
+
 class DownloadServiceTest : public ::testing::Test {
  protected:
   DownloadServiceTest() { service_.SetStallTimeout(std::chrono::seconds(10)); }
 
   std::string Fetch(const std::string& name) { return server_.Url() + name; }
-  static std::string Part(const fs::path& path) { return path.string() + ".part"; }
+  // A target in the temp folder whose partial file is "<name>.~part".
+  DownloadTarget Target(const std::string& name, std::optional<uint64_t> size = std::nullopt) {
+    return DownloadTarget{.folder = dir_.path(),
+                          .name = name,
+                          .partial_name = name + ".~part",
+                          .expected_size = size};
+  }
+  DownloadResult Get(const std::string& name, std::optional<uint64_t> size = std::nullopt) {
+    return service_.Download(Fetch(name), Target(name, size), callback_);
+  }
+  // Nothing under the final name, nor under the partial one.
+  void ExpectNothingLeft(const std::string& name) {
+    EXPECT_FALSE(fs::exists(fs::symlink_status(dir_.path() / name))) << name;
+    EXPECT_FALSE(fs::exists(fs::symlink_status(dir_.path() / (name + ".~part")))) << name;
+  }
 
   test::HttpServer server_;
   test::TempDir dir_;
@@ -51,111 +96,133 @@ class DownloadServiceTest : public ::testing::Test {
   DownloadService service_;
 };
 
-TEST_F(DownloadServiceTest, SavesTheBodyAndReportsTheCacheFile) {
+TEST_F(DownloadServiceTest, SavesTheBodyUnderItsNameOnlyAtTheEnd) {
   const std::string body = test::RandomBytes(300'000, 7);
   server_.Serve("1.0/data.cab", body);
-  RecordingSink sink;
+  // The partial name comes from the caller: "<name>.part" may be a file of
+  // its own, and stays untouched.
+  dir_.Write("data.cab.part", "another catalogue row");
+  FileWatchingSink sink(dir_.path() / "data.cab.~part");
   callback_.Attach(&sink);
-  const fs::path local = dir_.path() / "data.cab";
 
-  ASSERT_EQ(service_.Download(Fetch("1.0/data.cab"), local, callback_), kDownloadOk)
-      << service_.LastError();
+  const DownloadResult result =
+      service_.Download(Fetch("1.0/data.cab"), Target("data.cab", body.size()), callback_);
+  ASSERT_TRUE(result.Ok()) << result.reason;
+  EXPECT_EQ(result.http_status, 200);
   EXPECT_EQ(dir_.Read("data.cab"), body);
-  EXPECT_FALSE(fs::exists(Part(local)));
-  EXPECT_EQ(callback_.CacheFileName(), Part(local));
+  EXPECT_TRUE(sink.seen);  // the body went to the partial name first
+  EXPECT_EQ(dir_.Read("data.cab.part"), "another catalogue row");
+  EXPECT_FALSE(fs::exists(dir_.path() / "data.cab.~part"));
   EXPECT_EQ(callback_.BytesSoFar(), body.size());
   EXPECT_FALSE(callback_.TransferRunning());
   EXPECT_EQ(server_.Requests("1.0/data.cab"), 1);
+}
 
+TEST_F(DownloadServiceTest, ProgressRisesToOneHundredAndEmptyBodiesWork) {
+  const std::string body = test::RandomBytes(300'000, 7);
+  server_.Serve("data.cab", body);
+  RecordingSink sink;
+  callback_.Attach(&sink);
+  ASSERT_TRUE(Get("data.cab").Ok());
   ASSERT_FALSE(sink.shown.empty());
   EXPECT_EQ(sink.shown.back(), 100u);
-  for (size_t i = 1; i < sink.shown.size(); ++i) EXPECT_GE(sink.shown[i], sink.shown[i - 1]);
-}
+  EXPECT_TRUE(std::is_sorted(sink.shown.begin(), sink.shown.end()));
 
-TEST_F(DownloadServiceTest, EmptyBodyIsAnEmptyFile) {
   server_.Serve("empty.txt", "");
-  const fs::path local = dir_.path() / "empty.txt";
-  ASSERT_EQ(service_.Download(Fetch("empty.txt"), local, callback_), kDownloadOk)
-      << service_.LastError();
-  EXPECT_TRUE(fs::is_regular_file(local));
-  EXPECT_EQ(fs::file_size(local), 0u);
+  const DownloadResult result = Get("empty.txt", 0);
+  ASSERT_TRUE(result.Ok()) << result.reason;
+  EXPECT_TRUE(fs::is_regular_file(dir_.path() / "empty.txt"));
+  EXPECT_EQ(fs::file_size(dir_.path() / "empty.txt"), 0u);
 }
 
-TEST_F(DownloadServiceTest, ErrorStatusFailsAndTheNextDownloadStillWorks) {
-  const fs::path local = dir_.path() / "missing.bin";
-  EXPECT_NE(service_.Download(Fetch("missing.bin"), local, callback_), kDownloadOk);
-  EXPECT_NE(service_.LastError().find("404"), std::string::npos) << service_.LastError();
-  EXPECT_FALSE(fs::exists(local));
-  EXPECT_EQ(callback_.CacheFileName(), Part(local));
+TEST_F(DownloadServiceTest, ConsecutiveDownloadsShareOneConnection) {
+  for (int i = 0; i < 3; ++i) server_.Serve("f" + std::to_string(i), test::RandomBytes(5000, i));
+  for (int i = 0; i < 3; ++i) {
+    const DownloadResult result = Get("f" + std::to_string(i), 5000);
+    ASSERT_TRUE(result.Ok()) << result.reason;
+  }
+  EXPECT_EQ(server_.TotalRequests(), 3);
+  EXPECT_EQ(server_.Connections(), 1);
+}
+
+TEST_F(DownloadServiceTest, ServerFailuresSayWhyAndLeaveNothing) {
+  DownloadResult result = Get("missing.bin");
+  EXPECT_EQ(result.outcome, DownloadOutcome::kServerFailure);
+  EXPECT_EQ(result.http_status, 404);
+  EXPECT_EQ(result.reason, "HTTP status 404");
+  ExpectNothingLeft("missing.bin");
   EXPECT_FALSE(callback_.TransferRunning());
 
   server_.Serve("broken.bin", "never sent");
   server_.Misbehave("broken.bin", Behaviour{.status = 500});
-  EXPECT_NE(service_.Download(Fetch("broken.bin"), dir_.path() / "broken.bin", callback_),
-            kDownloadOk);
-  EXPECT_NE(service_.LastError().find("500"), std::string::npos) << service_.LastError();
-  EXPECT_FALSE(fs::exists(dir_.path() / "broken.bin"));
+  result = Get("broken.bin");
+  EXPECT_EQ(result.outcome, DownloadOutcome::kServerFailure);
+  EXPECT_EQ(result.reason, "HTTP status 500");
+  ExpectNothingLeft("broken.bin");
+
+  server_.Serve("cut.bin", test::RandomBytes(100'000, 11));
+  server_.Misbehave("cut.bin", Behaviour{.cut_after = 30'000});
+  result = Get("cut.bin", 100'000);
+  EXPECT_EQ(result.outcome, DownloadOutcome::kServerFailure);
+  EXPECT_FALSE(result.reason.empty());
+  ExpectNothingLeft("cut.bin");  // the service removes its partial file itself
+
+  std::string closed_port_url;
+  {
+    test::HttpServer gone;
+    closed_port_url = gone.Url() + "x.bin";
+  }
+  result = service_.Download(closed_port_url, Target("x.bin"), callback_);
+  EXPECT_EQ(result.outcome, DownloadOutcome::kServerFailure);
+  EXPECT_EQ(result.http_status, 0);
+  ExpectNothingLeft("x.bin");
 
   server_.Serve("fine.bin", "fine");
-  ASSERT_EQ(service_.Download(Fetch("fine.bin"), dir_.path() / "fine.bin", callback_), kDownloadOk)
-      << service_.LastError();
-  EXPECT_EQ(service_.LastError(), "");
+  result = Get("fine.bin", 4);
+  ASSERT_TRUE(result.Ok()) << result.reason;
+  EXPECT_EQ(result.reason, "");
   EXPECT_EQ(dir_.Read("fine.bin"), "fine");
 }
 
 TEST_F(DownloadServiceTest, FailedAttemptLeavesAnEarlierFileUntouched) {
-  const fs::path local = dir_.Write("Setup.exe", "the old, complete file");
+  dir_.Write("Setup.exe", "the old, complete file");
   server_.Serve("Setup.exe", test::RandomBytes(50'000, 3));
   server_.Misbehave("Setup.exe", Behaviour{.cut_after = 20'000});
 
-  EXPECT_NE(service_.Download(Fetch("Setup.exe"), local, callback_), kDownloadOk);
+  EXPECT_FALSE(Get("Setup.exe", 50'000).Ok());
   EXPECT_EQ(dir_.Read("Setup.exe"), "the old, complete file");
-}
-
-TEST_F(DownloadServiceTest, BodyCutShortFails) {
-  const std::string body = test::RandomBytes(100'000, 11);
-  server_.Serve("cut.bin", body);
-  server_.Misbehave("cut.bin", Behaviour{.cut_after = 30'000});
-  const fs::path local = dir_.path() / "cut.bin";
-
-  EXPECT_NE(service_.Download(Fetch("cut.bin"), local, callback_), kDownloadOk);
-  EXPECT_FALSE(fs::exists(local));
-  // The partial body stays in the cache file for the caller to remove.
-  ASSERT_TRUE(fs::exists(Part(local)));
-  EXPECT_LE(fs::file_size(Part(local)), 30'000u);
 }
 
 TEST_F(DownloadServiceTest, StalledTransferFails) {
   server_.Serve("stall.bin", test::RandomBytes(10'000, 5));
   server_.Misbehave("stall.bin", Behaviour{.stall = std::chrono::seconds(60)});
   service_.SetStallTimeout(std::chrono::seconds(2));
-  const fs::path local = dir_.path() / "stall.bin";
 
-  EXPECT_NE(service_.Download(Fetch("stall.bin"), local, callback_), kDownloadOk);
-  EXPECT_FALSE(fs::exists(local));
+  const DownloadResult result = Get("stall.bin");
+  EXPECT_EQ(result.outcome, DownloadOutcome::kServerFailure);
+  EXPECT_EQ(result.reason, "no data for 2 s");
+  ExpectNothingLeft("stall.bin");
   server_.Stop();
 }
 
-TEST_F(DownloadServiceTest, FollowsRedirects) {
-  server_.Serve("mirror/real.bin", "moved content");
-  server_.Misbehave("old.bin", Behaviour{.redirect_to = Fetch("mirror/real.bin")});
-  const fs::path local = dir_.path() / "old.bin";
+TEST_F(DownloadServiceTest, SilentServerStillKeepsTheFaceAliveAndAbortEndsIt) {
+  // The stall timeout stays long: only the abort can end this transfer, and
+  // only the reports made while nothing arrives can deliver it.
+  service_.SetStallTimeout(std::chrono::seconds(60));
+  server_.Serve("quiet.bin", "never sent");
+  server_.Misbehave("quiet.bin", Behaviour{.silence = std::chrono::hours(1)});
+  // Counts the calls made once the server holds the request and says nothing.
+  int silent_calls = 0;
+  callback_.SetIdleHook([&] {
+    if (server_.Requests("quiet.bin") == 1 && ++silent_calls == 5) abort_ = true;
+  });
 
-  ASSERT_EQ(service_.Download(Fetch("old.bin"), local, callback_), kDownloadOk)
-      << service_.LastError();
-  EXPECT_EQ(dir_.Read("old.bin"), "moved content");
-  EXPECT_EQ(server_.Requests("old.bin"), 1);
-  EXPECT_EQ(server_.Requests("mirror/real.bin"), 1);
-}
-
-TEST_F(DownloadServiceTest, NamesAreEncodedOnTheWireAndFoldersCreated) {
-  server_.Serve("1.0/Sub Dir/a file#1.bin", "spaced");
-  const fs::path local = dir_.path() / "Sub Dir" / "deeper" / "a file#1.bin";
-
-  ASSERT_EQ(service_.Download(Fetch("1.0/Sub Dir/a file#1.bin"), local, callback_), kDownloadOk)
-      << service_.LastError();
-  EXPECT_EQ(server_.Requests("1.0/Sub Dir/a file#1.bin"), 1);
-  EXPECT_EQ(dir_.Read("Sub Dir/deeper/a file#1.bin"), "spaced");
+  const DownloadResult result = Get("quiet.bin");
+  EXPECT_EQ(result.outcome, DownloadOutcome::kAborted);
+  EXPECT_EQ(silent_calls, 5);
+  ExpectNothingLeft("quiet.bin");
+  EXPECT_FALSE(callback_.TransferRunning());
+  server_.Stop();
 }
 
 TEST_F(DownloadServiceTest, AbortStopsATransferInFlight) {
@@ -164,12 +231,11 @@ TEST_F(DownloadServiceTest, AbortStopsATransferInFlight) {
   server_.Misbehave("slow.bin", Behaviour{.trickle = std::chrono::milliseconds(20)});
   AbortingSink sink(abort_);
   callback_.Attach(&sink);
-  const fs::path local = dir_.path() / "slow.bin";
 
-  EXPECT_NE(service_.Download(Fetch("slow.bin"), local, callback_), kDownloadOk);
-  EXPECT_EQ(service_.LastError(), "aborted");
-  EXPECT_FALSE(fs::exists(local));
-  EXPECT_EQ(callback_.CacheFileName(), Part(local));
+  const DownloadResult result = Get("slow.bin", body.size());
+  EXPECT_EQ(result.outcome, DownloadOutcome::kAborted);
+  EXPECT_EQ(result.reason, "aborted");
+  ExpectNothingLeft("slow.bin");
   EXPECT_GT(callback_.BytesSoFar(), 0u);
   EXPECT_LT(callback_.BytesSoFar(), body.size());
   EXPECT_FALSE(callback_.TransferRunning());
@@ -179,44 +245,208 @@ TEST_F(DownloadServiceTest, AbortStopsATransferInFlight) {
 TEST_F(DownloadServiceTest, AbortBeforeTheStartFetchesNothing) {
   server_.Serve("a.bin", "content");
   abort_ = true;
-  EXPECT_NE(service_.Download(Fetch("a.bin"), dir_.path() / "a.bin", callback_), kDownloadOk);
+  EXPECT_EQ(Get("a.bin").outcome, DownloadOutcome::kAborted);
   EXPECT_EQ(server_.TotalRequests(), 0);
-  EXPECT_FALSE(fs::exists(dir_.path() / "a.bin"));
+  ExpectNothingLeft("a.bin");
+}
+
+TEST_F(DownloadServiceTest, ABodyOfTheWrongSizeStopsAtOnce) {
+  // Announced with a length that differs: nothing is written at all.
+  server_.Serve("long.bin", test::RandomBytes(300'000, 4));
+  DownloadResult result = Get("long.bin", 6);
+  EXPECT_EQ(result.outcome, DownloadOutcome::kServerFailure);
+  EXPECT_EQ(result.reason, "the server announced 300000 bytes where the catalogue says 6");
+  ExpectNothingLeft("long.bin");
+
+  // No length announced: the transfer stops at the first byte too many,
+  // and the partial file never holds more than the expected size.
+  constexpr uint64_t kExpected = 3 * 1024 * 1024;
+  server_.Misbehave("endless.bin", Behaviour{.chunked = true, .filler = size_t{300'000'000}});
+  FileWatchingSink sink(dir_.path() / "endless.bin.~part");
+  callback_.Attach(&sink);
+  result = Get("endless.bin", kExpected);
+  EXPECT_EQ(result.outcome, DownloadOutcome::kServerFailure);
+  EXPECT_TRUE(Contains(result.reason, "where the catalogue says 3145728")) << result.reason;
+  EXPECT_TRUE(sink.seen);
+  EXPECT_LE(sink.largest, kExpected);
+  ExpectNothingLeft("endless.bin");
+  callback_.Attach(nullptr);
+
+  // No length announced and too short a body: fails once it ends.
+  server_.Serve("short.bin", "four");
+  server_.Misbehave("short.bin", Behaviour{.chunked = true});
+  result = Get("short.bin", 6);
+  EXPECT_EQ(result.outcome, DownloadOutcome::kServerFailure);
+  EXPECT_EQ(result.reason, "the server sent 4 bytes where the catalogue says 6");
+  ExpectNothingLeft("short.bin");
+
+  // The same body without an expected size is fine.
+  EXPECT_TRUE(Get("short.bin").Ok());
+}
+
+TEST_F(DownloadServiceTest, FollowsRedirects) {
+  server_.Serve("mirror/real.bin", "moved content");
+  server_.Misbehave("old.bin", Behaviour{.redirect_to = Fetch("mirror/real.bin")});
+
+  const DownloadResult result = Get("old.bin", 13);
+  ASSERT_TRUE(result.Ok()) << result.reason;
+  EXPECT_EQ(dir_.Read("old.bin"), "moved content");
+  EXPECT_EQ(server_.Requests("old.bin"), 1);
+  EXPECT_EQ(server_.Requests("mirror/real.bin"), 1);
+}
+
+TEST_F(DownloadServiceTest, NamesAreEncodedOnTheWireAndFoldersCreated) {
+  server_.Serve("1.0/Sub Dir/a file#1.bin", "spaced");
+  const DownloadResult result = service_.Download(
+      Fetch("1.0/Sub Dir/a file#1.bin"), Target("Sub Dir\\deeper/a file#1.bin"), callback_);
+  ASSERT_TRUE(result.Ok()) << result.reason;
+  EXPECT_EQ(server_.Requests("1.0/Sub Dir/a file#1.bin"), 1);
+  EXPECT_EQ(dir_.Read("Sub Dir/deeper/a file#1.bin"), "spaced");
 }
 
 TEST_F(DownloadServiceTest, FileUrls) {
   const fs::path source = dir_.Write("source dir/Readme 1.txt", "local bytes");
-  const fs::path local = dir_.path() / "out" / "Readme.txt";
-  ASSERT_EQ(service_.Download("file://" + source.string(), local, callback_), kDownloadOk)
-      << service_.LastError();
+  DownloadResult result =
+      service_.Download("file://" + source.string(), Target("out/Readme.txt"), callback_);
+  ASSERT_TRUE(result.Ok()) << result.reason;
   EXPECT_EQ(dir_.Read("out/Readme.txt"), "local bytes");
 
-  const fs::path missing = dir_.path() / "out" / "missing.txt";
-  EXPECT_NE(service_.Download("file://" + (dir_.path() / "nope.txt").string(), missing, callback_),
-            kDownloadOk);
-  EXPECT_FALSE(fs::exists(missing));
+  result = service_.Download("file://" + (dir_.path() / "nope.txt").string(),
+                             Target("out/missing.txt"), callback_);
+  EXPECT_EQ(result.outcome, DownloadOutcome::kServerFailure);
+  ExpectNothingLeft("out/missing.txt");
 }
 
-TEST_F(DownloadServiceTest, WriteFailureFails) {
-  if (!fs::exists("/dev/full")) GTEST_SKIP() << "no /dev/full here";
-  server_.Serve("big.bin", test::RandomBytes(200'000, 2));
-  const fs::path local = dir_.path() / "big.bin";
-  fs::create_symlink("/dev/full", Part(local));
+TEST_F(DownloadServiceTest, NothingIsWrittenThroughALinkBelowTheFolder) {
+  test::TempDir outside;
+  outside.Write("victim.txt", "precious");
+  server_.Serve("evil.txt", "payload");
+  server_.Serve("victim.txt", "fresh body");
 
-  EXPECT_NE(service_.Download(Fetch("big.bin"), local, callback_), kDownloadOk);
-  EXPECT_NE(service_.LastError().find(std::strerror(ENOSPC)), std::string::npos)
-      << service_.LastError();
-  EXPECT_FALSE(fs::exists(local));
+  // A folder below the download folder that leads elsewhere is refused.
+  fs::create_directory_symlink(outside.path(), dir_.path() / "link");
+  DownloadResult result = service_.Download(Fetch("evil.txt"), Target("link/evil.txt"), callback_);
+  EXPECT_EQ(result.outcome, DownloadOutcome::kLocalFailure);
+  EXPECT_TRUE(Contains(result.reason, "\"" + (dir_.path() / "link").string() + "\""))
+      << result.reason;
+  EXPECT_FALSE(fs::exists(outside.path() / "evil.txt"));
+  EXPECT_FALSE(fs::exists(outside.path() / "evil.txt.~part"));
+
+  // A link planted under the partial name is replaced, its target untouched.
+  fs::create_symlink(outside.path() / "victim.txt", dir_.path() / "victim.txt.~part");
+  result = Get("victim.txt", 10);
+  ASSERT_TRUE(result.Ok()) << result.reason;
+  EXPECT_EQ(dir_.Read("victim.txt"), "fresh body");
+  EXPECT_EQ(outside.Read("victim.txt"), "precious");
+
+  // The download folder itself may be a link.
+  fs::create_directory_symlink(dir_.path(), outside.path() / "folder-link");
+  result = service_.Download(
+      Fetch("evil.txt"),
+      DownloadTarget{.folder = outside.path() / "folder-link", .name = "e", .partial_name = "e~"},
+      callback_);
+  ASSERT_TRUE(result.Ok()) << result.reason;
+  EXPECT_EQ(dir_.Read("e"), "payload");
 }
 
-TEST_F(DownloadServiceTest, RenameFailureFails) {
+// Local faults: reported as such, naming the path, with nothing left over.
+TEST_F(DownloadServiceTest, LocalFaultsNameThePath) {
+  server_.Serve("a.bin", "content");
+  dir_.Write("plain", "a file where a folder is needed");
+  DownloadResult result = service_.Download(Fetch("a.bin"), Target("plain/a.bin"), callback_);
+  EXPECT_EQ(result.outcome, DownloadOutcome::kLocalFailure);
+  EXPECT_TRUE(Contains(result.reason, (dir_.path() / "plain").string())) << result.reason;
+  EXPECT_TRUE(Contains(result.reason, std::strerror(ENOTDIR))) << result.reason;
+
+  const std::string long_name(NAME_MAX + 1, 'n');
+  result = service_.Download(Fetch("a.bin"), Target(long_name + "/a.bin"), callback_);
+  EXPECT_EQ(result.outcome, DownloadOutcome::kLocalFailure);
+  EXPECT_TRUE(Contains(result.reason, (dir_.path() / long_name).string())) << result.reason;
+  EXPECT_TRUE(Contains(result.reason, std::strerror(ENAMETOOLONG))) << result.reason;
+
+  // A folder in the way of the final name: the rename fails.
   server_.Serve("blocked", "content");
-  const fs::path local = dir_.path() / "blocked";
   dir_.Write("blocked/occupant", "a folder in the way");
+  result = Get("blocked");
+  EXPECT_EQ(result.outcome, DownloadOutcome::kLocalFailure);
+  EXPECT_TRUE(Contains(result.reason, "rename")) << result.reason;
+  EXPECT_TRUE(Contains(result.reason, (dir_.path() / "blocked").string())) << result.reason;
+  EXPECT_TRUE(fs::is_directory(dir_.path() / "blocked"));
+  EXPECT_FALSE(fs::exists(dir_.path() / "blocked.~part"));
 
-  EXPECT_NE(service_.Download(Fetch("blocked"), local, callback_), kDownloadOk);
-  EXPECT_NE(service_.LastError().find("rename"), std::string::npos) << service_.LastError();
-  EXPECT_TRUE(fs::is_directory(local));
+  // A partial name that is the final name would destroy the file it replaces.
+  dir_.Write("same", "old");
+  server_.Serve("same", "new");
+  result = service_.Download(
+      Fetch("same"),
+      DownloadTarget{.folder = dir_.path(), .name = "same", .partial_name = "./same"}, callback_);
+  EXPECT_EQ(result.outcome, DownloadOutcome::kLocalFailure);
+  EXPECT_EQ(dir_.Read("same"), "old");
+  EXPECT_EQ(server_.Requests("same"), 0);
+}
+
+TEST_F(DownloadServiceTest, ReadOnlyFolderIsALocalFault) {
+  if (::geteuid() == 0) GTEST_SKIP() << "root writes into read-only folders; see the tmpfs test";
+  server_.Serve("a.bin", "content");
+  fs::create_directories(dir_.path() / "locked");
+  fs::permissions(dir_.path() / "locked", fs::perms::owner_read | fs::perms::owner_exec);
+  const DownloadResult result =
+      service_.Download(Fetch("a.bin"), Target("locked/a.bin"), callback_);
+  EXPECT_EQ(result.outcome, DownloadOutcome::kLocalFailure);
+  EXPECT_TRUE(Contains(result.reason, (dir_.path() / "locked/a.bin.~part").string()))
+      << result.reason;
+}
+
+// Runs `body` on a thread with a mount namespace of its own, in which a
+// small tmpfs covers `where`; returns why not when this machine forbids it.
+std::string WithSmallFilesystem(const fs::path& where, unsigned long flags,
+                                const std::function<void()>& body) {
+  std::string why_not;
+  std::thread([&] {
+    if (::unshare(CLONE_NEWNS) != 0) {
+      why_not = std::string("unshare: ") + std::strerror(errno);
+    } else if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+               ::mount("tmpfs", where.c_str(), "tmpfs", flags, "size=64k") != 0) {
+      why_not = std::string("mount: ") + std::strerror(errno);
+    } else {
+      body();  // the namespace, and the mount with it, ends with the thread
+    }
+  }).join();
+  return why_not;
+}
+
+TEST_F(DownloadServiceTest, FullDiskAndReadOnlyFilesystemAreLocalFaults) {
+  if (::geteuid() != 0) GTEST_SKIP() << "mounting a small filesystem needs root";
+  const fs::path small = dir_.path() / "small";
+  fs::create_directories(small);
+  server_.Serve("big.bin", test::RandomBytes(300'000, 2));
+  DownloadResult full;
+  bool left_over = true;
+  std::string why_not = WithSmallFilesystem(small, 0, [&] {
+    full = service_.Download(Fetch("big.bin"),
+                             DownloadTarget{.folder = small,
+                                            .name = "big.bin",
+                                            .partial_name = "big.bin.~part",
+                                            .expected_size = 300'000},
+                             callback_);
+    left_over = !fs::is_empty(small);
+  });
+  if (!why_not.empty()) GTEST_SKIP() << "cannot mount a small filesystem here: " << why_not;
+  EXPECT_EQ(full.outcome, DownloadOutcome::kLocalFailure);
+  EXPECT_EQ(full.reason,
+            "cannot write \"" + (small / "big.bin.~part").string() + "\": the disk is full");
+  EXPECT_FALSE(left_over);
+
+  DownloadResult read_only;
+  why_not = WithSmallFilesystem(small, MS_RDONLY, [&] {
+    read_only = service_.Download(
+        Fetch("big.bin"),
+        DownloadTarget{.folder = small, .name = "sub/b", .partial_name = "sub/b~"}, callback_);
+  });
+  ASSERT_EQ(why_not, "");
+  EXPECT_EQ(read_only.outcome, DownloadOutcome::kLocalFailure);
+  EXPECT_EQ(read_only.reason, "cannot create the folder \"" + (small / "sub").string() +
+                                  "\": " + std::strerror(EROFS));
 }
 
 TEST(EncodeForWire, EscapesThePathOnly) {

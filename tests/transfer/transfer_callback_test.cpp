@@ -80,41 +80,37 @@ TEST_F(TransferCallbackTest, AbortRefusesAndTouchesNothing) {
   RecordingSink sink;
   int idle_calls = 0;
   callback_.SetIdleHook([&] { ++idle_calls; });
-  EXPECT_TRUE(callback_.OnProgress(0, 0, BindStatus::kCacheFileNameAvailable, "first.part"));
   EXPECT_TRUE(callback_.OnProgress(10, 100, BindStatus::kDownloadingData, {}));
+  EXPECT_TRUE(callback_.KeepAlive());
   ASSERT_EQ(idle_calls, 2);
 
   abort_ = true;
-  EXPECT_FALSE(callback_.OnProgress(20, 100, BindStatus::kCacheFileNameAvailable, "second.part"));
+  EXPECT_FALSE(callback_.OnProgress(20, 100, BindStatus::kDownloadingData, {}));
+  EXPECT_FALSE(callback_.KeepAlive());
   callback_.Attach(&sink);
   EXPECT_FALSE(callback_.OnProgress(30, 100, BindStatus::kDownloadingData, {}));
+  EXPECT_FALSE(callback_.KeepAlive());
 
   EXPECT_EQ(callback_.BytesSoFar(), 10u);
-  EXPECT_EQ(callback_.CacheFileName(), "first.part");
   EXPECT_EQ(idle_calls, 2);
   EXPECT_TRUE(sink.shown.empty());
 }
 
-TEST_F(TransferCallbackTest, CacheNameOnlyChangesOnItsOwnStatus) {
-  EXPECT_EQ(callback_.CacheFileName(), "");
-  callback_.TransferStarted();
-  EXPECT_TRUE(callback_.OnProgress(0, 0, BindStatus::kCacheFileNameAvailable, "/d/a.bin.part"));
-  // Other statuses carry texts too; they never replace the name.
-  EXPECT_TRUE(callback_.OnProgress(5, 9, BindStatus::kBeginDownloadData, "http://host/a.bin"));
-  EXPECT_TRUE(callback_.OnProgress(9, 9, BindStatus::kEndDownloadData, {}));
-  callback_.TransferEnded();
-  EXPECT_EQ(callback_.CacheFileName(), "/d/a.bin.part");
+// A report with nothing new keeps an idle face alive but shows a sink nothing.
+TEST_F(TransferCallbackTest, KeepAliveRunsTheIdleHookOnlyWithoutASink) {
+  int idle_calls = 0;
+  EXPECT_TRUE(callback_.KeepAlive());  // no hook yet
+  callback_.SetIdleHook([&] { ++idle_calls; });
+  EXPECT_TRUE(callback_.KeepAlive());
+  EXPECT_TRUE(callback_.KeepAlive());
+  EXPECT_EQ(idle_calls, 2);
 
-  // A later transfer that reports no cache file leaves the earlier name.
-  callback_.TransferStarted();
-  EXPECT_TRUE(callback_.OnProgress(3, 9, BindStatus::kDownloadingData, {}));
-  callback_.TransferEnded();
-  EXPECT_EQ(callback_.CacheFileName(), "/d/a.bin.part");
-
-  callback_.TransferStarted();
-  EXPECT_TRUE(callback_.OnProgress(0, 0, BindStatus::kCacheFileNameAvailable, "/d/b.bin.part"));
-  callback_.TransferEnded();
-  EXPECT_EQ(callback_.CacheFileName(), "/d/b.bin.part");
+  RecordingSink sink;
+  callback_.Attach(&sink);
+  EXPECT_TRUE(callback_.KeepAlive());
+  EXPECT_EQ(idle_calls, 2);
+  EXPECT_TRUE(sink.shown.empty());
+  EXPECT_EQ(callback_.BytesSoFar(), 0u);
 }
 
 TEST_F(TransferCallbackTest, TransferSpanResetsTheByteCount) {

@@ -8,6 +8,7 @@
 #include "pages/run/pause.h"
 #include "pages/run/run_context.h"
 #include "pages/run/run_flags.h"
+#include "pages/run/run_texts.h"
 #include "platform/paths.h"
 #include "platform/prompt.h"
 #include "transfer/disk_space.h"
@@ -20,14 +21,33 @@ std::string DownloadFailureMessage(const std::string& url, const std::string& co
   return "Couldn't download \"" + url + "\".\nPlease contact " + contact + " for assistance.";
 }
 
+std::string FailedAttemptText(int attempt, const std::string& reason) {
+  return Format(kRetryingFormat, attempt, kFailuresBeforeAsking + 1, reason.c_str());
+}
+
 namespace {
 
-void RemoveCacheFile(const TransferCallback& callback) {
-  const std::string cache = callback.CacheFileName();
-  if (cache.empty()) return;
-  std::error_code ignored;
-  std::filesystem::remove(cache, ignored);
+// The question after a failure that the user must decide on. A local fault
+// (a folder that cannot be written, a full disk) is this computer's: asking
+// the user to contact support about it would send them the wrong way.
+std::string FailureQuestion(const DownloadResult& result, const std::string& url,
+                            const std::string& contact) {
+  if (result.outcome == DownloadOutcome::kLocalFailure) {
+    return Format(kLocalFailureFormat, result.reason.c_str());
+  }
+  std::string question = DownloadFailureMessage(url, contact);
+  if (!result.reason.empty()) question += "\n" + result.reason;
+  return question;
 }
+
+// What one worker keeps between rows.
+struct WorkerState {
+  int failures = 0;  // failed attempts in a row, over all rows
+  // Fetches of each row since it was last handed back by a Retry; a row
+  // only comes back here when its fresh file failed the check.
+  std::unordered_map<int, int> fetches;
+  bool closing = false;
+};
 
 }  // namespace
 
@@ -35,65 +55,75 @@ void RunDownloadWorker(std::stop_token stop, RunContext& context) {
   JobTable& table = context.table;
   DownloadService service;
   service.SetStallTimeout(context.stall_timeout);
-  int failures = 0;
-  // Fetches of each row since it was last handed back by a Retry; a row
-  // only comes back here when its fresh file failed the check.
-  std::unordered_map<int, int> fetches;
-  bool closing = false;
+  WorkerState state;
 
   auto post = [&](RunRequest request) {
     if (context.post_request) context.post_request(request);
   };
-  auto ask_to_retry = [&](const std::string& url) {
-    if (context.prompt.Ask(DownloadFailureMessage(url, context.support_contact),
-                           PromptButtons::kRetryCancel, PromptIcon::kNone) == PromptAnswer::kRetry) {
+  auto ask_to_retry = [&](const std::string& question) {
+    if (context.prompt.Ask(question, PromptButtons::kRetryCancel, PromptIcon::kNone) ==
+        PromptAnswer::kRetry) {
       return true;
     }
     // The face ends the run; until the abort flag arrives nothing more is
     // fetched and nothing more is asked.
-    closing = true;
+    state.closing = true;
     post(RunRequest::kClose);
     return false;
   };
 
   while (!context.flags.abort.load() && !stop.stop_requested()) {
     const uint64_t seen = table.StateRevision();
-    const int row = closing ? -1 : table.FirstInState(JobState::PendingDownload);
+    const int row = state.closing ? -1 : table.FirstInState(JobState::PendingDownload);
     if (row < 0 || row >= context.catalogue.RowCount()) {
       table.WaitForChange(seen, context.pause, stop);
       continue;
     }
 
-    const std::string name = table.Name(row);
+    const CatalogueEntry& entry = context.catalogue.Entry(row);
     table.SetCurrentDownloadRow(row);
-    const std::string url = context.file_url_prefix + name;
-    const std::string local_path = LocalPath(context.download_folder, name);
+    const std::string url = context.file_url_prefix + entry.name;
 
-    if (fetches[row] >= kFetchesBeforeAsking) {
-      if (ask_to_retry(url)) fetches[row] = 0;
+    if (state.fetches[row] >= kFetchesBeforeAsking) {
+      if (ask_to_retry(DownloadFailureMessage(url, context.support_contact))) {
+        state.fetches[row] = 0;
+      }
       continue;
     }
 
-    if (!CheckDiskSpace(local_path, context.catalogue.Size(row), kProgramAbortedLine,
-                        context.prompt, context.free_space)) {
+    if (!CheckDiskSpace(LocalPath(context.download_folder, entry.name), entry.size,
+                        kProgramAbortedLine, context.prompt, context.free_space)) {
       post(RunRequest::kQuit);
       break;
     }
 
-    const int result = service.Download(url, local_path, context.callback);
-    const bool succeeded = result == kDownloadOk && !context.flags.abort.load();
-    if (succeeded) {
+    const DownloadResult result =
+        service.Download(url,
+                         DownloadTarget{.folder = context.download_folder,
+                                        .name = entry.name,
+                                        .partial_name = entry.partial_name,
+                                        .expected_size = entry.size},
+                         context.callback);
+    if (context.flags.abort.load() || result.outcome == DownloadOutcome::kAborted) break;
+    if (result.Ok()) {
       table.SetStatus(row, "Downloaded OK");
       table.SetState(row, JobState::PendingCheck);
-      failures = 0;
-      ++fetches[row];
-    } else if (++failures > kFailuresBeforeAsking && !context.flags.abort.load()) {
-      if (ask_to_retry(url)) failures = 0;
+      state.failures = 0;
+      ++state.fetches[row];
+      continue;  // a good download goes straight on to the next row
     }
-    RemoveCacheFile(context.callback);
-    // Retries of a failing download keep their pause; a good download goes
-    // straight on to the next row.
-    if (!succeeded) PauseFor(context.pause, stop);
+    ++state.failures;
+    // Retrying cannot mend a local fault; the user is asked at once. Any
+    // other failure leaves the row saying why, and that another try follows.
+    const bool local = result.outcome == DownloadOutcome::kLocalFailure;
+    table.SetStatus(row, local ? Format(kLocalFailureRowFormat, result.reason.c_str())
+                               : FailedAttemptText(state.failures, result.reason));
+    const bool ask = local || state.failures > kFailuresBeforeAsking;
+    if (ask && ask_to_retry(FailureQuestion(result, url, context.support_contact))) {
+      state.failures = 0;
+    }
+    // Retries of a failing download keep their pause.
+    PauseFor(context.pause, stop);
   }
   context.flags.download_worker_done.store(true);
 }

@@ -6,8 +6,10 @@
 // Failures count over all rows; after the 11th in a row the user is asked
 // to Retry or Cancel. A file fetched three times that failed its check each
 // time is treated the same way instead of being fetched forever. A refusal
-// at the disk-space prompt asks the face to quit and ends the worker. The
-// download's cache file is removed after every attempt.
+// at the disk-space prompt asks the face to quit and ends the worker. A
+// failed attempt leaves its reason in the row; a failure whose cause is on
+// this computer (an unwritable folder, a full disk) asks at once, with a
+// message that names the path instead of sending the user to support.
 //
 // Leaves when the abort flag is set or a stop is requested, then sets its
 // done flag.
@@ -26,5 +28,7 @@ void RunDownloadWorker(std::stop_token stop, RunContext& context);
 
 // "Couldn't download "<url>".\nPlease contact <contact> for assistance."
 std::string DownloadFailureMessage(const std::string& url, const std::string& contact);
+// The row's text after failed attempt number `attempt` (failures in a row).
+std::string FailedAttemptText(int attempt, const std::string& reason);
 
 }  // namespace brenvik

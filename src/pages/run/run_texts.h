@@ -30,4 +30,14 @@ inline constexpr const char* kProgressTooltip = "This window shows the overall p
 inline constexpr const char* kTableTooltip = "This window shows what is happening at any given time";
 inline constexpr const char* kCancelTooltip = "Click here to abort / quit this program";
 
+// A row after a failed attempt: the number of failures in a row, the most
+// before the user is asked, and why this one failed.
+inline constexpr const char* kRetryingFormat = "Retrying: attempt %d of %d failed (%s)";
+// A row whose download failed for a cause on this computer.
+inline constexpr const char* kLocalFailureRowFormat = "Failed: %s";
+// The question after a download failed for a cause on this computer.
+inline constexpr const char* kLocalFailureFormat =
+    "Couldn't save the download on this computer:\n%s\nClick RETRY to try again, or CANCEL to "
+    "stop.";
+
 }  // namespace brenvik

@@ -41,6 +41,31 @@ void SetupFlow::SetFolder(std::string folder) {
   Changed();
 }
 
+std::optional<std::string> SetupFlow::FetchOnce(const std::string& url) {
+  state_.info_text = kDownloadingFileList;
+  Changed();
+  services_.callback.Attach(nullptr);
+  const std::filesystem::path& file = services_.catalogue_file;
+  const std::string name = file.filename().string();
+  const DownloadTarget target{
+      .folder = file.has_parent_path() ? file.parent_path() : std::filesystem::path("."),
+      .name = name,
+      .partial_name = name + ".part",
+  };
+  const DownloadResult result = services_.download(url, target, services_.callback);
+  switch (result.outcome) {
+    case DownloadOutcome::kOk:
+      return std::nullopt;
+    case DownloadOutcome::kAborted:
+      return std::string();
+    case DownloadOutcome::kLocalFailure:
+      return Format(kFileListSaveError, result.reason.c_str());
+    case DownloadOutcome::kServerFailure:
+      break;
+  }
+  return std::string(kFileListRetryMessage) + "\n" + result.reason;
+}
+
 std::string SetupFlow::VersionText() const {
   std::string version = services_.catalogue.Version();
   const std::string word = kInstallFolderName;
@@ -53,14 +78,12 @@ std::string SetupFlow::VersionText() const {
 FetchOutcome SetupFlow::FetchCatalogue() {
   const std::string url = services_.base_url + kCatalogueFileName;
   for (;;) {
-    state_.info_text = kDownloadingFileList;
-    Changed();
-    services_.callback.Attach(nullptr);
-    if (services_.download(url, services_.catalogue_file, services_.callback) == 0) break;
+    const std::optional<std::string> failure = FetchOnce(url);
+    if (!failure) break;
     state_.info_text = kFileListDownloadError;
     Changed();
-    if (services_.prompt.Ask(kFileListRetryMessage, PromptButtons::kRetryCancel,
-                             PromptIcon::kNone) != PromptAnswer::kRetry) {
+    if (failure->empty() || services_.prompt.Ask(*failure, PromptButtons::kRetryCancel,
+                                                 PromptIcon::kNone) != PromptAnswer::kRetry) {
       state_.cancel_enabled = true;
       Changed();
       return FetchOutcome::kGaveUp;

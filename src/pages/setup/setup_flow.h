@@ -13,6 +13,8 @@
 #include <optional>
 #include <string>
 
+#include "transfer/download_service.h"
+
 namespace brenvik {
 
 class Catalogue;
@@ -29,10 +31,9 @@ class FolderPicker {
   virtual std::optional<std::string> PickFolder(const std::string& title) = 0;
 };
 
-// Moves one URL into a local file through the transfer callback; 0 is success.
-using DownloadFunction = std::function<int(const std::string& url,
-                                           const std::filesystem::path& local_path,
-                                           TransferCallback& callback)>;
+// Moves one URL into a local file through the transfer callback.
+using DownloadFunction = std::function<DownloadResult(
+    const std::string& url, const DownloadTarget& target, TransferCallback& callback)>;
 
 struct SetupServices {
   Catalogue& catalogue;
@@ -91,7 +92,10 @@ class SetupFlow {
   // nothing changed.
   std::optional<Handover> Next();
 
-  void SetInstallChecked(bool checked) { state_.install_checked = checked; Changed(); }
+  void SetInstallChecked(bool checked) {
+    state_.install_checked = checked;
+    Changed();
+  }
   const SetupState& State() const { return state_; }
   // The catalogue's version without "PellixInstall".
   std::string VersionText() const;
@@ -100,6 +104,9 @@ class SetupFlow {
 
  private:
   void SetFolder(std::string folder);
+  // One attempt at fetching the catalogue; nullopt when it arrived, else the
+  // message for the Retry/Cancel question (empty: aborted, nothing to ask).
+  std::optional<std::string> FetchOnce(const std::string& url);
   void Changed() {
     if (listener_) listener_();
   }

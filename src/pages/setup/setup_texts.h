@@ -10,6 +10,11 @@ inline constexpr const char* kDownloadingFileList = "Please wait, downloading fi
 inline constexpr const char* kFileListDownloadError = "Error downloading the filelist from server...";
 inline constexpr const char* kFileListRetryMessage =
     "Could not download FileList.txt from the server.\nClick RETRY to try again, or CANCEL to quit.";
+// The catalogue could not be stored in the working directory: the cause
+// names the path, and the question says it is this computer's doing.
+inline constexpr const char* kFileListSaveError =
+    "Could not save FileList.txt on this computer:\n%s\nClick RETRY to try again, or CANCEL to "
+    "quit.";
 inline constexpr const char* kFileListReadError =
     "Error reading the newly downloaded filelist.\nPlease make sure you are running this program "
     "from\na folder where you have read/write access and try again.\nThe program will now quit.";

@@ -71,9 +71,8 @@ class SetupConsoleTest : public ::testing::Test {
         .free_space = free_space_,
         .picker = picker,
         .download =
-            [this](const std::string& url, const fs::path& local, TransferCallback& callback) {
-              return service_.Download(url, local, callback);
-            },
+            [this](const std::string& url, const DownloadTarget& target,
+                   TransferCallback& callback) { return service_.Download(url, target, callback); },
         .base_url = release_.BaseUrl(),
         .temp_folder = work_.Folder(),
         .default_folder = home_.Folder() + "Downloads/PellixInstall/",

@@ -49,9 +49,8 @@ class SetupFlowTest : public ::testing::Test {
         .free_space = free_space_,
         .picker = picker_,
         .download =
-            [this](const std::string& url, const fs::path& local, TransferCallback& callback) {
-              return service_.Download(url, local, callback);
-            },
+            [this](const std::string& url, const DownloadTarget& target,
+                   TransferCallback& callback) { return service_.Download(url, target, callback); },
         .base_url = release_.BaseUrl(),
         .temp_folder = work_.Folder(),
         .default_folder = DefaultFolder(),
@@ -105,16 +104,18 @@ TEST_F(SetupFlowTest, StatesBeforeDuringAndAfterTheFetch) {
 }
 
 TEST_F(SetupFlowTest, FetchFailureRetryThenSuccess) {
+  // The question keeps its text and says why on a line of its own.
+  const std::string kNotFoundQuestion = std::string(kFileListRetryMessage) + "\nHTTP status 404";
   release_.Add("a.bin", "x");
   int asked = 0;
   prompt_.Push(PromptAnswer::kRetry);
   prompt_.SetOnAsk([&](const std::string& text) {
-    if (text == kFileListRetryMessage && ++asked == 1) release_.Publish();
+    if (text == kNotFoundQuestion && ++asked == 1) release_.Publish();
   });
   SetupFlow flow = MakeFlow();
   flow.Initialise();
   EXPECT_EQ(flow.FetchCatalogue(), FetchOutcome::kReady);
-  EXPECT_EQ(prompt_.Texts(), (std::vector<std::string>{kFileListRetryMessage}));
+  EXPECT_EQ(prompt_.Texts(), (std::vector<std::string>{kNotFoundQuestion}));
   EXPECT_EQ(prompt_.Asked()[0].buttons, PromptButtons::kRetryCancel);
   EXPECT_EQ(server_.Requests("FileList.txt"), 2);
 }
