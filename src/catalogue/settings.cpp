@@ -30,6 +30,10 @@ bool WriteAll(int fd, std::string_view bytes) {
   return true;
 }
 
+bool IsBlank(std::string_view line) {
+  return line.find_first_not_of(" \t") == std::string_view::npos;
+}
+
 // Makes a finished rename survive a crash; a failure here does not undo the
 // save, so it is not reported.
 void SyncFolderOf(const std::filesystem::path& file) {
@@ -49,8 +53,12 @@ bool Settings::Load(const std::filesystem::path& file) {
   std::string_view rest = text;
   std::string_view line;
   while (NextLine(rest, line)) {
-    if (IsSkippedLine(line)) continue;
-    stored_folder_.assign(line);
+    // A line of blanks names no folder; joining file names to it would put
+    // them in the working directory under odd names.
+    if (IsSkippedLine(line) || IsBlank(line)) continue;
+    // A folder stored by hand may lack its separator; file names are joined
+    // to it directly, so without one they would land beside it.
+    stored_folder_ = WithTrailingSeparator(std::string(line));
     return true;
   }
   return false;

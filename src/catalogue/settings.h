@@ -4,8 +4,9 @@
 // the same folder.
 //
 // Format as written: "# OrvBrenvik.ini\n" then the folder and "\n". As read:
-// empty lines and lines starting with '#' are skipped; the first other line
-// is the folder, taken whole.
+// empty lines, lines of blanks and lines starting with '#' are skipped; the
+// first other line is the folder, taken whole, with the platform separator
+// appended when it does not end with one.
 //
 // Thread safety: the face's thread only.
 

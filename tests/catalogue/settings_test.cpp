@@ -57,10 +57,12 @@ TEST(SettingsTest, FirstLineThatIsNeitherEmptyNorCommentIsTheFolder) {
     const char* folder;
   } cases[] = {
       {"# a\n\n# b\r\n\r\n/data/folder/\r\n/ignored/\nmore\n", true, "/data/folder/"},
-      {"   \n/data/folder/\n", true, "   "},  // a line of blanks is not skipped
-      {" # not a comment\n", true, " # not a comment"},
-      {"/no/line/end", true, "/no/line/end"},
-      {"\xEF\xBB\xBF# marked\n/x/\n", true, "\xEF\xBB\xBF# marked"},
+      {"   \n/data/folder/\n", true, "/data/folder/"},  // a line of blanks names no folder
+      {" \t \n", false, "earlier"},
+      {" # not a comment\n", true, " # not a comment/"},
+      {"/no/line/end", true, "/no/line/end/"},  // the separator is added, as for --folder
+      {"/x/Games\n", true, "/x/Games/"},
+      {"\xEF\xBB\xBF# marked\n/x/\n", true, "\xEF\xBB\xBF# marked/"},
       {"# only comments\n\n#\n", false, "earlier"},
       {"", false, "earlier"},
       {"# OrvBrenvik.ini\n\n", false, "earlier"},  // what saving an empty folder writes
