@@ -132,10 +132,14 @@ int JobTable::FirstInState(JobState state) const {
   return -1;
 }
 
-void JobTable::WaitForChange(uint64_t seen, std::chrono::milliseconds timeout,
-                             std::stop_token stop) const {
+JobTable::WaitEnd JobTable::WaitForChange(uint64_t seen, std::chrono::milliseconds timeout,
+                                          std::stop_token stop) const {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
   std::unique_lock lock(job_mutex_);
-  state_changed_.wait_for(lock, stop, timeout, [&] { return state_revision_ != seen; });
+  const bool changed =
+      state_changed_.wait_until(lock, stop, deadline, [&] { return state_revision_ != seen; });
+  if (std::chrono::steady_clock::now() >= deadline) return WaitEnd::kTimedOut;
+  return changed ? WaitEnd::kChanged : WaitEnd::kStopped;
 }
 
 uint64_t JobTable::StateRevision() const {

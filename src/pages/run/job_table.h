@@ -79,10 +79,14 @@ class JobTable {
   // First row whose state is PendingDownload / PendingCheck, or -1.
   int FirstInState(JobState state) const;
 
+  // Why a wait ended.
+  enum class WaitEnd { kChanged, kStopped, kTimedOut };
   // Blocks until a state code changes, the timeout passes or a stop is
   // requested. Returns at once when a state code changed since `seen`
-  // (a value of StateRevision()).
-  void WaitForChange(uint64_t seen, std::chrono::milliseconds timeout, std::stop_token stop) const;
+  // (a value of StateRevision()). A change or stop noticed only when the
+  // timeout ran out counts as kTimedOut: the wake-up did not happen.
+  WaitEnd WaitForChange(uint64_t seen, std::chrono::milliseconds timeout,
+                        std::stop_token stop) const;
   uint64_t StateRevision() const;
 
   // Grows with every change of any kind; views compare it to redraw.

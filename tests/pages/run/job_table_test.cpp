@@ -47,29 +47,49 @@ TEST(JobTableTest, RevisionGrowsWithEveryChangeAndTheListenerHearsIt) {
   EXPECT_EQ(heard, (std::vector<int>{0, 1, 1, 0, JobTable::kStatusLineRow, JobTable::kWholeTable}));
 }
 
+// A wait that is not woken sits out its whole timeout and then reports
+// kTimedOut, so a broken wake-up fails these tests instead of only slowing
+// them. The short pause before each wake-up lets the waiter block first
+// (were it not blocked yet, the wait would see the change without any
+// wake-up); several rounds make that all but certain.
+constexpr auto kUnwokenWait = std::chrono::seconds(30);
+constexpr int kRounds = 5;
+
 TEST(JobTableTest, StateWriteWakesAWaiterAtOnce) {
   JobTable table;
   table.InsertRow("x");
-  const uint64_t seen = table.StateRevision();
-  std::atomic<bool> woke{false};
-  std::jthread waiter([&](std::stop_token stop) {
-    // Without the wake-up this would sit out the whole minute.
-    table.WaitForChange(seen, std::chrono::minutes(1), stop);
-    woke = true;
-  });
-  table.SetState(0, JobState::PendingCheck);
-  waiter.join();
-  EXPECT_TRUE(woke);
+  for (int round = 0; round < kRounds; ++round) {
+    const uint64_t seen = table.StateRevision();
+    JobTable::WaitEnd end = JobTable::WaitEnd::kTimedOut;
+    std::jthread waiter(
+        [&](std::stop_token stop) { end = table.WaitForChange(seen, kUnwokenWait, stop); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    table.SetState(0, round % 2 == 0 ? JobState::PendingCheck : JobState::PendingDownload);
+    waiter.join();
+    EXPECT_EQ(end, JobTable::WaitEnd::kChanged) << "round " << round;
+  }
 }
 
 TEST(JobTableTest, StopRequestEndsAWait) {
   JobTable table;
-  std::jthread waiter([&](std::stop_token stop) {
-    table.WaitForChange(table.StateRevision(), std::chrono::minutes(1), stop);
-  });
-  waiter.request_stop();
-  waiter.join();
-  SUCCEED();
+  for (int round = 0; round < kRounds; ++round) {
+    JobTable::WaitEnd end = JobTable::WaitEnd::kTimedOut;
+    std::jthread waiter([&](std::stop_token stop) {
+      end = table.WaitForChange(table.StateRevision(), kUnwokenWait, stop);
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    waiter.request_stop();
+    waiter.join();
+    EXPECT_EQ(end, JobTable::WaitEnd::kStopped) << "round " << round;
+  }
+}
+
+TEST(JobTableTest, WaitWithoutChangeTimesOut) {
+  JobTable table;
+  std::stop_source never;
+  EXPECT_EQ(
+      table.WaitForChange(table.StateRevision(), std::chrono::milliseconds(1), never.get_token()),
+      JobTable::WaitEnd::kTimedOut);
 }
 
 TEST(JobTableTest, ConcurrentWritersKeepEveryRowConsistent) {
