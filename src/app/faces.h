@@ -7,7 +7,7 @@
 namespace brenvik {
 
 // The terminal face: step 1 and step 2 on standard output, questions on the
-// terminal. Runs when there is no display or with --text.
+// terminal. Runs when there is no display, or with --text or --yes.
 int RunTerminalFace(const Options& options);
 
 #ifdef BRENVIK_HAVE_GUI

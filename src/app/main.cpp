@@ -19,7 +19,8 @@ bool HasDisplay() {
   std::error_code ec;
   if (const char* wayland = std::getenv("WAYLAND_DISPLAY"); wayland && *wayland) {
     const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-    const fs::path socket = wayland[0] == '/' || !runtime ? fs::path(wayland) : fs::path(runtime) / wayland;
+    const fs::path socket =
+        wayland[0] == '/' || !runtime ? fs::path(wayland) : fs::path(runtime) / wayland;
     if (fs::exists(socket, ec)) return true;
   }
   if (const char* x11 = std::getenv("DISPLAY"); x11 && *x11) {
@@ -53,7 +54,9 @@ int main(int argc, char** argv) {
     return kExitSuccess;
   }
 #ifdef BRENVIK_HAVE_GUI
-  if (!options.text && HasDisplay()) return RunQtFace(argc, argv, options);
+  // --yes promises a script that nothing will wait for a person; a window
+  // always would, so --yes runs in the terminal, display or not.
+  if (!options.text && !options.yes && HasDisplay()) return RunQtFace(argc, argv, options);
 #endif
   return RunTerminalFace(options);
 }

@@ -69,7 +69,7 @@ class InterruptAsCancel {
   struct sigaction old_terminate_ {};
 };
 
-int DriveRun(std::unique_ptr<RunController>& run, Console& console, bool automatic) {
+int DriveRun(std::unique_ptr<RunController>& run, Console& console) {
   ProgressConsole progress(*run, console,
                            console.OutputIsTerminal() ? ProgressMode::kLive : ProgressMode::kLines);
   progress.Begin();
@@ -106,7 +106,7 @@ int DriveRun(std::unique_ptr<RunController>& run, Console& console, bool automat
     // A run whose last row has just finished does not wait for the next tick.
     if (const uint64_t states = run->table().StateRevision(); states != seen_states) {
       seen_states = states;
-      if (run->table().RowCount() > 0 && RunController::FirstUnfinishedRow(run->table()) < 0) {
+      if (RunController::FirstUnfinishedRow(run->table()) < 0) {
         next_tick = std::chrono::steady_clock::now();
       }
     }
@@ -121,9 +121,6 @@ int DriveRun(std::unique_ptr<RunController>& run, Console& console, bool automat
         progress.End();
         return report.finished && run->Succeeded() ? kExitSuccess : kExitCancelled;
       }
-      // A table without rows never finishes; the window waits for Cancel,
-      // and so does an interactive terminal, but a script must not hang.
-      if (automatic && run->table().RowCount() == 0) return cancel();
       // The next tick comes a whole interval after this one ended.
       next_tick = std::chrono::steady_clock::now() + kTickInterval;
     }
@@ -158,7 +155,7 @@ int RunWizard(const Options& options, Console& console, TerminalPrompt& prompt,
   if (!handover) return kExitCancelled;
 
   std::unique_ptr<RunController> run = session.MakeRun(*handover);
-  return DriveRun(run, console, prompt.Automatic());
+  return DriveRun(run, console);
 }
 
 }  // namespace

@@ -8,6 +8,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/printable_text.h"
+
 namespace brenvik {
 
 namespace {
@@ -56,15 +58,22 @@ void Console::Write(std::FILE* stream, std::string_view text) {
 }
 
 void Console::Print(std::string_view text) {
+  const std::string shown = PrintableText(text);
   std::lock_guard lock(output_mutex_);
-  Write(streams_.output, text);
+  Write(streams_.output, shown);
 }
 
 void Console::PrintQuestion(std::string_view text) {
+  const std::string shown = PrintableText(text);
   std::lock_guard lock(output_mutex_);
   // Both streams may end up in the same place: what was shown comes first.
   std::fflush(streams_.output);
-  Write(streams_.questions, text);
+  Write(streams_.questions, shown);
+}
+
+void Console::PrintTerminalCommands(std::string_view commands) {
+  std::lock_guard lock(output_mutex_);
+  Write(streams_.output, commands);
 }
 
 ReadResult Console::ReadLine(std::string& line, const std::atomic<bool>& interrupted) {

@@ -3,6 +3,12 @@
 // program shows (standard output), one stream for its questions (standard
 // error), and one input for the answers (standard input).
 //
+// Print and PrintQuestion are for text, any part of which may have come
+// from outside the program: they show its control characters (see
+// platform/printable_text.h), so a catalogue name or a server's text can
+// never drive the terminal. Only PrintTerminalCommands writes bytes as they
+// are, for the face's own cursor movements around text it made printable.
+//
 // Every write goes out whole and flushed, under the console's output lock
 // and the stream's own lock, so a question never lands inside a redraw and
 // another writer on the same stream (a worker's printf) never lands inside
@@ -51,10 +57,15 @@ class Console {
   // say, nullopt when nothing does.
   std::optional<TerminalSize> OutputSize() const;
 
-  // Writes `text` to the output stream in one piece and flushes it.
+  // Writes `text`, its control characters shown (line feeds kept), to the
+  // output stream in one piece and flushes it.
   void Print(std::string_view text);
-  // Writes `text` to the question stream, after everything printed so far.
+  // Writes `text`, its control characters shown (line feeds kept), to the
+  // question stream, after everything printed so far.
   void PrintQuestion(std::string_view text);
+  // Writes `commands` to the output stream exactly as given: terminal
+  // commands and text the caller has already made printable.
+  void PrintTerminalCommands(std::string_view commands);
 
   // Held by a question from its text to its answer.
   [[nodiscard]] std::unique_lock<std::mutex> QuestionLock() {

@@ -74,6 +74,34 @@ TEST_F(TerminalPromptTest, AutomaticAnswersCancelAndOkAndShowsWhatItAnswered) {
             PromptAnswer::kRetry);
 }
 
+// A catalogue name or version in a question or a line must not drive the
+// terminal: its controls are shown; only the face's own commands go out as
+// they are.
+TEST_F(TerminalPromptTest, ControlCharactersFromOutsideAreShownNotObeyed) {
+  TerminalPrompt prompt(*console_, /*automatic=*/true, interrupted_);
+  EXPECT_EQ(prompt.Ask("Couldn't download \"http://h/1.0/e\x1b]0;x\a.bin\".\nPlease contact us.",
+                       PromptButtons::kRetryCancel, PromptIcon::kNone),
+            PromptAnswer::kCancel);
+  EXPECT_EQ(prompt.AskLine("Folder \x9b"
+                           "2J\xc2\x9b"
+                           "1m: ",
+                           ""),
+            std::nullopt);
+  EXPECT_EQ(Asked(),
+            "\nCouldn't download \"http://h/1.0/e\\x1B]0;x\\x07.bin\".\nPlease contact us.\n"
+            "[R]etry / [C]ancel? Cancel\nFolder \\x9B2J\\u009B1m: \n");
+
+  console_->Print("Version: 1.0\x1b[31m\x7f\nSize: 0 MB\n");
+  console_->PrintTerminalCommands(
+      "\x1b"
+      "7\x1b[2K\x1b"
+      "8");
+  EXPECT_EQ(Contents(output_),
+            "Version: 1.0\\x1B[31m\\x7F\nSize: 0 MB\n\x1b"
+            "7\x1b[2K\x1b"
+            "8");
+}
+
 TEST_F(TerminalPromptTest, ReadsAnswersAndAsksAgainAfterAnythingElse) {
   TerminalPrompt prompt(*console_, false, interrupted_);
   Type("maybe\n RETRY \r\nc\nx\n\n");

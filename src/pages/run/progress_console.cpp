@@ -8,6 +8,7 @@
 #include "pages/run/run_controller.h"
 #include "pages/run/run_texts.h"
 #include "platform/console.h"
+#include "platform/printable_text.h"
 
 namespace brenvik {
 
@@ -23,27 +24,17 @@ constexpr int kNarrowestLive = 30;
 
 bool IsContinuationByte(char c) { return (static_cast<unsigned char>(c) & 0xC0) == 0x80; }
 
-// Catalogue names reach the terminal: control characters in them must not
-// become terminal commands.
-std::string Printable(std::string_view text) {
-  std::string shown(text);
-  for (char& c : shown) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (byte < 0x20 || byte == 0x7F) c = '?';
-  }
-  return shown;
-}
-
 // One display column per code point: good enough for names and texts.
 size_t DisplayWidth(std::string_view text) {
   return static_cast<size_t>(
       std::count_if(text.begin(), text.end(), [](char c) { return !IsContinuationByte(c); }));
 }
 
-// `text` made printable and cut to `width` columns at a code-point boundary;
+// `text` made printable on one line (catalogue names and server texts reach
+// the terminal here) and cut to `width` columns at a code-point boundary;
 // `pad` fills it up to `width` with blanks.
 std::string Fit(std::string_view text, size_t width, bool pad = false) {
-  std::string shown = Printable(text);
+  std::string shown = PrintableLine(text);
   size_t columns = 0;
   size_t end = 0;
   while (end < shown.size()) {
@@ -89,11 +80,23 @@ std::string CursorTo(int row) { return "\033[" + std::to_string(row) + ";1H"; }
 
 }  // namespace
 
-int FirstShownRow(int count, int window, int follow) {
+int FirstShownRow(int count, int window, int follow, int download) {
   if (window <= 0 || count <= window) return 0;
   const int last_start = count - window;
-  if (follow < 0) return last_start;  // nothing left to follow: the end of the table
-  return std::clamp(follow - window / 2, 0, last_start);
+  // Nothing left to follow: the end of the table.
+  int first = follow < 0 ? last_start : std::clamp(follow - window / 2, 0, last_start);
+  if (download >= 0 && download < count) {
+    if (download < first) first = download;
+    if (download >= first + window) first = download - window + 1;
+  }
+  return first;
+}
+
+int RunningDownloadRow(const std::vector<JobRow>& rows, int current) {
+  if (current < 0 || static_cast<size_t>(current) >= rows.size()) return -1;
+  // A progress report gives the row the busy image; the check that follows
+  // the download gives it another.
+  return rows[static_cast<size_t>(current)].image == RowImage::kBusy ? current : -1;
 }
 
 std::string ProgressBar(uint64_t done, uint64_t total, int width) {
@@ -134,10 +137,11 @@ std::vector<std::string> RenderLiveView(const LiveView& view, int columns) {
 
   const int count = static_cast<int>(view.rows.size());
   const int window = std::clamp(view.row_window, 0, count);
-  const int first = FirstShownRow(count, window, view.follow_row);
+  const int first = FirstShownRow(count, window, view.follow_row, view.download_row);
   size_t name_width = DisplayWidth(kFileColumnHeader);
   for (int i = first; i < first + window; ++i) {
-    name_width = std::max(name_width, DisplayWidth(view.rows[static_cast<size_t>(i)].name));
+    name_width =
+        std::max(name_width, DisplayWidth(PrintableLine(view.rows[static_cast<size_t>(i)].name)));
   }
   name_width = std::min(name_width, (usable - 4) / 2);
 
@@ -150,7 +154,7 @@ std::vector<std::string> RenderLiveView(const LiveView& view, int columns) {
   for (int i = first; i < first + window; ++i) {
     const JobRow& row = view.rows[static_cast<size_t>(i)];
     const std::string line = std::string(1, Marker(row.image)) + " " +
-                             Fit(row.name, name_width, true) + "  " + Printable(row.status);
+                             Fit(row.name, name_width, true) + "  " + PrintableLine(row.status);
     lines.push_back(Fit(line, usable));
   }
   lines.push_back(ProgressBar(view.verified_bytes, view.total_bytes, static_cast<int>(usable)));
@@ -190,7 +194,7 @@ struct ProgressConsole::LinePrinter {
     if (row.status == shown) return;
     shown = row.status;
     if (shown.empty() || IsRunningPercentage(shown)) return;
-    out += Printable(row.name) + ": " + Printable(shown) + "\n";
+    out += PrintableLine(row.name) + ": " + PrintableLine(shown) + "\n";
   }
 
   void CompareStatusLine(std::string& out) {
@@ -201,7 +205,7 @@ struct ProgressConsole::LinePrinter {
         statistics = status;
       } else if (!status.empty()) {
         if (!statistics.empty()) out += statistics + "\n";
-        out += Printable(status) + "\n";
+        out += PrintableLine(status) + "\n";
       }
     }
   }
@@ -231,8 +235,8 @@ class ProgressConsole::LiveArea {
       : console_(console), lines_(lines), size_(size) {
     // Make room below the cursor, then confine scrolling to the lines above
     // the area. Setting the region homes the cursor, hence save and restore.
-    console_.Print(std::string(static_cast<size_t>(lines_), '\n') + CursorUp(lines_) + kSaveCursor +
-                   Region() + kRestoreCursor);
+    console_.PrintTerminalCommands(std::string(static_cast<size_t>(lines_), '\n') +
+                                   CursorUp(lines_) + kSaveCursor + Region() + kRestoreCursor);
   }
   ~LiveArea() { Leave(); }
   LiveArea(const LiveArea&) = delete;
@@ -256,14 +260,15 @@ class ProgressConsole::LiveArea {
       if (static_cast<size_t>(i) < lines.size()) out += lines[static_cast<size_t>(i)];
     }
     out += kRestoreCursor;
-    console_.Print(out);
+    // The lines were made printable when they were rendered.
+    console_.PrintTerminalCommands(out);
   }
 
   // Scrolling over the whole screen again, the cursor below the area.
   void Leave() {
     if (!active_) return;
     active_ = false;
-    console_.Print(kWholeScreenScrolls + CursorTo(size_.rows) + "\n");
+    console_.PrintTerminalCommands(kWholeScreenScrolls + CursorTo(size_.rows) + "\n");
   }
 
  private:
@@ -346,6 +351,7 @@ void ProgressConsole::Draw(bool force) {
   view.title = title_;
   view.rows = run_.table().Snapshot();
   view.follow_row = follow_row_;
+  view.download_row = RunningDownloadRow(view.rows, run_.table().CurrentDownloadRow());
   view.row_window = live_window_;
   view.verified_bytes = verified_bytes_;
   view.total_bytes = total_bytes_;
@@ -366,7 +372,7 @@ void ProgressConsole::End() {
     if (live_) live_->Leave();
   } else if (printer_) {
     printer_->OnChange(JobTable::kWholeTable);  // whatever changed since the last call
-    printer_->Close(Printable(title_) + "\n");
+    printer_->Close(PrintableLine(title_) + "\n");
   }
   ended_ = true;
 }

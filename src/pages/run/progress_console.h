@@ -5,7 +5,8 @@
 //
 // Live mode (the output is a terminal): the bottom lines of the screen are
 // kept for the run and redrawn in place: the title with the elapsed time,
-// a window of job-table rows around the followed row, a progress bar of the
+// a window of job-table rows around the followed row that always takes in
+// the row being downloaded, a progress bar of the
 // verified bytes, the statistics line and a hint. The lines above scroll on
 // their own, so questions and anything else written meanwhile appear there
 // and the live area stays put. The area is given back on End (and by the
@@ -43,8 +44,9 @@ enum class ProgressMode { kLines, kLive };
 struct LiveView {
   std::string title;
   std::vector<JobRow> rows;
-  int follow_row = -1;  // -1: none
-  int row_window = 0;   // how many rows fit
+  int follow_row = -1;    // -1: none
+  int download_row = -1;  // the download reporting progress, always shown; -1: none
+  int row_window = 0;     // how many rows fit
   uint64_t verified_bytes = 0;
   uint64_t total_bytes = 0;
   std::string status_line;
@@ -54,8 +56,13 @@ struct LiveView {
 // The live area's lines, none wider than `columns` - 1 display columns.
 std::vector<std::string> RenderLiveView(const LiveView& view, int columns);
 // The first row of a window of `window` rows out of `count` that keeps
-// `follow` about in the middle (rows from 0 when there is none).
-int FirstShownRow(int count, int window, int follow);
+// `follow` about in the middle (the end of the table when there is none),
+// moved as little as needed to take in `download` as well (-1: none).
+int FirstShownRow(int count, int window, int follow, int download = -1);
+// The row of `rows` being downloaded: `current` (the table's current
+// download row) once its download has reported progress, until its check
+// begins; -1 otherwise.
+int RunningDownloadRow(const std::vector<JobRow>& rows, int current);
 // "[#####-----] 50 %" in `width` display columns.
 std::string ProgressBar(uint64_t done, uint64_t total, int width);
 // True for the status texts that change with every block of a download or

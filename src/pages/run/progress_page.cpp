@@ -124,6 +124,7 @@ void ProgressPage::ShowProgress(uint64_t verified_bytes) {
 
 void ProgressPage::OnViewTimer() {
   ShowTable();
+  KeepDownloadInView();
   if (request_handled_ || ended_) return;
   switch (run_.PendingRequest()) {
     case RunRequest::kNone:
@@ -144,6 +145,19 @@ void ProgressPage::OnViewTimer() {
   }
 }
 
+void ProgressPage::KeepDownloadInView() {
+  const JobTable& table = run_.table();
+  const int row = table.CurrentDownloadRow();
+  if (row < 0 || row >= model_.rowCount()) return;
+  const JobRow shown = table.Row(row);
+  // A progress report gives the row the busy image and a new percentage.
+  if (shown.image != RowImage::kBusy) return;
+  if (row == download_row_seen_ && shown.status == download_status_seen_) return;
+  download_row_seen_ = row;
+  download_status_seen_ = shown.status;
+  list_->scrollTo(model_.index(row, 0), QAbstractItemView::EnsureVisible);
+}
+
 void ProgressPage::OnTick() {
   const std::time_t now = std::time(nullptr);
   // The elapsed time is in the title before anything this tick shows.
@@ -154,12 +168,15 @@ void ProgressPage::OnTick() {
   ShowTable();
   if (!report.aborted) {
     if (report.follow_row >= 0) FollowRow(*list_, report.follow_row);
-    if (report.finished && run_.InstallAfterDownload() && model_.rowCount() > 0) {
+    const bool installer_row = report.finished || report.installer_starting;
+    if (installer_row && run_.InstallAfterDownload() && model_.rowCount() > 0) {
       list_->scrollTo(model_.index(model_.rowCount() - 1, 0), QAbstractItemView::EnsureVisible);
     }
     ShowProgress(report.verified_bytes);
   }
   if (report.quit_button) cancel_->setText(QString::fromUtf8(kQuitButton));
+  // Set before the message box, whose event loop may run the abort wait.
+  if (!report.keep_ticking) ticks_over_ = true;
   if (report.aborted) run_.ShowContinueLaterMessage();
   if (report.keep_ticking && !ended_) tick_timer_.start();
 }
@@ -196,6 +213,12 @@ bool ProgressPage::WaitForWorkers() {
   // Events keep flowing: the download worker may be waiting for the answer
   // to a message box, and the window must repaint.
   run_.WaitForWorkers([] { QCoreApplication::processEvents(); });
+  // A wait shorter than the tick interval saw no tick: the last one comes
+  // now, and it shows the continue-later message.
+  if (!ticks_over_ && !ended_) {
+    tick_timer_.stop();
+    OnTick();
+  }
   cancel_->setEnabled(true);
   waiting_ = false;
   return true;

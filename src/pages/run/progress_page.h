@@ -5,15 +5,18 @@
 // stored, both workers started). Every 500 ms a tick puts the elapsed time
 // in the title, keeps the first unfinished row in view, moves the progress
 // bar, and at the end shows "All Done." and turns Cancel into "Quit". The
-// list and the status line follow the table every 100 ms, and so do the
-// download worker's requests: a close request ends the page as Cancel does,
-// a quit request ends it at once with kQuitResult.
+// list and the status line follow the table every 100 ms; so does the row
+// being downloaded, which is kept in view whenever its download reports
+// progress; and so do the download worker's requests: a close request ends
+// the page as Cancel does, a quit request ends it at once with kQuitResult.
 //
 // Cancel, Quit, Escape, Enter and closing the window run the abort wait: the
 // title reads "Aborting, please wait...", Cancel is disabled, and the page
 // keeps processing events (so a worker's question still gets its message
 // box) until both workers have stopped; only then does the page end, with
-// Rejected (Enter: Accepted).
+// Rejected (Enter: Accepted). A run still ticking when the wait ends gets
+// one more tick first, so the continue-later message is shown once however
+// short the wait was.
 //
 // Threads: the GUI thread only. The page never hears from the workers
 // directly: it reads the thread-safe job table and the controller's pending
@@ -21,6 +24,7 @@
 
 #include <QDialog>
 #include <QTimer>
+#include <string>
 
 #include "pages/run/job_table_model.h"
 
@@ -71,6 +75,9 @@ class ProgressPage final : public QDialog {
   void OnViewTimer();
   void ShowTable();
   void ShowProgress(uint64_t verified_bytes);
+  // Makes the row being downloaded visible when its download has reported
+  // progress since the last look.
+  void KeepDownloadInView();
   // False when a wait is running already or Cancel is disabled.
   bool WaitForWorkers();
 
@@ -87,6 +94,9 @@ class ProgressPage final : public QDialog {
   bool waiting_ = false;
   bool ended_ = false;
   bool request_handled_ = false;
+  bool ticks_over_ = false;  // a tick found the run finished or aborted
+  int download_row_seen_ = -1;
+  std::string download_status_seen_;
 };
 
 }  // namespace brenvik

@@ -36,7 +36,11 @@ uint64_t RunController::TotalBytes() const { return services_.catalogue.Total();
 void RunController::Start(std::time_t now) {
   services_.callback.Attach(&statistics_);
   services_.catalogue.SetDownloadFolder(download_folder_);
-  FillJobTable();
+  filled_ = FillJobTable();
+  // Without its catalogue the run cannot go on, and waiting for Cancel
+  // would only hide that: the workers stop at once and the first tick ends
+  // the run as aborted, as a malformed row does in the catalogue itself.
+  if (!filled_) services_.flags.abort.store(true);
 
   // The folder is remembered (and created) before anything is fetched into it.
   services_.settings.SetStoredFolder(download_folder_);
@@ -68,10 +72,10 @@ void RunController::Start(std::time_t now) {
   statistics_.SetRunStart(now);
 }
 
-void RunController::FillJobTable() {
+bool RunController::FillJobTable() {
   if (!services_.catalogue.Load(services_.prompt, services_.catalogue_file)) {
     table_.SetStatusLine(kCatalogueErrorLine);
-    return;
+    return false;
   }
   for (int i = 0; i < services_.catalogue.RowCount(); ++i) {
     const int row = table_.InsertRow(services_.catalogue.Name(i));
@@ -83,6 +87,7 @@ void RunController::FillJobTable() {
     table_.SetStatus(row, kPendingInstallText);
     table_.SetState(row, JobState::InstallerRow);
   }
+  return true;
 }
 
 int RunController::FirstUnfinishedRow(const JobTable& table) {
@@ -103,8 +108,8 @@ std::string RunController::TitleWithElapsed(const std::string& title, std::time_
     base.resize(dash == 0 ? 0 : dash - 1);
   }
   const long long seconds = elapsed < 0 ? 0 : static_cast<long long>(elapsed);
-  return base + Format(" - %02lld:%02lld:%02lld", seconds / 3600 % 24, seconds / 60 % 60,
-                       seconds % 60);
+  return base +
+         Format(" - %02lld:%02lld:%02lld", seconds / 3600 % 24, seconds / 60 % 60, seconds % 60);
 }
 
 TickReport RunController::Tick(std::time_t now, const std::string& title) {
@@ -123,16 +128,18 @@ TickReport RunController::Tick(std::time_t now, const std::string& title) {
   }
 
   report.follow_row = FirstUnfinishedRow(table_);
-  if (report.follow_row < 0 && table_.RowCount() > 0) {
-    const bool installer_ok = !install_ || StartInstaller();
-    statistics_.Freeze();
-    table_.SetStatusLine(kAllDone);
-    finished_ = true;
-    succeeded_ = installer_ok;
-    report.finished = true;
-    report.quit_button = true;
-    report.keep_ticking = false;
+  if (report.follow_row >= 0 || !filled_ || finished_) return report;
+  if (install_ && !InstallerStartReturned()) {
+    report.installer_starting = true;
+    return report;
   }
+  statistics_.Freeze();
+  table_.SetStatusLine(kAllDone);
+  finished_ = true;
+  succeeded_ = !install_ || installer_started_.load();
+  report.finished = true;
+  report.quit_button = true;
+  report.keep_ticking = false;
   return report;
 }
 
@@ -140,17 +147,28 @@ void RunController::ShowContinueLaterMessage() {
   services_.prompt.Ask(kContinueLaterMessage, PromptButtons::kOk, PromptIcon::kNone);
 }
 
-bool RunController::StartInstaller() {
+bool RunController::InstallerStartReturned() {
   const int row = table_.RowCount() - 1;
-  table_.SetStatusAndImage(row, kStartingInstaller, RowImage::kBusy);
-  const bool started =
-      services_.launcher.Start(download_folder_ + kInstallerName, download_folder_);
-  if (started) {
+  if (!installer_launched_) {
+    installer_launched_ = true;
+    table_.SetStatusAndImage(row, kStartingInstaller, RowImage::kBusy);
+    // Starting a document waits for the desktop's opener, which may take
+    // seconds; the face's thread must stay free meanwhile.
+    installer_thread_ = std::jthread([this] {
+      installer_started_.store(
+          services_.launcher.Start(download_folder_ + kInstallerName, download_folder_));
+      installer_returned_.store(true);
+    });
+    return false;
+  }
+  if (!installer_returned_.load()) return false;
+  // The tick that sees the start return ends the run, so this runs once.
+  if (installer_started_.load()) {
     table_.SetStatusAndImage(row, kInstallerStarted, RowImage::kDone);
   } else {
     table_.SetStatusAndImage(row, kInstallerFailed, RowImage::kIdle);
   }
-  return started;
+  return true;
 }
 
 bool RunController::WorkersRunning() const {

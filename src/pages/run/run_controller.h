@@ -6,12 +6,23 @@
 // time, the row to keep in view, the verified bytes and completion, and
 // starts Install.exe when the run is complete and that was asked for.
 //
+// A run is complete when no row is left unfinished, an empty table
+// included. A catalogue that cannot be loaded again when the table is filled
+// ends the run at once: the status line says so and the abort flag is set,
+// so the first tick reports the run aborted.
+//
+// Install.exe is started on a thread of the controller's own, so the face's
+// thread never waits for it: the installer row reads "Starting installer..."
+// until a later tick sees the start return, and only then is the run
+// finished.
+//
 // Threads: every member function is for the face's thread. The workers run
 // on their own std::jthreads; requests they make of the face arrive through
 // the callback given to SetRequestHandler, on the download worker's thread.
-// The destructor stops and joins both workers, so nothing they use goes
-// away under them on any way out.
+// The destructor stops and joins both workers and the installer's start, so
+// nothing they use goes away under them on any way out.
 
+#include <atomic>
 #include <chrono>
 #include <ctime>
 #include <filesystem>
@@ -53,15 +64,16 @@ struct RunServices {
 
 // What one tick asks the face to show.
 struct TickReport {
-  std::string title;          // the window title with the elapsed time
-  int follow_row = -1;        // the first unfinished row, to keep in view
+  std::string title;    // the window title with the elapsed time
+  int follow_row = -1;  // the first unfinished row, to keep in view
   uint64_t verified_bytes = 0;
   uint64_t total_bytes = 0;
-  bool finished = false;      // every row done: "All Done." is in the status line
-  bool aborted = false;       // the abort flag was seen: show the face's Quit, then
-                              // ShowContinueLaterMessage()
-  bool quit_button = false;   // the Cancel button now reads "Quit"
-  bool keep_ticking = true;   // false: the timer is not armed again
+  bool finished = false;            // every row done: "All Done." is in the status line
+  bool installer_starting = false;  // every row done, the installer row's start under way
+  bool aborted = false;             // the abort flag was seen: show the face's Quit, then
+                                    // ShowContinueLaterMessage()
+  bool quit_button = false;         // the Cancel button now reads "Quit"
+  bool keep_ticking = true;         // false: the timer is not armed again
 };
 
 class RunController {
@@ -112,8 +124,11 @@ class RunController {
   static std::string TitleWithElapsed(const std::string& title, std::time_t elapsed);
 
  private:
-  void FillJobTable();
-  bool StartInstaller();
+  // False when the catalogue could not be loaded.
+  bool FillJobTable();
+  // Starts Install.exe on its own thread the first time; true once that
+  // start has returned, when the installer row is given its outcome.
+  bool InstallerStartReturned();
   void StopWorkers();
 
   RunServices services_;
@@ -125,10 +140,15 @@ class RunController {
   std::function<void(RunRequest)> request_handler_;
   std::atomic<RunRequest> pending_request_{RunRequest::kNone};
   std::time_t run_start_ = 0;
+  bool filled_ = false;
+  bool installer_launched_ = false;
+  std::atomic<bool> installer_returned_{false};
+  std::atomic<bool> installer_started_{false};
   bool finished_ = false;
   bool aborted_ = false;
   bool succeeded_ = false;
   // Declared last: destroyed (stopped and joined) first.
+  std::jthread installer_thread_;
   std::jthread download_worker_;
   std::jthread verification_worker_;
 };

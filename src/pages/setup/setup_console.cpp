@@ -89,10 +89,12 @@ std::optional<Handover> SetupConsole::Run() {
 
   for (;;) {
     if (!SettleFolder()) return std::nullopt;
-    SettleInstall();
     const SetupState& state = flow_.State();
-    console_.Print(std::string(kInstallBoxText) + ": " +
-                   (state.install_enabled && state.install_checked ? "Yes" : "No") + "\n");
+    // A typed answer already stands after its question.
+    if (!SettleInstall()) {
+      console_.Print(std::string(kInstallBoxText) + ": " +
+                     (state.install_enabled && state.install_checked ? "Yes" : "No") + "\n");
+    }
     if (state.next_enabled && !state.location.empty()) {
       if (std::optional<Handover> handover = flow_.Next()) return handover;
     }
@@ -119,29 +121,30 @@ bool SetupConsole::SettleFolder() {
   }
 }
 
-void SetupConsole::SettleInstall() {
+bool SetupConsole::SettleInstall() {
   // Choosing a folder ticks the box again, so the command line's choice is
   // applied after the folder is settled.
   if (choices_.install) {
     flow_.SetInstallChecked(*choices_.install);
-    return;
+    return false;
   }
   while (!prompt_.Automatic()) {
     const bool checked = flow_.State().install_checked;
     const std::optional<std::string> answer =
         prompt_.AskLine(std::string(kInstallBoxText) + (checked ? "? [Y/n] " : "? [y/N] "), "");
-    if (!answer) return;
+    if (!answer) return false;
     const std::string word = LowerWord(*answer);
-    if (word.empty()) return;
+    if (word.empty()) return true;
     if (word == "y" || word == "yes") {
       flow_.SetInstallChecked(true);
-      return;
+      return true;
     }
     if (word == "n" || word == "no") {
       flow_.SetInstallChecked(false);
-      return;
+      return true;
     }
   }
+  return false;
 }
 
 }  // namespace brenvik

@@ -69,7 +69,8 @@ class SetupConsole {
   void ShowInfoText();
   // False when interrupted.
   bool SettleFolder();
-  void SettleInstall();
+  // True when the user answered the question (the answer stands after it).
+  bool SettleInstall();
 
   SetupFlow& flow_;
   Console& console_;

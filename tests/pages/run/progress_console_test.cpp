@@ -52,6 +52,35 @@ TEST(ProgressConsoleTest, WindowKeepsTheFollowedRowInViewAndWithinTheTable) {
   }
 }
 
+TEST(ProgressConsoleTest, WindowTakesInTheRowBeingDownloaded) {
+  EXPECT_EQ(FirstShownRow(100, 8, 2, 50), 43);   // the download at the bottom of the window
+  EXPECT_EQ(FirstShownRow(100, 8, 90, 10), 10);  // at the top
+  EXPECT_EQ(FirstShownRow(100, 8, 50, 48), 46);  // in view already: the window stays
+  EXPECT_EQ(FirstShownRow(100, 8, -1, 3), 3);
+  EXPECT_EQ(FirstShownRow(100, 8, 50, -1), 46);
+  EXPECT_EQ(FirstShownRow(5, 8, 0, 4), 0);
+
+  // Only a download that has reported progress counts.
+  std::vector<JobRow> rows(4);
+  rows[2].image = RowImage::kBusy;
+  EXPECT_EQ(RunningDownloadRow(rows, 2), 2);
+  EXPECT_EQ(RunningDownloadRow(rows, 1), -1);
+  EXPECT_EQ(RunningDownloadRow(rows, -1), -1);
+  EXPECT_EQ(RunningDownloadRow(rows, 4), -1);
+
+  LiveView view;
+  for (int i = 0; i < 20; ++i) view.rows.push_back(Row("file" + std::to_string(i), "Checksum OK"));
+  view.rows[1] = Row("file1", "Pending Download / Checksum");
+  view.rows[15] = Row("file15", "42 % downloaded", RowImage::kBusy);
+  view.follow_row = 1;
+  view.download_row = 15;
+  view.row_window = 4;
+  const std::vector<std::string> lines = RenderLiveView(view, 80);
+  ASSERT_EQ(lines.size(), 2u + 4u + 3u);
+  EXPECT_EQ(lines[1], "  File / Operation:  Status:  (13-16 of 20)");
+  EXPECT_EQ(lines[5], "> file15             42 % downloaded");
+}
+
 TEST(ProgressConsoleTest, ProgressBarFillsByVerifiedBytes) {
   EXPECT_EQ(ProgressBar(0, 1000, 20), "[--------------] 0 %");
   EXPECT_EQ(ProgressBar(500, 1000, 20), "[######-------] 50 %");
@@ -123,7 +152,7 @@ TEST(ProgressConsoleTest, LiveViewLinesFitTheWidthAndCarryNoControlCharacters) {
     }
   }
   const std::vector<std::string> wide = RenderLiveView(view, 200);
-  EXPECT_NE(wide[2].find("evil?[2Jname?"), std::string::npos) << wide[2];
+  EXPECT_NE(wide[2].find("evil\\x1B[2Jname\\x07"), std::string::npos) << wide[2];
   EXPECT_NE(wide[3].find("\xe2\x82\xac name"), std::string::npos) << wide[3];
 }
 

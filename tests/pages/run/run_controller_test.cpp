@@ -2,11 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <condition_variable>
 #include <filesystem>
+#include <mutex>
 
 #include "pages/run/download_worker.h"
-#include "pages/run/run_texts.h"
 #include "pages/run/run_harness.h"
+#include "pages/run/run_texts.h"
 #include "pages/setup/setup_flow.h"
 #include "platform/installer.h"
 
@@ -84,8 +86,10 @@ TEST_F(RunControllerTest, MissingOnServerAsksAfterElevenFailuresThenRetryThenCan
   server_.Remove(release_.PathOf("gone.bin"));
   const std::string url = release_.BaseUrl() + "1.0/gone.bin";
   const std::string message = DownloadFailureMessage(url, "help@example.test");
-  EXPECT_EQ(message, "Couldn't download \"" + url +
-                         "\".\nPlease contact help@example.test for assistance.");
+  EXPECT_EQ(message,
+            "Couldn't download \"" + url + "\".\nPlease contact help@example.test for assistance.");
+  // The question adds why the last attempt failed, on a line of its own.
+  const std::string question = message + "\nHTTP status 404";
 
   std::vector<int> requests_when_asked;
   prompt_.SetOnAsk([&](const std::string&) {
@@ -96,7 +100,7 @@ TEST_F(RunControllerTest, MissingOnServerAsksAfterElevenFailuresThenRetryThenCan
   NewRun();
   ASSERT_EQ(Drive(), RunEnd::kClosed);
 
-  EXPECT_EQ(prompt_.Texts(), (std::vector<std::string>{message, message}));
+  EXPECT_EQ(prompt_.Texts(), (std::vector<std::string>{question, question}));
   EXPECT_EQ(prompt_.Asked()[0].buttons, PromptButtons::kRetryCancel);
   EXPECT_EQ(requests_when_asked, (std::vector<int>{11, 22}));
   EXPECT_EQ(controller_->table().State(0), JobState::Verified);
@@ -229,6 +233,82 @@ TEST_F(RunControllerTest, InstallerRowOutcomes) {
   }
 }
 
+// A launcher whose every start waits until the test lets it go.
+class HeldLauncher final : public InstallerLauncher {
+ public:
+  bool Start(const std::string&, const std::string&) override {
+    std::unique_lock lock(mutex_);
+    ++starts_;
+    changed_.notify_all();
+    // The bound only keeps a run that waits on its own thread from hanging
+    // the test for ever.
+    changed_.wait_for(lock, std::chrono::seconds(20), [this] { return released_; });
+    return true;
+  }
+  bool WaitForStart() {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, std::chrono::seconds(30), [this] { return starts_ > 0; });
+  }
+  void Release() {
+    std::lock_guard lock(mutex_);
+    released_ = true;
+    changed_.notify_all();
+  }
+  int Starts() const {
+    std::lock_guard lock(mutex_);
+    return starts_;
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  std::condition_variable changed_;
+  int starts_ = 0;
+  bool released_ = false;
+};
+
+TEST_F(RunControllerTest, TheInstallerStartsOffTheFacesThreadAndTheRunEndsWhenItReturns) {
+  release_.Add("f.bin", RandomBytes(100, 17));
+  WriteCatalogue();
+  HeldLauncher held;
+  RunController& run = NewRun(/*install=*/true, &held);
+  run.Start(100);
+  std::time_t now = 100;
+  TickReport report;
+  // Ticks until every file is verified and the installer's start is asked for.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (!report.installer_starting && std::chrono::steady_clock::now() < deadline) {
+    report = run.Tick(++now, "Caption");
+    ASSERT_FALSE(report.finished) << "the tick waited for the installer's start";
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  ASSERT_TRUE(report.installer_starting);
+  ASSERT_TRUE(held.WaitForStart());
+
+  // While the start is under way, ticks come and go and the run goes on.
+  for (int i = 0; i < 3; ++i) {
+    report = run.Tick(++now, "Caption");
+    EXPECT_TRUE(report.installer_starting);
+    EXPECT_FALSE(report.finished);
+    EXPECT_TRUE(report.keep_ticking);
+  }
+  EXPECT_EQ(run.table().Status(1), kStartingInstaller);
+  EXPECT_EQ(run.table().Image(1), RowImage::kBusy);
+  EXPECT_NE(run.table().StatusLine(), kAllDone);
+  EXPECT_FALSE(run.Finished());
+
+  held.Release();
+  while (!report.finished && std::chrono::steady_clock::now() < deadline) {
+    report = run.Tick(++now, "Caption");
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  ASSERT_TRUE(report.finished);
+  EXPECT_FALSE(report.keep_ticking);
+  EXPECT_EQ(run.table().Status(1), kInstallerStarted);
+  EXPECT_EQ(run.table().StatusLine(), kAllDone);
+  EXPECT_TRUE(run.Succeeded());
+  EXPECT_EQ(held.Starts(), 1);
+}
+
 TEST_F(RunControllerTest, RealInstallerScriptIsStartedInTheDownloadFolder) {
   release_.Add("Install.exe", "#!/bin/sh\npwd > started.txt\n");
   WriteCatalogue();
@@ -245,21 +325,46 @@ TEST_F(RunControllerTest, RealInstallerScriptIsStartedInTheDownloadFolder) {
   EXPECT_EQ(fs::canonical(started_in), fs::canonical(download_dir_.path()));
 }
 
-TEST_F(RunControllerTest, EmptyCatalogueWithInstallerFinishesOnTheFirstTick) {
+TEST_F(RunControllerTest, AnEmptyCatalogueIsACompleteRun) {
   WriteCatalogue();
-  NewRun(/*install=*/true);
-  ASSERT_EQ(Drive(), RunEnd::kFinished);
-  EXPECT_EQ(launcher_.Started().size(), 1u);
+  for (const bool install : {false, true}) {
+    SCOPED_TRACE(install);
+    launcher_.Reset(true);
+    NewRun(install);
+    ASSERT_EQ(Drive(std::chrono::seconds(30)), RunEnd::kFinished);
+    EXPECT_EQ(controller_->table().RowCount(), install ? 1 : 0);
+    EXPECT_EQ(controller_->table().StatusLine(), kAllDone);
+    EXPECT_TRUE(last_report_.quit_button);
+    EXPECT_TRUE(controller_->Succeeded());
+    EXPECT_EQ(launcher_.Started().size(), install ? 1u : 0u);
+    EXPECT_TRUE(prompt_.Texts().empty());
+  }
 }
 
-TEST_F(RunControllerTest, UnreadableCatalogueLeavesTheTableEmptyWithTheErrorLine) {
+// FileList.txt was removed, or changed into a malformed one, between the
+// setup step and the run: the run ends on its first tick instead of waiting
+// for Cancel, and reports itself aborted.
+TEST_F(RunControllerTest, ACatalogueThatCannotBeLoadedAgainEndsTheRun) {
   NewRun(/*install=*/true);  // no FileList.txt at all
-  controller_->Start(100);
+  ASSERT_EQ(Drive(std::chrono::seconds(30)), RunEnd::kAborted);
   EXPECT_EQ(controller_->table().RowCount(), 0);
   EXPECT_EQ(controller_->table().StatusLine(), kCatalogueErrorLine);
-  const TickReport report = controller_->Tick(101, "Caption");
-  EXPECT_FALSE(report.finished);
-  EXPECT_TRUE(report.keep_ticking);
+  EXPECT_TRUE(last_report_.quit_button);
+  EXPECT_FALSE(last_report_.keep_ticking);
+  EXPECT_FALSE(controller_->Succeeded());
+  EXPECT_EQ(prompt_.Texts(), (std::vector<std::string>{kContinueLaterMessage}));
+  controller_->WaitForWorkers({});
+  EXPECT_FALSE(controller_->WorkersRunning());
+
+  work_dir_.Write("FileList.txt", "1.0\n0\nno separators here\n");
+  NewRun(/*install=*/true);
+  ASSERT_EQ(Drive(std::chrono::seconds(30)), RunEnd::kAborted);
+  EXPECT_EQ(controller_->table().StatusLine(), kCatalogueErrorLine);
+  const std::vector<std::string> texts = prompt_.Texts();
+  ASSERT_EQ(texts.size(), 3u);
+  EXPECT_EQ(texts[1], "Error in line 3 in FileList.txt! Couldn't find checksum-separator!");
+  EXPECT_EQ(texts[2], kContinueLaterMessage);
+  EXPECT_TRUE(launcher_.Started().empty());
 }
 
 TEST_F(RunControllerTest, StartStoresTheFolderInTheSettingsFile) {

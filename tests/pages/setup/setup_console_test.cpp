@@ -124,12 +124,12 @@ TEST_F(SetupConsoleTest, ATypedFolderGoesThroughBrowseAndEnterAcceptsIt) {
   EXPECT_TRUE(Contains(shown, "Download location: " + home_.Folder() +
                                   "Downloads/PellixInstall/\n"
                                   "Download location: " +
-                                  games +
-                                  "/PellixInstall/\n"
-                                  "Install the game when download is completed: No\n"))
+                                  games + "/PellixInstall/\n"))
       << shown;
+  // The answer stands after its question; the choice is not repeated.
   EXPECT_TRUE(
       Contains(Contents(questions_), "Install the game when download is completed? [Y/n] "));
+  EXPECT_FALSE(Contains(shown, "Install the game when download is completed")) << shown;
 }
 
 TEST_F(SetupConsoleTest, AFullDriveAsksAgainAndThePickerCanBeCancelled) {
