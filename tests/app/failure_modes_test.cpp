@@ -1,0 +1,371 @@
+// How the program meets a hostile server, a flaky network and a careless
+// hand: one table, each row a server misbehaviour or a local condition, the
+// command line it is run with, and what must come of it: the exit status,
+// what the output says (and must not say), and what is on disk afterwards.
+// Every row runs the built program against a real HTTP server on 127.0.0.1
+// in folders of its own.
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "catalogue/md5.h"
+#include "support/http_server.h"
+#include "support/program_runner.h"
+#include "support/release_fixture.h"
+#include "support/temp_dir.h"
+
+namespace brenvik::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+// What a row acts on.
+struct World {
+  HttpServer& server;
+  Release& release;
+  const TempDir& sandbox;
+  fs::path work;     // the working directory
+  fs::path folder;   // the download folder
+  fs::path outside;  // a folder beside it that nothing may touch
+};
+
+struct FailureMode {
+  const char* name;
+  std::function<void(World&)> arrange;  // publishes the release and sets the scene
+  int exit_status;
+  std::vector<std::string> said;      // texts the output holds
+  std::vector<std::string> not_said;  // texts it must not hold
+  std::function<void(const World&)> on_disk;
+  // Why the row cannot run here (empty: it can).
+  std::function<std::string()> skip_reason = [] { return std::string(); };
+  RunLimits limits = {};
+  std::map<std::string, std::string> env = {};
+  bool windowed = false;       // no --text: a window may open
+  bool stored_folder = false;  // no --folder: the settings file names it
+};
+
+std::string Read(const fs::path& file) {
+  std::string content;
+  if (FILE* f = std::fopen(file.c_str(), "rb")) {
+    char buffer[4096];
+    for (size_t got; (got = std::fread(buffer, 1, sizeof buffer, f)) > 0;)
+      content.append(buffer, got);
+    std::fclose(f);
+  }
+  return content;
+}
+
+void Write(const fs::path& file, const std::string& content) {
+  fs::create_directories(file.parent_path());
+  FILE* f = std::fopen(file.c_str(), "wb");
+  ASSERT_NE(f, nullptr) << file;
+  std::fwrite(content.data(), 1, content.size(), f);
+  std::fclose(f);
+}
+
+uint64_t BytesUnder(const fs::path& dir) {
+  uint64_t total = 0;
+  for (const auto& entry : fs::recursive_directory_iterator(dir)) {
+    if (entry.is_regular_file()) total += entry.file_size();
+  }
+  return total;
+}
+
+bool Empty(const fs::path& dir) { return fs::is_empty(dir); }
+
+std::string Folder(const World& world) { return world.folder.string() + "/"; }
+
+std::string RootReason() {
+  return ::geteuid() == 0 ? "file permissions do not bind root, and CI runs as root" : "";
+}
+
+// Every file of the release is in the folder with its content, as a plain file.
+void AllThere(const World& world) {
+  for (const auto& [name, content] : world.release.Files()) {
+    const fs::path file = world.folder / name;
+    EXPECT_FALSE(fs::is_symlink(file)) << name;
+    EXPECT_TRUE(Read(file) == content) << name << " does not hold its content";
+  }
+}
+
+std::string UpperCaseCatalogue(const Release& release) {
+  std::string text = release.Version() + "\n0\n";
+  for (const auto& [name, content] : release.Files()) {
+    std::string digest = Md5Hex(Md5Of(content.data(), content.size()));
+    for (char& c : digest) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    text += name + "\t" + digest + "\t" + std::to_string(content.size()) + "\n";
+  }
+  return text;
+}
+
+const std::vector<FailureMode>& Table() {
+  static const std::vector<FailureMode> table = {
+      {.name = "SymlinkedSubfolderLeadingOut",
+       .arrange =
+           [](World& w) {
+             w.release.Add("link/evil.txt", "evil\n");
+             w.release.Publish();
+             fs::create_directories(w.folder);
+             fs::create_directory_symlink(w.outside, w.folder / "link");
+           },
+       .exit_status = 1,
+       .said = {"symbolic link"},
+       .not_said = {"All Done."},
+       .on_disk = [](const World& w) { EXPECT_TRUE(Empty(w.outside)); }},
+      {.name = "PartialFileThatIsASymlink",
+       .arrange =
+           [](World& w) {
+             w.release.Add("victim.txt", "fresh content\n");
+             w.release.Publish();
+             Write(w.outside / "precious.txt", "precious\n");
+             fs::create_directories(w.folder);
+             fs::create_symlink(w.outside / "precious.txt", w.folder / "victim.txt.part");
+           },
+       .exit_status = 0,
+       .said = {"All Done."},
+       .not_said = {},
+       .on_disk =
+           [](const World& w) {
+             EXPECT_EQ(Read(w.outside / "precious.txt"), "precious\n");
+             AllThere(w);
+           }},
+      {.name = "CatalogueListsAFileAndItsPartialName",
+       .arrange =
+           [](World& w) {
+             w.release.Add("a.bin", RandomBytes(50000, 1));
+             w.release.Add("a.bin.part", RandomBytes(40000, 2));
+             w.release.Publish();
+             Write(w.folder / "a.bin.part", w.release.Content("a.bin.part"));
+           },
+       .exit_status = 0,
+       .said = {"All Done."},
+       .not_said = {},
+       .on_disk = AllThere},
+      {.name = "StoredFolderWithoutItsSeparator",
+       .arrange =
+           [](World& w) {
+             w.release.Add("a.bin", RandomBytes(1000, 3));
+             w.release.Publish();
+             Write(w.work / "OrvBrenvik.ini", "# OrvBrenvik.ini\n" + w.folder.string() + "\n");
+           },
+       .exit_status = 0,
+       .said = {"All Done."},
+       .not_said = {},
+       .on_disk =
+           [](const World& w) {
+             AllThere(w);
+             EXPECT_FALSE(fs::exists(w.folder.string() + "a.bin"));
+           },
+       .stored_folder = true},
+      {.name = "UpperCaseDigests",
+       .arrange =
+           [](World& w) {
+             w.release.Add("a.bin", RandomBytes(3000, 4));
+             w.release.Add("b.bin", RandomBytes(5000, 5));
+             w.server.Serve("FileList.txt", UpperCaseCatalogue(w.release));
+           },
+       .exit_status = 0,
+       .said = {"All Done."},
+       .not_said = {"Couldn't download"},
+       .on_disk =
+           [](const World& w) {
+             AllThere(w);
+             EXPECT_EQ(w.server.Requests(w.release.PathOf("a.bin")), 1);
+           }},
+      {.name = "BodyLargerThanTheCatalogueSays",
+       .arrange =
+           [](World& w) {
+             w.release.Add("small.txt", "small\n");
+             w.release.Publish();
+             w.server.Serve(w.release.PathOf("small.txt"), RandomBytes(3 << 20, 6));
+           },
+       .exit_status = 1,
+       .said = {"where the catalogue says", "Couldn't download"},
+       .not_said = {"All Done."},
+       .on_disk = [](const World& w) { EXPECT_LE(BytesUnder(w.folder), 6u); }},
+      {.name = "ServerAnswers503EveryTime",
+       .arrange =
+           [](World& w) {
+             w.release.Add("a.bin", RandomBytes(1000, 7));
+             w.release.Publish();
+             w.server.Misbehave(w.release.PathOf("a.bin"), Behaviour{.status = 503});
+           },
+       .exit_status = 1,
+       .said = {"Retrying: attempt 1 of 11 failed (HTTP status 503)",
+                "Retrying: attempt 11 of 11 failed (HTTP status 503)",
+                "for assistance.\nHTTP status 503"},
+       .not_said = {"All Done."},
+       .on_disk = [](const World& w) { EXPECT_EQ(BytesUnder(w.folder), 0u); }},
+      {.name = "ReadOnlyDownloadFolder",
+       .arrange =
+           [](World& w) {
+             w.release.Add("a.bin", RandomBytes(1000, 8));
+             w.release.Publish();
+             fs::create_directories(w.folder);
+             fs::permissions(w.folder, fs::perms::owner_read | fs::perms::owner_exec);
+           },
+       .exit_status = 1,
+       .said = {"Couldn't save the download on this computer", "Permission denied"},
+       .not_said = {"Please contact", "All Done."},
+       .on_disk = [](const World& w) { EXPECT_TRUE(Empty(w.folder)); },
+       .skip_reason = RootReason},
+      {.name = "DownloadFolderBelowAFile",
+       .arrange =
+           [](World& w) {
+             w.release.Add("a.bin", RandomBytes(1000, 9));
+             w.release.Publish();
+             Write(w.folder, "a file where a folder should be\n");
+             w.folder /= "cd";
+           },
+       .exit_status = 1,
+       .said = {"Couldn't save the download on this computer",
+                "a.bin: Failed: ", "Not a directory"},
+       .not_said = {"Please contact", "All Done."},
+       .on_disk = [](const World& w) { EXPECT_FALSE(fs::exists(w.folder)); }},
+      {.name = "NameTooLongForTheFilesystem",
+       .arrange =
+           [](World& w) {
+             w.release.Add(std::string(300, 'n') + ".bin", RandomBytes(1000, 10));
+             w.release.Publish();
+           },
+       .exit_status = 1,
+       .said = {"Couldn't save the download on this computer", "File name too long"},
+       .not_said = {"Please contact", "All Done."},
+       .on_disk = [](const World& w) { EXPECT_EQ(BytesUnder(w.folder), 0u); }},
+      {.name = "UnwritableWorkingDirectory",
+       .arrange =
+           [](World& w) {
+             w.release.Add("a.bin", RandomBytes(1000, 11));
+             w.release.Publish();
+             fs::permissions(w.work, fs::perms::owner_read | fs::perms::owner_exec);
+           },
+       .exit_status = 1,
+       .said = {"Could not save FileList.txt on this computer", "Permission denied"},
+       .not_said = {"from the server"},
+       .on_disk = [](const World& w) { EXPECT_FALSE(fs::exists(w.folder)); },
+       .skip_reason = RootReason},
+      {.name = "CatalogueNameTakenByAFolder",
+       .arrange =
+           [](World& w) {
+             w.release.Add("a.bin", RandomBytes(1000, 12));
+             w.release.Publish();
+             fs::create_directories(w.work / "FileList.txt");
+           },
+       .exit_status = 1,
+       .said = {"Could not save FileList.txt on this computer", "FileList.txt"},
+       .not_said = {"from the server"},
+       .on_disk = [](const World& w) { EXPECT_TRUE(fs::is_directory(w.work / "FileList.txt")); }},
+      {.name = "EmptyCatalogue",
+       .arrange = [](World& w) { w.release.Publish(); },
+       .exit_status = 0,
+       .said = {"All Done."},
+       .not_said = {},
+       .on_disk = [](const World& w) { EXPECT_EQ(BytesUnder(w.folder), 0u); }},
+      {.name = "EscapeSequencesFromTheServer",
+       .arrange =
+           [](World& w) {
+             // The version names the server folder too, so it is served there.
+             const std::string version = "1.0\x1b]0;owned\x07";
+             const std::string name = "evil\x1b[2Jname.txt";
+             const std::string content = "x\n";
+             w.server.Serve(version + "/" + name, content);
+             w.server.Serve("FileList.txt", version + "\n0\n" + name + "\t" +
+                                                Md5Hex(Md5Of(content.data(), content.size())) +
+                                                "\t2\n");
+           },
+       .exit_status = 0,
+       .said = {"Version: 1.0\\x1B]0;owned\\x07\n", "All Done."},
+       .not_said = {"\x1b", "\x07"},
+       .on_disk = [](const World&) {}},
+      {.name = "CtrlCWhileTheServerIsSilent",
+       .arrange =
+           [](World& w) {
+             w.release.Publish();
+             w.server.Misbehave("FileList.txt", Behaviour{.stall = std::chrono::seconds(110)});
+           },
+       .exit_status = 1,
+       .said = {"Please wait, downloading filelist from server..."},
+       .not_said = {"Version:"},
+       .on_disk = [](const World& w) { EXPECT_FALSE(fs::exists(w.folder)); },
+       .limits = {.limit = std::chrono::seconds(40),
+                  .interrupt_on = "Please wait, downloading filelist from server...",
+                  // Long enough for the transfer to have gone quiet.
+                  .interrupt_delay = std::chrono::seconds(3)}},
+      {.name = "YesWithADisplayNeverWaits",
+       .arrange =
+           [](World& w) {
+             w.release.Add("a.bin", RandomBytes(1000, 13));
+             w.release.Publish();
+           },
+       .exit_status = 0,
+       .said = {"All Done."},
+       .not_said = {},
+       .on_disk = AllThere,
+       .limits = {.limit = std::chrono::seconds(60)},
+       .env = {{"QT_QPA_PLATFORM", "offscreen"}},
+       .windowed = true},
+  };
+  return table;
+}
+
+// Test names and failure reports show a row by its name.
+void PrintTo(const FailureMode& mode, std::ostream* out) { *out << mode.name; }
+
+class FailureModeTest : public ::testing::TestWithParam<FailureMode> {};
+
+// The command line of a row: scripted, against the row's server, into its
+// folder unless the row reads the folder from the settings file, in the
+// terminal unless the row runs where a window could open.
+std::vector<std::string> CommandLine(const FailureMode& mode, const World& world) {
+  std::vector<std::string> args{"--yes", "--no-install", "--server", world.server.Url()};
+  if (!mode.windowed) args.push_back("--text");
+  if (!mode.stored_folder) args.insert(args.end(), {"--folder", Folder(world)});
+  return args;
+}
+
+TEST_P(FailureModeTest, EndsAsExpected) {
+  const FailureMode& mode = GetParam();
+  if (const std::string reason = mode.skip_reason(); !reason.empty()) GTEST_SKIP() << reason;
+  HttpServer server;
+  Release release(server);
+  TempDir sandbox;
+  World world{server,
+              release,
+              sandbox,
+              sandbox.path() / "work",
+              sandbox.path() / "cd",
+              sandbox.path() / "outside"};
+  fs::create_directories(world.work);
+  fs::create_directories(world.outside);
+  mode.arrange(world);
+
+  const ProgramRunner runner(sandbox);
+  const Outcome outcome = runner.Run(world.work, CommandLine(mode, world), mode.env, mode.limits);
+  server.Stop();
+  // Undo what the row did to permissions, so the sandbox can be removed.
+  fs::permissions(world.work, fs::perms::owner_all, fs::perm_options::add);
+  if (fs::is_directory(world.folder)) {
+    fs::permissions(world.folder, fs::perms::owner_all, fs::perm_options::add);
+  }
+
+  EXPECT_EQ(outcome.status, mode.exit_status) << outcome.output;
+  for (const std::string& text : mode.said)
+    EXPECT_TRUE(Contains(outcome.output, text)) << text << "\n" << outcome.output;
+  for (const std::string& text : mode.not_said)
+    EXPECT_FALSE(Contains(outcome.output, text)) << text << "\n" << outcome.output;
+  mode.on_disk(world);
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, FailureModeTest, ::testing::ValuesIn(Table()),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
+}  // namespace brenvik::test
