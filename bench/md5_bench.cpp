@@ -13,7 +13,7 @@
 #include <random>
 #include <vector>
 
-#include "catalogue/md5.h"
+#include "verify/md5.h"
 
 namespace {
 

@@ -10,9 +10,9 @@
 #include <system_error>
 #include <utility>
 
-#include "catalogue/md5.h"
 #include "platform/paths.h"
 #include "platform/prompt.h"
+#include "verify/md5.h"
 
 namespace brenvik {
 

@@ -155,15 +155,4 @@ Options ApplyDemo(const Options& options, const DemoRelease& demo) {
   return demo_options;
 }
 
-std::unique_ptr<DemoRelease> StartDemoIfAsked(Options& options, std::string& error) {
-  if (!options.demo) return nullptr;
-  auto demo = std::make_unique<DemoRelease>();
-  if (!demo->Start()) {
-    error = demo->Error();
-    return nullptr;
-  }
-  options = ApplyDemo(options, *demo);
-  return demo;
-}
-
 }  // namespace brenvik

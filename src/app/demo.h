@@ -48,8 +48,6 @@ class DemoRelease {
   // The demo's download folder: "<working directory>/BrenvikDemo/".
   std::string Folder() const;
   const std::string& Error() const { return error_; }
-  // Where the release was written (empty before Start and after the end).
-  const std::filesystem::path& ReleaseFolder() const { return root_; }
 
  private:
   std::filesystem::path root_;
@@ -60,11 +58,5 @@ class DemoRelease {
 // `options` pointed at the demo: its server, and its folder unless --folder
 // gave one.
 Options ApplyDemo(const Options& options, const DemoRelease& demo);
-
-// For a face's start: when --demo was given, starts the demo and points
-// `options` at it. Returns the running demo (kept alive by the caller for
-// the whole run), or nullptr with `error` set when it could not start;
-// without --demo returns nullptr and leaves `options` alone.
-std::unique_ptr<DemoRelease> StartDemoIfAsked(Options& options, std::string& error);
 
 }  // namespace brenvik

@@ -7,11 +7,18 @@
 #include <string>
 #include <variant>
 
-#include "app/faces.h"
+#include "app/demo.h"
 #include "app/options.h"
+#include "terminal/terminal_face.h"
+#ifdef BRENVIK_HAVE_GUI
+#include "qt/qt_face.h"
+#endif
 
 namespace brenvik {
 
+namespace {
+
+// True when a graphical display is available to this process.
 bool HasDisplay() {
   // An explicit Qt platform (offscreen, say) needs no display server.
   if (const char* platform = std::getenv("QT_QPA_PLATFORM"); platform && *platform) return true;
@@ -35,6 +42,23 @@ bool HasDisplay() {
   return false;
 }
 
+// Runs the face the options and the machine call for.
+int RunFace(int argc, char** argv, const Options& options, std::string notice = {}) {
+  SessionConfig config = ConfigFromOptions(options);
+  config.notice = std::move(notice);
+#ifdef BRENVIK_HAVE_GUI
+  // --yes promises a script that nothing will wait for a person; a window
+  // always would, so --yes runs in the terminal, display or not.
+  if (!options.text && !options.yes && HasDisplay()) return RunQtFace(argc, argv, config);
+#else
+  (void)argc;
+  (void)argv;
+#endif
+  return RunTerminalFace(config);
+}
+
+}  // namespace
+
 }  // namespace brenvik
 
 int main(int argc, char** argv) {
@@ -53,10 +77,13 @@ int main(int argc, char** argv) {
     std::fputs(VersionText().c_str(), stdout);
     return kExitSuccess;
   }
-#ifdef BRENVIK_HAVE_GUI
-  // --yes promises a script that nothing will wait for a person; a window
-  // always would, so --yes runs in the terminal, display or not.
-  if (!options.text && !options.yes && HasDisplay()) return RunQtFace(argc, argv, options);
-#endif
-  return RunTerminalFace(options);
+  if (!options.demo) return RunFace(argc, argv, options);
+  // The demo's server runs for as long as the face does.
+  DemoRelease demo;
+  if (!demo.Start()) {
+    std::fprintf(stderr, "brenvik: the demo cannot start: %s\n", demo.Error().c_str());
+    return kExitCancelled;
+  }
+  return RunFace(argc, argv, ApplyDemo(options, demo),
+                 "Demo: a sample release is served from " + demo.BaseUrl());
 }

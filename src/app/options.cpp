@@ -110,4 +110,14 @@ std::string UsageText() {
 
 std::string VersionText() { return std::string("brenvik ") + BRENVIK_VERSION + "\n"; }
 
+SessionConfig ConfigFromOptions(const Options& options) {
+  SessionConfig config;
+  config.base_url = options.server.value_or(BRENVIK_BASE_URL);
+  config.folder = options.folder;
+  config.install = options.install;
+  config.unattended = options.yes;
+  config.default_folder = DefaultDownloadFolder();
+  return config;
+}
+
 }  // namespace brenvik

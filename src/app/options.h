@@ -8,6 +8,9 @@
 #include <string>
 #include <variant>
 
+#include "session/exit_status.h"
+#include "session/session_config.h"
+
 namespace brenvik {
 
 struct Options {
@@ -29,9 +32,8 @@ std::variant<Options, UsageError> ParseOptions(int argc, const char* const* argv
 std::string UsageText();
 std::string VersionText();
 
-// Exit statuses.
-inline constexpr int kExitSuccess = 0;    // every file verified (and the installer started when asked)
-inline constexpr int kExitCancelled = 1;  // cancelled or aborted
-inline constexpr int kExitUsage = 2;
+// The session configuration the command line asks for: the build's
+// defaults with its choices applied.
+SessionConfig ConfigFromOptions(const Options& options);
 
 }  // namespace brenvik

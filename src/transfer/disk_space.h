@@ -16,7 +16,8 @@ class Prompt;
 
 inline constexpr const char* kScratchSpaceLine = "(This space is required for downloading files)\n";
 inline constexpr const char* kSelectAnotherFolderLine = "(Click Cancel to select another folder)\n";
-inline constexpr const char* kProgramAbortedLine = "If you click Cancel, the program will be aborted.";
+inline constexpr const char* kProgramAbortedLine =
+    "If you click Cancel, the program will be aborted.";
 
 [[nodiscard]] bool CheckDiskSpace(const std::string& path, uint64_t need,
                                   const std::string& extra_line, Prompt& prompt,

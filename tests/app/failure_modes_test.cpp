@@ -16,11 +16,11 @@
 #include <string>
 #include <vector>
 
-#include "catalogue/md5.h"
 #include "support/http_server.h"
 #include "support/program_runner.h"
 #include "support/release_fixture.h"
 #include "support/temp_dir.h"
+#include "verify/md5.h"
 
 namespace brenvik::test {
 namespace {

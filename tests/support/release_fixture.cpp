@@ -1,6 +1,6 @@
 #include "support/release_fixture.h"
 
-#include "catalogue/md5.h"
+#include "verify/md5.h"
 
 namespace brenvik::test {
 

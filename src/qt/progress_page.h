@@ -1,0 +1,102 @@
+#pragma once
+// The progress page ("Step 2 / 2"): starts the run and watches it.
+//
+// Made, the page starts the run controller (the table is filled, the folder
+// stored, both workers started). Every 500 ms a tick puts the elapsed time
+// in the title, keeps the first unfinished row in view, moves the progress
+// bar, and at the end shows "All Done." and turns Cancel into "Quit". The
+// list and the status line follow the table every 100 ms; so does the row
+// being downloaded, which is kept in view whenever its download reports
+// progress; and so do the download worker's requests: a close request ends
+// the page as Cancel does, a quit request ends it at once with kQuitResult.
+//
+// Cancel, Quit, Escape, Enter and closing the window run the abort wait: the
+// title reads "Aborting, please wait...", Cancel is disabled, and the page
+// keeps processing events (so a worker's question still gets its message
+// box) until both workers have stopped; only then does the page end, with
+// Rejected (Enter: Accepted). A run still ticking when the wait ends gets
+// one more tick first, so the continue-later message is shown once however
+// short the wait was.
+//
+// Threads: the GUI thread only. The page never hears from the workers
+// directly: it reads the thread-safe job table and the controller's pending
+// request on its own timers.
+
+#include <QDialog>
+#include <QTimer>
+#include <string>
+
+#include "qt/job_table_model.h"
+
+class QLabel;
+class QProgressBar;
+class QPushButton;
+class QTreeView;
+
+namespace brenvik {
+
+class Prompt;
+class RunController;
+
+class ProgressPage final : public QDialog {
+  Q_OBJECT
+
+ public:
+  static constexpr int kQuitResult = -1;
+  static constexpr int kTickMs = 500;
+  static constexpr int kViewRefreshMs = 100;
+
+  ProgressPage(RunController& run, Prompt& prompt, QWidget* parent = nullptr);
+  ~ProgressPage() override;
+
+  // Keeps `row` of `view` in view, scrolling at most one row per call: rows
+  // 0 to 2 are only made visible; a later row is made fully visible and,
+  // when it lies below the middle of the view, the view scrolls down by one
+  // more row, so a followed row drifts towards the middle as the run goes on.
+  static void FollowRow(QTreeView& view, int row);
+
+  QTreeView* List() const { return list_; }
+  QLabel* LocationLine() const { return location_; }
+  QLabel* StatusLine() const { return status_; }
+  QProgressBar* ProgressBar() const { return progress_; }
+  QPushButton* CancelButton() const { return cancel_; }
+
+ public slots:
+  void accept() override;
+  void reject() override;
+  void done(int result) override;
+
+ protected:
+  void keyPressEvent(QKeyEvent* event) override;
+
+ private:
+  void BuildControls();
+  void OnTick();
+  void OnViewTimer();
+  void ShowTable();
+  void ShowProgress(uint64_t verified_bytes);
+  // Makes the row being downloaded visible when its download has reported
+  // progress since the last look.
+  void KeepDownloadInView();
+  // False when a wait is running already or Cancel is disabled.
+  bool WaitForWorkers();
+
+  RunController& run_;
+  JobTableModel model_;
+  QTimer tick_timer_;
+  QTimer view_timer_;
+  QTreeView* list_ = nullptr;
+  QLabel* location_ = nullptr;
+  QLabel* status_ = nullptr;
+  QProgressBar* progress_ = nullptr;
+  QPushButton* cancel_ = nullptr;
+  int progress_shift_ = 0;  // bytes are shifted right by this to fit the bar's int range
+  bool waiting_ = false;
+  bool ended_ = false;
+  bool request_handled_ = false;
+  bool ticks_over_ = false;  // a tick found the run finished or aborted
+  int download_row_seen_ = -1;
+  std::string download_status_seen_;
+};
+
+}  // namespace brenvik

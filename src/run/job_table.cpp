@@ -1,0 +1,160 @@
+#include "run/job_table.h"
+
+namespace brenvik {
+
+void JobTable::Changed(std::unique_lock<std::mutex>& lock, int row) {
+  ++revision_;
+  auto listener = listener_;
+  lock.unlock();
+  if (listener) listener(row);
+}
+
+int JobTable::InsertRow(std::string name) {
+  std::unique_lock lock(job_mutex_);
+  rows_.push_back(JobRow{std::move(name), {}, RowImage::kIdle, JobState::PendingDownload});
+  const int row = static_cast<int>(rows_.size()) - 1;
+  ++state_revision_;
+  Changed(lock, row);
+  state_changed_.notify_all();
+  return row;
+}
+
+void JobTable::Clear() {
+  std::unique_lock lock(job_mutex_);
+  rows_.clear();
+  ++state_revision_;
+  Changed(lock, kWholeTable);
+  state_changed_.notify_all();
+}
+
+int JobTable::RowCount() const {
+  std::lock_guard lock(job_mutex_);
+  return static_cast<int>(rows_.size());
+}
+
+JobState JobTable::State(int row) const {
+  std::lock_guard lock(job_mutex_);
+  return Valid(row) ? rows_[static_cast<size_t>(row)].state : JobState::PendingDownload;
+}
+
+std::string JobTable::Name(int row) const {
+  std::lock_guard lock(job_mutex_);
+  return Valid(row) ? rows_[static_cast<size_t>(row)].name : std::string();
+}
+
+std::string JobTable::Status(int row) const {
+  std::lock_guard lock(job_mutex_);
+  return Valid(row) ? rows_[static_cast<size_t>(row)].status : std::string();
+}
+
+RowImage JobTable::Image(int row) const {
+  std::lock_guard lock(job_mutex_);
+  return Valid(row) ? rows_[static_cast<size_t>(row)].image : RowImage::kIdle;
+}
+
+JobRow JobTable::Row(int row) const {
+  std::lock_guard lock(job_mutex_);
+  return Valid(row) ? rows_[static_cast<size_t>(row)] : JobRow{};
+}
+
+std::vector<JobRow> JobTable::Snapshot() const {
+  std::lock_guard lock(job_mutex_);
+  return rows_;
+}
+
+std::vector<JobState> JobTable::States() const {
+  std::lock_guard lock(job_mutex_);
+  std::vector<JobState> states;
+  states.reserve(rows_.size());
+  for (const auto& row : rows_) states.push_back(row.state);
+  return states;
+}
+
+void JobTable::SetState(int row, JobState state) {
+  std::unique_lock lock(job_mutex_);
+  if (!Valid(row)) return;
+  rows_[static_cast<size_t>(row)].state = state;
+  ++state_revision_;
+  Changed(lock, row);
+  // Wake a worker that waits for work: a state change may have given it some.
+  state_changed_.notify_all();
+}
+
+void JobTable::SetStatus(int row, std::string text) {
+  std::unique_lock lock(job_mutex_);
+  if (!Valid(row)) return;
+  rows_[static_cast<size_t>(row)].status = std::move(text);
+  Changed(lock, row);
+}
+
+void JobTable::SetImage(int row, RowImage image) {
+  std::unique_lock lock(job_mutex_);
+  if (!Valid(row)) return;
+  rows_[static_cast<size_t>(row)].image = image;
+  Changed(lock, row);
+}
+
+void JobTable::SetStatusAndImage(int row, std::string text, RowImage image) {
+  std::unique_lock lock(job_mutex_);
+  if (!Valid(row)) return;
+  rows_[static_cast<size_t>(row)].status = std::move(text);
+  rows_[static_cast<size_t>(row)].image = image;
+  Changed(lock, row);
+}
+
+void JobTable::SetCurrentDownloadRow(int row) {
+  std::lock_guard lock(job_mutex_);
+  current_download_row_ = row;
+  ++revision_;
+}
+
+int JobTable::CurrentDownloadRow() const {
+  std::lock_guard lock(job_mutex_);
+  return current_download_row_;
+}
+
+void JobTable::SetStatusLine(std::string text) {
+  std::unique_lock lock(job_mutex_);
+  status_line_ = std::move(text);
+  Changed(lock, kStatusLineRow);
+}
+
+std::string JobTable::StatusLine() const {
+  std::lock_guard lock(job_mutex_);
+  return status_line_;
+}
+
+int JobTable::FirstInState(JobState state) const {
+  std::lock_guard lock(job_mutex_);
+  for (size_t i = 0; i < rows_.size(); ++i) {
+    if (rows_[i].state == state) return static_cast<int>(i);
+  }
+  return -1;
+}
+
+JobTable::WaitEnd JobTable::WaitForChange(uint64_t seen, std::chrono::milliseconds timeout,
+                                          std::stop_token stop) const {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  std::unique_lock lock(job_mutex_);
+  const bool changed =
+      state_changed_.wait_until(lock, stop, deadline, [&] { return state_revision_ != seen; });
+  if (std::chrono::steady_clock::now() >= deadline) return WaitEnd::kTimedOut;
+  return changed ? WaitEnd::kChanged : WaitEnd::kStopped;
+}
+
+uint64_t JobTable::StateRevision() const {
+  std::lock_guard lock(job_mutex_);
+  return state_revision_;
+}
+
+uint64_t JobTable::Revision() const {
+  std::lock_guard lock(job_mutex_);
+  return revision_;
+}
+
+void JobTable::SetChangeListener(std::function<void(int)> listener) {
+  std::lock_guard lock(job_mutex_);
+  listener_ = std::move(listener);
+}
+
+}  // namespace brenvik

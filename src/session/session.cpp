@@ -1,0 +1,81 @@
+#include "session/session.h"
+
+#include <filesystem>
+
+#include "catalogue/catalogue.h"
+#include "catalogue/settings.h"
+#include "platform/paths.h"
+#include "session/startup.h"
+
+namespace brenvik {
+
+namespace {
+
+std::string TempFolder() {
+  std::error_code ec;
+  const std::filesystem::path temp = std::filesystem::temp_directory_path(ec);
+  return ec ? std::string("/tmp/") : WithTrailingSeparator(temp.string());
+}
+
+}  // namespace
+
+Session::Session(SessionConfig config, ProcessObjects& process, Settings& settings,
+                 Catalogue& catalogue, Prompt& prompt, FolderPicker& picker, FreeSpace& free_space,
+                 InstallerLauncher& launcher)
+    : config_(std::move(config)),
+      process_(process),
+      settings_(settings),
+      catalogue_(catalogue),
+      prompt_(prompt),
+      free_space_(free_space),
+      launcher_(launcher),
+      setup_(SetupServices{
+          .catalogue = catalogue,
+          .settings = settings,
+          .callback = process.transfer_callback,
+          .prompt = prompt,
+          .free_space = free_space,
+          .picker = picker,
+          .download =
+              [this](const std::string& url, const DownloadTarget& target,
+                     TransferCallback& callback) {
+                return catalogue_download_.Download(url, target, callback);
+              },
+          .base_url = config_.base_url,
+          .temp_folder = TempFolder(),
+          .default_folder = config_.default_folder,
+          .given_folder = config_.folder,
+          .catalogue_file = config_.catalogue_file,
+          .settings_file = config_.settings_file,
+      }) {
+  process_.base_url = config_.base_url;
+  catalogue_download_.SetStallTimeout(config_.stall_timeout);
+}
+
+void Session::InitialiseSetup() {
+  setup_.Initialise();
+  if (config_.install) setup_.SetInstallChecked(*config_.install);
+}
+
+std::unique_ptr<RunController> Session::MakeRun(const Handover& handover) {
+  process_.download_folder = handover.folder;
+  return std::make_unique<RunController>(
+      RunServices{
+          .catalogue = catalogue_,
+          .settings = settings_,
+          .flags = process_.flags,
+          .callback = process_.transfer_callback,
+          .prompt = prompt_,
+          .free_space = free_space_,
+          .launcher = launcher_,
+          .base_url = config_.base_url,
+          .catalogue_file = config_.catalogue_file,
+          .settings_file = config_.settings_file,
+          .support_contact = config_.support_contact,
+          .pause = config_.pause,
+          .stall_timeout = config_.stall_timeout,
+      },
+      handover.folder, handover.install);
+}
+
+}  // namespace brenvik

@@ -1,0 +1,52 @@
+#pragma once
+// One run of the program, assembled from its configuration: the setup flow with
+// its services, and the run controller that Next hands over to. Both faces
+// build a Session and draw what it does; neither reimplements any of it.
+//
+// Threads: the face's thread only (the workers are the run controller's).
+
+#include <chrono>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "run/run_controller.h"
+#include "session/session_config.h"
+#include "setup/setup_flow.h"
+#include "transfer/download_service.h"
+
+namespace brenvik {
+
+class Catalogue;
+class FreeSpace;
+class InstallerLauncher;
+class Prompt;
+class Settings;
+struct ProcessObjects;
+
+class Session {
+ public:
+  Session(SessionConfig config, ProcessObjects& process, Settings& settings, Catalogue& catalogue,
+          Prompt& prompt, FolderPicker& picker, FreeSpace& free_space, InstallerLauncher& launcher);
+
+  SetupFlow& Setup() { return setup_; }
+  // Initialises the setup flow and applies the command line's install choice.
+  void InitialiseSetup();
+  // A run controller for what Next handed over (not yet started).
+  std::unique_ptr<RunController> MakeRun(const Handover& handover);
+  const SessionConfig& Config() const { return config_; }
+
+ private:
+  SessionConfig config_;
+  ProcessObjects& process_;
+  Settings& settings_;
+  Catalogue& catalogue_;
+  Prompt& prompt_;
+  FreeSpace& free_space_;
+  InstallerLauncher& launcher_;
+  DownloadService catalogue_download_;  // the face thread's own transfers
+  SetupFlow setup_;
+};
+
+}  // namespace brenvik

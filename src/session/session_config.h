@@ -1,0 +1,34 @@
+#pragma once
+// What one session is configured with: the build's defaults with the
+// command line's choices applied. The setup step, the run and both faces
+// read their settings from here.
+
+#include <chrono>
+#include <filesystem>
+#include <optional>
+#include <string>
+
+#include "catalogue/catalogue.h"
+#include "catalogue/settings.h"
+
+namespace brenvik {
+
+struct SessionConfig {
+  std::string base_url = BRENVIK_BASE_URL;  // ends with '/'
+  // Given on the command line: proposed instead of the stored or default
+  // folder, and not asked for.
+  std::optional<std::string> folder;
+  std::optional<bool> install;  // given on the command line
+  bool unattended = false;      // nothing is asked: questions answer Cancel (or OK)
+  std::string default_folder;   // ends with the separator
+  std::filesystem::path catalogue_file = kCatalogueFileName;
+  std::filesystem::path settings_file = kSettingsFileName;
+  std::string support_contact = BRENVIK_SUPPORT_CONTACT;
+  std::chrono::milliseconds pause{500};
+  std::chrono::seconds stall_timeout{60};
+  // A line a face shows before anything else (the demo says where it serves
+  // its release from); empty: none.
+  std::string notice;
+};
+
+}  // namespace brenvik

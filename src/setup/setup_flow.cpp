@@ -1,0 +1,144 @@
+#include "setup/setup_flow.h"
+
+#include <strings.h>
+
+#include "catalogue/catalogue.h"
+#include "catalogue/settings.h"
+#include "platform/paths.h"
+#include "platform/prompt.h"
+#include "texts/setup_texts.h"
+#include "transfer/disk_space.h"
+#include "transfer/transfer_callback.h"
+
+namespace brenvik {
+
+SetupFlow::SetupFlow(SetupServices services) : services_(std::move(services)) {
+  state_.info_text = std::string(kTryingToConnect) + services_.base_url;
+}
+
+void SetupFlow::Initialise() {
+  if (services_.given_folder) {
+    SetFolder(*services_.given_folder);
+    services_.catalogue.SetDownloadFolder(state_.location);
+  } else if (services_.settings.Load(services_.settings_file)) {
+    SetFolder(services_.settings.StoredFolder());
+    services_.catalogue.SetDownloadFolder(state_.location);
+  } else {
+    SetFolder(services_.default_folder);
+  }
+  state_.next_enabled = false;
+  state_.cancel_enabled = false;
+  state_.browse_enabled = false;
+  Changed();
+}
+
+void SetupFlow::SetFolder(std::string folder) {
+  state_.location = std::move(folder);
+  // Choosing a folder ticks the install box again, even if it was cleared.
+  state_.install_enabled = true;
+  state_.install_checked = true;
+  state_.next_enabled = true;
+  Changed();
+}
+
+std::optional<std::string> SetupFlow::FetchOnce(const std::string& url) {
+  state_.info_text = kDownloadingFileList;
+  Changed();
+  services_.callback.Attach(nullptr);
+  const std::filesystem::path& file = services_.catalogue_file;
+  const std::string name = file.filename().string();
+  const DownloadTarget target{
+      .folder = file.has_parent_path() ? file.parent_path() : std::filesystem::path("."),
+      .name = name,
+      .partial_name = name + ".part",
+  };
+  const DownloadResult result = services_.download(url, target, services_.callback);
+  switch (result.outcome) {
+    case DownloadOutcome::kOk:
+      return std::nullopt;
+    case DownloadOutcome::kAborted:
+      return std::string();
+    case DownloadOutcome::kLocalFailure:
+      return Format(kFileListSaveError, result.reason.c_str());
+    case DownloadOutcome::kServerFailure:
+      break;
+  }
+  return std::string(kFileListRetryMessage) + "\n" + result.reason;
+}
+
+std::string SetupFlow::VersionText() const {
+  std::string version = services_.catalogue.Version();
+  const std::string word = kInstallFolderName;
+  for (size_t at = version.find(word); at != std::string::npos; at = version.find(word, at)) {
+    version.erase(at, word.size());
+  }
+  return version;
+}
+
+FetchOutcome SetupFlow::FetchCatalogue() {
+  const std::string url = services_.base_url + kCatalogueFileName;
+  for (;;) {
+    const std::optional<std::string> failure = FetchOnce(url);
+    if (!failure) break;
+    state_.info_text = kFileListDownloadError;
+    Changed();
+    if (failure->empty() || services_.prompt.Ask(*failure, PromptButtons::kRetryCancel,
+                                                 PromptIcon::kNone) != PromptAnswer::kRetry) {
+      state_.cancel_enabled = true;
+      Changed();
+      return FetchOutcome::kGaveUp;
+    }
+  }
+  state_.cancel_enabled = true;
+  Changed();
+
+  if (!services_.catalogue.Load(services_.prompt, services_.catalogue_file)) {
+    services_.prompt.Ask(kFileListReadError, PromptButtons::kOk, PromptIcon::kNone);
+    return FetchOutcome::kQuit;
+  }
+  state_.info_text = Format(kVersionFormat, VersionText().c_str(),
+                            static_cast<unsigned long long>(services_.catalogue.Total() >> 20));
+  Changed();
+
+  if (!CheckDiskSpace(services_.temp_folder, services_.catalogue.ScratchSpaceNeed(),
+                      kScratchSpaceLine, services_.prompt, services_.free_space)) {
+    return FetchOutcome::kQuit;
+  }
+  if (!state_.location.empty()) state_.next_enabled = true;
+  state_.browse_enabled = true;
+  Changed();
+  return FetchOutcome::kReady;
+}
+
+void SetupFlow::Browse() {
+  for (;;) {
+    std::optional<std::string> picked = services_.picker.PickFolder(kPickerTitle);
+    if (!picked || picked->empty()) return;  // the shown folder stays
+    const std::string folder = WithTrailingSeparator(*picked);
+    if (!CheckDiskSpace(folder, services_.catalogue.Total(), kSelectAnotherFolderLine,
+                        services_.prompt, services_.free_space)) {
+      continue;  // pick another folder
+    }
+    SetFolder(folder + kInstallFolderName + kSeparator);
+    return;
+  }
+}
+
+std::optional<Handover> SetupFlow::Next() {
+  const std::string folder = state_.location;
+  if (strcasecmp(folder.c_str(), services_.default_folder.c_str()) == 0) {
+    // The default folder and its parent are made here; any other folder is
+    // made when the run stores it.
+    std::error_code ignored;
+    const std::filesystem::path leaf = std::filesystem::path(folder).parent_path();
+    std::filesystem::create_directory(leaf.parent_path(), ignored);
+    std::filesystem::create_directory(leaf, ignored);
+  }
+  if (!CheckDiskSpace(folder, services_.catalogue.Total(), kSelectAnotherFolderLine,
+                      services_.prompt, services_.free_space)) {
+    return std::nullopt;
+  }
+  return Handover{folder, state_.install_enabled && state_.install_checked};
+}
+
+}  // namespace brenvik

@@ -1,0 +1,121 @@
+#pragma once
+// The download run on the terminal.
+//
+// Both modes first print the caption and the location line. Then:
+//
+// Live mode (the output is a terminal): the bottom lines of the screen are
+// kept for the run and redrawn in place: the title with the elapsed time,
+// a window of job-table rows around the followed row that always takes in
+// the row being downloaded, a progress bar of the
+// verified bytes, the statistics line and a hint. The lines above scroll on
+// their own, so questions and anything else written meanwhile appear there
+// and the live area stays put. The area is given back on End (and by the
+// destructor on any other way out).
+//
+// Line mode (the output is a file or a pipe): one line "name: status" each
+// time a row's status text changes, from the thread that changed it, so no
+// change is missed. The texts that change with every block ("N % downloaded",
+// "Checksumming N %") are left out: a log would hold little else. The fixed
+// status-line texts ("All Done.", "There was an error in FileList.txt") are
+// printed when they appear, after the last statistics line; End prints the
+// title with the elapsed time and, if the run did not finish, the last
+// statistics line.
+//
+// Threads: the face's thread, except the table's change listener in line
+// mode, which runs on whichever thread changed the table and only prints.
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "run/job_table.h"
+
+namespace brenvik {
+
+class Console;
+class RunController;
+struct TickReport;
+
+enum class ProgressMode { kLines, kLive };
+
+// What the live area shows.
+struct LiveView {
+  std::string title;
+  std::vector<JobRow> rows;
+  int follow_row = -1;    // -1: none
+  int download_row = -1;  // the download reporting progress, always shown; -1: none
+  int row_window = 0;     // how many rows fit
+  uint64_t verified_bytes = 0;
+  uint64_t total_bytes = 0;
+  std::string status_line;
+  std::string hint;
+};
+
+// The live area's lines, none wider than `columns` - 1 display columns.
+std::vector<std::string> RenderLiveView(const LiveView& view, int columns);
+// The first row of a window of `window` rows out of `count` that keeps
+// `follow` about in the middle (the end of the table when there is none),
+// moved as little as needed to take in `download` as well (-1: none).
+int FirstShownRow(int count, int window, int follow, int download = -1);
+// The row of `rows` being downloaded: `current` (the table's current
+// download row) once its download has reported progress, until its check
+// begins; -1 otherwise.
+int RunningDownloadRow(const std::vector<JobRow>& rows, int current);
+// "[#####-----] 50 %" in `width` display columns.
+std::string ProgressBar(uint64_t done, uint64_t total, int width);
+// True for the status texts that change with every block of a download or
+// a checksum.
+bool IsRunningPercentage(const std::string& status);
+// True for the statistics line ("... kB of ... kB done, ...").
+bool IsStatisticsLine(const std::string& line);
+
+class ProgressConsole {
+ public:
+  ProgressConsole(RunController& run, Console& console, ProgressMode mode);
+  // Gives the live area back if End did not.
+  ~ProgressConsole();
+  ProgressConsole(const ProgressConsole&) = delete;
+  ProgressConsole& operator=(const ProgressConsole&) = delete;
+
+  // Before the run starts: prints the caption and the location line and,
+  // in line mode, starts following the table.
+  void Begin();
+  // After each tick of the run.
+  void ShowTick(const TickReport& report);
+  // The abort wait began.
+  void ShowAborting();
+  // Called often: redraws the live area when something changed (at most
+  // every kRedrawInterval, and not while a question waits for its answer).
+  void Refresh();
+  // The run is over: the live area is drawn once more and given back; line
+  // mode prints the closing lines.
+  void End();
+
+  static constexpr std::chrono::milliseconds kRedrawInterval{100};
+
+ private:
+  struct LinePrinter;
+  class LiveArea;
+
+  void Draw(bool force);
+
+  RunController& run_;
+  Console& console_;
+  ProgressMode mode_;
+  std::shared_ptr<LinePrinter> printer_;  // shared with the table's listener
+  std::unique_ptr<LiveArea> live_;
+  int live_window_ = 0;  // rows the live area has room for
+  std::string title_;
+  int follow_row_ = -1;
+  uint64_t verified_bytes_ = 0;
+  uint64_t total_bytes_ = 0;
+  std::string hint_;
+  bool ended_ = false;
+  bool dirty_ = true;
+  uint64_t drawn_revision_ = 0;
+  std::chrono::steady_clock::time_point last_draw_{};
+};
+
+}  // namespace brenvik

@@ -1,0 +1,176 @@
+// The terminal face: the setup step and the download run on the terminal,
+// driven exactly as the window drives them: the catalogue fetch, Next, then
+// a tick every 500 ms until the run finishes, is aborted, or a worker asks
+// to end it.
+//
+// Ctrl-C is Cancel (and so is SIGTERM, so a terminal is never left with its
+// scrolling region set): the handler only sets a flag. On the setup step the
+// transfer callback's idle hook turns it into the abort flag, which stops
+// the catalogue fetch; on the run the loop sees it and runs the abort wait.
+// While the flag is set every question answers itself with Cancel (or OK).
+
+#include "terminal/terminal_face.h"
+
+#include <signal.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <ctime>
+#include <memory>
+#include <optional>
+#include <thread>
+
+#include "platform/free_space.h"
+#include "platform/installer.h"
+#include "run/run_controller.h"
+#include "session/exit_status.h"
+#include "session/session.h"
+#include "session/startup.h"
+#include "terminal/console.h"
+#include "terminal/progress_console.h"
+#include "terminal/setup_console.h"
+#include "terminal/terminal_prompt.h"
+#include "texts/run_texts.h"
+
+namespace brenvik {
+
+namespace {
+
+constexpr std::chrono::milliseconds kTickInterval{500};
+constexpr std::chrono::milliseconds kLoopPause{20};
+
+// Set by the signal handler, so it must be lock-free.
+std::atomic<bool> interrupted{false};
+static_assert(std::atomic<bool>::is_always_lock_free);
+
+void OnInterrupt(int) { interrupted.store(true); }
+
+// Turns SIGINT and SIGTERM into the flag for as long as the face runs.
+class InterruptAsCancel {
+ public:
+  InterruptAsCancel() {
+    interrupted.store(false);
+    struct sigaction action {};
+    action.sa_handler = OnInterrupt;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    sigaction(SIGINT, &action, &old_interrupt_);
+    sigaction(SIGTERM, &action, &old_terminate_);
+  }
+  ~InterruptAsCancel() {
+    sigaction(SIGINT, &old_interrupt_, nullptr);
+    sigaction(SIGTERM, &old_terminate_, nullptr);
+  }
+  InterruptAsCancel(const InterruptAsCancel&) = delete;
+  InterruptAsCancel& operator=(const InterruptAsCancel&) = delete;
+
+ private:
+  struct sigaction old_interrupt_ {};
+  struct sigaction old_terminate_ {};
+};
+
+int DriveRun(std::unique_ptr<RunController>& run, Console& console) {
+  ProgressConsole progress(*run, console,
+                           console.OutputIsTerminal() ? ProgressMode::kLive : ProgressMode::kLines);
+  progress.Begin();
+  run->Start(std::time(nullptr));
+
+  const auto keep_alive = [&progress] { progress.Refresh(); };
+  const auto cancel = [&]() -> int {
+    progress.ShowAborting();
+    run->WaitForWorkers(keep_alive);
+    // The window's abort wait lets its timer tick once more: the elapsed
+    // time goes into the title and the continue-later message is shown.
+    progress.ShowTick(run->Tick(std::time(nullptr), kAborting));
+    run->ShowContinueLaterMessage();
+    progress.End();
+    return kExitCancelled;
+  };
+
+  std::string title = kRunCaption;
+  auto next_tick = std::chrono::steady_clock::now() + kTickInterval;
+  uint64_t seen_states = UINT64_MAX;
+  for (;;) {
+    if (interrupted.load()) return cancel();
+    switch (run->PendingRequest()) {
+      case RunRequest::kClose:
+        return cancel();
+      case RunRequest::kQuit:
+        // The program ends at once: no abort wait, the run's end stops the workers.
+        progress.End();
+        run.reset();
+        return kExitCancelled;
+      case RunRequest::kNone:
+        break;
+    }
+    // A run whose last row has just finished does not wait for the next tick.
+    if (const uint64_t states = run->table().StateRevision(); states != seen_states) {
+      seen_states = states;
+      if (RunController::FirstUnfinishedRow(run->table()) < 0) {
+        next_tick = std::chrono::steady_clock::now();
+      }
+    }
+    if (std::chrono::steady_clock::now() >= next_tick) {
+      const TickReport report = run->Tick(std::time(nullptr), title);
+      title = report.title;
+      progress.ShowTick(report);
+      if (report.aborted) run->ShowContinueLaterMessage();
+      if (report.finished || report.aborted) {
+        // After "All Done." the run ends as Quit does: the abort wait first.
+        run->WaitForWorkers(keep_alive);
+        progress.End();
+        return report.finished && run->Succeeded() ? kExitSuccess : kExitCancelled;
+      }
+      // The next tick comes a whole interval after this one ended.
+      next_tick = std::chrono::steady_clock::now() + kTickInterval;
+    }
+    progress.Refresh();
+    std::this_thread::sleep_for(kLoopPause);
+  }
+}
+
+int RunWizard(const SessionConfig& config, Console& console, TerminalPrompt& prompt,
+              ProcessObjects& process, Settings& settings, Catalogue& catalogue) {
+  SystemFreeSpace free_space;
+  SystemInstallerLauncher launcher;
+  TerminalFolderPicker picker(prompt);
+  Session session(config, process, settings, catalogue, prompt, picker, free_space, launcher);
+
+  std::optional<Handover> handover;
+  {
+    // The catalogue fetch blocks this thread; its progress reports are where
+    // Ctrl-C is noticed.
+    process.transfer_callback.SetIdleHook([&process] {
+      if (interrupted.load()) process.flags.abort.store(true);
+    });
+    SetupConsole setup(session.Setup(), console, prompt, picker,
+                       SetupChoices{.ask_folder = !config.folder, .install = config.install},
+                       interrupted);
+    setup.Begin();
+    session.InitialiseSetup();
+    handover = setup.Run();
+    process.transfer_callback.SetIdleHook({});
+  }
+  if (!handover) return kExitCancelled;
+
+  std::unique_ptr<RunController> run = session.MakeRun(*handover);
+  return DriveRun(run, console);
+}
+
+}  // namespace
+
+int RunTerminalFace(const SessionConfig& config) {
+  const InterruptAsCancel interrupt_as_cancel;
+  Console console;
+  if (!config.notice.empty()) console.Print(config.notice + "\n\n");
+
+  // --yes, or nobody at the keyboard: nothing is asked.
+  TerminalPrompt prompt(console, config.unattended || !console.InputIsTerminal(), interrupted);
+  ProcessObjects process;
+  return StartUp(prompt, process.flags.abort, [&](Settings& settings, Catalogue& catalogue) {
+    return RunWizard(config, console, prompt, process, settings, catalogue);
+  });
+}
+
+}  // namespace brenvik

@@ -1,0 +1,44 @@
+#pragma once
+// The fixed texts of the download run, shared by both faces.
+
+namespace brenvik {
+
+inline constexpr const char* kRunCaption = "Quellmoor Tessivane Brenvik Step 2 / 2";
+inline constexpr const char* kRunIntro =
+    "Please wait while the selected operations are performed. You may cancel at any time by "
+    "clicking the [Cancel] button.";
+inline constexpr const char* kLocationFormat =
+    "Download-location is \"%s\"\nInstall after downloading: %s";
+inline constexpr const char* kPendingRowText = "Pending Download / Checksum";
+inline constexpr const char* kPendingInstallText = "Pending Install";
+inline constexpr const char* kCatalogueErrorLine = "There was an error in FileList.txt";
+inline constexpr const char* kAllDone = "All Done.";
+inline constexpr const char* kStartingInstaller = "Starting installer...";
+inline constexpr const char* kInstallerStarted = "Installer started OK!";
+inline constexpr const char* kInstallerFailed = "Installer Failed!";
+inline constexpr const char* kAborting = "Aborting, please wait...";
+inline constexpr const char* kCancelButton = "Cancel";
+inline constexpr const char* kQuitButton = "Quit";
+inline constexpr const char* kContinueLaterMessage =
+    "You might be able to continue downloading this CD at a later time,\nunless a newer CD has "
+    "been released on the site. This program will\nalways try to download the newest CD from the "
+    "site.";
+inline constexpr const char* kInstallerName = "Install.exe";
+inline constexpr const char* kFileColumnHeader = "File / Operation:";
+inline constexpr const char* kStatusColumnHeader = "Status:";
+inline constexpr const char* kProgressTooltip = "This window shows the overall progress";
+inline constexpr const char* kTableTooltip =
+    "This window shows what is happening at any given time";
+inline constexpr const char* kCancelTooltip = "Click here to abort / quit this program";
+
+// A row after a failed attempt: the number of failures in a row, the most
+// before the user is asked, and why this one failed.
+inline constexpr const char* kRetryingFormat = "Retrying: attempt %d of %d failed (%s)";
+// A row whose download failed for a cause on this computer.
+inline constexpr const char* kLocalFailureRowFormat = "Failed: %s";
+// The question after a download failed for a cause on this computer.
+inline constexpr const char* kLocalFailureFormat =
+    "Couldn't save the download on this computer:\n%s\nClick RETRY to try again, or CANCEL to "
+    "stop.";
+
+}  // namespace brenvik

@@ -1,0 +1,45 @@
+#pragma once
+// The fixed texts of the setup step, shared by both faces.
+
+namespace brenvik {
+
+inline constexpr const char* kSetupCaption = "Quellmoor Tessivane Brenvik Step 1 / 2";
+inline constexpr const char* kSetupHeading = "Quellmoor Tessivane - download tool";
+inline constexpr const char* kTryingToConnect = "Trying to connect to ";
+inline constexpr const char* kDownloadingFileList =
+    "Please wait, downloading filelist from server...";
+inline constexpr const char* kFileListDownloadError =
+    "Error downloading the filelist from server...";
+inline constexpr const char* kFileListRetryMessage =
+    "Could not download FileList.txt from the server.\nClick RETRY to try again, or CANCEL to "
+    "quit.";
+// The catalogue could not be stored in the working directory: the cause
+// names the path, and the question says it is this computer's doing.
+inline constexpr const char* kFileListSaveError =
+    "Could not save FileList.txt on this computer:\n%s\nClick RETRY to try again, or CANCEL to "
+    "quit.";
+inline constexpr const char* kFileListReadError =
+    "Error reading the newly downloaded filelist.\nPlease make sure you are running this program "
+    "from\na folder where you have read/write access and try again.\nThe program will now quit.";
+inline constexpr const char* kVersionFormat =
+    "Version: %s\nSize: %llu MB\n\n\nClick folder to browse for a download location or click next "
+    "to accept the suggested location.";
+inline constexpr const char* kPickerTitle =
+    "Select a folder to download the installation to:\nA folder called \"PellixInstall\" will be "
+    "created there.";
+inline constexpr const char* kInstallFolderName = "PellixInstall";
+inline constexpr const char* kLocationGroup = "Download location";
+inline constexpr const char* kOptionGroup = "Option";
+inline constexpr const char* kInstallBoxText = "Install the game when download is completed";
+inline constexpr const char* kNextButton = "Next >>";
+inline constexpr const char* kMemoryError = "Memory error! Free up some memory and try again!";
+
+inline constexpr const char* kBrowseTooltip = "Click here to select a download-location.";
+inline constexpr const char* kLocationTooltip =
+    "This window should contain the path which the cd will be downloaded to.";
+inline constexpr const char* kInstallTooltip =
+    "Select this to install the CD immediately after downloading it.";
+inline constexpr const char* kNextTooltip = "Click here to start the download";
+inline constexpr const char* kSetupCancelTooltip = "Click here to quit this program.";
+
+}  // namespace brenvik

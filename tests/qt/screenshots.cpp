@@ -1,0 +1,126 @@
+// Writes pictures of both wizard pages into the folder given on the command
+// line: setup_page.png once the catalogue is in, progress_page.png in the
+// middle of a run (some files verified, one downloading, the rest pending).
+// The release is a sample served by the test server on this machine.
+//
+//   gui_screenshots <folder>        (QT_QPA_PLATFORM=offscreen works)
+
+#include <QApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QLabel>
+#include <QPixmap>
+#include <QPushButton>
+#include <cstdio>
+#include <functional>
+
+#include "qt/gui_world.h"
+#include "qt/progress_page.h"
+#include "qt/setup_page.h"
+#include "run/job_table.h"
+#include "run/run_controller.h"
+
+namespace brenvik::test {
+namespace {
+
+bool WaitFor(const std::function<bool()>& condition, int limit_ms) {
+  QElapsedTimer clock;
+  clock.start();
+  while (!condition()) {
+    if (clock.elapsed() > limit_ms) return false;
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+  }
+  return true;
+}
+
+bool Save(QWidget& page, const QString& path) {
+  // Let the last changes paint before the picture is taken.
+  QCoreApplication::processEvents();
+  if (!page.grab().save(path)) {
+    std::fprintf(stderr, "cannot write %s\n", qPrintable(path));
+    return false;
+  }
+  std::printf("wrote %s\n", qPrintable(path));
+  return true;
+}
+
+// A CD's worth of files, small enough to serve in a moment; one of them
+// trickles so the run is caught in the middle.
+void PublishSampleRelease(GuiWorld& world) {
+  constexpr size_t kKiB = 1024;
+  world.release.Add("Install.exe", RandomBytes(900 * kKiB, 1));
+  world.release.Add("Setup.ini", RandomBytes(3 * kKiB, 2));
+  world.release.Add("Readme.txt", RandomBytes(18 * kKiB, 3));
+  world.release.Add("Data/Pellix1.cab", RandomBytes(2600 * kKiB, 4));
+  world.release.Add("Data/Pellix2.cab", RandomBytes(3100 * kKiB, 5));
+  world.release.Add("Data/Pellix3.cab", RandomBytes(2900 * kKiB, 6));
+  world.release.Add("Movies/Intro.mpg", RandomBytes(1700 * kKiB, 7));
+  world.release.Add("Sound/Music.pak", RandomBytes(1200 * kKiB, 8));
+  world.release.Add("Sound/Speech.pak", RandomBytes(800 * kKiB, 9));
+  world.release.Add("Maps/Coast.map", RandomBytes(240 * kKiB, 10));
+  world.release.Add("Maps/Harbour.map", RandomBytes(260 * kKiB, 11));
+  world.release.Publish(8 * 1024 * kKiB);
+  world.server.Misbehave(world.release.PathOf("Data/Pellix2.cab"),
+                         Behaviour{.trickle = std::chrono::milliseconds(4)});
+}
+
+int Run(const QString& folder) {
+  QDir().mkpath(folder);
+  GuiWorld world;
+  PublishSampleRelease(world);
+  SessionConfig config = world.Config();
+  // What a user called "player" would be offered.
+  config.default_folder = "/home/player/Downloads/PellixInstall/";
+  config.pause = std::chrono::milliseconds(200);
+  Session& session = world.MakeSession(config);
+  session.InitialiseSetup();
+
+  {
+    SetupPage setup(session.Setup(), world.process.transfer_callback, world.prompt,
+                    [](const Handover&) { return 0; });
+    setup.show();
+    if (!WaitFor([&] { return setup.NextButton()->isEnabled(); }, 20000)) {
+      std::fprintf(stderr, "the setup page did not get ready\n");
+      return 1;
+    }
+    if (!Save(setup, folder + "/setup_page.png")) return 1;
+  }
+
+  // Some files are there already from an earlier, cancelled run.
+  const std::string download_folder = world.downloads.Folder() + "PellixInstall/";
+  for (const char* name : {"Install.exe", "Setup.ini", "Readme.txt"}) {
+    world.downloads.Write(std::string("PellixInstall/") + name, world.release.Content(name));
+  }
+  const std::unique_ptr<RunController> run = session.MakeRun(Handover{download_folder, true});
+  ProgressPage page(*run, world.prompt);
+  page.show();
+  const JobTable& table = run->table();
+  const bool mid_run = WaitFor(
+      [&] {
+        const int row = table.CurrentDownloadRow();
+        if (row < 0 || table.Name(row) != "Data/Pellix2.cab") return false;
+        const int percent = std::atoi(table.Status(row).c_str());
+        return percent >= 40 && table.StatusLine().find("kB/s") != std::string::npos &&
+               page.windowTitle().contains(QLatin1String(" - "));
+      },
+      60000);
+  if (!mid_run) {
+    std::fprintf(stderr, "the run did not reach the middle\n");
+    return 1;
+  }
+  const bool saved = Save(page, folder + "/progress_page.png");
+  page.reject();
+  return saved ? 0 : 1;
+}
+
+}  // namespace
+}  // namespace brenvik::test
+
+int main(int argc, char** argv) {
+  QApplication app(argc, argv);
+  if (argc != 2) {
+    std::fprintf(stderr, "usage: gui_screenshots <folder>\n");
+    return 2;
+  }
+  return brenvik::test::Run(QString::fromLocal8Bit(argv[1]));
+}

@@ -1,0 +1,116 @@
+#include "run/job_table.h"
+
+#include <gtest/gtest.h>
+
+#include <thread>
+
+namespace brenvik {
+namespace {
+
+TEST(JobTableTest, RowsStartIdleAndOutOfRangeAccessIsHarmless) {
+  JobTable table;
+  EXPECT_EQ(table.InsertRow("a"), 0);
+  EXPECT_EQ(table.InsertRow("b"), 1);
+  EXPECT_EQ(table.RowCount(), 2);
+  EXPECT_EQ(table.Image(1), RowImage::kIdle);
+  EXPECT_EQ(table.State(1), JobState::PendingDownload);
+  table.SetStatus(7, "nowhere");
+  table.SetState(-1, JobState::Verified);
+  EXPECT_EQ(table.Name(7), "");
+  EXPECT_EQ(table.RowCount(), 2);
+}
+
+TEST(JobTableTest, FirstInStateFindsTheTopmostRow) {
+  JobTable table;
+  for (int i = 0; i < 4; ++i) table.InsertRow("f" + std::to_string(i));
+  for (int i = 0; i < 4; ++i) table.SetState(i, JobState::PendingCheck);
+  table.SetState(2, JobState::PendingDownload);
+  table.SetState(0, JobState::Verified);
+  EXPECT_EQ(table.FirstInState(JobState::PendingCheck), 1);
+  EXPECT_EQ(table.FirstInState(JobState::PendingDownload), 2);
+  EXPECT_EQ(table.FirstInState(JobState::CheckDone), -1);
+}
+
+TEST(JobTableTest, RevisionGrowsWithEveryChangeAndTheListenerHearsIt) {
+  JobTable table;
+  std::vector<int> heard;
+  table.SetChangeListener([&](int row) { heard.push_back(row); });
+  const uint64_t before = table.Revision();
+  table.InsertRow("x");
+  table.InsertRow("y");
+  table.SetStatus(1, "t");
+  table.SetImage(0, RowImage::kBusy);
+  table.SetStatusLine("line");
+  table.SetCurrentDownloadRow(1);  // views see it; the listener is not told
+  table.Clear();
+  EXPECT_EQ(table.Revision(), before + 7);
+  EXPECT_EQ(heard, (std::vector<int>{0, 1, 1, 0, JobTable::kStatusLineRow, JobTable::kWholeTable}));
+}
+
+// A wait that is not woken sits out its whole timeout and then reports
+// kTimedOut, so a broken wake-up fails these tests instead of only slowing
+// them. The short pause before each wake-up lets the waiter block first
+// (were it not blocked yet, the wait would see the change without any
+// wake-up); several rounds make that all but certain.
+constexpr auto kUnwokenWait = std::chrono::seconds(30);
+constexpr int kRounds = 5;
+
+TEST(JobTableTest, StateWriteWakesAWaiterAtOnce) {
+  JobTable table;
+  table.InsertRow("x");
+  for (int round = 0; round < kRounds; ++round) {
+    const uint64_t seen = table.StateRevision();
+    JobTable::WaitEnd end = JobTable::WaitEnd::kTimedOut;
+    std::jthread waiter(
+        [&](std::stop_token stop) { end = table.WaitForChange(seen, kUnwokenWait, stop); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    table.SetState(0, round % 2 == 0 ? JobState::PendingCheck : JobState::PendingDownload);
+    waiter.join();
+    EXPECT_EQ(end, JobTable::WaitEnd::kChanged) << "round " << round;
+  }
+}
+
+TEST(JobTableTest, StopRequestEndsAWait) {
+  JobTable table;
+  for (int round = 0; round < kRounds; ++round) {
+    JobTable::WaitEnd end = JobTable::WaitEnd::kTimedOut;
+    std::jthread waiter([&](std::stop_token stop) {
+      end = table.WaitForChange(table.StateRevision(), kUnwokenWait, stop);
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    waiter.request_stop();
+    waiter.join();
+    EXPECT_EQ(end, JobTable::WaitEnd::kStopped) << "round " << round;
+  }
+}
+
+TEST(JobTableTest, WaitWithoutChangeTimesOut) {
+  JobTable table;
+  std::stop_source never;
+  EXPECT_EQ(
+      table.WaitForChange(table.StateRevision(), std::chrono::milliseconds(1), never.get_token()),
+      JobTable::WaitEnd::kTimedOut);
+}
+
+TEST(JobTableTest, ConcurrentWritersKeepEveryRowConsistent) {
+  JobTable table;
+  for (int i = 0; i < 64; ++i) table.InsertRow("r" + std::to_string(i));
+  auto writer = [&](JobState state, RowImage image) {
+    for (int round = 0; round < 200; ++round) {
+      for (int i = 0; i < 64; ++i) {
+        table.SetState(i, state);
+        table.SetStatusAndImage(i, std::to_string(static_cast<int>(image)), image);
+      }
+    }
+  };
+  std::thread a(writer, JobState::PendingCheck, RowImage::kChecking);
+  std::thread b(writer, JobState::PendingDownload, RowImage::kBusy);
+  a.join();
+  b.join();
+  for (const JobRow& row : table.Snapshot()) {
+    EXPECT_EQ(row.status, std::to_string(static_cast<int>(row.image)));
+  }
+}
+
+}  // namespace
+}  // namespace brenvik

@@ -1,0 +1,444 @@
+#include "run/run_controller.h"
+
+#include <gtest/gtest.h>
+
+#include <condition_variable>
+#include <filesystem>
+#include <mutex>
+
+#include "platform/installer.h"
+#include "run/download_worker.h"
+#include "run/run_harness.h"
+#include "setup/setup_flow.h"
+#include "texts/run_texts.h"
+
+namespace brenvik::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+class RunControllerTest : public RunHarness {
+ protected:
+  void AddStandardRelease() {
+    release_.Add("Setup.dat", RandomBytes(300 * 1024, 1));
+    release_.Add("a file.bin", RandomBytes(70 * 1024, 2));
+    release_.Add("data/sub/level1.pak", RandomBytes(90 * 1024, 3));
+    release_.Add("empty.txt", "");
+    WriteCatalogue();
+  }
+};
+
+TEST_F(RunControllerTest, FreshFolderGetsEveryFileOnceAndVerified) {
+  AddStandardRelease();
+  NewRun();
+  ASSERT_EQ(Drive(), RunEnd::kFinished);
+  EXPECT_TRUE(AllVerified());
+  for (const auto& [name, content] : release_.Files()) {
+    EXPECT_EQ(OnDisk(name), content) << name;
+    EXPECT_EQ(server_.Requests(release_.PathOf(name)), 1) << name;
+    EXPECT_FALSE(fs::exists(download_dir_.path() / (name + ".part"))) << name;
+  }
+  EXPECT_EQ(controller_->table().StatusLine(), kAllDone);
+  EXPECT_EQ(controller_->table().Status(0), "Checksum OK");
+  EXPECT_TRUE(last_report_.quit_button);
+  EXPECT_EQ(last_report_.verified_bytes, last_report_.total_bytes);
+  EXPECT_TRUE(controller_->Succeeded());
+  EXPECT_TRUE(prompt_.Texts().empty());
+  controller_->WaitForWorkers({});
+  EXPECT_TRUE(flags_->download_worker_done && flags_->verification_worker_done);
+}
+
+TEST_F(RunControllerTest, CompleteFolderIsCheckedWithoutAnyDownload) {
+  AddStandardRelease();
+  for (const auto& [name, content] : release_.Files()) download_dir_.Write(name, content);
+  NewRun();
+  ASSERT_EQ(Drive(), RunEnd::kFinished);
+  EXPECT_TRUE(AllVerified());
+  EXPECT_EQ(FileRequests(), 0);
+}
+
+TEST_F(RunControllerTest, ExactlyTheMissingShortAndCorruptedFilesAreFetchedAgain) {
+  release_.Add("good.bin", RandomBytes(50000, 4));
+  release_.Add("missing.bin", RandomBytes(50000, 5));
+  release_.Add("short.bin", RandomBytes(50000, 6));
+  release_.Add("corrupt.bin", RandomBytes(50000, 7));
+  WriteCatalogue();
+  download_dir_.Write("good.bin", release_.Content("good.bin"));
+  download_dir_.Write("short.bin", release_.Content("short.bin").substr(0, 40000));
+  std::string corrupt = release_.Content("corrupt.bin");
+  corrupt[1234] ^= 0x40;
+  download_dir_.Write("corrupt.bin", corrupt);
+
+  NewRun();
+  ASSERT_EQ(Drive(), RunEnd::kFinished);
+  EXPECT_TRUE(AllVerified());
+  EXPECT_EQ(server_.Requests(release_.PathOf("good.bin")), 0);
+  EXPECT_EQ(server_.Requests(release_.PathOf("missing.bin")), 1);
+  EXPECT_EQ(server_.Requests(release_.PathOf("short.bin")), 1);
+  EXPECT_EQ(server_.Requests(release_.PathOf("corrupt.bin")), 1);
+  EXPECT_EQ(OnDisk("corrupt.bin"), release_.Content("corrupt.bin"));
+}
+
+TEST_F(RunControllerTest, MissingOnServerAsksAfterElevenFailuresThenRetryThenCancel) {
+  release_.Add("ok.bin", RandomBytes(1000, 8));
+  release_.Add("gone.bin", RandomBytes(1000, 9));
+  WriteCatalogue();
+  server_.Remove(release_.PathOf("gone.bin"));
+  const std::string url = release_.BaseUrl() + "1.0/gone.bin";
+  const std::string message = DownloadFailureMessage(url, "help@example.test");
+  EXPECT_EQ(message,
+            "Couldn't download \"" + url + "\".\nPlease contact help@example.test for assistance.");
+  // The question adds why the last attempt failed, on a line of its own.
+  const std::string question = message + "\nHTTP status 404";
+
+  std::vector<int> requests_when_asked;
+  prompt_.SetOnAsk([&](const std::string&) {
+    requests_when_asked.push_back(server_.Requests(release_.PathOf("gone.bin")));
+  });
+  prompt_.Push(PromptAnswer::kRetry);
+  prompt_.Push(PromptAnswer::kCancel);
+  NewRun();
+  ASSERT_EQ(Drive(), RunEnd::kClosed);
+
+  EXPECT_EQ(prompt_.Texts(), (std::vector<std::string>{question, question}));
+  EXPECT_EQ(prompt_.Asked()[0].buttons, PromptButtons::kRetryCancel);
+  EXPECT_EQ(requests_when_asked, (std::vector<int>{11, 22}));
+  EXPECT_EQ(controller_->table().State(0), JobState::Verified);
+  EXPECT_EQ(controller_->table().State(1), JobState::PendingDownload);
+  EXPECT_FALSE(fs::exists(download_dir_.path() / "gone.bin"));
+  EXPECT_FALSE(controller_->WorkersRunning());
+}
+
+TEST_F(RunControllerTest, StalledServerFailsTheAttemptAndTheRetrySucceeds) {
+  release_.Add("slow.bin", RandomBytes(20000, 10));
+  WriteCatalogue();
+  server_.Misbehave(release_.PathOf("slow.bin"), Behaviour{.stall = std::chrono::seconds(30)});
+  prompt_.SetOnAsk([](const std::string&) { ADD_FAILURE() << "no question expected"; });
+  std::thread heal([&] {
+    while (server_.Requests(release_.PathOf("slow.bin")) < 1) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    // Let the first attempt stall out, then behave for the retry.
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    server_.Behave(release_.PathOf("slow.bin"));
+  });
+  NewRun();
+  const RunEnd end = Drive();
+  heal.join();
+  ASSERT_EQ(end, RunEnd::kFinished);
+  EXPECT_GE(server_.Requests(release_.PathOf("slow.bin")), 2);
+  EXPECT_EQ(OnDisk("slow.bin"), release_.Content("slow.bin"));
+}
+
+TEST_F(RunControllerTest, CancelInMidDownloadLeavesNoUnfinishedFileAndALaterRunCompletes) {
+  release_.Add("first.bin", RandomBytes(10000, 11));
+  release_.Add("big.bin", RandomBytes(400 * 1024, 12));
+  WriteCatalogue();
+  server_.Misbehave(release_.PathOf("big.bin"), Behaviour{.trickle = std::chrono::milliseconds(5)});
+
+  NewRun();
+  RunController& run = *controller_;
+  run.Start(100);
+  // Wait until the big file is on its way.
+  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (run.table().Status(1).find("% downloaded") == std::string::npos &&
+         std::chrono::steady_clock::now() < end) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  ASSERT_NE(run.table().Status(1).find("% downloaded"), std::string::npos);
+  int kept_alive = 0;
+  run.WaitForWorkers([&] { ++kept_alive; });
+  EXPECT_GT(kept_alive, 0);
+  EXPECT_FALSE(run.WorkersRunning());
+  EXPECT_FALSE(fs::exists(download_dir_.path() / "big.bin"));
+  EXPECT_FALSE(fs::exists(download_dir_.path() / "big.bin.part"));
+  EXPECT_EQ(run.table().State(1), JobState::PendingDownload);
+
+  // A tick after the abort turns Cancel into Quit and stops; the face then
+  // shows the continue-later message.
+  const TickReport report = run.Tick(200, "Caption");
+  EXPECT_TRUE(report.aborted);
+  EXPECT_TRUE(report.quit_button);
+  EXPECT_FALSE(report.keep_ticking);
+  EXPECT_TRUE(prompt_.Texts().empty());
+  run.ShowContinueLaterMessage();
+  EXPECT_EQ(prompt_.Texts(), (std::vector<std::string>{kContinueLaterMessage}));
+
+  server_.Behave(release_.PathOf("big.bin"));
+  NewRun();
+  ASSERT_EQ(Drive(), RunEnd::kFinished);
+  EXPECT_EQ(OnDisk("big.bin"), release_.Content("big.bin"));
+  EXPECT_EQ(server_.Requests(release_.PathOf("first.bin")), 1);  // kept from the first run
+}
+
+TEST_F(RunControllerTest, DiskSpaceRefusalQuitsAndBothWorkersAreJoined) {
+  release_.Add("f.bin", RandomBytes(3000, 13));
+  WriteCatalogue();
+  free_space_.Set(1000);
+  prompt_.Push(PromptAnswer::kCancel);
+  NewRun();
+  RunFlags& flags = *flags_;
+  ASSERT_EQ(Drive(), RunEnd::kQuit);
+  EXPECT_TRUE(flags.download_worker_done && flags.verification_worker_done);
+  ASSERT_EQ(prompt_.Count(), 1u);
+  EXPECT_EQ(prompt_.Asked()[0].icon, PromptIcon::kStop);
+  EXPECT_NE(prompt_.Texts()[0].find("If you click Cancel, the program will be aborted."),
+            std::string::npos);
+  EXPECT_EQ(FileRequests(), 0);
+}
+
+TEST_F(RunControllerTest, FileThatKeepsFailingItsCheckIsNotFetchedForever) {
+  release_.Add("bad.bin", RandomBytes(5000, 14));
+  WriteCatalogue();
+  server_.Serve(release_.PathOf("bad.bin"), RandomBytes(5000, 15));  // right size, wrong bytes
+  prompt_.Push(PromptAnswer::kRetry);
+  prompt_.Push(PromptAnswer::kCancel);
+  std::vector<int> requests_when_asked;
+  prompt_.SetOnAsk([&](const std::string&) {
+    requests_when_asked.push_back(server_.Requests(release_.PathOf("bad.bin")));
+  });
+  NewRun();
+  ASSERT_EQ(Drive(), RunEnd::kClosed);
+  const std::string message =
+      DownloadFailureMessage(release_.BaseUrl() + "1.0/bad.bin", "help@example.test");
+  EXPECT_EQ(prompt_.Texts(), (std::vector<std::string>{message, message}));
+  EXPECT_EQ(requests_when_asked, (std::vector<int>{3, 6}));
+}
+
+TEST_F(RunControllerTest, InstallerRowOutcomes) {
+  release_.Add("f.bin", RandomBytes(100, 16));
+  WriteCatalogue();
+  for (const bool starts : {true, false}) {
+    SCOPED_TRACE(starts);
+    launcher_.Reset(starts);
+    std::vector<std::string> texts;
+    NewRun(/*install=*/true);
+    controller_->table().SetChangeListener([&](int) {
+      const JobTable& table = controller_->table();
+      if (table.RowCount() < 2) return;
+      const std::string status = table.Status(1);
+      if (texts.empty() || texts.back() != status) texts.push_back(status);
+    });
+    ASSERT_EQ(Drive(), RunEnd::kFinished);
+    EXPECT_EQ(launcher_.Started(), (std::vector<std::string>{Folder() + "Install.exe"}));
+    const JobRow row = controller_->table().Row(1);
+    EXPECT_EQ(row.name, "Start Install.exe");
+    EXPECT_EQ(row.state, JobState::InstallerRow);
+    EXPECT_EQ(row.status, starts ? kInstallerStarted : kInstallerFailed);
+    EXPECT_EQ(row.image, starts ? RowImage::kDone : RowImage::kIdle);
+    ASSERT_GE(texts.size(), 2u);
+    EXPECT_EQ(texts[texts.size() - 2], kStartingInstaller);
+    EXPECT_EQ(controller_->table().StatusLine(), kAllDone);
+    EXPECT_EQ(controller_->Succeeded(), starts);
+  }
+}
+
+// A launcher whose every start waits until the test lets it go.
+class HeldLauncher final : public InstallerLauncher {
+ public:
+  bool Start(const std::string&, const std::string&) override {
+    std::unique_lock lock(mutex_);
+    ++starts_;
+    changed_.notify_all();
+    // The bound only keeps a run that waits on its own thread from hanging
+    // the test for ever.
+    changed_.wait_for(lock, std::chrono::seconds(20), [this] { return released_; });
+    return true;
+  }
+  bool WaitForStart() {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, std::chrono::seconds(30), [this] { return starts_ > 0; });
+  }
+  void Release() {
+    std::lock_guard lock(mutex_);
+    released_ = true;
+    changed_.notify_all();
+  }
+  int Starts() const {
+    std::lock_guard lock(mutex_);
+    return starts_;
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  std::condition_variable changed_;
+  int starts_ = 0;
+  bool released_ = false;
+};
+
+TEST_F(RunControllerTest, TheInstallerStartsOffTheFacesThreadAndTheRunEndsWhenItReturns) {
+  release_.Add("f.bin", RandomBytes(100, 17));
+  WriteCatalogue();
+  HeldLauncher held;
+  RunController& run = NewRun(/*install=*/true, &held);
+  run.Start(100);
+  std::time_t now = 100;
+  TickReport report;
+  // Ticks until every file is verified and the installer's start is asked for.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (!report.installer_starting && std::chrono::steady_clock::now() < deadline) {
+    report = run.Tick(++now, "Caption");
+    ASSERT_FALSE(report.finished) << "the tick waited for the installer's start";
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  ASSERT_TRUE(report.installer_starting);
+  ASSERT_TRUE(held.WaitForStart());
+
+  // While the start is under way, ticks come and go and the run goes on.
+  for (int i = 0; i < 3; ++i) {
+    report = run.Tick(++now, "Caption");
+    EXPECT_TRUE(report.installer_starting);
+    EXPECT_FALSE(report.finished);
+    EXPECT_TRUE(report.keep_ticking);
+  }
+  EXPECT_EQ(run.table().Status(1), kStartingInstaller);
+  EXPECT_EQ(run.table().Image(1), RowImage::kBusy);
+  EXPECT_NE(run.table().StatusLine(), kAllDone);
+  EXPECT_FALSE(run.Finished());
+
+  held.Release();
+  while (!report.finished && std::chrono::steady_clock::now() < deadline) {
+    report = run.Tick(++now, "Caption");
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  ASSERT_TRUE(report.finished);
+  EXPECT_FALSE(report.keep_ticking);
+  EXPECT_EQ(run.table().Status(1), kInstallerStarted);
+  EXPECT_EQ(run.table().StatusLine(), kAllDone);
+  EXPECT_TRUE(run.Succeeded());
+  EXPECT_EQ(held.Starts(), 1);
+}
+
+TEST_F(RunControllerTest, RealInstallerScriptIsStartedInTheDownloadFolder) {
+  release_.Add("Install.exe", "#!/bin/sh\npwd > started.txt\n");
+  WriteCatalogue();
+  SystemInstallerLauncher real;
+  NewRun(/*install=*/true, &real);
+  ASSERT_EQ(Drive(), RunEnd::kFinished);
+  EXPECT_EQ(controller_->table().Status(1), kInstallerStarted);
+  const auto marker = download_dir_.path() / "started.txt";
+  for (int i = 0; i < 500 && !fs::exists(marker); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  std::string started_in = download_dir_.Read("started.txt");
+  while (!started_in.empty() && started_in.back() == '\n') started_in.pop_back();
+  EXPECT_EQ(fs::canonical(started_in), fs::canonical(download_dir_.path()));
+}
+
+TEST_F(RunControllerTest, AnEmptyCatalogueIsACompleteRun) {
+  WriteCatalogue();
+  for (const bool install : {false, true}) {
+    SCOPED_TRACE(install);
+    launcher_.Reset(true);
+    NewRun(install);
+    ASSERT_EQ(Drive(std::chrono::seconds(30)), RunEnd::kFinished);
+    EXPECT_EQ(controller_->table().RowCount(), install ? 1 : 0);
+    EXPECT_EQ(controller_->table().StatusLine(), kAllDone);
+    EXPECT_TRUE(last_report_.quit_button);
+    EXPECT_TRUE(controller_->Succeeded());
+    EXPECT_EQ(launcher_.Started().size(), install ? 1u : 0u);
+    EXPECT_TRUE(prompt_.Texts().empty());
+  }
+}
+
+// FileList.txt was removed, or changed into a malformed one, between the
+// setup step and the run: the run ends on its first tick instead of waiting
+// for Cancel, and reports itself aborted.
+TEST_F(RunControllerTest, ACatalogueThatCannotBeLoadedAgainEndsTheRun) {
+  NewRun(/*install=*/true);  // no FileList.txt at all
+  ASSERT_EQ(Drive(std::chrono::seconds(30)), RunEnd::kAborted);
+  EXPECT_EQ(controller_->table().RowCount(), 0);
+  EXPECT_EQ(controller_->table().StatusLine(), kCatalogueErrorLine);
+  EXPECT_TRUE(last_report_.quit_button);
+  EXPECT_FALSE(last_report_.keep_ticking);
+  EXPECT_FALSE(controller_->Succeeded());
+  EXPECT_EQ(prompt_.Texts(), (std::vector<std::string>{kContinueLaterMessage}));
+  controller_->WaitForWorkers({});
+  EXPECT_FALSE(controller_->WorkersRunning());
+
+  work_dir_.Write("FileList.txt", "1.0\n0\nno separators here\n");
+  NewRun(/*install=*/true);
+  ASSERT_EQ(Drive(std::chrono::seconds(30)), RunEnd::kAborted);
+  EXPECT_EQ(controller_->table().StatusLine(), kCatalogueErrorLine);
+  const std::vector<std::string> texts = prompt_.Texts();
+  ASSERT_EQ(texts.size(), 3u);
+  EXPECT_EQ(texts[1], "Error in line 3 in FileList.txt! Couldn't find checksum-separator!");
+  EXPECT_EQ(texts[2], kContinueLaterMessage);
+  EXPECT_TRUE(launcher_.Started().empty());
+}
+
+TEST_F(RunControllerTest, StartStoresTheFolderInTheSettingsFile) {
+  release_.Add("x", "y");
+  WriteCatalogue();
+  NewRun();
+  controller_->Start(100);
+  Settings loaded;
+  ASSERT_TRUE(loaded.Load(SettingsFile()));
+  EXPECT_EQ(loaded.StoredFolder(), Folder());
+  EXPECT_EQ(controller_->LocationLine(),
+            "Download-location is \"" + Folder() + "\"\nInstall after downloading: No");
+}
+
+TEST_F(RunControllerTest, SecondRunReadsTheFolderBackFromTheSettingsFileAndFetchesNothing) {
+  AddStandardRelease();
+  NewRun();
+  ASSERT_EQ(Drive(), RunEnd::kFinished);
+  controller_->WaitForWorkers({});
+  const int fetched = FileRequests();
+
+  // A new process: fresh settings and catalogue; the setup step proposes
+  // the folder the first run stored.
+  Settings settings;
+  std::atomic<bool> abort{false};
+  Catalogue catalogue(abort);
+  TransferCallback callback(abort);
+  class NoPicker final : public FolderPicker {
+    std::optional<std::string> PickFolder(const std::string&) override { return std::nullopt; }
+  } picker;
+  SetupFlow flow(SetupServices{.catalogue = catalogue,
+                               .settings = settings,
+                               .callback = callback,
+                               .prompt = prompt_,
+                               .free_space = free_space_,
+                               .picker = picker,
+                               .download = nullptr,
+                               .base_url = release_.BaseUrl(),
+                               .temp_folder = work_dir_.Folder(),
+                               .default_folder = "/nowhere/PellixInstall/",
+                               .catalogue_file = CatalogueFile(),
+                               .settings_file = SettingsFile()});
+  flow.Initialise();
+  ASSERT_EQ(flow.State().location, Folder());
+
+  NewRun();
+  ASSERT_EQ(Drive(), RunEnd::kFinished);
+  EXPECT_TRUE(AllVerified());
+  EXPECT_EQ(FileRequests(), fetched);
+}
+
+TEST(RunControllerRules, FirstUnfinishedRowCountsCheckDoneAsUnfinished) {
+  JobTable table;
+  for (int i = 0; i < 5; ++i) table.InsertRow("r");
+  table.SetState(0, JobState::Verified);
+  table.SetState(1, JobState::Verified);
+  table.SetState(2, JobState::CheckDone);
+  table.SetState(3, JobState::PendingCheck);
+  table.SetState(4, JobState::InstallerRow);
+  EXPECT_EQ(RunController::FirstUnfinishedRow(table), 2);
+  table.SetState(2, JobState::Verified);
+  EXPECT_EQ(RunController::FirstUnfinishedRow(table), 3);
+  table.SetState(3, JobState::Verified);
+  EXPECT_EQ(RunController::FirstUnfinishedRow(table), -1);
+}
+
+TEST(RunControllerRules, TitleCarriesTheElapsedTimeWithHoursBeyondDays) {
+  const std::string caption = "Quellmoor Tessivane Brenvik Step 2 / 2";
+  const std::string first = RunController::TitleWithElapsed(caption, 3 * 3600 + 25 * 60 + 7);
+  EXPECT_EQ(first, caption + " - 03:25:07");
+  EXPECT_EQ(RunController::TitleWithElapsed(first, 26 * 3600 + 1), caption + " - 02:00:01");
+  EXPECT_EQ(RunController::TitleWithElapsed("Aborting, please wait...", 5),
+            "Aborting, please wait... - 00:00:05");
+}
+
+}  // namespace
+}  // namespace brenvik::test

@@ -1,0 +1,246 @@
+#include "setup/setup_flow.h"
+
+#include <gtest/gtest.h>
+
+#include <deque>
+
+#include "catalogue/catalogue.h"
+#include "catalogue/settings.h"
+#include "platform/paths.h"
+#include "support/release_fixture.h"
+#include "support/scripted_prompt.h"
+#include "support/temp_dir.h"
+#include "texts/setup_texts.h"
+#include "transfer/disk_space.h"
+#include "transfer/download_service.h"
+#include "transfer/transfer_callback.h"
+
+namespace brenvik::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+class ScriptedPicker final : public FolderPicker {
+ public:
+  std::optional<std::string> PickFolder(const std::string& title) override {
+    titles.push_back(title);
+    if (picks.empty()) return std::nullopt;
+    auto pick = picks.front();
+    picks.pop_front();
+    return pick;
+  }
+  std::deque<std::optional<std::string>> picks;
+  std::vector<std::string> titles;
+};
+
+class SetupFlowTest : public ::testing::Test {
+ protected:
+  SetupFlowTest() : release_(server_) {}
+
+  SetupFlow MakeFlow() { return MakeFlow(catalogue_, settings_, prompt_); }
+  // A flow over the fixture's server and folders with its own catalogue,
+  // settings and prompt (a new process would have fresh ones).
+  SetupFlow MakeFlow(Catalogue& catalogue, Settings& settings, Prompt& prompt) {
+    return SetupFlow(SetupServices{
+        .catalogue = catalogue,
+        .settings = settings,
+        .callback = callback_,
+        .prompt = prompt,
+        .free_space = free_space_,
+        .picker = picker_,
+        .download =
+            [this](const std::string& url, const DownloadTarget& target,
+                   TransferCallback& callback) { return service_.Download(url, target, callback); },
+        .base_url = release_.BaseUrl(),
+        .temp_folder = work_.Folder(),
+        .default_folder = DefaultFolder(),
+        .catalogue_file = work_.path() / "FileList.txt",
+        .settings_file = work_.path() / "OrvBrenvik.ini",
+    });
+  }
+  std::string DefaultFolder() const { return home_.Folder() + "Downloads/PellixInstall/"; }
+
+  HttpServer server_;
+  Release release_;
+  TempDir work_;
+  TempDir home_;
+  ScriptedPrompt prompt_;
+  FakeFreeSpace free_space_;
+  ScriptedPicker picker_;
+  std::atomic<bool> abort_{false};
+  Catalogue catalogue_{abort_};
+  Settings settings_;
+  TransferCallback callback_{abort_};
+  DownloadService service_;
+};
+
+TEST_F(SetupFlowTest, StatesBeforeDuringAndAfterTheFetch) {
+  Release release(server_, "PellixInstall 2.5");
+  release.Add("a.bin", RandomBytes(3 * 1024 * 1024 + 5, 1));
+  release.Publish();
+  SetupFlow flow = MakeFlow();
+  EXPECT_EQ(flow.State().info_text, "Trying to connect to " + release_.BaseUrl());
+
+  flow.Initialise();
+  SetupState s = flow.State();
+  EXPECT_EQ(s.location, DefaultFolder());
+  EXPECT_FALSE(s.next_enabled || s.cancel_enabled || s.browse_enabled);
+  EXPECT_TRUE(s.install_enabled && s.install_checked);
+
+  std::vector<SetupState> during;
+  flow.SetChangeListener([&] { during.push_back(flow.State()); });
+  ASSERT_EQ(flow.FetchCatalogue(), FetchOutcome::kReady);
+  ASSERT_FALSE(during.empty());
+  EXPECT_EQ(during.front().info_text, kDownloadingFileList);
+  EXPECT_FALSE(during.front().next_enabled || during.front().cancel_enabled ||
+               during.front().browse_enabled);
+
+  s = flow.State();
+  EXPECT_EQ(s.info_text,
+            "Version:  2.5\nSize: 3 MB\n\n\nClick folder to browse for a download location or "
+            "click next to accept the suggested location.");
+  EXPECT_TRUE(s.next_enabled && s.cancel_enabled && s.browse_enabled);
+  EXPECT_TRUE(fs::exists(work_.path() / "FileList.txt"));
+}
+
+TEST_F(SetupFlowTest, FetchFailureRetryThenSuccess) {
+  // The question keeps its text and says why on a line of its own.
+  const std::string kNotFoundQuestion = std::string(kFileListRetryMessage) + "\nHTTP status 404";
+  release_.Add("a.bin", "x");
+  int asked = 0;
+  prompt_.Push(PromptAnswer::kRetry);
+  prompt_.SetOnAsk([&](const std::string& text) {
+    if (text == kNotFoundQuestion && ++asked == 1) release_.Publish();
+  });
+  SetupFlow flow = MakeFlow();
+  flow.Initialise();
+  EXPECT_EQ(flow.FetchCatalogue(), FetchOutcome::kReady);
+  EXPECT_EQ(prompt_.Texts(), (std::vector<std::string>{kNotFoundQuestion}));
+  EXPECT_EQ(prompt_.Asked()[0].buttons, PromptButtons::kRetryCancel);
+  EXPECT_EQ(server_.Requests("FileList.txt"), 2);
+}
+
+TEST_F(SetupFlowTest, FetchGivenUpLeavesOnlyCancel) {
+  prompt_.Push(PromptAnswer::kRetry);
+  prompt_.Push(PromptAnswer::kCancel);
+  SetupFlow flow = MakeFlow();
+  flow.Initialise();
+  EXPECT_EQ(flow.FetchCatalogue(), FetchOutcome::kGaveUp);
+  const SetupState s = flow.State();
+  EXPECT_EQ(s.info_text, kFileListDownloadError);
+  EXPECT_TRUE(s.cancel_enabled);
+  EXPECT_FALSE(s.next_enabled || s.browse_enabled);
+  EXPECT_EQ(prompt_.Count(), 2u);
+}
+
+TEST_F(SetupFlowTest, MalformedOrUnsafeCatalogueShowsTheLineThenTheReadErrorAndQuits) {
+  struct Case {
+    std::string text;
+    std::string line_message;
+  };
+  const Case cases[] = {
+      {"# c\n1.0\n0\nok:0123456789abcdef0123456789abcdef:1\nbroken line\n",
+       "Error in line 5 in FileList.txt! Couldn't find checksum-separator!"},
+      {"1.0\n0\n../../etc/passwd:0123456789abcdef0123456789abcdef:1\n",
+       "Error in line 3 in FileList.txt! Unsafe file name!"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.line_message);
+    ScriptedPrompt prompt;
+    std::atomic<bool> abort{false};
+    Catalogue catalogue(abort);
+    server_.Serve("FileList.txt", c.text);
+    SetupFlow flow = MakeFlow(catalogue, settings_, prompt);
+    flow.Initialise();
+    EXPECT_EQ(flow.FetchCatalogue(), FetchOutcome::kQuit);
+    EXPECT_EQ(prompt.Texts(), (std::vector<std::string>{c.line_message, kFileListReadError}));
+    EXPECT_TRUE(abort.load());
+  }
+}
+
+TEST_F(SetupFlowTest, ScratchSpaceRefusalQuits) {
+  release_.Add("a.bin", "x");
+  release_.Publish(/*scratch=*/5000);
+  free_space_.Set(1000);
+  prompt_.Push(PromptAnswer::kCancel);
+  SetupFlow flow = MakeFlow();
+  flow.Initialise();
+  EXPECT_EQ(flow.FetchCatalogue(), FetchOutcome::kQuit);
+  EXPECT_EQ(prompt_.Texts(),
+            (std::vector<std::string>{DiskSpaceMessage("/test-drive", 4000, kScratchSpaceLine)}));
+  EXPECT_FALSE(flow.State().next_enabled);
+}
+
+TEST_F(SetupFlowTest, BrowseAppendsTheFolderNameTicksTheBoxAndRetriesAFullDrive) {
+  release_.Add("a.bin", RandomBytes(4000, 2));
+  release_.Publish();
+  SetupFlow flow = MakeFlow();
+  flow.Initialise();
+  ASSERT_EQ(flow.FetchCatalogue(), FetchOutcome::kReady);
+  flow.SetInstallChecked(false);
+
+  // Cancelled picker: nothing changes.
+  flow.Browse();
+  EXPECT_EQ(flow.State().location, DefaultFolder());
+  EXPECT_FALSE(flow.State().install_checked);
+  EXPECT_EQ(picker_.titles.back(), kPickerTitle);
+
+  // A full drive, Cancel in the space message, and the picker opens again.
+  free_space_.Set(100);
+  prompt_.Push(PromptAnswer::kCancel);
+  picker_.picks = {std::string("/media/full"), std::nullopt};
+  flow.Browse();
+  EXPECT_EQ(flow.State().location, DefaultFolder());
+  EXPECT_EQ(prompt_.Count(), 1u);
+  EXPECT_EQ(picker_.titles.size(), 3u);
+
+  free_space_.Set(UINT64_MAX / 2);
+  picker_.picks = {std::string("/media/games")};
+  flow.Browse();
+  EXPECT_EQ(flow.State().location, "/media/games/PellixInstall/");
+  EXPECT_TRUE(flow.State().install_checked);
+  EXPECT_TRUE(flow.State().next_enabled);
+}
+
+TEST_F(SetupFlowTest, NextCreatesTheDefaultFolderAndHandsOver) {
+  release_.Add("a.bin", "x");
+  release_.Publish();
+  fs::create_directories(home_.path());
+  SetupFlow flow = MakeFlow();
+  flow.Initialise();
+  ASSERT_EQ(flow.FetchCatalogue(), FetchOutcome::kReady);
+  const auto handover = flow.Next();
+  ASSERT_TRUE(handover);
+  EXPECT_EQ(handover->folder, DefaultFolder());
+  EXPECT_TRUE(handover->install);
+  EXPECT_TRUE(fs::is_directory(DefaultFolder()));
+}
+
+TEST_F(SetupFlowTest, NextOnAFullDriveLeavesEverythingAsItWas) {
+  release_.Add("a.bin", RandomBytes(10000, 3));
+  release_.Publish();
+  SetupFlow flow = MakeFlow();
+  flow.Initialise();
+  ASSERT_EQ(flow.FetchCatalogue(), FetchOutcome::kReady);
+  free_space_.Set(0);
+  prompt_.Push(PromptAnswer::kRetry);
+  prompt_.Push(PromptAnswer::kCancel);
+  const SetupState before = flow.State();
+  EXPECT_FALSE(flow.Next());
+  EXPECT_EQ(prompt_.Count(), 2u);
+  EXPECT_EQ(flow.State().location, before.location);
+  EXPECT_TRUE(flow.State().next_enabled);
+}
+
+TEST_F(SetupFlowTest, StoredFolderIsProposedAndGivenToTheCatalogue) {
+  settings_.SetStoredFolder(work_.Folder() + "kept/");
+  ASSERT_TRUE(settings_.Save(work_.path() / "OrvBrenvik.ini"));
+  Settings fresh;
+  SetupFlow flow = MakeFlow(catalogue_, fresh, prompt_);
+  flow.Initialise();
+  EXPECT_EQ(flow.State().location, work_.Folder() + "kept/");
+  EXPECT_EQ(catalogue_.DownloadFolder(), work_.Folder() + "kept/");
+}
+
+}  // namespace
+}  // namespace brenvik::test
