@@ -139,7 +139,7 @@ int ReportProgress(void* user, curl_off_t download_total, curl_off_t download_no
   transfer->reported_now = now;
   transfer->reported_total = total;
   const bool go_on =
-      moved ? transfer->callback->OnProgress(now, total, BindStatus::kDownloadingData, {})
+      moved ? transfer->callback->OnProgress(now, total)
             : transfer->callback->KeepAlive();
   if (!go_on) {
     transfer->aborted = true;
@@ -372,7 +372,7 @@ DownloadResult DownloadService::Download(const std::string& url, const DownloadT
   }
   // A last report with the full count, so the byte counter ends at the file's
   // size. The file is complete, so an abort arriving now changes nothing.
-  (void)callback.OnProgress(transfer.received, transfer.received, BindStatus::kEndDownloadData, {});
+  (void)callback.OnProgress(transfer.received, transfer.received);
   return result;
 }
 

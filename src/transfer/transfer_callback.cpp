@@ -4,8 +4,7 @@
 
 namespace brenvik {
 
-bool TransferCallback::OnProgress(uint64_t progress, uint64_t maximum, BindStatus /*status*/,
-                                  std::string_view /*status_text*/) {
+bool TransferCallback::OnProgress(uint64_t progress, uint64_t maximum) {
   // An aborted run leaves the recorded count as it was.
   if (abort_.load()) return false;
   bytes_so_far_.store(progress);

@@ -18,17 +18,8 @@
 #include <functional>
 #include <mutex>
 #include <string>
-#include <string_view>
 
 namespace brenvik {
-
-// Status codes of a progress report.
-enum class BindStatus : int {
-  kConnecting = 2,
-  kBeginDownloadData = 4,
-  kDownloadingData = 5,
-  kEndDownloadData = 6,
-};
 
 // Receives the per-file percentage of a release-file download.
 class ProgressSink {
@@ -42,8 +33,7 @@ class TransferCallback {
   explicit TransferCallback(const std::atomic<bool>& abort) : abort_(abort) {}
 
   // Returns false when the transfer must stop (the abort flag is set).
-  [[nodiscard]] bool OnProgress(uint64_t progress, uint64_t maximum, BindStatus status,
-                                std::string_view status_text);
+  [[nodiscard]] bool OnProgress(uint64_t progress, uint64_t maximum);
 
   // A report with nothing new to show: runs the idle hook when no sink is
   // attached. Returns false when the transfer must stop.

@@ -45,7 +45,7 @@ TEST_F(StatisticsTest, SteadySampleGivesTheSmoothedRateSeries) {
   Load({100 * 1024 * 1000});
   stats_.SetRunStart(now_ - 1);
   callback_.TransferStarted();
-  ASSERT_TRUE(callback_.OnProgress(100 * 1024, 0, BindStatus::kDownloadingData, {}));
+  ASSERT_TRUE(callback_.OnProgress(100 * 1024, 0));
   std::vector<uint32_t> rates;
   for (int i = 0; i < 40; ++i) {
     stats_.UpdateStatistics(now_);
@@ -105,11 +105,11 @@ TEST_F(StatisticsTest, DoneCountsVerifiedRowsAndOnlyTheRunningDownload) {
   EXPECT_EQ(stats_.UpdateStatistics(now_), "10 kB of 70 kB done, 0 kB/s, EDT: ");
 
   callback_.TransferStarted();
-  ASSERT_TRUE(callback_.OnProgress(5 * 1024, 20 * 1024, BindStatus::kDownloadingData, {}));
+  ASSERT_TRUE(callback_.OnProgress(5 * 1024, 20 * 1024));
   EXPECT_EQ(stats_.UpdateStatistics(now_), "15 kB of 70 kB done, 0 kB/s, EDT: ");
 
   // The download ends and its file is verified: counted once, not twice.
-  ASSERT_TRUE(callback_.OnProgress(20 * 1024, 20 * 1024, BindStatus::kDownloadingData, {}));
+  ASSERT_TRUE(callback_.OnProgress(20 * 1024, 20 * 1024));
   callback_.TransferEnded();
   table_.SetState(1, JobState::Verified);
   EXPECT_EQ(stats_.UpdateStatistics(now_), "30 kB of 70 kB done, 0 kB/s, EDT: ");
@@ -119,7 +119,7 @@ TEST_F(StatisticsTest, DoneNeverPassesTheTotal) {
   Load({1024});
   table_.SetState(0, JobState::Verified);
   callback_.TransferStarted();
-  ASSERT_TRUE(callback_.OnProgress(1 << 30, 0, BindStatus::kDownloadingData, {}));
+  ASSERT_TRUE(callback_.OnProgress(1 << 30, 0));
   stats_.SetRunStart(now_);
   EXPECT_EQ(stats_.UpdateStatistics(now_), "1 kB of 1 kB done, 0 kB/s, EDT: ");
 }
@@ -149,7 +149,7 @@ TEST_F(StatisticsTest, TwoThreadsUpdatingAtOnceKeepTheRateConsistent) {
   Load({1ull << 30});
   stats_.SetRunStart(now_ - 1);
   callback_.TransferStarted();
-  ASSERT_TRUE(callback_.OnProgress(200 * 1024, 0, BindStatus::kDownloadingData, {}));
+  ASSERT_TRUE(callback_.OnProgress(200 * 1024, 0));
   auto hammer = [this] {
     for (int i = 0; i < 2000; ++i) stats_.UpdateStatistics(now_);
   };

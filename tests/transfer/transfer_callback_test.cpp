@@ -48,10 +48,10 @@ TEST_F(TransferCallbackTest, SinkGetsEachPercentageAndIdleHookStaysQuiet) {
   callback_.SetIdleHook([&] { ++idle_calls; });
   callback_.Attach(&sink);
 
-  EXPECT_TRUE(callback_.OnProgress(0, 0, BindStatus::kConnecting, {}));
-  EXPECT_TRUE(callback_.OnProgress(1, 3, BindStatus::kDownloadingData, {}));
-  EXPECT_TRUE(callback_.OnProgress(50, 200, BindStatus::kDownloadingData, {}));
-  EXPECT_TRUE(callback_.OnProgress(250, 200, BindStatus::kEndDownloadData, {}));
+  EXPECT_TRUE(callback_.OnProgress(0, 0));
+  EXPECT_TRUE(callback_.OnProgress(1, 3));
+  EXPECT_TRUE(callback_.OnProgress(50, 200));
+  EXPECT_TRUE(callback_.OnProgress(250, 200));
 
   EXPECT_EQ(sink.shown, (std::vector<uint32_t>{0, 33, 25, 100}));
   EXPECT_EQ(idle_calls, 0);
@@ -61,17 +61,17 @@ TEST_F(TransferCallbackTest, SinkGetsEachPercentageAndIdleHookStaysQuiet) {
 TEST_F(TransferCallbackTest, WithoutSinkEveryReportRunsTheIdleHook) {
   int idle_calls = 0;
   // No hook yet: a report simply returns.
-  EXPECT_TRUE(callback_.OnProgress(1, 10, BindStatus::kDownloadingData, {}));
+  EXPECT_TRUE(callback_.OnProgress(1, 10));
   callback_.SetIdleHook([&] { ++idle_calls; });
-  EXPECT_TRUE(callback_.OnProgress(2, 10, BindStatus::kDownloadingData, {}));
-  EXPECT_TRUE(callback_.OnProgress(3, 10, BindStatus::kDownloadingData, {}));
+  EXPECT_TRUE(callback_.OnProgress(2, 10));
+  EXPECT_TRUE(callback_.OnProgress(3, 10));
   EXPECT_EQ(idle_calls, 2);
 
   RecordingSink sink;
   callback_.Attach(&sink);
-  EXPECT_TRUE(callback_.OnProgress(4, 10, BindStatus::kDownloadingData, {}));
+  EXPECT_TRUE(callback_.OnProgress(4, 10));
   callback_.Attach(nullptr);
-  EXPECT_TRUE(callback_.OnProgress(5, 10, BindStatus::kDownloadingData, {}));
+  EXPECT_TRUE(callback_.OnProgress(5, 10));
   EXPECT_EQ(idle_calls, 3);
   EXPECT_EQ(sink.shown, (std::vector<uint32_t>{40}));
 }
@@ -80,15 +80,15 @@ TEST_F(TransferCallbackTest, AbortRefusesAndTouchesNothing) {
   RecordingSink sink;
   int idle_calls = 0;
   callback_.SetIdleHook([&] { ++idle_calls; });
-  EXPECT_TRUE(callback_.OnProgress(10, 100, BindStatus::kDownloadingData, {}));
+  EXPECT_TRUE(callback_.OnProgress(10, 100));
   EXPECT_TRUE(callback_.KeepAlive());
   ASSERT_EQ(idle_calls, 2);
 
   abort_ = true;
-  EXPECT_FALSE(callback_.OnProgress(20, 100, BindStatus::kDownloadingData, {}));
+  EXPECT_FALSE(callback_.OnProgress(20, 100));
   EXPECT_FALSE(callback_.KeepAlive());
   callback_.Attach(&sink);
-  EXPECT_FALSE(callback_.OnProgress(30, 100, BindStatus::kDownloadingData, {}));
+  EXPECT_FALSE(callback_.OnProgress(30, 100));
   EXPECT_FALSE(callback_.KeepAlive());
 
   EXPECT_EQ(callback_.BytesSoFar(), 10u);
@@ -115,11 +115,11 @@ TEST_F(TransferCallbackTest, KeepAliveRunsTheIdleHookOnlyWithoutASink) {
 
 TEST_F(TransferCallbackTest, TransferSpanResetsTheByteCount) {
   EXPECT_FALSE(callback_.TransferRunning());
-  EXPECT_TRUE(callback_.OnProgress(700, 1000, BindStatus::kDownloadingData, {}));
+  EXPECT_TRUE(callback_.OnProgress(700, 1000));
   callback_.TransferStarted();
   EXPECT_TRUE(callback_.TransferRunning());
   EXPECT_EQ(callback_.BytesSoFar(), 0u);
-  EXPECT_TRUE(callback_.OnProgress(400, 1000, BindStatus::kDownloadingData, {}));
+  EXPECT_TRUE(callback_.OnProgress(400, 1000));
   callback_.TransferEnded();
   EXPECT_FALSE(callback_.TransferRunning());
   EXPECT_EQ(callback_.BytesSoFar(), 400u);
