@@ -91,6 +91,66 @@ ReleaseServer::ReleaseServer(fs::path root, uint64_t bytes_per_second)
 
 ReleaseServer::~ReleaseServer() { Stop(); }
 
+namespace {
+
+// Answers one GET (or HEAD) with the file it names below the root, at the
+// server's rate.
+void ServeFile(const std::shared_ptr<ReleaseServer::Shared>& shared,
+               const httplib::Request& request, httplib::Response& response) {
+  const std::optional<fs::path> file = Resolve(shared->root, request.path);
+  if (!file) return NotFound(response);
+  // The resolved path holds no links, so refusing one here only closes
+  // the gap between the check and the open.
+  auto fd =
+      std::make_shared<FileDescriptor>(::open(file->c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+  struct stat info {};
+  if (fd->get() < 0 || ::fstat(fd->get(), &info) != 0 || !S_ISREG(info.st_mode)) {
+    return NotFound(response);
+  }
+  const auto size = static_cast<size_t>(info.st_size);
+  if (size == 0) {
+    response.set_content("", "application/octet-stream");
+    return;
+  }
+  size_t chunk = kChunk;
+  if (shared->bytes_per_second > 0) {
+    chunk = static_cast<size_t>(std::clamp<uint64_t>(
+        shared->bytes_per_second / kThrottledChunksPerSecond, kSmallestThrottledChunk, kChunk));
+  }
+  response.set_content_provider(
+      size, "application/octet-stream",
+      [fd, shared, chunk](size_t offset, size_t length, httplib::DataSink& sink) {
+        std::vector<char> buffer(std::min(length, chunk));
+        const ssize_t got =
+            ::pread(fd->get(), buffer.data(), buffer.size(), static_cast<off_t>(offset));
+        // A file that shrank since its length was announced: closing the
+        // connection tells the client the body is short.
+        if (got <= 0) return false;
+        if (shared->bytes_per_second > 0) {
+          const auto pause = std::chrono::microseconds(static_cast<int64_t>(
+              static_cast<uint64_t>(got) * 1000000 / shared->bytes_per_second));
+          if (!shared->Pause(pause)) return false;
+        }
+        return sink.write(buffer.data(), static_cast<size_t>(got));
+      });
+}
+
+void Configure(httplib::Server& server) {
+  server.set_keep_alive_max_count(1000);
+  server.set_keep_alive_timeout(kKeepAliveSeconds);
+  // Headers and body go out in separate writes; without this a kept-alive
+  // connection waits on the client's delayed ACK for every small response.
+  server.set_tcp_nodelay(true);
+  // The library's default also sets SO_REUSEPORT, which would let a second
+  // server share a port that is already taken; only address reuse is wanted.
+  server.set_socket_options([](int socket) {
+    const int yes = 1;
+    ::setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+  });
+}
+
+}  // namespace
+
 bool ReleaseServer::Start(int port) {
   if (server_) return false;
   std::error_code error;
@@ -101,59 +161,16 @@ bool ReleaseServer::Start(int port) {
   shared_->root = root;
   shared_->bytes_per_second = bytes_per_second_;
   server_ = std::make_unique<httplib::Server>();
-  server_->set_keep_alive_max_count(1000);
-  server_->set_keep_alive_timeout(kKeepAliveSeconds);
-  // Headers and body go out in separate writes; without this a kept-alive
-  // connection waits on the client's delayed ACK for every small response.
-  server_->set_tcp_nodelay(true);
-  // The library's default also sets SO_REUSEPORT, which would let a second
-  // server share a port that is already taken; only address reuse is wanted.
-  server_->set_socket_options([](int socket) {
-    const int yes = 1;
-    ::setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-  });
-
+  Configure(*server_);
   // HEAD is routed here too; the library then sends the headers only.
-  server_->Get(".*", [shared = shared_](const httplib::Request& request,
-                                        httplib::Response& response) {
-    const std::optional<fs::path> file = Resolve(shared->root, request.path);
-    if (!file) return NotFound(response);
-    // The resolved path holds no links, so refusing one here only closes
-    // the gap between the check and the open.
-    auto fd =
-        std::make_shared<FileDescriptor>(::open(file->c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
-    struct stat info {};
-    if (fd->get() < 0 || ::fstat(fd->get(), &info) != 0 || !S_ISREG(info.st_mode)) {
-      return NotFound(response);
-    }
-    const auto size = static_cast<size_t>(info.st_size);
-    if (size == 0) {
-      response.set_content("", "application/octet-stream");
-      return;
-    }
-    size_t chunk = kChunk;
-    if (shared->bytes_per_second > 0) {
-      chunk = static_cast<size_t>(std::clamp<uint64_t>(
-          shared->bytes_per_second / kThrottledChunksPerSecond, kSmallestThrottledChunk, kChunk));
-    }
-    response.set_content_provider(
-        size, "application/octet-stream",
-        [fd, shared, chunk](size_t offset, size_t length, httplib::DataSink& sink) {
-          std::vector<char> buffer(std::min(length, chunk));
-          const ssize_t got =
-              ::pread(fd->get(), buffer.data(), buffer.size(), static_cast<off_t>(offset));
-          // A file that shrank since its length was announced: closing the
-          // connection tells the client the body is short.
-          if (got <= 0) return false;
-          if (shared->bytes_per_second > 0) {
-            const auto pause = std::chrono::microseconds(static_cast<int64_t>(
-                static_cast<uint64_t>(got) * 1000000 / shared->bytes_per_second));
-            if (!shared->Pause(pause)) return false;
-          }
-          return sink.write(buffer.data(), static_cast<size_t>(got));
-        });
-  });
+  server_->Get(".*",
+               [shared = shared_](const httplib::Request& request, httplib::Response& response) {
+                 ServeFile(shared, request, response);
+               });
+  return Listen(port);
+}
 
+bool ReleaseServer::Listen(int port) {
   if (port == 0) {
     port_ = server_->bind_to_any_port("127.0.0.1");
   } else {

@@ -44,8 +44,12 @@ class ReleaseServer {
   // server thread. Safe to call more than once.
   void Stop();
 
- private:
+  // What the request handlers share with the server (defined in the .cpp).
   struct Shared;
+
+ private:
+  // Binds 127.0.0.1:`port` (0: any free port) and serves on a thread.
+  bool Listen(int port);
 
   std::filesystem::path root_;
   uint64_t bytes_per_second_;

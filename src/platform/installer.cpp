@@ -133,6 +133,62 @@ struct SpawnOutcome {
   int error = 0;  // errno of the failed step when not started
 };
 
+// In the middle child: starts a new session, runs the program in a
+// grandchild and leaves, first waiting `wait_for_exit` for the program's
+// end when that is asked for. Never returns.
+[[noreturn]] void RunMiddleChild(std::vector<char*>& argv, const std::string& working_dir,
+                                 std::chrono::milliseconds wait_for_exit, int report_fd) {
+  ::setsid();
+  ResetSignals();
+  const pid_t program = ::fork();
+  if (program < 0) {
+    SendReport(report_fd, Event::kForkFailed, errno);
+    ::_exit(1);
+  }
+  if (program == 0) {
+    if (::chdir(working_dir.c_str()) != 0) {
+      SendReport(report_fd, Event::kChdirFailed, errno);
+      ::_exit(127);
+    }
+    ::execv(argv[0], argv.data());
+    SendReport(report_fd, Event::kExecFailed, errno);
+    ::_exit(127);
+  }
+  if (wait_for_exit.count() > 0) ReportExitOrStillRunning(report_fd, program, wait_for_exit);
+  ::_exit(0);
+}
+
+// Reads the reports until every writer is gone: the middle child has
+// exited, and the program has either been executed (its copy of the pipe
+// closed on exec) or failed.
+SpawnOutcome ReadReports(int read_fd, bool waited_for_exit) {
+  SpawnOutcome outcome{true, 0};
+  bool any_report = false;
+  for (;;) {
+    Report report{};
+    const ssize_t got = ::read(read_fd, &report, sizeof report);
+    if (got < 0 && errno == EINTR) continue;
+    if (got != static_cast<ssize_t>(sizeof report)) break;
+    any_report = true;
+    switch (report.event) {
+      case Event::kChdirFailed:
+      case Event::kExecFailed:
+      case Event::kForkFailed:
+        if (outcome.started) outcome = {false, report.value};
+        break;
+      case Event::kExited:
+        if (report.value != 0 && outcome.started) outcome = {false, 0};
+        break;
+      case Event::kStillRunning:
+        break;
+    }
+  }
+  // When waiting was asked for, silence means the middle child died before
+  // it could say how the program ended.
+  if (waited_for_exit && !any_report) outcome = {false, 0};
+  return outcome;
+}
+
 // Runs argv[0] in a grandchild with `working_dir` as its working directory.
 // The middle child starts a new session and leaves at once (so the program
 // is adopted by init and never becomes our zombie), or, with a non-zero
@@ -155,59 +211,13 @@ SpawnOutcome SpawnDetached(const std::vector<std::string>& args, const std::stri
   if (middle < 0) return {false, errno};
   if (middle == 0) {
     ::close(read_end.get());
-    ::setsid();
-    ResetSignals();
-    const pid_t program = ::fork();
-    if (program < 0) {
-      SendReport(write_end.get(), Event::kForkFailed, errno);
-      ::_exit(1);
-    }
-    if (program == 0) {
-      if (::chdir(working_dir.c_str()) != 0) {
-        SendReport(write_end.get(), Event::kChdirFailed, errno);
-        ::_exit(127);
-      }
-      ::execv(argv[0], argv.data());
-      SendReport(write_end.get(), Event::kExecFailed, errno);
-      ::_exit(127);
-    }
-    if (wait_for_exit.count() > 0)
-      ReportExitOrStillRunning(write_end.get(), program, wait_for_exit);
-    ::_exit(0);
+    RunMiddleChild(argv, working_dir, wait_for_exit, write_end.get());
   }
-
   write_end.Close();
   int status = 0;
   while (::waitpid(middle, &status, 0) < 0 && errno == EINTR) {
   }
-
-  // Reads until every writer is gone: the middle child has exited, and the
-  // program has either been executed (its copy closed on exec) or failed.
-  SpawnOutcome outcome{true, 0};
-  bool any_report = false;
-  for (;;) {
-    Report report{};
-    const ssize_t got = ::read(read_end.get(), &report, sizeof report);
-    if (got < 0 && errno == EINTR) continue;
-    if (got != static_cast<ssize_t>(sizeof report)) break;
-    any_report = true;
-    switch (report.event) {
-      case Event::kChdirFailed:
-      case Event::kExecFailed:
-      case Event::kForkFailed:
-        if (outcome.started) outcome = {false, report.value};
-        break;
-      case Event::kExited:
-        if (report.value != 0 && outcome.started) outcome = {false, 0};
-        break;
-      case Event::kStillRunning:
-        break;
-    }
-  }
-  // When waiting was asked for, silence means the middle child died before
-  // it could say how the program ended.
-  if (wait_for_exit.count() > 0 && !any_report) outcome = {false, 0};
-  return outcome;
+  return ReadReports(read_end.get(), wait_for_exit.count() > 0);
 }
 
 }  // namespace
