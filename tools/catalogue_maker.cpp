@@ -1,8 +1,11 @@
-// brenvik-catalogue: writes the FileList.txt of a release folder.
+// brenvik-catalogue: writes the FileList.txt of a release folder, or checks
+// a published release against its FileList.txt.
 //
 //   brenvik-catalogue DIR --version V [--scratch BYTES] [--output FILE]
+//   brenvik-catalogue --check BASE
 //
-// Exit status: 0 written, 1 refused or failed, 2 bad usage.
+// Exit status: 0 written (or every file correct), 1 refused, failed or a
+// file missing or wrong, 2 bad usage.
 
 #include <cerrno>
 #include <cstdint>
@@ -21,9 +24,11 @@ namespace {
 using namespace brenvik;
 
 constexpr const char* kUsage =
-    "usage: brenvik-catalogue DIR --version V [--scratch BYTES] [--output FILE]\n";
+    "usage: brenvik-catalogue DIR --version V [--scratch BYTES] [--output FILE]\n"
+    "       brenvik-catalogue --check BASE\n";
 
 struct Options {
+  std::optional<std::string> check;  // the release's base folder, with --check
   std::string folder;
   std::optional<std::string> version;
   std::optional<uint64_t> scratch;
@@ -53,6 +58,35 @@ std::optional<uint64_t> ParseBytes(std::string_view text) {
   return value;
 }
 
+// Stores the value of option `name`; 0 when fine, else the usage error's status.
+int TakeValue(std::string_view name, const std::string& given, Options& options) {
+  if (name == "--version") {
+    options.version = given;
+  } else if (name == "--check") {
+    if (given.empty()) return UsageError("--check needs a folder");
+    options.check = given;
+  } else if (name == "--output") {
+    if (given.empty()) return UsageError("--output needs a file name");
+    options.output = given;
+  } else {
+    options.scratch = ParseBytes(given);
+    if (!options.scratch) return UsageError("--scratch takes a number of bytes");
+  }
+  return 0;
+}
+
+// The options that fit together: --check alone, or a folder with a version.
+int CheckCombination(const Options& options) {
+  if (options.check) {
+    const bool more =
+        !options.folder.empty() || options.version || options.scratch || options.output;
+    return more ? UsageError("--check takes no other option") : 0;
+  }
+  if (options.folder.empty()) return UsageError("no folder given");
+  if (!options.version) return UsageError("--version is required");
+  return 0;
+}
+
 // Returns 0 when parsed, else the exit status (2 for bad usage, 0 after --help
 // with `done` set).
 int ParseArguments(int argc, char** argv, Options& options, bool& done) {
@@ -66,28 +100,15 @@ int ParseArguments(int argc, char** argv, Options& options, bool& done) {
         value = std::string(arg.substr(equals + 1));
       }
     }
-    const auto take_value = [&]() -> std::optional<std::string> {
-      if (value) return value;
-      if (i + 1 >= argc) return std::nullopt;
-      return std::string(argv[++i]);
-    };
     if (name == "--help" || name == "-h") {
       std::fputs(kUsage, stdout);
       done = true;
       return 0;
     }
-    if (name == "--version" || name == "--scratch" || name == "--output") {
-      const std::optional<std::string> given = take_value();
-      if (!given) return UsageError(std::string(name) + " needs a value");
-      if (name == "--version") {
-        options.version = *given;
-      } else if (name == "--output") {
-        if (given->empty()) return UsageError("--output needs a file name");
-        options.output = *given;
-      } else {
-        options.scratch = ParseBytes(*given);
-        if (!options.scratch) return UsageError("--scratch takes a number of bytes");
-      }
+    if (name == "--version" || name == "--scratch" || name == "--output" || name == "--check") {
+      if (!value && i + 1 < argc) value = std::string(argv[++i]);
+      if (!value) return UsageError(std::string(name) + " needs a value");
+      if (const int status = TakeValue(name, *value, options); status != 0) return status;
       continue;
     }
     if (arg.size() > 1 && arg.front() == '-')
@@ -95,9 +116,7 @@ int ParseArguments(int argc, char** argv, Options& options, bool& done) {
     if (!options.folder.empty()) return UsageError("only one folder, please");
     options.folder = std::string(arg);
   }
-  if (options.folder.empty()) return UsageError("no folder given");
-  if (!options.version) return UsageError("--version is required");
-  return 0;
+  return CheckCombination(options);
 }
 
 struct FileCloser {
@@ -128,6 +147,23 @@ std::string WriteFile(const std::string& output, const std::string& text) {
   return {};
 }
 
+// Checks the release under `base`: one line per missing or wrong file, then
+// a summary line, all on standard output.
+int CheckPublishedRelease(const std::string& base) {
+  const ReleaseCheck check = CheckRelease(base);
+  if (!check.error.empty()) return Refuse(check.error);
+  for (const auto& problem : check.problems) std::printf("%s\n", problem.c_str());
+  const char* files = check.checked == 1 ? "file" : "files";
+  if (check.problems.empty()) {
+    std::printf("%zu %s of version %s checked: all correct\n", check.checked, files,
+                check.version.c_str());
+  } else {
+    std::printf("%zu %s of version %s checked: %zu missing or wrong\n", check.checked, files,
+                check.version.c_str(), check.problems.size());
+  }
+  return std::fflush(stdout) == 0 && check.ok() ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -136,6 +172,7 @@ int main(int argc, char** argv) {
   if (const int status = ParseArguments(argc, argv, options, done); status != 0 || done) {
     return status;
   }
+  if (options.check) return CheckPublishedRelease(*options.check);
   if (const std::string problem = CatalogueVersionProblem(*options.version); !problem.empty()) {
     return Refuse("cannot use that version: " + problem);
   }

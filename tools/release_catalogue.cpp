@@ -1,30 +1,26 @@
 #include "tools/release_catalogue.h"
 
+#include <fcntl.h>
+
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 #include <limits>
-#include <memory>
 #include <system_error>
 #include <utility>
 
+#include "platform/file_descriptor.h"
 #include "platform/paths.h"
 #include "platform/prompt.h"
-#include "verify/md5.h"
+#include "transfer/download_service.h"
+#include "verify/file_check.h"
+#include "verify/file_digest.h"
 
 namespace brenvik {
 
 namespace {
 
 namespace fs = std::filesystem;
-
-constexpr size_t kReadBlock = 1024 * 1024;
-
-bool IsHexDigit(char c) {
-  return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-}
 
 // A name as it can be shown on one line: control characters escaped.
 std::string Printable(const std::string& name) {
@@ -51,44 +47,39 @@ bool IsInside(const fs::path& file, const fs::path& root) {
   return root_end == root.end() && file_it != file.end();
 }
 
-struct FileCloser {
-  void operator()(std::FILE* file) const { std::fclose(file); }
-};
-
 // Digests `file` into `entry`; the size is what was read, so the two agree
 // even if the file changes meanwhile.
-std::string Digest(const fs::path& file, CatalogueEntry& entry, std::vector<unsigned char>& block) {
-  const std::unique_ptr<std::FILE, FileCloser> in(std::fopen(file.c_str(), "rb"));
-  if (!in) return std::strerror(errno);
-  Md5Context context;
-  Md5Init(context);
-  uint64_t size = 0;
-  for (;;) {
-    const size_t got = std::fread(block.data(), 1, block.size(), in.get());
-    Md5Update(context, block.data(), got);
-    size += got;
-    if (got < block.size()) break;
-  }
-  if (std::ferror(in.get()) != 0) return "read error";
-  Md5Digest digest;
-  Md5Final(digest, context);
-  entry.checksum = Md5Hex(digest);
-  entry.size = size;
+std::string Digest(const fs::path& file, CatalogueEntry& entry) {
+  const FileDescriptor in(::open(file.c_str(), O_RDONLY | O_CLOEXEC));
+  if (in.get() < 0) return std::strerror(errno);
+  const FileDigest read = DigestOpenFile(in.get(), 0);
+  if (read.read_error) return "read error";
+  entry.checksum = Md5Hex(read.digest);
+  entry.size = read.bytes;
   return {};
 }
 
-// Collects what the parser's message box would have shown.
-class RecordingPrompt final : public Prompt {
- public:
-  PromptAnswer Ask(const std::string& text, PromptButtons, PromptIcon) override {
-    text_ = text;
-    return PromptAnswer::kOk;
+// What is wrong with the file of catalogue row `row` at `file`; empty when
+// it matches.
+std::string RowProblem(const fs::path& file, const CatalogueEntry& row) {
+  std::error_code error;
+  const fs::file_status status = fs::status(file, error);
+  if (!fs::exists(status)) return "missing";
+  if (!fs::is_regular_file(status)) return "not a regular file";
+  CatalogueEntry found;
+  if (const std::string reason = Digest(file, found); !reason.empty()) {
+    return "cannot be read (" + reason + ")";
   }
-  const std::string& text() const { return text_; }
-
- private:
-  std::string text_;
-};
+  if (found.size != row.size) {
+    return Format("wrong size (%llu bytes, the catalogue says %llu)",
+                  static_cast<unsigned long long>(found.size),
+                  static_cast<unsigned long long>(row.size));
+  }
+  if (!SameHexDigest(found.checksum, row.checksum)) {
+    return "wrong digest (" + found.checksum + ", the catalogue says " + row.checksum + ")";
+  }
+  return {};
+}
 
 }  // namespace
 
@@ -101,8 +92,8 @@ std::string CatalogueNameProblem(const std::string& name) {
   if (name.find('\\') != std::string::npos) {
     return "a backslash is read as a folder separator";
   }
-  for (size_t i = 0; i + 2 < name.size(); ++i) {
-    if (name[i] == '%' && IsHexDigit(name[i + 1]) && IsHexDigit(name[i + 2])) {
+  for (size_t i = 0; i < name.size(); ++i) {
+    if (StartsPercentEscape(name, i)) {
       return "'%' and two hexadecimal digits would reach the server as an escape";
     }
   }
@@ -129,16 +120,14 @@ uint64_t TotalSize(const std::vector<CatalogueEntry>& entries) {
   return total;
 }
 
-ReleaseScan ScanRelease(const fs::path& folder) {
-  ReleaseScan scan;
-  std::error_code error;
-  const fs::path root = fs::canonical(folder, error);
-  if (error || !fs::is_directory(root, error)) {
-    scan.error = folder.string() + ": not a folder";
-    return scan;
-  }
+namespace {
 
-  std::vector<std::pair<std::string, fs::path>> files;  // relative name, path
+// The files below `root` a catalogue may list, as (relative name, path),
+// with a warning in `scan` for each one left out; `error` says why the walk
+// ended early.
+std::vector<std::pair<std::string, fs::path>> ListFiles(const fs::path& root, ReleaseScan& scan,
+                                                        std::error_code& error) {
+  std::vector<std::pair<std::string, fs::path>> files;
   fs::recursive_directory_iterator it(root, error);
   for (; !error && it != fs::recursive_directory_iterator(); it.increment(error)) {
     const fs::path& path = it->path();
@@ -167,6 +156,20 @@ ReleaseScan ScanRelease(const fs::path& folder) {
     if (name == kCatalogueFileName) continue;
     files.emplace_back(name, path);
   }
+  return files;
+}
+
+}  // namespace
+
+ReleaseScan ScanRelease(const fs::path& folder) {
+  ReleaseScan scan;
+  std::error_code error;
+  const fs::path root = fs::canonical(folder, error);
+  if (error || !fs::is_directory(root, error)) {
+    scan.error = folder.string() + ": not a folder";
+    return scan;
+  }
+  std::vector<std::pair<std::string, fs::path>> files = ListFiles(root, scan, error);
   if (error) {
     scan.error = folder.string() + ": " + error.message();
     return scan;
@@ -180,12 +183,11 @@ ReleaseScan ScanRelease(const fs::path& folder) {
       return scan;
     }
   }
-  std::vector<unsigned char> block(kReadBlock);
   scan.entries.reserve(files.size());
   for (const auto& [name, path] : files) {
     CatalogueEntry entry;
     entry.name = name;
-    if (const std::string problem = Digest(path, entry, block); !problem.empty()) {
+    if (const std::string problem = Digest(path, entry); !problem.empty()) {
       scan.error = "cannot read \"" + Printable(name) + "\": " + problem;
       scan.entries.clear();
       return scan;
@@ -219,12 +221,11 @@ std::string FormatCatalogue(const std::string& version, uint64_t scratch_space_n
 std::string CheckCatalogueText(const std::string& text, const std::string& version,
                                uint64_t scratch_space_need,
                                const std::vector<CatalogueEntry>& entries) {
-  std::atomic<bool> abort{false};
-  Catalogue catalogue(abort);
-  RecordingPrompt prompt;
-  if (!catalogue.LoadFromText(prompt, text)) {
-    return "the program's parser refuses it: " + prompt.text();
+  const CatalogueResult parsed = ParseCatalogue(text);
+  if (const auto* error = std::get_if<CatalogueError>(&parsed)) {
+    return "the program's parser refuses it: " + CatalogueErrorMessage(*error);
   }
+  const Catalogue& catalogue = std::get<Catalogue>(parsed);
   if (catalogue.Version() != version) return "the version reads back differently";
   if (catalogue.ScratchSpaceNeed() != scratch_space_need) {
     return "the scratch-space need reads back differently";
@@ -241,6 +242,33 @@ std::string CheckCatalogueText(const std::string& text, const std::string& versi
   }
   if (catalogue.Total() != TotalSize(entries)) return "the total reads back differently";
   return {};
+}
+
+ReleaseCheck CheckRelease(const fs::path& base) {
+  ReleaseCheck check;
+  const fs::path catalogue_file = base / kCatalogueFileName;
+  const CatalogueResult loaded = LoadCatalogue(catalogue_file);
+  if (const auto* error = std::get_if<CatalogueError>(&loaded)) {
+    const std::string message = CatalogueErrorMessage(*error);
+    check.error = catalogue_file.string() + ": " +
+                  (message.empty() ? std::string("cannot be read")
+                                   : "the program's parser refuses it: " + message);
+    return check;
+  }
+  const Catalogue& catalogue = std::get<Catalogue>(loaded);
+  check.version = Printable(catalogue.Version());
+  if (!IsSafeRelativeName(catalogue.Version())) {
+    check.error = "the version \"" + check.version + "\" cannot name a folder";
+    return check;
+  }
+  const std::string folder = WithTrailingSeparator((base / catalogue.Version()).string());
+  for (int row = 0; row < catalogue.RowCount(); ++row) {
+    const CatalogueEntry& entry = catalogue.Entry(row);
+    const std::string problem = RowProblem(LocalPath(folder, entry.name), entry);
+    if (!problem.empty()) check.problems.push_back(Printable(entry.name) + ": " + problem);
+    ++check.checked;
+  }
+  return check;
 }
 
 }  // namespace brenvik

@@ -3,6 +3,7 @@
 // entries (name relative to the folder with '/' separators, MD5, size), check
 // that every name and the version read back the same through the program's
 // parser, format the catalogue text, and check that text by parsing it.
+// Checking a published release folder against its own catalogue.
 //
 // Thread safety: plain functions over the caller's data; any thread.
 
@@ -58,5 +59,25 @@ std::string FormatCatalogue(const std::string& version, uint64_t scratch_space_n
 
 // The sum of the entries' sizes (saturating, as the catalogue counts it).
 uint64_t TotalSize(const std::vector<CatalogueEntry>& entries);
+
+struct ReleaseCheck {
+  std::string version;                // data line 0, control characters escaped
+  size_t checked = 0;                 // catalogue rows looked at
+  std::vector<std::string> problems;  // one line per row whose file is missing or wrong
+  std::string error;                  // why the catalogue could not be read; empty when it was
+
+  bool ok() const { return error.empty() && problems.empty(); }
+};
+
+// Checks the release under `base` as a client would see it: reads
+// base/FileList.txt with the program's own parser, then checks every row's
+// file base/<version>/<name> ('/' and '\' in the name separate folders)
+// against the row's size, then its MD5 digest (either case). A problem line
+// is "<name>: missing", "<name>: not a regular file", "<name>: cannot be
+// read (<reason>)", "<name>: wrong size (<n> bytes, the catalogue says <m>)"
+// or "<name>: wrong digest (<md5>, the catalogue says <md5>)", the name as
+// the catalogue gives it with control characters escaped; rows come in
+// catalogue order.
+[[nodiscard]] ReleaseCheck CheckRelease(const std::filesystem::path& base);
 
 }  // namespace brenvik

@@ -6,20 +6,20 @@
 // scratch-space need in bytes, and every later data line is a file row
 // "name<sep>checksum<sep>size" with tab or colon as either separator.
 //
-// Thread safety: Load and SetDownloadFolder run on the face's thread before
-// the workers start; afterwards the catalogue is only read, from any thread.
+// Parsing gives either the catalogue, a plain value, or the error that
+// stopped it; showing the error and ending the run are the caller's.
+//
+// Thread safety: plain functions and values. A catalogue is filled before
+// the workers start and only read afterwards, from any thread.
 
-#include <atomic>
 #include <cstdint>
 #include <filesystem>
 #include <string>
 #include <string_view>
+#include <variant>
 #include <vector>
 
 namespace brenvik {
-
-class Prompt;
-class JobTable;
 
 inline constexpr const char* kCatalogueFileName = "FileList.txt";
 
@@ -35,55 +35,49 @@ struct CatalogueEntry {
 
 class Catalogue {
  public:
-  // `abort` is the run's abort flag: a format error sets it.
-  explicit Catalogue(std::atomic<bool>& abort) : abort_(abort) {}
-  virtual ~Catalogue() = default;
-
-  // Parses `file`. Rows and total start empty on every call; version and
-  // scratch-space need are replaced only by the file's data lines 0 and 1.
-  // Returns false when the file cannot be opened or read to its end
-  // (silently), or when a file row is malformed or names a file outside the
-  // download folder: then the line's message is shown through `prompt` (OK
-  // button), the abort flag is set once the prompt has returned, and the rows
-  // before the bad line stay (the bad one is never added); callers must not
-  // use the rows after a false result. Total is the sum of the sizes,
+  // The empty catalogue: no version, no rows.
+  Catalogue() = default;
+  // The rows in catalogue order; each row's partial name is chosen here
+  // (whatever the entries held) and the total is the sum of the sizes,
   // saturating at UINT64_MAX.
-  [[nodiscard]] bool Load(Prompt& prompt, const std::filesystem::path& file = kCatalogueFileName);
-  // The same parser over text already in memory (used by the fuzzer and tools).
-  [[nodiscard]] bool LoadFromText(Prompt& prompt, std::string_view text);
+  Catalogue(std::string version, uint64_t scratch_space_need, std::vector<CatalogueEntry> entries);
 
   int RowCount() const { return static_cast<int>(entries_.size()); }
   const CatalogueEntry& Entry(int row) const { return entries_[static_cast<size_t>(row)]; }
-  std::string Name(int row) const { return Entry(row).name; }
-  std::string Checksum(int row) const { return Entry(row).checksum; }
-  uint64_t Size(int row) const { return Entry(row).size; }
+  const std::vector<CatalogueEntry>& Entries() const { return entries_; }
   uint64_t Total() const { return total_; }
   uint64_t ScratchSpaceNeed() const { return scratch_space_need_; }
-  std::string Version() const { return version_; }
-  std::string PartialName(int row) const { return Entry(row).partial_name; }
-
-  // The download folder (ends with the platform's separator); verification
-  // joins it with each row's name.
-  void SetDownloadFolder(std::string folder) { download_folder_ = std::move(folder); }
-  std::string DownloadFolder() const { return download_folder_; }
-
-  void SetAbortFlag() { abort_.store(true); }
-  const std::atomic<bool>& AbortFlag() const { return abort_; }
-
-  // Checks the local copy of file row `row` and reports in job-table row
-  // `item`: see catalogue/file_check.h.
-  [[nodiscard]] bool VerifyRow(int row, JobTable& table, int item) const;
+  const std::string& Version() const { return version_; }
 
  private:
-  bool Fail(Prompt& prompt, const char* format, unsigned line);
-  void NamePartialFiles();
-
-  std::atomic<bool>& abort_;
   std::string version_;
-  std::string download_folder_;
   uint64_t scratch_space_need_ = 0;
   uint64_t total_ = 0;
   std::vector<CatalogueEntry> entries_;
 };
+
+// Why a catalogue could not be had.
+struct CatalogueError {
+  enum class Kind {
+    kUnreadable,           // the file cannot be opened or read to its end
+    kNoChecksumSeparator,  // a file row without its first separator
+    kNoSizeSeparator,      // a file row without its second separator
+    kUnsafeName,           // a file row naming a file outside the download folder
+  };
+  Kind kind = Kind::kUnreadable;
+  unsigned line = 0;  // the physical line (from 1, skipped lines counted); 0 for kUnreadable
+};
+
+using CatalogueResult = std::variant<Catalogue, CatalogueError>;
+
+// Parses catalogue text: the first malformed file row is the error.
+[[nodiscard]] CatalogueResult ParseCatalogue(std::string_view text);
+// Reads and parses `file`.
+[[nodiscard]] CatalogueResult LoadCatalogue(const std::filesystem::path& file = kCatalogueFileName);
+
+// The message the user is shown for `error`, e.g. "Error in line 7 in
+// FileList.txt! Couldn't find checksum-separator!"; empty for kUnreadable,
+// which is not shown (its callers have a message of their own).
+std::string CatalogueErrorMessage(const CatalogueError& error);
 
 }  // namespace brenvik

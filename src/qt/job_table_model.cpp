@@ -1,6 +1,7 @@
 #include "qt/job_table_model.h"
 
 #include "qt/dialog_furniture.h"
+#include "texts/row_text.h"
 #include "texts/run_texts.h"
 
 namespace brenvik {
@@ -52,7 +53,7 @@ QVariant JobTableModel::data(const QModelIndex& index, int role) const {
   const JobRow& row = rows_[static_cast<size_t>(index.row())];
   switch (role) {
     case Qt::DisplayRole:
-      return QString::fromStdString(index.column() == 0 ? row.name : row.status);
+      return QString::fromStdString(index.column() == 0 ? row.name : RowText(row.status));
     case Qt::DecorationRole:
       if (index.column() == 0) {
         const int image = static_cast<int>(row.image);

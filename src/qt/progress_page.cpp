@@ -13,13 +13,13 @@
 #include <ctime>
 
 #include "qt/dialog_furniture.h"
-#include "run/run_controller.h"
+#include "run/run_engine.h"
 #include "texts/run_texts.h"
 
 namespace brenvik {
 
-ProgressPage::ProgressPage(RunController& run, Prompt& prompt, QWidget* parent)
-    : QDialog(parent), run_(run), model_(run.table()) {
+ProgressPage::ProgressPage(RunEngine& run, Prompt& prompt, QWidget* parent)
+    : QDialog(parent), run_(run), prompt_(prompt), model_(run.table()) {
   setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                  Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
   setWindowTitle(QString::fromUtf8(kRunCaption));
@@ -28,7 +28,7 @@ ProgressPage::ProgressPage(RunController& run, Prompt& prompt, QWidget* parent)
   CentreOnScreen(*this);
   location_->setText(QString::fromStdString(run_.LocationLine()));
 
-  run_.Start(std::time(nullptr));
+  run_.Start();
 
   ShowTable();
   const uint64_t total = run_.TotalBytes();
@@ -43,18 +43,13 @@ ProgressPage::ProgressPage(RunController& run, Prompt& prompt, QWidget* parent)
               {{progress_, kProgressTooltip}, {list_, kTableTooltip}, {cancel_, kCancelTooltip}},
               prompt);
 
-  tick_timer_.setSingleShot(true);
-  tick_timer_.setInterval(kTickMs);
-  connect(&tick_timer_, &QTimer::timeout, this, &ProgressPage::OnTick);
-  tick_timer_.start();
-  view_timer_.setInterval(kViewRefreshMs);
-  connect(&view_timer_, &QTimer::timeout, this, &ProgressPage::OnViewTimer);
-  view_timer_.start();
+  poll_timer_.setInterval(kPollMs);
+  connect(&poll_timer_, &QTimer::timeout, this, &ProgressPage::OnPoll);
+  poll_timer_.start();
 }
 
 ProgressPage::~ProgressPage() {
-  tick_timer_.stop();
-  view_timer_.stop();
+  poll_timer_.stop();
   // The model is a member and goes before the list, a child, does.
   list_->setModel(nullptr);
 }
@@ -122,11 +117,27 @@ void ProgressPage::ShowProgress(uint64_t verified_bytes) {
       std::min<uint64_t>(verified_bytes >> progress_shift_, static_cast<uint64_t>(INT_MAX))));
 }
 
-void ProgressPage::OnViewTimer() {
+void ProgressPage::OnPoll() {
+  // A question's message box runs its own event loop, in which this timer
+  // goes on firing; the run waits until the answer is in.
+  if (asking_ || ended_) return;
+  const RunSnapshot snapshot = run_.Poll(windowTitle().toStdString());
   ShowTable();
   KeepDownloadInView();
-  if (request_handled_ || ended_) return;
-  switch (run_.PendingRequest()) {
+  if (snapshot.question) AnswerQuestion(*snapshot.question);
+  if (!request_handled_ && !ended_) HandleRequest(snapshot.request);
+  if (snapshot.tick && !ticks_over_ && !ended_) ShowTick(*snapshot.tick);
+}
+
+void ProgressPage::AnswerQuestion(const Question& question) {
+  asking_ = true;
+  const PromptAnswer answer = prompt_.Ask(question.text, question.buttons, question.icon);
+  asking_ = false;
+  run_.Answer(question.id, answer);
+}
+
+void ProgressPage::HandleRequest(RunRequest request) {
+  switch (request) {
     case RunRequest::kNone:
       break;
     case RunRequest::kClose:
@@ -138,7 +149,7 @@ void ProgressPage::OnViewTimer() {
       QMetaObject::invokeMethod(this, &ProgressPage::reject, Qt::QueuedConnection);
       break;
     case RunRequest::kQuit:
-      // The program ends at once; the run controller's end stops the workers.
+      // The program ends at once; the run engine's end stops the workers.
       request_handled_ = true;
       done(kQuitResult);
       break;
@@ -158,12 +169,7 @@ void ProgressPage::KeepDownloadInView() {
   list_->scrollTo(model_.index(row, 0), QAbstractItemView::EnsureVisible);
 }
 
-void ProgressPage::OnTick() {
-  const std::time_t now = std::time(nullptr);
-  // The elapsed time is in the title before anything this tick shows.
-  setWindowTitle(QString::fromStdString(RunController::TitleWithElapsed(
-      windowTitle().toStdString(), now - run_.statistics().RunStart())));
-  const TickReport report = run_.Tick(now, windowTitle().toStdString());
+void ProgressPage::ShowTick(const TickReport& report) {
   setWindowTitle(QString::fromStdString(report.title));
   ShowTable();
   if (!report.aborted) {
@@ -178,7 +184,6 @@ void ProgressPage::OnTick() {
   // Set before the message box, whose event loop may run the abort wait.
   if (!report.keep_ticking) ticks_over_ = true;
   if (report.aborted) run_.ShowContinueLaterMessage();
-  if (report.keep_ticking && !ended_) tick_timer_.start();
 }
 
 void ProgressPage::FollowRow(QTreeView& view, int row) {
@@ -213,12 +218,9 @@ bool ProgressPage::WaitForWorkers() {
   // Events keep flowing: the download worker may be waiting for the answer
   // to a message box, and the window must repaint.
   run_.WaitForWorkers([] { QCoreApplication::processEvents(); });
-  // A wait shorter than the tick interval saw no tick: the last one comes
-  // now, and it shows the continue-later message.
-  if (!ticks_over_ && !ended_) {
-    tick_timer_.stop();
-    OnTick();
-  }
+  // The last tick comes now, with the elapsed time in the title, and it
+  // shows the continue-later message.
+  if (!ticks_over_ && !ended_) ShowTick(run_.Tick(windowTitle().toStdString()));
   cancel_->setEnabled(true);
   waiting_ = false;
   return true;
@@ -234,8 +236,7 @@ void ProgressPage::accept() {
 
 void ProgressPage::done(int result) {
   ended_ = true;
-  tick_timer_.stop();
-  view_timer_.stop();
+  poll_timer_.stop();
   QDialog::done(result);
 }
 

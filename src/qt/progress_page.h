@@ -1,7 +1,7 @@
 #pragma once
 // The progress page ("Step 2 / 2"): starts the run and watches it.
 //
-// Made, the page starts the run controller (the table is filled, the folder
+// Made, the page starts the run engine (the table is filled, the folder
 // stored, both workers started). Every 500 ms a tick puts the elapsed time
 // in the title, keeps the first unfinished row in view, moves the progress
 // bar, and at the end shows "All Done." and turns Cancel into "Quit". The
@@ -19,7 +19,7 @@
 // short the wait was.
 //
 // Threads: the GUI thread only. The page never hears from the workers
-// directly: it reads the thread-safe job table and the controller's pending
+// directly: it reads the thread-safe job table and the engine's pending
 // request on its own timers.
 
 #include <QDialog>
@@ -27,6 +27,7 @@
 #include <string>
 
 #include "qt/job_table_model.h"
+#include "run/run_engine.h"
 
 class QLabel;
 class QProgressBar;
@@ -36,17 +37,17 @@ class QTreeView;
 namespace brenvik {
 
 class Prompt;
-class RunController;
+class RunEngine;
 
 class ProgressPage final : public QDialog {
   Q_OBJECT
 
  public:
   static constexpr int kQuitResult = -1;
-  static constexpr int kTickMs = 500;
-  static constexpr int kViewRefreshMs = 100;
+  // How often the page polls the run (the run ticks every 500 ms inside).
+  static constexpr int kPollMs = 100;
 
-  ProgressPage(RunController& run, Prompt& prompt, QWidget* parent = nullptr);
+  ProgressPage(RunEngine& run, Prompt& prompt, QWidget* parent = nullptr);
   ~ProgressPage() override;
 
   // Keeps `row` of `view` in view, scrolling at most one row per call: rows
@@ -71,8 +72,10 @@ class ProgressPage final : public QDialog {
 
  private:
   void BuildControls();
-  void OnTick();
-  void OnViewTimer();
+  void OnPoll();
+  void ShowTick(const TickReport& report);
+  void HandleRequest(RunRequest request);
+  void AnswerQuestion(const Question& question);
   void ShowTable();
   void ShowProgress(uint64_t verified_bytes);
   // Makes the row being downloaded visible when its download has reported
@@ -81,10 +84,10 @@ class ProgressPage final : public QDialog {
   // False when a wait is running already or Cancel is disabled.
   bool WaitForWorkers();
 
-  RunController& run_;
+  RunEngine& run_;
+  Prompt& prompt_;
   JobTableModel model_;
-  QTimer tick_timer_;
-  QTimer view_timer_;
+  QTimer poll_timer_;
   QTreeView* list_ = nullptr;
   QLabel* location_ = nullptr;
   QLabel* status_ = nullptr;
@@ -95,8 +98,9 @@ class ProgressPage final : public QDialog {
   bool ended_ = false;
   bool request_handled_ = false;
   bool ticks_over_ = false;  // a tick found the run finished or aborted
+  bool asking_ = false;      // a worker's question is on screen
   int download_row_seen_ = -1;
-  std::string download_status_seen_;
+  RowStatus download_status_seen_;
 };
 
 }  // namespace brenvik

@@ -27,7 +27,7 @@ int RunQtFace(int argc, char** argv, const SessionConfig& config) {
   SystemFreeSpace free_space;
   SystemInstallerLauncher launcher;
   ProcessObjects process;
-  return StartUp(prompt, process.flags.abort, [&](Settings& settings, Catalogue& catalogue) {
+  return StartUp(prompt, [&](Settings& settings, Catalogue& catalogue) {
     Session session(config, process, settings, catalogue, prompt, picker, free_space, launcher);
     session.InitialiseSetup();
     return RunQtWizard(session, process.transfer_callback, prompt);

@@ -4,7 +4,7 @@
 
 #include "qt/progress_page.h"
 #include "qt/setup_page.h"
-#include "run/run_controller.h"
+#include "run/run_engine.h"
 #include "session/exit_status.h"
 #include "session/session.h"
 
@@ -13,7 +13,7 @@ namespace brenvik {
 int RunQtWizard(Session& session, TransferCallback& callback, Prompt& prompt) {
   bool succeeded = false;
   SetupPage setup(session.Setup(), callback, prompt, [&](const Handover& handover) {
-    const std::unique_ptr<RunController> run = session.MakeRun(handover);
+    const std::unique_ptr<RunEngine> run = session.MakeRun(handover);
     int result = 0;
     {
       ProgressPage page(*run, prompt);

@@ -1,7 +1,7 @@
 #pragma once
 // The two Qt pages run as one wizard over a session: the setup page runs
 // modally, and its Next runs the progress page modally over a fresh run
-// controller, which is gone (its workers stopped and joined) before the
+// engine, which is gone (its workers stopped and joined) before the
 // setup page ends.
 //
 // Threads: the GUI thread only.

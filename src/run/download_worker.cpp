@@ -2,6 +2,7 @@
 
 #include <filesystem>
 #include <unordered_map>
+#include <utility>
 
 #include "catalogue/catalogue.h"
 #include "platform/paths.h"
@@ -21,10 +22,6 @@ std::string DownloadFailureMessage(const std::string& url, const std::string& co
   return "Couldn't download \"" + url + "\".\nPlease contact " + contact + " for assistance.";
 }
 
-std::string FailedAttemptText(int attempt, const std::string& reason) {
-  return Format(kRetryingFormat, attempt, kFailuresBeforeAsking + 1, reason.c_str());
-}
-
 namespace {
 
 // The question after a failure that the user must decide on. A local fault
@@ -40,91 +37,110 @@ std::string FailureQuestion(const DownloadResult& result, const std::string& url
   return question;
 }
 
-// What one worker keeps between rows.
-struct WorkerState {
-  int failures = 0;  // failed attempts in a row, over all rows
-  // Fetches of each row since it was last handed back by a Retry; a row
-  // only comes back here when its fresh file failed the check.
-  std::unordered_map<int, int> fetches;
-  bool closing = false;
-};
+// What one pass over a row tells the worker's loop.
+enum class Pass { kGoOn, kLeave };
 
-}  // namespace
+// One worker: its own download service (one connection, reused) and what
+// it keeps between rows.
+class DownloadWorker {
+ public:
+  DownloadWorker(std::stop_token stop, RunContext& context)
+      : stop_(std::move(stop)), context_(context) {
+    service_.SetStallTimeout(context.stall_timeout);
+  }
 
-void RunDownloadWorker(std::stop_token stop, RunContext& context) {
-  JobTable& table = context.table;
-  DownloadService service;
-  service.SetStallTimeout(context.stall_timeout);
-  WorkerState state;
+  void Run() {
+    JobTable& table = context_.table;
+    while (!context_.flags.abort.load() && !stop_.stop_requested()) {
+      const uint64_t seen = table.StateRevision();
+      const int row = closing_ ? -1 : table.FirstInState(JobState::PendingDownload);
+      if (row < 0 || row >= context_.catalogue.RowCount()) {
+        table.WaitForChange(seen, context_.pause, stop_);
+        continue;
+      }
+      if (Fetch(row) == Pass::kLeave) break;
+    }
+  }
 
-  auto post = [&](RunRequest request) {
-    if (context.post_request) context.post_request(request);
-  };
-  auto ask_to_retry = [&](const std::string& question) {
-    if (context.prompt.Ask(question, PromptButtons::kRetryCancel, PromptIcon::kNone) ==
+ private:
+  void Post(RunRequest request) {
+    if (context_.post_request) context_.post_request(request);
+  }
+
+  bool AskToRetry(const std::string& question) {
+    if (context_.prompt.Ask(question, PromptButtons::kRetryCancel, PromptIcon::kNone) ==
         PromptAnswer::kRetry) {
       return true;
     }
     // The face ends the run; until the abort flag arrives nothing more is
     // fetched and nothing more is asked.
-    state.closing = true;
-    post(RunRequest::kClose);
+    closing_ = true;
+    Post(RunRequest::kClose);
     return false;
-  };
+  }
 
-  while (!context.flags.abort.load() && !stop.stop_requested()) {
-    const uint64_t seen = table.StateRevision();
-    const int row = state.closing ? -1 : table.FirstInState(JobState::PendingDownload);
-    if (row < 0 || row >= context.catalogue.RowCount()) {
-      table.WaitForChange(seen, context.pause, stop);
-      continue;
+  Pass Fetch(int row) {
+    const CatalogueEntry& entry = context_.catalogue.Entry(row);
+    context_.table.SetCurrentDownloadRow(row);
+    const std::string url = context_.file_url_prefix + entry.name;
+    if (fetches_[row] >= kFetchesBeforeAsking) {
+      if (AskToRetry(DownloadFailureMessage(url, context_.support_contact))) fetches_[row] = 0;
+      return Pass::kGoOn;
     }
-
-    const CatalogueEntry& entry = context.catalogue.Entry(row);
-    table.SetCurrentDownloadRow(row);
-    const std::string url = context.file_url_prefix + entry.name;
-
-    if (state.fetches[row] >= kFetchesBeforeAsking) {
-      if (ask_to_retry(DownloadFailureMessage(url, context.support_contact))) {
-        state.fetches[row] = 0;
-      }
-      continue;
+    if (!CheckDiskSpace(LocalPath(context_.download_folder, entry.name), entry.size,
+                        kProgramAbortedLine, context_.prompt, context_.free_space)) {
+      Post(RunRequest::kQuit);
+      return Pass::kLeave;
     }
-
-    if (!CheckDiskSpace(LocalPath(context.download_folder, entry.name), entry.size,
-                        kProgramAbortedLine, context.prompt, context.free_space)) {
-      post(RunRequest::kQuit);
-      break;
-    }
-
     const DownloadResult result =
-        service.Download(url,
-                         DownloadTarget{.folder = context.download_folder,
-                                        .name = entry.name,
-                                        .partial_name = entry.partial_name,
-                                        .expected_size = entry.size},
-                         context.callback);
-    if (context.flags.abort.load() || result.outcome == DownloadOutcome::kAborted) break;
-    if (result.Ok()) {
-      table.SetStatus(row, "Downloaded OK");
-      table.SetState(row, JobState::PendingCheck);
-      state.failures = 0;
-      ++state.fetches[row];
-      continue;  // a good download goes straight on to the next row
+        service_.Download(url,
+                          DownloadTarget{.folder = context_.download_folder,
+                                         .name = entry.name,
+                                         .partial_name = entry.partial_name,
+                                         .expected_size = entry.size},
+                          context_.callback);
+    if (context_.flags.abort.load() || result.outcome == DownloadOutcome::kAborted) {
+      return Pass::kLeave;
     }
-    ++state.failures;
+    if (result.Ok()) {
+      context_.table.SetStatus(row, {RowPhase::kDownloaded});
+      context_.table.SetState(row, JobState::PendingCheck);
+      failures_ = 0;
+      ++fetches_[row];
+      return Pass::kGoOn;  // a good download goes straight on to the next row
+    }
+    Failed(row, result, url);
+    return Pass::kGoOn;
+  }
+
+  void Failed(int row, const DownloadResult& result, const std::string& url) {
+    ++failures_;
     // Retrying cannot mend a local fault; the user is asked at once. Any
     // other failure leaves the row saying why, and that another try follows.
     const bool local = result.outcome == DownloadOutcome::kLocalFailure;
-    table.SetStatus(row, local ? Format(kLocalFailureRowFormat, result.reason.c_str())
-                               : FailedAttemptText(state.failures, result.reason));
-    const bool ask = local || state.failures > kFailuresBeforeAsking;
-    if (ask && ask_to_retry(FailureQuestion(result, url, context.support_contact))) {
-      state.failures = 0;
-    }
+    context_.table.SetStatus(
+        row, local ? RowStatus::LocalFailure(result.reason)
+                   : RowStatus::AttemptFailed(failures_, kFailuresBeforeAsking + 1, result.reason));
+    const bool ask = local || failures_ > kFailuresBeforeAsking;
+    if (ask && AskToRetry(FailureQuestion(result, url, context_.support_contact))) failures_ = 0;
     // Retries of a failing download keep their pause.
-    PauseFor(context.pause, stop);
+    PauseFor(context_.pause, stop_);
   }
+
+  std::stop_token stop_;
+  RunContext& context_;
+  DownloadService service_;
+  int failures_ = 0;  // failed attempts in a row, over all rows
+  // Fetches of each row since it was last handed back by a Retry; a row
+  // only comes back here when its fresh file failed the check.
+  std::unordered_map<int, int> fetches_;
+  bool closing_ = false;
+};
+
+}  // namespace
+
+void RunDownloadWorker(std::stop_token stop, RunContext& context) {
+  DownloadWorker(std::move(stop), context).Run();
   context.flags.download_worker_done.store(true);
 }
 

@@ -28,7 +28,5 @@ void RunDownloadWorker(std::stop_token stop, RunContext& context);
 
 // "Couldn't download "<url>".\nPlease contact <contact> for assistance."
 std::string DownloadFailureMessage(const std::string& url, const std::string& contact);
-// The row's text after failed attempt number `attempt` (failures in a row).
-std::string FailedAttemptText(int attempt, const std::string& reason);
 
 }  // namespace brenvik

@@ -1,6 +1,37 @@
 #include "run/job_table.h"
 
+#include <optional>
+
 namespace brenvik {
+
+namespace {
+
+// The image a status brings; nullopt: the row keeps the one it has.
+std::optional<RowImage> ImageOf(RowPhase phase) {
+  switch (phase) {
+    case RowPhase::kDownloading:
+    case RowPhase::kInstallerStarting:
+      return RowImage::kBusy;
+    case RowPhase::kChecksumming:
+      return RowImage::kChecking;
+    case RowPhase::kChecksumOk:
+    case RowPhase::kInstallerStarted:
+      return RowImage::kDone;
+    case RowPhase::kInstallerFailed:
+      return RowImage::kIdle;
+    case RowPhase::kNone:
+    case RowPhase::kPending:
+    case RowPhase::kDownloaded:
+    case RowPhase::kChecksumFailed:
+    case RowPhase::kAttemptFailed:
+    case RowPhase::kLocalFailure:
+    case RowPhase::kInstallPending:
+      break;
+  }
+  return std::nullopt;
+}
+
+}  // namespace
 
 void JobTable::Changed(std::unique_lock<std::mutex>& lock, int row) {
   ++revision_;
@@ -11,7 +42,7 @@ void JobTable::Changed(std::unique_lock<std::mutex>& lock, int row) {
 
 int JobTable::InsertRow(std::string name) {
   std::unique_lock lock(job_mutex_);
-  rows_.push_back(JobRow{std::move(name), {}, RowImage::kIdle, JobState::PendingDownload});
+  rows_.push_back(JobRow{.name = std::move(name)});
   const int row = static_cast<int>(rows_.size()) - 1;
   ++state_revision_;
   Changed(lock, row);
@@ -30,26 +61,6 @@ void JobTable::Clear() {
 int JobTable::RowCount() const {
   std::lock_guard lock(job_mutex_);
   return static_cast<int>(rows_.size());
-}
-
-JobState JobTable::State(int row) const {
-  std::lock_guard lock(job_mutex_);
-  return Valid(row) ? rows_[static_cast<size_t>(row)].state : JobState::PendingDownload;
-}
-
-std::string JobTable::Name(int row) const {
-  std::lock_guard lock(job_mutex_);
-  return Valid(row) ? rows_[static_cast<size_t>(row)].name : std::string();
-}
-
-std::string JobTable::Status(int row) const {
-  std::lock_guard lock(job_mutex_);
-  return Valid(row) ? rows_[static_cast<size_t>(row)].status : std::string();
-}
-
-RowImage JobTable::Image(int row) const {
-  std::lock_guard lock(job_mutex_);
-  return Valid(row) ? rows_[static_cast<size_t>(row)].image : RowImage::kIdle;
 }
 
 JobRow JobTable::Row(int row) const {
@@ -80,25 +91,12 @@ void JobTable::SetState(int row, JobState state) {
   state_changed_.notify_all();
 }
 
-void JobTable::SetStatus(int row, std::string text) {
+void JobTable::SetStatus(int row, RowStatus status) {
   std::unique_lock lock(job_mutex_);
   if (!Valid(row)) return;
-  rows_[static_cast<size_t>(row)].status = std::move(text);
-  Changed(lock, row);
-}
-
-void JobTable::SetImage(int row, RowImage image) {
-  std::unique_lock lock(job_mutex_);
-  if (!Valid(row)) return;
-  rows_[static_cast<size_t>(row)].image = image;
-  Changed(lock, row);
-}
-
-void JobTable::SetStatusAndImage(int row, std::string text, RowImage image) {
-  std::unique_lock lock(job_mutex_);
-  if (!Valid(row)) return;
-  rows_[static_cast<size_t>(row)].status = std::move(text);
-  rows_[static_cast<size_t>(row)].image = image;
+  JobRow& changed = rows_[static_cast<size_t>(row)];
+  if (const std::optional<RowImage> image = ImageOf(status.phase)) changed.image = *image;
+  changed.status = std::move(status);
   Changed(lock, row);
 }
 
@@ -113,13 +111,24 @@ int JobTable::CurrentDownloadRow() const {
   return current_download_row_;
 }
 
-void JobTable::SetStatusLine(std::string text) {
+void JobTable::SetStatusLine(std::string message) {
   std::unique_lock lock(job_mutex_);
-  status_line_ = std::move(text);
+  status_line_ = {std::move(message), StatusLineKind::kMessage};
+  Changed(lock, kStatusLineRow);
+}
+
+void JobTable::SetStatisticsLine(std::string statistics) {
+  std::unique_lock lock(job_mutex_);
+  status_line_ = {std::move(statistics), StatusLineKind::kStatistics};
   Changed(lock, kStatusLineRow);
 }
 
 std::string JobTable::StatusLine() const {
+  std::lock_guard lock(job_mutex_);
+  return status_line_.text;
+}
+
+StatusLineValue JobTable::StatusLineWithKind() const {
   std::lock_guard lock(job_mutex_);
   return status_line_;
 }

@@ -18,6 +18,8 @@
 #include <string>
 #include <vector>
 
+#include "texts/row_text.h"
+
 namespace brenvik {
 
 enum class JobState : uint32_t {
@@ -28,16 +30,32 @@ enum class JobState : uint32_t {
   InstallerRow = 4,
 };
 
-// Index into the strip of four row images.
+// Index into the strip of four row images. A row's image follows its
+// status: downloading and starting the installer show kBusy, checksumming
+// kChecking, a passed check and a started installer kDone, an installer
+// that failed kIdle; every other status keeps the image the row had (so a
+// failed check still shows what it was doing).
 enum class RowImage : int { kIdle = 0, kBusy = 1, kChecking = 2, kDone = 3 };
 
 inline constexpr const char* kInstallerRowName = "Start Install.exe";
 
 struct JobRow {
   std::string name;
-  std::string status;
+  RowStatus status;  // texts/row_text.h turns it into the row's text
   RowImage image = RowImage::kIdle;
   JobState state = JobState::PendingDownload;
+};
+
+// What the run's status line holds.
+enum class StatusLineKind {
+  kNone,        // nothing yet
+  kStatistics,  // "... kB of ... kB done, ..." (changes all the time)
+  kMessage,     // a fixed text: "All Done.", "There was an error in FileList.txt"
+};
+
+struct StatusLineValue {
+  std::string text;
+  StatusLineKind kind = StatusLineKind::kNone;
 };
 
 class JobTable {
@@ -46,17 +64,14 @@ class JobTable {
   JobTable(const JobTable&) = delete;
   JobTable& operator=(const JobTable&) = delete;
 
-  // Appends a row with the given name, image kIdle, an empty status text and
-  // state PendingDownload; returns its index.
+  // Appends a row with the given name, image kIdle, status kNone (no text)
+  // and state PendingDownload; returns its index.
   int InsertRow(std::string name);
   // Removes every row (only before the workers start).
   void Clear();
 
   int RowCount() const;
-  JobState State(int row) const;
-  std::string Name(int row) const;
-  std::string Status(int row) const;
-  RowImage Image(int row) const;
+  // A copy of the row (an empty one when there is no such row).
   JobRow Row(int row) const;
   std::vector<JobRow> Snapshot() const;
   // The state codes of all rows, in row order (cheap: no texts copied).
@@ -64,17 +79,20 @@ class JobTable {
 
   // Writes one state code under the job mutex and wakes waiting workers.
   void SetState(int row, JobState state);
-  void SetStatus(int row, std::string text);
-  void SetImage(int row, RowImage image);
-  void SetStatusAndImage(int row, std::string text, RowImage image);
+  // Gives the row its status and, in the same step, the image that status
+  // brings (see RowImage).
+  void SetStatus(int row, RowStatus status);
 
   // The row the download worker is downloading (-1 before the first).
   void SetCurrentDownloadRow(int row);
   int CurrentDownloadRow() const;
 
-  // The run's one-line status ("... kB of ... kB done", "All Done.").
-  void SetStatusLine(std::string text);
+  // The run's one-line status: a fixed message ("All Done.") or the
+  // statistics line ("... kB of ... kB done, ...").
+  void SetStatusLine(std::string message);
+  void SetStatisticsLine(std::string statistics);
   std::string StatusLine() const;
+  StatusLineValue StatusLineWithKind() const;
 
   // First row whose state is PendingDownload / PendingCheck, or -1.
   int FirstInState(JobState state) const;
@@ -107,7 +125,7 @@ class JobTable {
   mutable std::mutex job_mutex_;
   mutable std::condition_variable_any state_changed_;
   std::vector<JobRow> rows_;
-  std::string status_line_;
+  StatusLineValue status_line_;
   int current_download_row_ = -1;
   uint64_t revision_ = 0;
   uint64_t state_revision_ = 0;

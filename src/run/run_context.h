@@ -3,7 +3,7 @@
 // flags, the transfer callback and statistics, the seams they ask through,
 // and the request channel back to the face.
 //
-// Everything here outlives the workers: the run controller joins both
+// Everything here outlives the workers: the run engine joins both
 // before any of it goes away.
 
 #include <chrono>

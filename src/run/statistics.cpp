@@ -17,8 +17,7 @@ ProgressStatistics::ProgressStatistics(JobTable& table, const Catalogue& catalog
 void ProgressStatistics::ShowFileProgress(uint32_t percent) {
   const int row = table_.CurrentDownloadRow();
   if (row >= 0) {
-    table_.SetStatusAndImage(row, Format("%u %% downloaded", std::min(percent, 100u)),
-                             RowImage::kBusy);
+    table_.SetStatus(row, RowStatus::Downloading(std::min(percent, 100u)));
     // The row being downloaded is PendingDownload already and only the
     // download side moves it on, so its state code needs no rewrite here.
   }
@@ -91,7 +90,7 @@ std::string ProgressStatistics::UpdateStatistics(std::time_t now) {
              static_cast<unsigned long long>(total_kb), rate, estimate.c_str());
   {
     std::lock_guard lock(rate_mutex_);
-    if (!frozen_) table_.SetStatusLine(line);
+    if (!frozen_) table_.SetStatisticsLine(line);
   }
   return line;
 }

@@ -5,8 +5,20 @@
 #include "run/run_context.h"
 #include "run/run_flags.h"
 #include "run/statistics.h"
+#include "verify/file_check.h"
 
 namespace brenvik {
+
+bool CheckJobRow(JobTable& table, int row, const CatalogueEntry& entry, const std::string& folder,
+                 const std::atomic<bool>& abort) {
+  const Verdict verdict = VerifyFile(
+      folder, entry.name, entry.size, entry.checksum,
+      [&](uint32_t percent) { table.SetStatus(row, RowStatus::Checksumming(percent)); }, abort);
+  const bool passed = verdict == Verdict::kPassed;
+  table.SetStatus(row, {passed ? RowPhase::kChecksumOk : RowPhase::kChecksumFailed});
+  table.SetState(row, JobState::CheckDone);
+  return passed;
+}
 
 void RunVerificationWorker(std::stop_token stop, RunContext& context) {
   JobTable& table = context.table;
@@ -17,7 +29,8 @@ void RunVerificationWorker(std::stop_token stop, RunContext& context) {
       table.WaitForChange(seen, context.pause, stop);
       continue;
     }
-    if (context.catalogue.VerifyRow(row, table, row)) {
+    if (CheckJobRow(table, row, context.catalogue.Entry(row), context.download_folder,
+                    context.flags.abort)) {
       table.SetState(row, JobState::Verified);
       context.statistics.UpdateStatistics();
     } else {

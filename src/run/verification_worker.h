@@ -6,12 +6,23 @@
 // it work wakes it at once. Leaves when the abort flag is set or a stop is
 // requested, then sets its done flag.
 
+#include <atomic>
 #include <stop_token>
+#include <string>
 
 namespace brenvik {
 
+class JobTable;
+struct CatalogueEntry;
 struct RunContext;
 
 void RunVerificationWorker(std::stop_token stop, RunContext& context);
+
+// Checks the file of `entry` below `folder` and shows it in `row` of
+// `table`: "Checksumming N %" while it is read, then "Checksum OK" or
+// "Checksum Failed!", and the row's state becomes CheckDone. True when the
+// file passed. `abort` stops the reading (the check then fails).
+[[nodiscard]] bool CheckJobRow(JobTable& table, int row, const CatalogueEntry& entry,
+                               const std::string& folder, const std::atomic<bool>& abort);
 
 }  // namespace brenvik

@@ -31,6 +31,7 @@ Session::Session(SessionConfig config, ProcessObjects& process, Settings& settin
       launcher_(launcher),
       setup_(SetupServices{
           .catalogue = catalogue,
+          .abort = process.flags.abort,
           .settings = settings,
           .callback = process.transfer_callback,
           .prompt = prompt,
@@ -57,9 +58,9 @@ void Session::InitialiseSetup() {
   if (config_.install) setup_.SetInstallChecked(*config_.install);
 }
 
-std::unique_ptr<RunController> Session::MakeRun(const Handover& handover) {
+std::unique_ptr<RunEngine> Session::MakeRun(const Handover& handover) {
   process_.download_folder = handover.folder;
-  return std::make_unique<RunController>(
+  return std::make_unique<RunEngine>(
       RunServices{
           .catalogue = catalogue_,
           .settings = settings_,

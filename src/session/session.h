@@ -1,9 +1,9 @@
 #pragma once
 // One run of the program, assembled from its configuration: the setup flow with
-// its services, and the run controller that Next hands over to. Both faces
+// its services, and the run engine that Next hands over to. Both faces
 // build a Session and draw what it does; neither reimplements any of it.
 //
-// Threads: the face's thread only (the workers are the run controller's).
+// Threads: the face's thread only (the workers are the run engine's).
 
 #include <chrono>
 #include <filesystem>
@@ -11,7 +11,7 @@
 #include <optional>
 #include <string>
 
-#include "run/run_controller.h"
+#include "run/run_engine.h"
 #include "session/session_config.h"
 #include "setup/setup_flow.h"
 #include "transfer/download_service.h"
@@ -33,8 +33,8 @@ class Session {
   SetupFlow& Setup() { return setup_; }
   // Initialises the setup flow and applies the command line's install choice.
   void InitialiseSetup();
-  // A run controller for what Next handed over (not yet started).
-  std::unique_ptr<RunController> MakeRun(const Handover& handover);
+  // A run engine for what Next handed over (not yet started).
+  std::unique_ptr<RunEngine> MakeRun(const Handover& handover);
   const SessionConfig& Config() const { return config_; }
 
  private:

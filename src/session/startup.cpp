@@ -24,8 +24,8 @@ void DestroySettings() {
   settings_instance = nullptr;
 }
 
-Catalogue* GetOrCreateCatalogue(std::atomic<bool>& abort) {
-  if (catalogue_instance == nullptr) catalogue_instance = new (std::nothrow) Catalogue(abort);
+Catalogue* GetOrCreateCatalogue() {
+  if (catalogue_instance == nullptr) catalogue_instance = new (std::nothrow) Catalogue();
   return catalogue_instance;
 }
 
@@ -34,10 +34,9 @@ void DestroyCatalogue() {
   catalogue_instance = nullptr;
 }
 
-int StartUp(Prompt& prompt, std::atomic<bool>& abort,
-            const std::function<int(Settings&, Catalogue&)>& run_wizard) {
+int StartUp(Prompt& prompt, const std::function<int(Settings&, Catalogue&)>& run_wizard) {
   Settings* settings = GetOrCreateSettings();
-  Catalogue* catalogue = settings != nullptr ? GetOrCreateCatalogue(abort) : nullptr;
+  Catalogue* catalogue = settings != nullptr ? GetOrCreateCatalogue() : nullptr;
   if (settings == nullptr || catalogue == nullptr) {
     prompt.Ask(kMemoryError, PromptButtons::kOk, PromptIcon::kNone);
     DestroySettings();

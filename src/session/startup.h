@@ -4,12 +4,12 @@
 // The process-wide objects of a run come to life in this order and go away
 // in the reverse order: the run's flags, the transfer callback, the download
 // folder and the base URL (ProcessObjects). The two singletons, the settings
-// and the catalogue, are made on first use and destroyed by start-up at the
-// end, the settings first.
+// and the holder of the loaded catalogue (empty until the setup step loads
+// it), are made on first use and destroyed by start-up at the end, the
+// settings first.
 //
 // Threads: the face's thread only.
 
-#include <atomic>
 #include <functional>
 #include <string>
 
@@ -32,14 +32,13 @@ struct ProcessObjects {
 // Get-or-create: nullptr when the object cannot be allocated.
 Settings* GetOrCreateSettings();
 void DestroySettings();
-Catalogue* GetOrCreateCatalogue(std::atomic<bool>& abort);
+Catalogue* GetOrCreateCatalogue();
 void DestroyCatalogue();
 
 // Creates both singletons, runs the wizard through `run_wizard` (its result
 // is the program's exit status) and destroys them again. When either cannot
 // be made, shows "Memory error! Free up some memory and try again!" and
 // returns 1.
-int StartUp(Prompt& prompt, std::atomic<bool>& abort,
-            const std::function<int(Settings&, Catalogue&)>& run_wizard);
+int StartUp(Prompt& prompt, const std::function<int(Settings&, Catalogue&)>& run_wizard);
 
 }  // namespace brenvik

@@ -19,10 +19,8 @@ SetupFlow::SetupFlow(SetupServices services) : services_(std::move(services)) {
 void SetupFlow::Initialise() {
   if (services_.given_folder) {
     SetFolder(*services_.given_folder);
-    services_.catalogue.SetDownloadFolder(state_.location);
   } else if (services_.settings.Load(services_.settings_file)) {
     SetFolder(services_.settings.StoredFolder());
-    services_.catalogue.SetDownloadFolder(state_.location);
   } else {
     SetFolder(services_.default_folder);
   }
@@ -92,10 +90,18 @@ FetchOutcome SetupFlow::FetchCatalogue() {
   state_.cancel_enabled = true;
   Changed();
 
-  if (!services_.catalogue.Load(services_.prompt, services_.catalogue_file)) {
+  CatalogueResult loaded = LoadCatalogue(services_.catalogue_file);
+  if (const auto* error = std::get_if<CatalogueError>(&loaded)) {
+    // The line's message is closed before the flag stops anything; the
+    // general read error follows it.
+    if (const std::string message = CatalogueErrorMessage(*error); !message.empty()) {
+      services_.prompt.Ask(message, PromptButtons::kOk, PromptIcon::kNone);
+      services_.abort.store(true);
+    }
     services_.prompt.Ask(kFileListReadError, PromptButtons::kOk, PromptIcon::kNone);
     return FetchOutcome::kQuit;
   }
+  services_.catalogue = std::move(std::get<Catalogue>(loaded));
   state_.info_text = Format(kVersionFormat, VersionText().c_str(),
                             static_cast<unsigned long long>(services_.catalogue.Total() >> 20));
   Changed();

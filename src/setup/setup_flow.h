@@ -8,6 +8,7 @@
 // the transfer callback's idle hook (set by the face) keeps the face alive
 // meanwhile.
 
+#include <atomic>
 #include <filesystem>
 #include <functional>
 #include <optional>
@@ -36,7 +37,10 @@ using DownloadFunction = std::function<DownloadResult(
     const std::string& url, const DownloadTarget& target, TransferCallback& callback)>;
 
 struct SetupServices {
-  Catalogue& catalogue;
+  Catalogue& catalogue;  // the loaded catalogue goes here
+  // The run's abort flag: a malformed catalogue sets it once its message
+  // was closed.
+  std::atomic<bool>& abort;
   Settings& settings;
   TransferCallback& callback;
   Prompt& prompt;

@@ -5,10 +5,12 @@
 #include <mutex>
 #include <string_view>
 
-#include "run/run_controller.h"
+#include "run/run_engine.h"
 #include "terminal/console.h"
 #include "texts/printable_text.h"
+#include "texts/row_text.h"
 #include "texts/run_texts.h"
+#include "texts/share.h"
 
 namespace brenvik {
 
@@ -63,11 +65,6 @@ char Marker(RowImage image) {
   return ' ';
 }
 
-bool AllDigits(std::string_view text) {
-  return !text.empty() &&
-         std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
-}
-
 // The few terminal commands the live area needs (ECMA-48 / VT100).
 constexpr const char* kSaveCursor = "\0337";
 constexpr const char* kRestoreCursor = "\0338";
@@ -100,34 +97,11 @@ int RunningDownloadRow(const std::vector<JobRow>& rows, int current) {
 }
 
 std::string ProgressBar(uint64_t done, uint64_t total, int width) {
-  __extension__ using Wide = unsigned __int128;
-  const uint64_t shown = std::min(done, total);
-  const auto percent =
-      total == 0 ? 0u : static_cast<unsigned>(static_cast<Wide>(shown) * 100 / total);
-  const std::string number = " " + std::to_string(percent) + " %";
+  const std::string number = " " + std::to_string(ShareOf(done, total, 100)) + " %";
   const int inside = std::max(0, width - 2 - static_cast<int>(number.size()));
-  const int filled =
-      total == 0 ? 0
-                 : static_cast<int>(static_cast<Wide>(shown) * static_cast<Wide>(inside) / total);
+  const auto filled = static_cast<int>(ShareOf(done, total, static_cast<uint64_t>(inside)));
   return "[" + std::string(static_cast<size_t>(filled), '#') +
          std::string(static_cast<size_t>(inside - filled), '-') + "]" + number;
-}
-
-bool IsRunningPercentage(const std::string& status) {
-  const std::string_view text = status;
-  constexpr std::string_view kDownloaded = " % downloaded";
-  constexpr std::string_view kChecksumming = "Checksumming ";
-  if (text.size() > kDownloaded.size() && text.ends_with(kDownloaded)) {
-    return AllDigits(text.substr(0, text.size() - kDownloaded.size()));
-  }
-  if (text.starts_with(kChecksumming) && text.ends_with(" %")) {
-    return AllDigits(text.substr(kChecksumming.size(), text.size() - kChecksumming.size() - 2));
-  }
-  return false;
-}
-
-bool IsStatisticsLine(const std::string& line) {
-  return line.find(" kB of ") != std::string::npos && line.find(" kB done, ") != std::string::npos;
 }
 
 std::vector<std::string> RenderLiveView(const LiveView& view, int columns) {
@@ -154,7 +128,8 @@ std::vector<std::string> RenderLiveView(const LiveView& view, int columns) {
   for (int i = first; i < first + window; ++i) {
     const JobRow& row = view.rows[static_cast<size_t>(i)];
     const std::string line = std::string(1, Marker(row.image)) + " " +
-                             Fit(row.name, name_width, true) + "  " + PrintableLine(row.status);
+                             Fit(row.name, name_width, true) + "  " +
+                             PrintableLine(RowText(row.status));
     lines.push_back(Fit(line, usable));
   }
   lines.push_back(ProgressBar(view.verified_bytes, view.total_bytes, static_cast<int>(usable)));
@@ -190,23 +165,22 @@ struct ProgressConsole::LinePrinter {
 
   void Compare(int index, const JobRow& row, std::string& out) {
     if (seen.size() <= static_cast<size_t>(index)) seen.resize(static_cast<size_t>(index) + 1);
-    std::string& shown = seen[static_cast<size_t>(index)];
+    RowStatus& shown = seen[static_cast<size_t>(index)];
     if (row.status == shown) return;
     shown = row.status;
-    if (shown.empty() || IsRunningPercentage(shown)) return;
-    out += PrintableLine(row.name) + ": " + PrintableLine(shown) + "\n";
+    if (shown.phase == RowPhase::kNone || shown.IsRunningPercentage()) return;
+    out += PrintableLine(row.name) + ": " + PrintableLine(RowText(shown)) + "\n";
   }
 
   void CompareStatusLine(std::string& out) {
-    const std::string status = table.StatusLine();
-    if (status != status_line) {
-      status_line = status;
-      if (IsStatisticsLine(status)) {
-        statistics = status;
-      } else if (!status.empty()) {
-        if (!statistics.empty()) out += statistics + "\n";
-        out += PrintableLine(status) + "\n";
-      }
+    StatusLineValue line = table.StatusLineWithKind();
+    if (line.text == status_line.text) return;
+    status_line = std::move(line);
+    if (status_line.kind == StatusLineKind::kStatistics) {
+      statistics = status_line.text;
+    } else if (!status_line.text.empty()) {
+      if (!statistics.empty()) out += statistics + "\n";
+      out += PrintableLine(status_line.text) + "\n";
     }
   }
 
@@ -214,7 +188,7 @@ struct ProgressConsole::LinePrinter {
     std::lock_guard lock(mutex);
     if (closed) return;
     std::string out = closing;
-    if (IsStatisticsLine(status_line)) out += status_line + "\n";
+    if (status_line.kind == StatusLineKind::kStatistics) out += status_line.text + "\n";
     closed = true;
     console.Print(out);
   }
@@ -223,8 +197,8 @@ struct ProgressConsole::LinePrinter {
   Console& console;
   std::mutex mutex;
   bool closed = false;
-  std::vector<std::string> seen;
-  std::string status_line;
+  std::vector<RowStatus> seen;
+  StatusLineValue status_line;
   std::string statistics;
 };
 
@@ -281,7 +255,7 @@ class ProgressConsole::LiveArea {
   bool active_ = true;
 };
 
-ProgressConsole::ProgressConsole(RunController& run, Console& console, ProgressMode mode)
+ProgressConsole::ProgressConsole(RunEngine& run, Console& console, ProgressMode mode)
     : run_(run), console_(console), mode_(mode), title_(kRunCaption), hint_(kHint) {
   if (mode_ == ProgressMode::kLive) {
     const auto size = console_.OutputSize();

@@ -13,12 +13,12 @@
 // destructor on any other way out).
 //
 // Line mode (the output is a file or a pipe): one line "name: status" each
-// time a row's status text changes, from the thread that changed it, so no
-// change is missed. The texts that change with every block ("N % downloaded",
+// time a row's status changes, from the thread that changed it, so no
+// change is missed. The running percentages ("N % downloaded",
 // "Checksumming N %") are left out: a log would hold little else. The fixed
-// status-line texts ("All Done.", "There was an error in FileList.txt") are
-// printed when they appear, after the last statistics line; End prints the
-// title with the elapsed time and, if the run did not finish, the last
+// status-line messages ("All Done.", "There was an error in FileList.txt")
+// are printed when they appear, after the last statistics line; End prints
+// the title with the elapsed time and, if the run did not finish, the last
 // statistics line.
 //
 // Threads: the face's thread, except the table's change listener in line
@@ -35,7 +35,7 @@
 namespace brenvik {
 
 class Console;
-class RunController;
+class RunEngine;
 struct TickReport;
 
 enum class ProgressMode { kLines, kLive };
@@ -65,15 +65,10 @@ int FirstShownRow(int count, int window, int follow, int download = -1);
 int RunningDownloadRow(const std::vector<JobRow>& rows, int current);
 // "[#####-----] 50 %" in `width` display columns.
 std::string ProgressBar(uint64_t done, uint64_t total, int width);
-// True for the status texts that change with every block of a download or
-// a checksum.
-bool IsRunningPercentage(const std::string& status);
-// True for the statistics line ("... kB of ... kB done, ...").
-bool IsStatisticsLine(const std::string& line);
 
 class ProgressConsole {
  public:
-  ProgressConsole(RunController& run, Console& console, ProgressMode mode);
+  ProgressConsole(RunEngine& run, Console& console, ProgressMode mode);
   // Gives the live area back if End did not.
   ~ProgressConsole();
   ProgressConsole(const ProgressConsole&) = delete;
@@ -101,7 +96,7 @@ class ProgressConsole {
 
   void Draw(bool force);
 
-  RunController& run_;
+  RunEngine& run_;
   Console& console_;
   ProgressMode mode_;
   std::shared_ptr<LinePrinter> printer_;  // shared with the table's listener

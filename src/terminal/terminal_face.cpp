@@ -23,7 +23,7 @@
 
 #include "platform/free_space.h"
 #include "platform/installer.h"
-#include "run/run_controller.h"
+#include "run/run_engine.h"
 #include "session/exit_status.h"
 #include "session/session.h"
 #include "session/startup.h"
@@ -37,7 +37,6 @@ namespace brenvik {
 
 namespace {
 
-constexpr std::chrono::milliseconds kTickInterval{500};
 constexpr std::chrono::milliseconds kLoopPause{20};
 
 // Set by the signal handler, so it must be lock-free.
@@ -70,11 +69,18 @@ class InterruptAsCancel {
   struct sigaction old_terminate_ {};
 };
 
-int DriveRun(std::unique_ptr<RunController>& run, Console& console) {
+// Draws one tick; true when the run is over (finished or aborted).
+bool ShowTick(RunEngine& run, ProgressConsole& progress, const TickReport& report) {
+  progress.ShowTick(report);
+  if (report.aborted) run.ShowContinueLaterMessage();
+  return report.finished || report.aborted;
+}
+
+int DriveRun(std::unique_ptr<RunEngine>& run, Console& console, TerminalPrompt& prompt) {
   ProgressConsole progress(*run, console,
                            console.OutputIsTerminal() ? ProgressMode::kLive : ProgressMode::kLines);
   progress.Begin();
-  run->Start(std::time(nullptr));
+  run->Start();
 
   const auto keep_alive = [&progress] { progress.Refresh(); };
   const auto cancel = [&]() -> int {
@@ -82,18 +88,19 @@ int DriveRun(std::unique_ptr<RunController>& run, Console& console) {
     run->WaitForWorkers(keep_alive);
     // The window's abort wait lets its timer tick once more: the elapsed
     // time goes into the title and the continue-later message is shown.
-    progress.ShowTick(run->Tick(std::time(nullptr), kAborting));
-    run->ShowContinueLaterMessage();
+    ShowTick(*run, progress, run->Tick(kAborting));
     progress.End();
     return kExitCancelled;
   };
 
   std::string title = kRunCaption;
-  auto next_tick = std::chrono::steady_clock::now() + kTickInterval;
-  uint64_t seen_states = UINT64_MAX;
   for (;;) {
     if (interrupted.load()) return cancel();
-    switch (run->PendingRequest()) {
+    const RunSnapshot snapshot = run->Poll(title);
+    if (const std::optional<Question>& question = snapshot.question) {
+      run->Answer(question->id, prompt.Ask(question->text, question->buttons, question->icon));
+    }
+    switch (snapshot.request) {
       case RunRequest::kClose:
         return cancel();
       case RunRequest::kQuit:
@@ -104,26 +111,14 @@ int DriveRun(std::unique_ptr<RunController>& run, Console& console) {
       case RunRequest::kNone:
         break;
     }
-    // A run whose last row has just finished does not wait for the next tick.
-    if (const uint64_t states = run->table().StateRevision(); states != seen_states) {
-      seen_states = states;
-      if (RunController::FirstUnfinishedRow(run->table()) < 0) {
-        next_tick = std::chrono::steady_clock::now();
-      }
-    }
-    if (std::chrono::steady_clock::now() >= next_tick) {
-      const TickReport report = run->Tick(std::time(nullptr), title);
-      title = report.title;
-      progress.ShowTick(report);
-      if (report.aborted) run->ShowContinueLaterMessage();
-      if (report.finished || report.aborted) {
+    if (snapshot.tick) {
+      title = snapshot.tick->title;
+      if (ShowTick(*run, progress, *snapshot.tick)) {
         // After "All Done." the run ends as Quit does: the abort wait first.
         run->WaitForWorkers(keep_alive);
         progress.End();
-        return report.finished && run->Succeeded() ? kExitSuccess : kExitCancelled;
+        return snapshot.tick->finished && run->Succeeded() ? kExitSuccess : kExitCancelled;
       }
-      // The next tick comes a whole interval after this one ended.
-      next_tick = std::chrono::steady_clock::now() + kTickInterval;
     }
     progress.Refresh();
     std::this_thread::sleep_for(kLoopPause);
@@ -154,8 +149,8 @@ int RunWizard(const SessionConfig& config, Console& console, TerminalPrompt& pro
   }
   if (!handover) return kExitCancelled;
 
-  std::unique_ptr<RunController> run = session.MakeRun(*handover);
-  return DriveRun(run, console);
+  std::unique_ptr<RunEngine> run = session.MakeRun(*handover);
+  return DriveRun(run, console, prompt);
 }
 
 }  // namespace
@@ -168,7 +163,7 @@ int RunTerminalFace(const SessionConfig& config) {
   // --yes, or nobody at the keyboard: nothing is asked.
   TerminalPrompt prompt(console, config.unattended || !console.InputIsTerminal(), interrupted);
   ProcessObjects process;
-  return StartUp(prompt, process.flags.abort, [&](Settings& settings, Catalogue& catalogue) {
+  return StartUp(prompt, [&](Settings& settings, Catalogue& catalogue) {
     return RunWizard(config, console, prompt, process, settings, catalogue);
   });
 }

@@ -9,7 +9,13 @@ inline constexpr const char* kRunIntro =
     "clicking the [Cancel] button.";
 inline constexpr const char* kLocationFormat =
     "Download-location is \"%s\"\nInstall after downloading: %s";
+// The texts of a row (texts/row_text.h formats them).
 inline constexpr const char* kPendingRowText = "Pending Download / Checksum";
+inline constexpr const char* kDownloadingFormat = "%u %% downloaded";
+inline constexpr const char* kDownloadedOk = "Downloaded OK";
+inline constexpr const char* kChecksummingFormat = "Checksumming %u %%";
+inline constexpr const char* kChecksumOk = "Checksum OK";
+inline constexpr const char* kChecksumFailed = "Checksum Failed!";
 inline constexpr const char* kPendingInstallText = "Pending Install";
 inline constexpr const char* kCatalogueErrorLine = "There was an error in FileList.txt";
 inline constexpr const char* kAllDone = "All Done.";

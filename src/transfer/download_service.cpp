@@ -139,17 +139,12 @@ int ReportProgress(void* user, curl_off_t download_total, curl_off_t download_no
   transfer->reported_now = now;
   transfer->reported_total = total;
   const bool go_on =
-      moved ? transfer->callback->OnProgress(now, total)
-            : transfer->callback->KeepAlive();
+      moved ? transfer->callback->OnProgress(now, total) : transfer->callback->KeepAlive();
   if (!go_on) {
     transfer->aborted = true;
     return 1;  // makes libcurl stop with CURLE_ABORTED_BY_CALLBACK
   }
   return 0;
-}
-
-bool IsHexDigit(char c) {
-  return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
 }
 
 // Marks the span of one transfer on the callback, on every way out.
@@ -290,6 +285,13 @@ DownloadService::DownloadService() : handle_(std::make_unique<Handle>()) {
 
 DownloadService::~DownloadService() = default;
 
+bool StartsPercentEscape(std::string_view text, size_t at) {
+  const auto hex = [](char c) {
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+  };
+  return at + 2 < text.size() && text[at] == '%' && hex(text[at + 1]) && hex(text[at + 2]);
+}
+
 std::string DownloadService::EncodeForWire(const std::string& url) {
   // Only the path is touched: scheme and authority stay as written. A
   // catalogue name may hold '#' or '?', so both are encoded in the path too;
@@ -307,8 +309,7 @@ std::string DownloadService::EncodeForWire(const std::string& url) {
   for (size_t i = path_start; i < url.size(); ++i) {
     const char c = url[i];
     const auto byte = static_cast<unsigned char>(c);
-    const bool escape_start =
-        c == '%' && i + 2 < url.size() && IsHexDigit(url[i + 1]) && IsHexDigit(url[i + 2]);
+    const bool escape_start = StartsPercentEscape(url, i);
     if (c == '\\') {
       wire += '/';
     } else if (byte <= 0x20 || byte >= 0x7F || std::strchr("\"<>^`{|}#?[]", c) != nullptr ||

@@ -32,6 +32,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace brenvik {
 
@@ -83,5 +84,9 @@ class DownloadService {
   std::unique_ptr<Handle> handle_;
   std::chrono::seconds stall_timeout_{60};
 };
+
+// True when `text` holds '%' and two hexadecimal digits at `at`: an escape
+// that DownloadService::EncodeForWire keeps as it is.
+bool StartsPercentEscape(std::string_view text, size_t at);
 
 }  // namespace brenvik

@@ -2,6 +2,8 @@
 
 #include <utility>
 
+#include "texts/share.h"
+
 namespace brenvik {
 
 bool TransferCallback::OnProgress(uint64_t progress, uint64_t maximum) {
@@ -43,12 +45,8 @@ void TransferCallback::TransferStarted() {
 void TransferCallback::TransferEnded() { running_.store(false); }
 
 uint32_t TransferCallback::Percentage(uint64_t progress, uint64_t maximum) {
-  if (maximum == 0) return 0;
   // A server may send more than it announced; the bar never goes past full.
-  if (progress >= maximum) return 100;
-  // 128 bits hold progress * 100 for any 64-bit count, so the truncation is exact.
-  __extension__ using Wide = unsigned __int128;
-  return static_cast<uint32_t>(static_cast<Wide>(progress) * 100 / maximum);
+  return static_cast<uint32_t>(ShareOf(progress, maximum, 100));
 }
 
 }  // namespace brenvik

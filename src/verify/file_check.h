@@ -1,34 +1,44 @@
 #pragma once
-// Checking one local file against the catalogue: it must exist, have the
-// catalogue's size and its MD5 digest. Progress and the verdict are shown in
-// a job-table row: "Checksumming %u %%" (image 2) after every block, then
-// "Checksum OK" (image 3) or "Checksum Failed!" (image unchanged), and the
-// row's state becomes CheckDone. Catalogue::VerifyRow is the entry point.
+// Checking one local file against its catalogue row: it must exist, have
+// the row's size and its MD5 digest. The verdict says whether it passed and
+// if not, why; the caller shows it.
 //
-// VerifyRow reaches the file below the download folder without following a
+// The file is reached below the download folder without following a
 // symbolic link (platform/contained_files.h): a file reached through one,
-// or one that is a link itself, counts as missing. Hex digests compare
-// without regard to case.
+// or one that is a link itself, counts as missing. A file that is there
+// but cannot be opened is reported on standard output as
+// "<path> can't be opened". Hex digests compare without regard to case.
 //
 // Thread safety: any thread; each call uses a buffer of its own. In a run
 // only the verification worker calls it.
 
 #include <atomic>
+#include <cstdint>
 #include <string>
+#include <string_view>
 
-#include "verify/md5.h"
+#include "verify/file_digest.h"
 
 namespace brenvik {
 
-class JobTable;
+enum class Verdict {
+  kPassed,
+  kMissing,      // no regular file under the name (or only through a link)
+  kWrongSize,    // the size differs from the catalogue's
+  kUnreadable,   // it could not be opened, or a read failed part way
+  kWrongDigest,  // the digest differs from the catalogue's
+  kStopped,      // the stop flag was set while it was being read
+};
 
-inline constexpr size_t kHashBlockSize = 64 * 1024;
+// Checks the file `name` below `folder` (which ends with the separator)
+// against `size` and the hex digest `digest`. `progress` hears the share
+// digested, in percent, as it grows (never for an empty file); `stop` ends
+// the reading early.
+[[nodiscard]] Verdict VerifyFile(const std::string& folder, const std::string& name, uint64_t size,
+                                 std::string_view digest, const PercentSink& progress,
+                                 const std::atomic<bool>& stop);
 
-// Computes the digest of the file at `path`, showing progress in `item` of
-// `table`. Stops early (still returning true) when `abort` becomes set.
-// Returns false when the file cannot be opened, after writing
-// "<path> can't be opened" to standard output; `digest` is then untouched.
-[[nodiscard]] bool HashFile(const std::string& path, Md5Digest& digest, JobTable& table, int item,
-                            const std::atomic<bool>& abort);
+// True when two hex digests are the same but for the case of their letters.
+bool SameHexDigest(std::string_view a, std::string_view b);
 
 }  // namespace brenvik

@@ -2,20 +2,16 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <cstdint>
 #include <limits>
 #include <string>
 #include <vector>
 
-#include "platform/prompt.h"
-#include "support/scripted_prompt.h"
 #include "support/temp_dir.h"
 
 namespace brenvik {
 namespace {
 
-using test::ScriptedPrompt;
 using test::TempDir;
 
 constexpr uint64_t kMax = std::numeric_limits<uint64_t>::max();
@@ -35,17 +31,21 @@ class CatalogueTest : public ::testing::Test {
  protected:
   std::vector<Row> Rows() const {
     std::vector<Row> rows;
-    for (int i = 0; i < catalogue_.RowCount(); ++i) {
-      rows.push_back({catalogue_.Name(i), catalogue_.Checksum(i), catalogue_.Size(i)});
+    for (const CatalogueEntry& entry : catalogue_.Entries()) {
+      rows.push_back({entry.name, entry.checksum, entry.size});
     }
     return rows;
   }
 
-  bool Parse(std::string_view text) { return catalogue_.LoadFromText(prompt_, text); }
+  // Parses `text` into catalogue_; false (catalogue_ untouched) on an error.
+  bool Parse(std::string_view text) { return Took(ParseCatalogue(text)); }
+  bool Took(CatalogueResult result) {
+    if (std::holds_alternative<CatalogueError>(result)) return false;
+    catalogue_ = std::move(std::get<Catalogue>(result));
+    return true;
+  }
 
-  std::atomic<bool> abort_{false};
-  Catalogue catalogue_{abort_};
-  ScriptedPrompt prompt_{{}, PromptAnswer::kOk};
+  Catalogue catalogue_;
 };
 
 TEST_F(CatalogueTest, DataLinesAreCountedPastCommentsAndEmptyLines) {
@@ -66,8 +66,6 @@ TEST_F(CatalogueTest, DataLinesAreCountedPastCommentsAndEmptyLines) {
                         {"Data/one.cab", "fedcba9876543210fedcba9876543210", 4096},
                     }));
   EXPECT_EQ(catalogue_.Total(), 1234u + 4096u);
-  EXPECT_EQ(prompt_.Count(), 0u);
-  EXPECT_FALSE(abort_.load());
 }
 
 TEST_F(CatalogueTest, FieldsAreTakenWholeWithEitherSeparator) {
@@ -115,31 +113,17 @@ TEST_F(CatalogueTest, ByteOrderMarkBelongsToTheFirstLine) {
   EXPECT_EQ(catalogue_.Version(), bom + "2.0");
 }
 
-TEST_F(CatalogueTest, EveryLoadStartsFromEmptyRowsButKeepsMissingHeaderValues) {
-  ASSERT_TRUE(Parse(""));  // a fresh catalogue stays empty
-  EXPECT_EQ(catalogue_.Version(), "");
-  EXPECT_EQ(catalogue_.ScratchSpaceNeed(), 0u);
-
-  ASSERT_TRUE(Parse("v1\n77\na:c:1\nb:c:2\nc:c:3\n"));
-  ASSERT_EQ(catalogue_.RowCount(), 3);
-
-  ASSERT_TRUE(Parse("v2\n88\nz:c:40\n"));
-  EXPECT_EQ(Rows(), (std::vector<Row>{{"z", "c", 40}}));
-  EXPECT_EQ(catalogue_.Total(), 40u);
-  EXPECT_EQ(catalogue_.Version(), "v2");
-  EXPECT_EQ(catalogue_.ScratchSpaceNeed(), 88u);
-
+TEST_F(CatalogueTest, MissingHeaderLinesLeaveTheirValuesEmpty) {
   for (const char* text : {"", "# only\n\n# comments\n", "\n\n"}) {
     ASSERT_TRUE(Parse(text)) << text;
     EXPECT_EQ(catalogue_.RowCount(), 0);
     EXPECT_EQ(catalogue_.Total(), 0u);
-    EXPECT_EQ(catalogue_.Version(), "v2");
-    EXPECT_EQ(catalogue_.ScratchSpaceNeed(), 88u);
+    EXPECT_EQ(catalogue_.Version(), "");
+    EXPECT_EQ(catalogue_.ScratchSpaceNeed(), 0u);
   }
-
   ASSERT_TRUE(Parse("# only the version\nv3\n"));
   EXPECT_EQ(catalogue_.Version(), "v3");
-  EXPECT_EQ(catalogue_.ScratchSpaceNeed(), 88u);
+  EXPECT_EQ(catalogue_.ScratchSpaceNeed(), 0u);
   EXPECT_EQ(catalogue_.RowCount(), 0);
 }
 
@@ -159,8 +143,7 @@ TEST_F(CatalogueTest, PartialFilesNeverTakeTheNameOfARowOrItsFolder) {
                                              "b.part/x.part", "d/c.part1",       "d\\c.part.part",
                                              "same.part",     "same.part1"};
   std::vector<std::string> partials;
-  for (int row = 0; row < catalogue_.RowCount(); ++row)
-    partials.push_back(catalogue_.PartialName(row));
+  for (const CatalogueEntry& entry : catalogue_.Entries()) partials.push_back(entry.partial_name);
   EXPECT_EQ(partials, expected);
 }
 
@@ -184,7 +167,6 @@ struct BadCatalogue {
   const char* label;
   std::string text;
   std::string message;
-  std::vector<Row> rows_kept;
 };
 
 const std::string kChecksumMissing7 =
@@ -193,28 +175,18 @@ const std::string kChecksumMissing7 =
 std::vector<BadCatalogue> BadCatalogues() {
   using namespace std::string_literals;
   const auto unsafe = [](const char* label, std::string name) {
-    return BadCatalogue{label,
-                        "v\n0\ngood:c:5\n" + name + ":c:1\nlater:c:2\n",
-                        "Error in line 4 in FileList.txt! Unsafe file name!",
-                        {{"good", "c", 5}}};
+    return BadCatalogue{label, "v\n0\ngood:c:5\n" + name + ":c:1\nlater:c:2\n",
+                        "Error in line 4 in FileList.txt! Unsafe file name!"};
   };
   return {
       {"no separator, physical line 7",
-       "# c\nv\n0\n# c\nok:c:1\n\nno separator at all\nlater:c:2\n",
-       kChecksumMissing7,
-       {{"ok", "c", 1}}},
-      {"line of blanks",
-       "v\n0\n   \n",
-       "Error in line 3 in FileList.txt! Couldn't find checksum-separator!",
-       {}},
-      {"second separator missing",
-       "v\n\n0\na:c:1\nname\tchecksum only\nlater:c:2\n",
-       "Error in line 5 in FileList.txt! Couldn't find filesize-separator!",
-       {{"a", "c", 1}}},
-      {"CRLF keeps the count",
-       "v\r\n0\r\n\r\nname:checksum\r\n",
-       "Error in line 4 in FileList.txt! Couldn't find filesize-separator!",
-       {}},
+       "# c\nv\n0\n# c\nok:c:1\n\nno separator at all\nlater:c:2\n", kChecksumMissing7},
+      {"line of blanks", "v\n0\n   \n",
+       "Error in line 3 in FileList.txt! Couldn't find checksum-separator!"},
+      {"second separator missing", "v\n\n0\na:c:1\nname\tchecksum only\nlater:c:2\n",
+       "Error in line 5 in FileList.txt! Couldn't find filesize-separator!"},
+      {"CRLF keeps the count", "v\r\n0\r\n\r\nname:checksum\r\n",
+       "Error in line 4 in FileList.txt! Couldn't find filesize-separator!"},
       unsafe("absolute", "/etc/passwd"),
       unsafe("backslash root", "\\\\server\\share\\x"),
       unsafe("parent", ".."),
@@ -225,74 +197,36 @@ std::vector<BadCatalogue> BadCatalogues() {
   };
 }
 
-TEST_F(CatalogueTest, MalformedRowsAreReportedWithTheirPhysicalLine) {
+TEST(CatalogueErrors, MalformedRowsAreReportedWithTheirPhysicalLine) {
   for (const BadCatalogue& bad : BadCatalogues()) {
     SCOPED_TRACE(bad.label);
-    std::atomic<bool> abort{false};
-    Catalogue catalogue(abort);
-    ScriptedPrompt prompt({}, PromptAnswer::kOk);
-    EXPECT_FALSE(catalogue.LoadFromText(prompt, bad.text));
-    ASSERT_EQ(prompt.Count(), 1u);
-    const auto asked = prompt.Asked().front();
-    EXPECT_EQ(asked.text, bad.message);
-    EXPECT_EQ(asked.buttons, PromptButtons::kOk);
-    EXPECT_EQ(asked.icon, PromptIcon::kNone);
-    EXPECT_TRUE(abort.load());
-    // The rows before the bad line stay; the bad row and later ones never come in.
-    std::vector<Row> rows;
-    uint64_t sum = 0;
-    for (int i = 0; i < catalogue.RowCount(); ++i) {
-      rows.push_back({catalogue.Name(i), catalogue.Checksum(i), catalogue.Size(i)});
-      sum += catalogue.Size(i);
-    }
-    EXPECT_EQ(rows, bad.rows_kept);
-    EXPECT_EQ(catalogue.Total(), sum);
+    const CatalogueResult parsed = ParseCatalogue(bad.text);
+    const auto* error = std::get_if<CatalogueError>(&parsed);
+    ASSERT_NE(error, nullptr);
+    EXPECT_EQ(CatalogueErrorMessage(*error), bad.message);
   }
-}
-
-// Records whether the abort flag was already set when the message was shown.
-class FlagWatchingPrompt : public Prompt {
- public:
-  explicit FlagWatchingPrompt(const std::atomic<bool>& flag) : flag_(flag) {}
-  PromptAnswer Ask(const std::string&, PromptButtons, PromptIcon) override {
-    flag_seen_.push_back(flag_.load());
-    return PromptAnswer::kOk;
-  }
-  std::vector<bool> flag_seen_;
-
- private:
-  const std::atomic<bool>& flag_;
-};
-
-TEST_F(CatalogueTest, AbortFlagIsSetOnlyAfterTheMessageWasClosed) {
-  FlagWatchingPrompt prompt(abort_);
-  EXPECT_FALSE(catalogue_.LoadFromText(prompt, "v\n0\nbroken\n"));
-  EXPECT_EQ(prompt.flag_seen_, std::vector<bool>{false});
-  EXPECT_TRUE(abort_.load());
 }
 
 TEST_F(CatalogueTest, LoadReadsTheFileInTheWorkingDirectory) {
   TempDir dir;
   dir.Write("FileList.txt", "# list\r\n1.1\r\n42\r\nInstall.exe:abc:10\r\nData/a.bin:def:20\r\n");
   test::ScopedWorkingDirectory in_dir(dir.path());
-  ASSERT_TRUE(catalogue_.Load(prompt_));
+  ASSERT_TRUE(Took(LoadCatalogue()));
   EXPECT_EQ(catalogue_.Version(), "1.1");
   EXPECT_EQ(catalogue_.ScratchSpaceNeed(), 42u);
   EXPECT_EQ(Rows(), (std::vector<Row>{{"Install.exe", "abc", 10}, {"Data/a.bin", "def", 20}}));
   EXPECT_EQ(catalogue_.Total(), 30u);
 }
 
-TEST_F(CatalogueTest, UnreadableFileFailsSilentlyWithEmptyRows) {
+TEST(CatalogueErrors, AFileThatCannotBeReadIsAnErrorWithoutAMessage) {
   TempDir dir;
-  ASSERT_TRUE(Parse("v\n5\na:c:1\n"));
   // Missing, and a folder in the file's place (opens, but cannot be read).
   for (const auto& path : {dir.path() / "FileList.txt", dir.path()}) {
-    EXPECT_FALSE(catalogue_.Load(prompt_, path)) << path;
-    EXPECT_EQ(catalogue_.RowCount(), 0);
-    EXPECT_EQ(catalogue_.Total(), 0u);
-    EXPECT_EQ(catalogue_.Version(), "v");
-    EXPECT_EQ(prompt_.Count(), 0u);
-    EXPECT_FALSE(abort_.load());
+    const CatalogueResult loaded = LoadCatalogue(path);
+    const auto* error = std::get_if<CatalogueError>(&loaded);
+    ASSERT_NE(error, nullptr) << path;
+    EXPECT_EQ(error->kind, CatalogueError::Kind::kUnreadable);
+    EXPECT_EQ(CatalogueErrorMessage(*error), "");
   }
 }
 

@@ -1,56 +1,60 @@
 // Feeds arbitrary bytes to the catalogue parser and checks what must hold for
-// any input: no crash or undefined behaviour, the abort flag set exactly when
-// the load fails, one message per failure, a total that is the saturating sum
-// of the sizes, and only safe names in the rows.
+// any input: no crash or undefined behaviour, an error that names a line of
+// the text and has a message, a total that is the saturating sum of the
+// sizes, only safe names in the rows, and partial names that are all
+// different and none of them a row's name.
 
-#include <atomic>
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <limits>
+#include <string>
 #include <string_view>
+#include <unordered_set>
+#include <variant>
 
 #include "catalogue/catalogue.h"
 #include "platform/paths.h"
-#include "platform/prompt.h"
 
 namespace {
 
-class SilentPrompt : public brenvik::Prompt {
- public:
-  brenvik::PromptAnswer Ask(const std::string&, brenvik::PromptButtons,
-                            brenvik::PromptIcon) override {
-    ++asked_;
-    return brenvik::PromptAnswer::kOk;
-  }
-  int asked_ = 0;
-};
-
 void Check(bool condition) {
   if (!condition) std::abort();
+}
+
+void CheckCatalogue(const brenvik::Catalogue& catalogue) {
+  uint64_t sum = 0;
+  std::unordered_set<std::string> names;
+  std::unordered_set<std::string> partials;
+  for (const brenvik::CatalogueEntry& entry : catalogue.Entries()) {
+    Check(brenvik::IsSafeRelativeName(entry.name));
+    Check(entry.name.find_first_of("\t:\n") == std::string::npos);
+    Check(entry.checksum.find_first_of("\t:\n") == std::string::npos);
+    Check(partials.insert(entry.partial_name).second);
+    names.insert(entry.name);
+    const uint64_t next = sum + entry.size;
+    sum = next < sum ? std::numeric_limits<uint64_t>::max() : next;
+  }
+  for (const std::string& partial : partials) Check(!names.contains(partial));
+  Check(catalogue.Total() == sum);
+  Check(catalogue.Version().find('\n') == std::string::npos);
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string_view text(reinterpret_cast<const char*>(data), size);
-  std::atomic<bool> abort{false};
-  brenvik::Catalogue catalogue(abort);
-  SilentPrompt prompt;
-  const bool loaded = catalogue.LoadFromText(prompt, text);
-
-  Check(abort.load() == !loaded);
-  Check(prompt.asked_ == (loaded ? 0 : 1));
-  uint64_t sum = 0;
-  for (int row = 0; row < catalogue.RowCount(); ++row) {
-    const brenvik::CatalogueEntry& entry = catalogue.Entry(row);
-    Check(brenvik::IsSafeRelativeName(entry.name));
-    Check(entry.name.find_first_of("\t:\n") == std::string::npos);
-    Check(entry.checksum.find_first_of("\t:\n") == std::string::npos);
-    const uint64_t next = sum + entry.size;
-    sum = next < sum ? std::numeric_limits<uint64_t>::max() : next;
+  const brenvik::CatalogueResult parsed = brenvik::ParseCatalogue(text);
+  if (const auto* error = std::get_if<brenvik::CatalogueError>(&parsed)) {
+    // Text in memory is always readable: the error is a malformed row on a
+    // line the text has.
+    Check(error->kind != brenvik::CatalogueError::Kind::kUnreadable);
+    Check(error->line >= 3);
+    Check(error->line <= static_cast<size_t>(std::count(text.begin(), text.end(), '\n')) + 1);
+    Check(!brenvik::CatalogueErrorMessage(*error).empty());
+    return 0;
   }
-  Check(catalogue.Total() == sum);
-  Check(catalogue.Version().find('\n') == std::string::npos);
+  CheckCatalogue(std::get<brenvik::Catalogue>(parsed));
   return 0;
 }

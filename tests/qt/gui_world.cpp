@@ -14,7 +14,7 @@ std::optional<std::string> ScriptedPicker::PickFolder(const std::string& title) 
   return pick;
 }
 
-GuiWorld::GuiWorld() : release(server, "2.5"), catalogue(process.flags.abort) {}
+GuiWorld::GuiWorld() : release(server, "2.5") {}
 
 SessionConfig GuiWorld::Config() const {
   SessionConfig config;

@@ -15,7 +15,7 @@
 #include "qt/progress_page.h"
 #include "qt/qt_prompt.h"
 #include "qt/setup_page.h"
-#include "run/run_controller.h"
+#include "run/run_engine.h"
 
 namespace brenvik::test {
 

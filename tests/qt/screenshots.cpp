@@ -18,7 +18,7 @@
 #include "qt/progress_page.h"
 #include "qt/setup_page.h"
 #include "run/job_table.h"
-#include "run/run_controller.h"
+#include "run/run_engine.h"
 
 namespace brenvik::test {
 namespace {
@@ -91,16 +91,17 @@ int Run(const QString& folder) {
   for (const char* name : {"Install.exe", "Setup.ini", "Readme.txt"}) {
     world.downloads.Write(std::string("PellixInstall/") + name, world.release.Content(name));
   }
-  const std::unique_ptr<RunController> run = session.MakeRun(Handover{download_folder, true});
+  const std::unique_ptr<RunEngine> run = session.MakeRun(Handover{download_folder, true});
   ProgressPage page(*run, world.prompt);
   page.show();
   const JobTable& table = run->table();
   const bool mid_run = WaitFor(
       [&] {
         const int row = table.CurrentDownloadRow();
-        if (row < 0 || table.Name(row) != "Data/Pellix2.cab") return false;
-        const int percent = std::atoi(table.Status(row).c_str());
-        return percent >= 40 && table.StatusLine().find("kB/s") != std::string::npos &&
+        const JobRow shown = table.Row(row);
+        if (row < 0 || shown.name != "Data/Pellix2.cab") return false;
+        return shown.status.phase == RowPhase::kDownloading && shown.status.percent >= 40 &&
+               table.StatusLine().find("kB/s") != std::string::npos &&
                page.windowTitle().contains(QLatin1String(" - "));
       },
       60000);

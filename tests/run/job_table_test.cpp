@@ -12,12 +12,48 @@ TEST(JobTableTest, RowsStartIdleAndOutOfRangeAccessIsHarmless) {
   EXPECT_EQ(table.InsertRow("a"), 0);
   EXPECT_EQ(table.InsertRow("b"), 1);
   EXPECT_EQ(table.RowCount(), 2);
-  EXPECT_EQ(table.Image(1), RowImage::kIdle);
-  EXPECT_EQ(table.State(1), JobState::PendingDownload);
-  table.SetStatus(7, "nowhere");
+  EXPECT_EQ(table.Row(1).image, RowImage::kIdle);
+  EXPECT_EQ(table.Row(1).status.phase, RowPhase::kNone);
+  EXPECT_EQ(table.Row(1).state, JobState::PendingDownload);
+  table.SetStatus(7, {RowPhase::kChecksumOk});
   table.SetState(-1, JobState::Verified);
-  EXPECT_EQ(table.Name(7), "");
+  EXPECT_EQ(table.Row(7).name, "");
   EXPECT_EQ(table.RowCount(), 2);
+}
+
+// The image comes with the status; the statuses that bring none leave the
+// row's image as it was, so a failed check still shows what it was doing.
+TEST(JobTableTest, StatusesBringTheirImagesAndTheOthersKeepTheOneThere) {
+  JobTable table;
+  table.InsertRow("x");
+  const auto image_after = [&](RowStatus status) {
+    table.SetStatus(0, std::move(status));
+    return table.Row(0).image;
+  };
+  EXPECT_EQ(image_after({RowPhase::kPending}), RowImage::kIdle);
+  EXPECT_EQ(image_after(RowStatus::Downloading(5)), RowImage::kBusy);
+  EXPECT_EQ(image_after({RowPhase::kDownloaded}), RowImage::kBusy);
+  EXPECT_EQ(image_after(RowStatus::Checksumming(5)), RowImage::kChecking);
+  EXPECT_EQ(image_after({RowPhase::kChecksumFailed}), RowImage::kChecking);
+  EXPECT_EQ(image_after(RowStatus::AttemptFailed(1, 11, "why")), RowImage::kChecking);
+  EXPECT_EQ(image_after(RowStatus::LocalFailure("why")), RowImage::kChecking);
+  EXPECT_EQ(image_after({RowPhase::kChecksumOk}), RowImage::kDone);
+  EXPECT_EQ(image_after({RowPhase::kInstallerStarting}), RowImage::kBusy);
+  EXPECT_EQ(image_after({RowPhase::kInstallPending}), RowImage::kBusy);
+  EXPECT_EQ(image_after({RowPhase::kInstallerFailed}), RowImage::kIdle);
+  EXPECT_EQ(image_after({RowPhase::kInstallerStarted}), RowImage::kDone);
+}
+
+TEST(JobTableTest, StatusLineKeepsItsKindBesideItsText) {
+  JobTable table;
+  EXPECT_EQ(table.StatusLineWithKind().kind, StatusLineKind::kNone);
+  table.SetStatisticsLine("1 kB of 2 kB done, 0 kB/s, EDT: ");
+  EXPECT_EQ(table.StatusLineWithKind().kind, StatusLineKind::kStatistics);
+  table.SetStatusLine("All Done.");
+  const StatusLineValue line = table.StatusLineWithKind();
+  EXPECT_EQ(line.text, "All Done.");
+  EXPECT_EQ(line.kind, StatusLineKind::kMessage);
+  EXPECT_EQ(table.StatusLine(), "All Done.");
 }
 
 TEST(JobTableTest, FirstInStateFindsTheTopmostRow) {
@@ -38,8 +74,8 @@ TEST(JobTableTest, RevisionGrowsWithEveryChangeAndTheListenerHearsIt) {
   const uint64_t before = table.Revision();
   table.InsertRow("x");
   table.InsertRow("y");
-  table.SetStatus(1, "t");
-  table.SetImage(0, RowImage::kBusy);
+  table.SetStatus(1, {RowPhase::kDownloaded});
+  table.SetStatus(0, RowStatus::Downloading(3));
   table.SetStatusLine("line");
   table.SetCurrentDownloadRow(1);  // views see it; the listener is not told
   table.Clear();
@@ -95,20 +131,23 @@ TEST(JobTableTest, WaitWithoutChangeTimesOut) {
 TEST(JobTableTest, ConcurrentWritersKeepEveryRowConsistent) {
   JobTable table;
   for (int i = 0; i < 64; ++i) table.InsertRow("r" + std::to_string(i));
-  auto writer = [&](JobState state, RowImage image) {
+  auto writer = [&](JobState state, RowStatus status) {
     for (int round = 0; round < 200; ++round) {
       for (int i = 0; i < 64; ++i) {
         table.SetState(i, state);
-        table.SetStatusAndImage(i, std::to_string(static_cast<int>(image)), image);
+        table.SetStatus(i, status);
       }
     }
   };
-  std::thread a(writer, JobState::PendingCheck, RowImage::kChecking);
-  std::thread b(writer, JobState::PendingDownload, RowImage::kBusy);
+  std::thread a(writer, JobState::PendingCheck, RowStatus::Checksumming(1));
+  std::thread b(writer, JobState::PendingDownload, RowStatus::Downloading(2));
   a.join();
   b.join();
+  // Status and image are written in one step: never one writer's status
+  // with the other's image.
   for (const JobRow& row : table.Snapshot()) {
-    EXPECT_EQ(row.status, std::to_string(static_cast<int>(row.image)));
+    EXPECT_EQ(row.image,
+              row.status.phase == RowPhase::kChecksumming ? RowImage::kChecking : RowImage::kBusy);
   }
 }
 

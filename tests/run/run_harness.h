@@ -1,7 +1,9 @@
 #pragma once
-// Drives a RunController the way a face does: a tick every few
-// milliseconds, the abort wait on a close request, destruction on a quit
-// request. Shared by the run engine's integration tests.
+// Drives a RunEngine the way a face does: a poll every few milliseconds
+// on a clock of the test's own (a second further each poll), the workers'
+// questions answered through the scripted prompt, the abort wait on a close
+// request, destruction on a quit request. Shared by the run engine's
+// integration tests.
 
 #include <gtest/gtest.h>
 
@@ -11,11 +13,12 @@
 
 #include "catalogue/catalogue.h"
 #include "catalogue/settings.h"
-#include "run/run_controller.h"
+#include "run/run_engine.h"
 #include "run/run_flags.h"
 #include "support/release_fixture.h"
 #include "support/scripted_prompt.h"
 #include "support/temp_dir.h"
+#include "texts/row_text.h"
 #include "transfer/transfer_callback.h"
 
 namespace brenvik::test {
@@ -33,14 +36,14 @@ class RunHarness : public ::testing::Test {
   // Writes the release's catalogue where the run reads it.
   void WriteCatalogue() { work_dir_.Write("FileList.txt", release_.CatalogueText()); }
 
-  // A fresh controller over fresh flags and a fresh catalogue, as a new
+  // A fresh engine over fresh flags and a fresh catalogue, as a new
   // process would have.
-  RunController& NewRun(bool install = false, InstallerLauncher* launcher = nullptr) {
-    controller_.reset();
+  RunEngine& NewRun(bool install = false, InstallerLauncher* launcher = nullptr) {
+    engine_.reset();
     flags_ = std::make_unique<RunFlags>();
     callback_ = std::make_unique<TransferCallback>(flags_->abort);
-    catalogue_ = std::make_unique<Catalogue>(flags_->abort);
-    controller_ = std::make_unique<RunController>(
+    catalogue_ = std::make_unique<Catalogue>();
+    engine_ = std::make_unique<RunEngine>(
         RunServices{
             .catalogue = *catalogue_,
             .settings = settings_,
@@ -56,44 +59,53 @@ class RunHarness : public ::testing::Test {
             .pause = std::chrono::milliseconds(20),
             .stall_timeout = std::chrono::seconds(1),
         },
-        Folder(), install);
-    return *controller_;
+        Folder(), install, [this] { return now_; });
+    return *engine_;
   }
 
   // Ticks until the run finishes, aborts or a worker asks to end it; a
   // close request runs the abort wait as the faces do.
   RunEnd Drive(std::chrono::seconds limit = std::chrono::seconds(60)) {
-    RunController& run = *controller_;
+    RunEngine& run = *engine_;
     const auto end = std::chrono::steady_clock::now() + limit;
-    std::time_t now = 100;
-    run.Start(now);
+    run.Start();
     std::string title = "Caption";
     while (std::chrono::steady_clock::now() < end) {
-      switch (run.PendingRequest()) {
+      now_ += std::chrono::seconds(1);
+      const RunSnapshot snapshot = run.Poll(title);
+      if (snapshot.question) Answer(*snapshot.question);
+      switch (snapshot.request) {
         case RunRequest::kClose:
           run.WaitForWorkers({});
           return RunEnd::kClosed;
         case RunRequest::kQuit:
-          controller_.reset();  // no abort wait: the controller's end stops the workers
+          engine_.reset();  // no abort wait: the engine's end stops the workers
           return RunEnd::kQuit;
         case RunRequest::kNone:
           break;
       }
-      const TickReport report = run.Tick(++now, title);
-      title = report.title;
-      last_report_ = report;
-      if (report.finished) return RunEnd::kFinished;
-      if (report.aborted) {
-        run.ShowContinueLaterMessage();
-        return RunEnd::kAborted;
+      if (snapshot.tick) {
+        const TickReport& report = *snapshot.tick;
+        title = report.title;
+        last_report_ = report;
+        if (report.finished) return RunEnd::kFinished;
+        if (report.aborted) {
+          run.ShowContinueLaterMessage();
+          return RunEnd::kAborted;
+        }
       }
       std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     return RunEnd::kTimedOut;
   }
 
+  // Answers a worker's question as the user would, through the scripted prompt.
+  void Answer(const Question& question) {
+    engine_->Answer(question.id, prompt_.Ask(question.text, question.buttons, question.icon));
+  }
+
   // Every catalogue row's state.
-  std::vector<JobState> States() const { return controller_->table().States(); }
+  std::vector<JobState> States() const { return engine_->table().States(); }
   bool AllVerified() const {
     for (JobState s : States()) {
       if (s != JobState::Verified && s != JobState::InstallerRow) return false;
@@ -108,6 +120,8 @@ class RunHarness : public ::testing::Test {
     return total;
   }
   std::string OnDisk(const std::string& name) const { return download_dir_.Read(name); }
+  // The text row `row` of the run's table shows.
+  std::string StatusText(int row) const { return RowText(engine_->table().Row(row).status); }
 
   HttpServer server_;
   Release release_;
@@ -120,8 +134,9 @@ class RunHarness : public ::testing::Test {
   std::unique_ptr<RunFlags> flags_;
   std::unique_ptr<TransferCallback> callback_;
   std::unique_ptr<Catalogue> catalogue_;
-  std::unique_ptr<RunController> controller_;
+  std::unique_ptr<RunEngine> engine_;
   TickReport last_report_;
+  std::chrono::milliseconds now_{100'000};
 };
 
 }  // namespace brenvik::test

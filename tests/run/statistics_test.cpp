@@ -6,7 +6,7 @@
 
 #include "catalogue/catalogue.h"
 #include "run/job_table.h"
-#include "support/scripted_prompt.h"
+#include "texts/row_text.h"
 
 namespace brenvik {
 namespace {
@@ -15,14 +15,13 @@ class StatisticsTest : public ::testing::Test {
  protected:
   // A catalogue of the given sizes and a job table with one row per file.
   void Load(const std::vector<uint64_t>& sizes, bool installer_row = false) {
-    std::string text = "1.0\n0\n";
+    std::vector<CatalogueEntry> entries;
     for (size_t i = 0; i < sizes.size(); ++i) {
-      text += "file" + std::to_string(i) + "\t0123456789abcdef0123456789abcdef\t" +
-              std::to_string(sizes[i]) + "\n";
+      entries.push_back({"file" + std::to_string(i), "0123456789abcdef0123456789abcdef", sizes[i]});
     }
-    ASSERT_TRUE(catalogue_.LoadFromText(prompt_, text));
+    catalogue_ = Catalogue("1.0", 0, std::move(entries));
     for (int i = 0; i < catalogue_.RowCount(); ++i) {
-      table_.InsertRow(catalogue_.Name(i));
+      table_.InsertRow(catalogue_.Entry(i).name);
       table_.SetState(i, JobState::PendingCheck);
     }
     if (installer_row) {
@@ -31,9 +30,8 @@ class StatisticsTest : public ::testing::Test {
     }
   }
 
-  test::ScriptedPrompt prompt_;
   std::atomic<bool> abort_{false};
-  Catalogue catalogue_{abort_};
+  Catalogue catalogue_;
   JobTable table_;
   TransferCallback callback_{abort_};
   std::time_t now_ = 1000;
@@ -125,8 +123,7 @@ TEST_F(StatisticsTest, DoneNeverPassesTheTotal) {
 }
 
 TEST_F(StatisticsTest, VerifiedFileNamedLikeTheInstallerRowDoesNotCount) {
-  ASSERT_TRUE(catalogue_.LoadFromText(
-      prompt_, "v\n0\nSTART INSTALL.EXE:0123456789abcdef0123456789abcdef:2048\n"));
+  catalogue_ = Catalogue("v", 0, {{"START INSTALL.EXE", "0123456789abcdef0123456789abcdef", 2048}});
   table_.InsertRow("START INSTALL.EXE");
   table_.SetState(0, JobState::Verified);
   EXPECT_EQ(ProgressStatistics::VerifiedBytes(table_, catalogue_), 0u);
@@ -138,10 +135,12 @@ TEST_F(StatisticsTest, FileProgressWritesTheCurrentRowAndTheLine) {
   table_.SetCurrentDownloadRow(1);
   table_.SetState(1, JobState::PendingDownload);
   stats_.ShowFileProgress(57);
-  EXPECT_EQ(table_.Status(1), "57 % downloaded");
-  EXPECT_EQ(table_.Image(1), RowImage::kBusy);
-  EXPECT_EQ(table_.State(1), JobState::PendingDownload);
-  EXPECT_EQ(table_.Status(0), "");
+  EXPECT_EQ(RowText(table_.Row(1).status), "57 % downloaded");
+  EXPECT_EQ(table_.Row(1).image, RowImage::kBusy);
+  EXPECT_EQ(table_.Row(1).state, JobState::PendingDownload);
+  EXPECT_EQ(RowText(table_.Row(0).status), "");
+  stats_.ShowFileProgress(140);  // a server that sent more than it announced
+  EXPECT_EQ(RowText(table_.Row(1).status), "100 % downloaded");
   EXPECT_EQ(table_.StatusLine(), "0 kB of 12 kB done, 0 kB/s, EDT: ");
 }
 

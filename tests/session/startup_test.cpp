@@ -11,15 +11,14 @@ namespace {
 
 TEST(StartUpTest, RunsTheWizardWithBothSingletonsAndDestroysThemAfter) {
   test::ScriptedPrompt prompt;
-  std::atomic<bool> abort{false};
   Settings* seen_settings = nullptr;
   Catalogue* seen_catalogue = nullptr;
-  const int status = StartUp(prompt, abort, [&](Settings& settings, Catalogue& catalogue) {
+  const int status = StartUp(prompt, [&](Settings& settings, Catalogue& catalogue) {
     seen_settings = &settings;
     seen_catalogue = &catalogue;
     // Every user reaches the same objects through get-or-create.
     EXPECT_EQ(GetOrCreateSettings(), &settings);
-    EXPECT_EQ(GetOrCreateCatalogue(abort), &catalogue);
+    EXPECT_EQ(GetOrCreateCatalogue(), &catalogue);
     settings.SetStoredFolder("remembered");
     return 7;
   });
@@ -36,9 +35,7 @@ TEST(StartUpTest, RunsTheWizardWithBothSingletonsAndDestroysThemAfter) {
 
 TEST(StartUpTest, AllocationFailureInTheWizardShowsTheMemoryMessage) {
   test::ScriptedPrompt prompt;
-  std::atomic<bool> abort{false};
-  const int status =
-      StartUp(prompt, abort, [](Settings&, Catalogue&) -> int { throw std::bad_alloc(); });
+  const int status = StartUp(prompt, [](Settings&, Catalogue&) -> int { throw std::bad_alloc(); });
   EXPECT_EQ(status, 1);
   EXPECT_EQ(prompt.Texts(),
             (std::vector<std::string>{"Memory error! Free up some memory and try again!"}));

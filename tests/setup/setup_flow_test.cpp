@@ -37,12 +37,14 @@ class SetupFlowTest : public ::testing::Test {
  protected:
   SetupFlowTest() : release_(server_) {}
 
-  SetupFlow MakeFlow() { return MakeFlow(catalogue_, settings_, prompt_); }
+  SetupFlow MakeFlow() { return MakeFlow(catalogue_, settings_, prompt_, abort_); }
   // A flow over the fixture's server and folders with its own catalogue,
-  // settings and prompt (a new process would have fresh ones).
-  SetupFlow MakeFlow(Catalogue& catalogue, Settings& settings, Prompt& prompt) {
+  // settings, prompt and abort flag (a new process would have fresh ones).
+  SetupFlow MakeFlow(Catalogue& catalogue, Settings& settings, Prompt& prompt,
+                     std::atomic<bool>& abort) {
     return SetupFlow(SetupServices{
         .catalogue = catalogue,
+        .abort = abort,
         .settings = settings,
         .callback = callback_,
         .prompt = prompt,
@@ -68,7 +70,7 @@ class SetupFlowTest : public ::testing::Test {
   FakeFreeSpace free_space_;
   ScriptedPicker picker_;
   std::atomic<bool> abort_{false};
-  Catalogue catalogue_{abort_};
+  Catalogue catalogue_;
   Settings settings_;
   TransferCallback callback_{abort_};
   DownloadService service_;
@@ -148,12 +150,16 @@ TEST_F(SetupFlowTest, MalformedOrUnsafeCatalogueShowsTheLineThenTheReadErrorAndQ
     SCOPED_TRACE(c.line_message);
     ScriptedPrompt prompt;
     std::atomic<bool> abort{false};
-    Catalogue catalogue(abort);
+    // The abort flag is set only after the line's message was closed.
+    std::vector<bool> abort_when_asked;
+    prompt.SetOnAsk([&](const std::string&) { abort_when_asked.push_back(abort.load()); });
+    Catalogue catalogue;
     server_.Serve("FileList.txt", c.text);
-    SetupFlow flow = MakeFlow(catalogue, settings_, prompt);
+    SetupFlow flow = MakeFlow(catalogue, settings_, prompt, abort);
     flow.Initialise();
     EXPECT_EQ(flow.FetchCatalogue(), FetchOutcome::kQuit);
     EXPECT_EQ(prompt.Texts(), (std::vector<std::string>{c.line_message, kFileListReadError}));
+    EXPECT_EQ(abort_when_asked, (std::vector<bool>{false, true}));
     EXPECT_TRUE(abort.load());
   }
 }
@@ -232,14 +238,13 @@ TEST_F(SetupFlowTest, NextOnAFullDriveLeavesEverythingAsItWas) {
   EXPECT_TRUE(flow.State().next_enabled);
 }
 
-TEST_F(SetupFlowTest, StoredFolderIsProposedAndGivenToTheCatalogue) {
+TEST_F(SetupFlowTest, StoredFolderIsProposed) {
   settings_.SetStoredFolder(work_.Folder() + "kept/");
   ASSERT_TRUE(settings_.Save(work_.path() / "OrvBrenvik.ini"));
   Settings fresh;
-  SetupFlow flow = MakeFlow(catalogue_, fresh, prompt_);
+  SetupFlow flow = MakeFlow(catalogue_, fresh, prompt_, abort_);
   flow.Initialise();
   EXPECT_EQ(flow.State().location, work_.Folder() + "kept/");
-  EXPECT_EQ(catalogue_.DownloadFolder(), work_.Folder() + "kept/");
 }
 
 }  // namespace

@@ -65,6 +65,7 @@ class SetupConsoleTest : public ::testing::Test {
     TerminalFolderPicker picker(prompt);
     SetupFlow flow(SetupServices{
         .catalogue = catalogue_,
+        .abort = abort_,
         .settings = settings_,
         .callback = callback_,
         .prompt = prompt,
@@ -93,7 +94,7 @@ class SetupConsoleTest : public ::testing::Test {
   FakeFreeSpace free_space_;
   std::atomic<bool> abort_{false};
   std::atomic<bool> interrupted_{false};
-  Catalogue catalogue_{abort_};
+  Catalogue catalogue_;
   Settings settings_;
   TransferCallback callback_{abort_};
   DownloadService service_;

@@ -2,7 +2,6 @@
 #include <sys/wait.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cstdio>
 #include <filesystem>
 #include <map>
@@ -11,7 +10,6 @@
 #include <vector>
 
 #include "catalogue/catalogue.h"
-#include "support/scripted_prompt.h"
 #include "support/temp_dir.h"
 #include "tools/release_catalogue.h"
 
@@ -106,18 +104,16 @@ TEST_F(CatalogueMakerTest, ToolOutputReadsBackThroughTheProgramsParser) {
   EXPECT_EQ(run.out, FormatCatalogue("PellixInstall 1.2", total, scan.entries));
   EXPECT_EQ(run.out.substr(0, run.out.find('\n')), kCatalogueMakerHeader);
 
-  std::atomic<bool> abort{false};
-  Catalogue catalogue(abort);
-  test::ScriptedPrompt prompt;
-  ASSERT_TRUE(catalogue.LoadFromText(prompt, run.out));
+  const CatalogueResult parsed = ParseCatalogue(run.out);
+  ASSERT_TRUE(std::holds_alternative<Catalogue>(parsed));
+  const Catalogue& catalogue = std::get<Catalogue>(parsed);
   EXPECT_EQ(catalogue.Version(), "PellixInstall 1.2");
   EXPECT_EQ(catalogue.ScratchSpaceNeed(), total);  // enough for the whole release by default
   ASSERT_EQ(catalogue.RowCount(), 5);
-  EXPECT_EQ(catalogue.Name(4), "read me.txt");
-  EXPECT_EQ(catalogue.Checksum(4), Md5sumOf(root_ / "read me.txt"));
-  EXPECT_EQ(catalogue.Size(4), 6u);
+  EXPECT_EQ(catalogue.Entry(4).name, "read me.txt");
+  EXPECT_EQ(catalogue.Entry(4).checksum, Md5sumOf(root_ / "read me.txt"));
+  EXPECT_EQ(catalogue.Entry(4).size, 6u);
   EXPECT_EQ(catalogue.Total(), total);
-  EXPECT_EQ(prompt.Count(), 0u);
 }
 
 TEST_F(CatalogueMakerTest, OutputFileAndScratchOption) {
@@ -209,6 +205,121 @@ TEST(CatalogueCheckTest, ADifferenceFromTheScanIsFound) {
   EXPECT_NE(CheckCatalogueText(text, "1.0", 30, entries), "");
   entries.pop_back();
   EXPECT_NE(CheckCatalogueText(text, "1.0", 30, entries), "");
+}
+
+// A published release: base/FileList.txt and base/1.0/<files>, its catalogue
+// written by the tool itself.
+class ReleaseCheckTest : public ::testing::Test {
+ protected:
+  ReleaseCheckTest() {
+    temp_.Write("base/1.0/Install.exe", RandomBytes(70000, 3));
+    temp_.Write("base/1.0/Data/one.cab", RandomBytes(1024 * 1024 + 5, 4));  // more than a block
+    temp_.Write("base/1.0/read me.txt", "hello\n");
+    const ToolRun made = RunTool(temp_, Base("1.0") + " --version 1.0 --output " +
+                                            Quoted((base_ / "FileList.txt").string()));
+    EXPECT_EQ(made.status, 0) << made.err;
+  }
+
+  std::string Base(const std::string& below = {}) const {
+    return Quoted((below.empty() ? base_ : base_ / below).string());
+  }
+  ToolRun Check() const { return RunTool(temp_, "--check " + Base()); }
+
+  TempDir temp_;
+  const fs::path base_ = temp_.path() / "base";
+};
+
+TEST_F(ReleaseCheckTest, ACorrectReleasePasses) {
+  const ToolRun run = Check();
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.out, "3 files of version 1.0 checked: all correct\n");
+  EXPECT_EQ(run.err, "");
+  // Digests written in capitals by hand match as well, and files beside the
+  // catalogue's are none of its business.
+  ReleaseScan scan = ScanRelease(base_ / "1.0");
+  for (auto& entry : scan.entries) {
+    std::transform(entry.checksum.begin(), entry.checksum.end(), entry.checksum.begin(),
+                   [](char c) { return c >= 'a' && c <= 'f' ? static_cast<char>(c - 32) : c; });
+  }
+  temp_.Write("base/FileList.txt", FormatCatalogue("1.0", 0, scan.entries));
+  temp_.Write("base/1.0/extra.bin", "not listed");
+  EXPECT_EQ(Check().out, "3 files of version 1.0 checked: all correct\n");
+}
+
+TEST_F(ReleaseCheckTest, AMissingFileIsReported) {
+  fs::remove(base_ / "1.0" / "Data" / "one.cab");
+  const ToolRun run = Check();
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.out, "Data/one.cab: missing\n3 files of version 1.0 checked: 1 missing or wrong\n");
+  EXPECT_EQ(run.err, "");
+}
+
+TEST_F(ReleaseCheckTest, AFileOfTheWrongSizeIsReported) {
+  temp_.Write("base/1.0/read me.txt", "hello, world\n");
+  const ToolRun run = Check();
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.out,
+            "read me.txt: wrong size (13 bytes, the catalogue says 6)\n"
+            "3 files of version 1.0 checked: 1 missing or wrong\n");
+}
+
+TEST_F(ReleaseCheckTest, AFileWithTheWrongDigestIsReported) {
+  const fs::path file = base_ / "1.0" / "Install.exe";
+  const std::string listed = Md5sumOf(file);
+  temp_.Write("base/1.0/Install.exe", RandomBytes(70000, 5));  // same size, other bytes
+  const std::string found = Md5sumOf(file);
+  ASSERT_NE(found, listed);
+  const ToolRun run = Check();
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.out, "Install.exe: wrong digest (" + found + ", the catalogue says " + listed +
+                         ")\n3 files of version 1.0 checked: 1 missing or wrong\n");
+}
+
+TEST_F(ReleaseCheckTest, EveryBadFileIsReportedInCatalogueOrder) {
+  fs::remove(base_ / "1.0" / "read me.txt");
+  temp_.Write("base/1.0/Install.exe", "short");
+  fs::remove(base_ / "1.0" / "Data" / "one.cab");
+  fs::create_directory(base_ / "1.0" / "Data" / "one.cab");
+  const ToolRun run = Check();
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.out,
+            "Data/one.cab: not a regular file\n"
+            "Install.exe: wrong size (5 bytes, the catalogue says 70000)\n"
+            "read me.txt: missing\n"
+            "3 files of version 1.0 checked: 3 missing or wrong\n");
+}
+
+TEST_F(ReleaseCheckTest, ACatalogueThatCannotBeReadFailsTheCheck) {
+  fs::remove(base_ / "FileList.txt");
+  ToolRun run = Check();
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.out, "");
+  EXPECT_EQ(run.err,
+            "brenvik-catalogue: " + (base_ / "FileList.txt").string() + ": cannot be read\n");
+
+  temp_.Write("base/FileList.txt", "1.0\n0\nInstall.exe\tnot-a-digest\n");
+  run = Check();
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.out, "");
+  EXPECT_NE(run.err.find("the program's parser refuses it"), std::string::npos) << run.err;
+
+  temp_.Write("base/FileList.txt", "../1.0\n0\n");
+  run = Check();
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.err, "brenvik-catalogue: the version \"../1.0\" cannot name a folder\n");
+}
+
+TEST_F(ReleaseCheckTest, CheckTakesOneFolderAndNothingElse) {
+  for (const std::string& arguments :
+       {std::string("--check"), std::string("--check="), "--check " + Base() + " --version 1.0",
+        "--check " + Base() + " " + Base("1.0"),
+        Base("1.0") + " --version 1.0 --check " + Base()}) {
+    const ToolRun run = RunTool(temp_, arguments);
+    EXPECT_EQ(run.status, 2) << arguments;
+    EXPECT_NE(run.err.find("       brenvik-catalogue --check BASE\n"), std::string::npos)
+        << arguments;
+    EXPECT_EQ(run.out, "") << arguments;
+  }
 }
 
 }  // namespace

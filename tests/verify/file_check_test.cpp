@@ -1,230 +1,174 @@
 #include "verify/file_check.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <filesystem>
-#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
 
-#include "catalogue/catalogue.h"
-#include "run/job_table.h"
-#include "support/scripted_prompt.h"
+#include "platform/file_descriptor.h"
 #include "support/temp_dir.h"
+#include "verify/file_digest.h"
 #include "verify/md5.h"
 
 namespace brenvik {
 namespace {
 
+std::string DigestOf(const std::string& content) {
+  return Md5Hex(Md5Of(content.data(), content.size()));
+}
+
 class FileCheckTest : public ::testing::Test {
  protected:
-  // Loads a one-row catalogue naming `name` with `content`'s size and digest
-  // (or the given overrides) and points it at the temp folder.
-  void Describe(const std::string& name, const std::string& content,
+  // Checks `name` in the temp folder against `content`'s size and digest
+  // (or the given overrides), recording the percentages it reports.
+  Verdict Check(const std::string& name, const std::string& content,
                 std::optional<std::string> checksum = std::nullopt,
                 std::optional<uint64_t> size = std::nullopt) {
-    const Md5Digest digest = Md5Of(content.data(), content.size());
-    const std::string line = name + "\t" + checksum.value_or(Md5Hex(digest)) + "\t" +
-                             std::to_string(size.value_or(content.size())) + "\n";
-    ASSERT_TRUE(catalogue_.LoadFromText(prompt_, "v1\n0\n" + line));
-    catalogue_.SetDownloadFolder(dir_.Folder());
-    table_.InsertRow(name);
-    table_.SetState(0, JobState::PendingCheck);
-    table_.SetChangeListener([this](int) {
-      std::lock_guard lock(seen_mutex_);
-      const std::string status = table_.Status(0);
-      if (seen_.empty() || seen_.back() != status) seen_.push_back(status);
-    });
-  }
-
-  std::vector<std::string> Seen() {
-    std::lock_guard lock(seen_mutex_);
-    return seen_;
+    return VerifyFile(
+        dir_.Folder(), name, size.value_or(content.size()), checksum.value_or(DigestOf(content)),
+        [this](uint32_t percent) { percents_.push_back(percent); }, abort_);
   }
 
   test::TempDir dir_;
-  test::ScriptedPrompt prompt_;
   std::atomic<bool> abort_{false};
-  Catalogue catalogue_{abort_};
-  JobTable table_;
-  std::mutex seen_mutex_;
-  std::vector<std::string> seen_;
+  std::vector<uint32_t> percents_;
 };
 
-TEST_F(FileCheckTest, CorrectFilePassesWithOkTextImageAndCheckDone) {
-  const std::string content = test::RandomBytes(300000, 1);
-  Describe("data.bin", content);
-  dir_.Write("data.bin", content);
-
-  EXPECT_TRUE(catalogue_.VerifyRow(0, table_, 0));
-  EXPECT_EQ(table_.Status(0), "Checksum OK");
-  EXPECT_EQ(table_.Image(0), RowImage::kDone);
-  EXPECT_EQ(table_.State(0), JobState::CheckDone);
-}
-
-TEST_F(FileCheckTest, FilesThatAreNotRightFailWithTheImageLeftAlone) {
+TEST_F(FileCheckTest, EachWayOfBeingWrongHasItsVerdict) {
   const std::string content = test::RandomBytes(5000, 2);
+  std::string corrupted = content;
+  corrupted[4321] ^= 0x01;
   struct Case {
     const char* what;
     std::optional<std::string> on_disk;  // nullopt: no file at all
-    bool hashed;                         // whether the file is read at all
+    Verdict verdict;
   };
-  std::string corrupted = content;
-  corrupted[4321] ^= 0x01;
   const Case cases[] = {
-      {"missing", std::nullopt, false},
-      {"short", content.substr(0, content.size() - 1), false},
-      {"long", content + "x", false},
-      {"corrupted", corrupted, true},
+      {"right", content, Verdict::kPassed},
+      {"missing", std::nullopt, Verdict::kMissing},
+      {"short", content.substr(0, content.size() - 1), Verdict::kWrongSize},
+      {"long", content + "x", Verdict::kWrongSize},
+      {"corrupted", corrupted, Verdict::kWrongDigest},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     test::TempDir dir;
-    test::ScriptedPrompt prompt;
-    Catalogue catalogue(abort_);
-    ASSERT_TRUE(catalogue.LoadFromText(
-        prompt, "v\n0\nf.bin:" + Md5Hex(Md5Of(content.data(), content.size())) + ":5000\n"));
-    catalogue.SetDownloadFolder(dir.Folder());
     if (c.on_disk) dir.Write("f.bin", *c.on_disk);
-    JobTable table;
-    table.InsertRow("f.bin");
-    table.SetStatusAndImage(0, "Pending Download / Checksum", RowImage::kIdle);
-    table.SetState(0, JobState::PendingCheck);
-
-    EXPECT_FALSE(catalogue.VerifyRow(0, table, 0));
-    EXPECT_EQ(table.Status(0), "Checksum Failed!");
-    EXPECT_EQ(table.State(0), JobState::CheckDone);
-    // A file that was read keeps the checksumming image; one that was not
-    // read keeps the image it had before the check.
-    EXPECT_EQ(table.Image(0), c.hashed ? RowImage::kChecking : RowImage::kIdle);
+    int reports = 0;
+    EXPECT_EQ(VerifyFile(
+                  dir.Folder(), "f.bin", content.size(), DigestOf(content),
+                  [&](uint32_t) { ++reports; }, abort_),
+              c.verdict);
+    // Only a file of the right size is read at all.
+    EXPECT_EQ(reports > 0, c.verdict == Verdict::kPassed || c.verdict == Verdict::kWrongDigest);
   }
 }
 
 TEST_F(FileCheckTest, UpperCaseChecksumVerifiesTheRightFile) {
   const std::string content = "hello";
-  std::string upper = Md5Hex(Md5Of(content.data(), content.size()));
+  std::string upper = DigestOf(content);
   std::transform(upper.begin(), upper.end(), upper.begin(), ::toupper);
-  ASSERT_NE(upper, Md5Hex(Md5Of(content.data(), content.size())));
-  Describe("h.txt", content, upper);
+  ASSERT_NE(upper, DigestOf(content));
   dir_.Write("h.txt", content);
-  EXPECT_TRUE(catalogue_.VerifyRow(0, table_, 0));
-  EXPECT_EQ(table_.Status(0), "Checksum OK");
-
+  EXPECT_EQ(Check("h.txt", content, upper), Verdict::kPassed);
   // Case aside, the digest must still match.
   upper[0] = upper[0] == 'A' ? 'B' : 'A';
-  test::TempDir other;
-  Catalogue catalogue(abort_);
-  ASSERT_TRUE(catalogue.LoadFromText(prompt_, "v\n0\nh.txt:" + upper + ":5\n"));
-  catalogue.SetDownloadFolder(other.Folder());
-  other.Write("h.txt", content);
-  EXPECT_FALSE(catalogue.VerifyRow(0, table_, 0));
+  EXPECT_EQ(Check("h.txt", content, upper), Verdict::kWrongDigest);
+  EXPECT_TRUE(SameHexDigest("0aF9", "0Af9"));
+  EXPECT_FALSE(SameHexDigest("0aF9", "0aF"));
 }
 
 // A right file reached through a symbolic link below the download folder is
-// never read: the row fails as if the file were missing, without the
-// diagnostic line.
-TEST_F(FileCheckTest, FileReachedThroughALinkFailsLikeAMissingOne) {
+// never read: it counts as missing, without the diagnostic line.
+TEST_F(FileCheckTest, FileReachedThroughALinkCountsAsMissing) {
   const std::string content = "planted elsewhere";
   test::TempDir outside;
   outside.Write("sub/f.bin", content);
+  std::filesystem::create_directory_symlink(outside.path() / "sub", dir_.path() / "link");
+  std::filesystem::create_symlink(outside.path() / "sub/f.bin", dir_.path() / "f.bin");
   for (const char* name : {"link/f.bin", "f.bin"}) {
     SCOPED_TRACE(name);
-    test::TempDir dir;
-    std::filesystem::create_directory_symlink(outside.path() / "sub", dir.path() / "link");
-    std::filesystem::create_symlink(outside.path() / "sub/f.bin", dir.path() / "f.bin");
-    Catalogue catalogue(abort_);
-    ASSERT_TRUE(catalogue.LoadFromText(prompt_, std::string("v\n0\n") + name + "\t" +
-                                                    Md5Hex(Md5Of(content.data(), content.size())) +
-                                                    "\t17\n"));
-    catalogue.SetDownloadFolder(dir.Folder());
-    JobTable table;
-    table.InsertRow(name);
     testing::internal::CaptureStdout();
-    EXPECT_FALSE(catalogue.VerifyRow(0, table, 0));
+    EXPECT_EQ(Check(name, content), Verdict::kMissing);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
-    EXPECT_EQ(table.Status(0), "Checksum Failed!");
   }
 }
 
 // A FIFO under the name of an empty file would block a reader forever.
 TEST_F(FileCheckTest, EntryThatIsNoRegularFileFailsAtOnce) {
-  Describe("empty", "");
   ASSERT_EQ(::mkfifo((dir_.path() / "empty").c_str(), 0600), 0);
-  EXPECT_FALSE(catalogue_.VerifyRow(0, table_, 0));
-  EXPECT_EQ(table_.Status(0), "Checksum Failed!");
+  EXPECT_EQ(Check("empty", ""), Verdict::kMissing);
 }
 
-TEST_F(FileCheckTest, EmptyFilePassesOnlyWithTheEmptyDigestAndShowsNoPercentage) {
-  Describe("empty", "");
+TEST_F(FileCheckTest, EmptyFilePassesOnlyWithTheEmptyDigestAndReportsNoPercentage) {
   dir_.Write("empty", "");
-  EXPECT_TRUE(catalogue_.VerifyRow(0, table_, 0));
-  EXPECT_EQ(Seen(), (std::vector<std::string>{"Checksum OK"}));
+  EXPECT_EQ(Check("empty", ""), Verdict::kPassed);
+  EXPECT_EQ(Check("empty", "", DigestOf("x"), 0), Verdict::kWrongDigest);
+  EXPECT_TRUE(percents_.empty());
 }
 
 TEST_F(FileCheckTest, PercentagesRiseToExactlyOneHundredAndNeverBeyond) {
   const std::string content = test::RandomBytes(kHashBlockSize * 4 + 10, 3);
-  Describe("big.bin", content);
   dir_.Write("big.bin", content);
-  ASSERT_TRUE(catalogue_.VerifyRow(0, table_, 0));
+  ASSERT_EQ(Check("big.bin", content), Verdict::kPassed);
+  ASSERT_GE(percents_.size(), 4u);
+  EXPECT_TRUE(std::is_sorted(percents_.begin(), percents_.end()));
+  EXPECT_EQ(std::adjacent_find(percents_.begin(), percents_.end()), percents_.end());
+  EXPECT_EQ(percents_.back(), 100u);
 
-  std::vector<unsigned> percents;
-  for (const auto& text : Seen()) {
-    unsigned p = 0;
-    if (std::sscanf(text.c_str(), "Checksumming %u %%", &p) == 1) percents.push_back(p);
-  }
-  ASSERT_GE(percents.size(), 4u);
-  EXPECT_TRUE(std::is_sorted(percents.begin(), percents.end()));
-  EXPECT_EQ(percents.back(), 100u);
-  EXPECT_EQ(Seen().back(), "Checksum OK");
+  percents_.clear();
+  const std::string one = test::RandomBytes(4096, 4);
+  dir_.Write("one.bin", one);
+  ASSERT_EQ(Check("one.bin", one), Verdict::kPassed);
+  EXPECT_EQ(percents_, std::vector<uint32_t>{100});
 }
 
-TEST_F(FileCheckTest, SingleBlockFileShowsOneHundredOnce) {
-  const std::string content = test::RandomBytes(4096, 4);
-  Describe("one.bin", content);
-  dir_.Write("one.bin", content);
-  ASSERT_TRUE(catalogue_.VerifyRow(0, table_, 0));
-  EXPECT_EQ(Seen(), (std::vector<std::string>{"Checksumming 100 %", "Checksum OK"}));
-}
-
-TEST_F(FileCheckTest, AbortStopsHashingAndTheCheckFails) {
+TEST_F(FileCheckTest, AbortStopsTheReading) {
   const std::string content = test::RandomBytes(kHashBlockSize * 3, 5);
-  Describe("a.bin", content);
   dir_.Write("a.bin", content);
   abort_ = true;
-  EXPECT_FALSE(catalogue_.VerifyRow(0, table_, 0));
-  EXPECT_EQ(table_.Status(0), "Checksum Failed!");
-  EXPECT_EQ(table_.State(0), JobState::CheckDone);
+  EXPECT_EQ(Check("a.bin", content), Verdict::kStopped);
+  EXPECT_TRUE(percents_.empty());
 }
 
 TEST_F(FileCheckTest, NameWithSubfolderAndEitherSeparatorIsFoundLocally) {
   const std::string content = "inside";
-  Describe("sub\\dir/x.txt", content);
   dir_.Write("sub/dir/x.txt", content);
-  EXPECT_TRUE(catalogue_.VerifyRow(0, table_, 0));
-}
-
-TEST_F(FileCheckTest, HashFileReportsAPathThatCannotBeOpened) {
-  Md5Digest digest{};
-  digest.fill(0xAB);
-  const Md5Digest before = digest;
-  testing::internal::CaptureStdout();
-  EXPECT_FALSE(HashFile(dir_.path().string(), digest, table_, 0, abort_));
-  EXPECT_EQ(testing::internal::GetCapturedStdout(), dir_.path().string() + " can't be opened\n");
-  EXPECT_EQ(digest, before);
+  EXPECT_EQ(Check("sub\\dir/x.txt", content), Verdict::kPassed);
 }
 
 TEST_F(FileCheckTest, UnreadableFileFailsWithTheDiagnosticLine) {
   if (::geteuid() == 0) GTEST_SKIP() << "root can read any file";
   const std::string content = "secret";
-  Describe("locked", content);
   const auto path = dir_.Write("locked", content);
   ::chmod(path.c_str(), 0);
   testing::internal::CaptureStdout();
-  EXPECT_FALSE(catalogue_.VerifyRow(0, table_, 0));
+  EXPECT_EQ(Check("locked", content), Verdict::kUnreadable);
   EXPECT_EQ(testing::internal::GetCapturedStdout(), path.string() + " can't be opened\n");
-  EXPECT_EQ(table_.Status(0), "Checksum Failed!");
+}
+
+TEST(FileDigestTest, DigestAndCountCoverTheWholeFileAndAReadErrorIsTold) {
+  test::TempDir dir;
+  const std::string content = test::RandomBytes(kHashBlockSize * 2 + 7, 6);
+  const auto path = dir.Write("f.bin", content);
+  const FileDescriptor file(::open(path.c_str(), O_RDONLY));
+  const FileDigest read = DigestOpenFile(file.get(), 0);
+  EXPECT_EQ(Md5Hex(read.digest), DigestOf(content));
+  EXPECT_EQ(read.bytes, content.size());
+  EXPECT_FALSE(read.read_error || read.stopped);
+
+  // A folder opens, but cannot be read.
+  const FileDescriptor folder(::open(dir.path().c_str(), O_RDONLY));
+  ASSERT_GE(folder.get(), 0);
+  EXPECT_TRUE(DigestOpenFile(folder.get(), 0).read_error);
 }
 
 }  // namespace

@@ -1,8 +1,8 @@
 #pragma once
-// The run controller: everything the progress step does apart from drawing.
+// The run engine: everything the progress step does apart from drawing.
 // It fills the job table from the catalogue, stores the folder in the
 // settings file, starts the download worker and then the verification
-// worker, and on each tick of the face's 500 ms timer reports the elapsed
+// worker, and on each tick (every 500 ms, inside Poll) reports the elapsed
 // time, the row to keep in view, the verified bytes and completion, and
 // starts Install.exe when the run is complete and that was asked for.
 //
@@ -11,16 +11,22 @@
 // ends the run at once: the status line says so and the abort flag is set,
 // so the first tick reports the run aborted.
 //
-// Install.exe is started on a thread of the controller's own, so the face's
+// Install.exe is started on a thread of the engine's own, so the face's
 // thread never waits for it: the installer row reads "Starting installer..."
 // until a later tick sees the start return, and only then is the run
 // finished.
 //
+// The faces and the tests drive a run the same way: Start, then Poll as
+// often as they like (a tick happens inside every 500 ms, and at once when
+// the last row finishes), drawing the snapshot each poll returns and
+// answering the question it may carry, and Cancel.
+//
 // Threads: every member function is for the face's thread. The workers run
-// on their own std::jthreads; requests they make of the face arrive through
-// the callback given to SetRequestHandler, on the download worker's thread.
-// The destructor stops and joins both workers and the installer's start, so
-// nothing they use goes away under them on any way out.
+// on their own std::jthreads; a question they ask waits in the engine's
+// question queue until the face answers it, and a request they make (end
+// the run, end the program) shows in the next snapshot. The destructor
+// stops and joins both workers and the installer's start, so nothing they
+// use goes away under them on any way out.
 
 #include <atomic>
 #include <chrono>
@@ -33,6 +39,7 @@
 #include <thread>
 
 #include "run/job_table.h"
+#include "run/question_queue.h"
 #include "run/run_context.h"
 #include "run/statistics.h"
 
@@ -62,7 +69,11 @@ struct RunServices {
   std::chrono::seconds stall_timeout{60};
 };
 
-// What one tick asks the face to show.
+// The one clock of a run: milliseconds on a steady clock. Tests pass their own.
+using RunClock = std::function<std::chrono::milliseconds()>;
+RunClock SteadyRunClock();
+
+// What a tick asks the face to show.
 struct TickReport {
   std::string title;    // the window title with the elapsed time
   int follow_row = -1;  // the first unfinished row, to keep in view
@@ -73,34 +84,50 @@ struct TickReport {
   bool aborted = false;             // the abort flag was seen: show the face's Quit, then
                                     // ShowContinueLaterMessage()
   bool quit_button = false;         // the Cancel button now reads "Quit"
-  bool keep_ticking = true;         // false: the timer is not armed again
+  bool keep_ticking = true;         // false: no tick follows
 };
 
-class RunController {
+// What one poll returns.
+struct RunSnapshot {
+  // Set when this poll was a tick; nothing new to show otherwise.
+  std::optional<TickReport> tick;
+  // A worker's question waiting for the face's answer (RunEngine::Answer).
+  std::optional<Question> question;
+  // What a worker asked of the face: end the run as Cancel does, or end
+  // the program at once.
+  RunRequest request = RunRequest::kNone;
+  int download_row = -1;  // the row being downloaded now, -1 when none
+  // The table's revision: a face redraws its rows when it changed.
+  uint64_t revision = 0;
+};
+
+class RunEngine {
  public:
-  RunController(RunServices services, std::string download_folder, bool install_after_download);
-  ~RunController();
-  RunController(const RunController&) = delete;
-  RunController& operator=(const RunController&) = delete;
+  RunEngine(RunServices services, std::string download_folder, bool install_after_download,
+            RunClock clock = SteadyRunClock());
+  ~RunEngine();
+  RunEngine(const RunEngine&) = delete;
+  RunEngine& operator=(const RunEngine&) = delete;
 
-  // Called on the download worker's thread when it needs the face to end
-  // the run (kClose) or the program (kQuit). Set before Start.
-  void SetRequestHandler(std::function<void(RunRequest)> handler);
+  // Fills the table, stores the folder, starts both workers and takes the
+  // clock's now as the run start.
+  void Start();
 
-  // Fills the table, stores the folder, starts both workers and takes `now`
-  // as the run start.
-  void Start(std::time_t now);
-
-  // One timer tick: `title` is the window's current title.
-  TickReport Tick(std::time_t now, const std::string& title);
+  // Looks at the run: a tick when one is due (`title` is the face's current
+  // title), the pending question and request.
+  RunSnapshot Poll(const std::string& title);
+  // A tick now, whatever the time (the face's last one after a wait).
+  TickReport Tick(const std::string& title);
+  // Answers the question of that id.
+  void Answer(uint64_t question_id, PromptAnswer answer);
 
   // The message shown once after a tick saw the abort flag, when the face
   // has turned Cancel into Quit.
   void ShowContinueLaterMessage();
 
-  // Sets the abort flag and returns only when both workers have stopped,
-  // calling `keep_alive` every few milliseconds meanwhile so the face can
-  // answer the workers' questions and repaint.
+  // The abort wait: sets the abort flag, declines any question, and returns
+  // only when both workers have stopped, calling `keep_alive` every few
+  // milliseconds meanwhile so the face can repaint.
   void WaitForWorkers(const std::function<void()>& keep_alive);
 
   JobTable& table() { return table_; }
@@ -110,8 +137,6 @@ class RunController {
   const std::string& DownloadFolder() const { return download_folder_; }
   bool InstallAfterDownload() const { return install_; }
   uint64_t TotalBytes() const;
-  // The last request a worker made, kNone when none.
-  RunRequest PendingRequest() const { return pending_request_.load(); }
   // True when every file was verified and, when asked, the installer started.
   bool Succeeded() const { return succeeded_; }
   bool Finished() const { return finished_; }
@@ -137,9 +162,12 @@ class RunController {
   JobTable table_;
   ProgressStatistics statistics_;
   std::optional<RunContext> context_;
-  std::function<void(RunRequest)> request_handler_;
+  RunClock clock_;
+  QuestionQueue questions_;
   std::atomic<RunRequest> pending_request_{RunRequest::kNone};
-  std::time_t run_start_ = 0;
+  std::chrono::milliseconds run_start_{0};
+  std::chrono::milliseconds next_tick_{0};
+  uint64_t seen_states_ = UINT64_MAX;
   bool filled_ = false;
   bool installer_launched_ = false;
   std::atomic<bool> installer_returned_{false};

@@ -1,4 +1,4 @@
-#include "run/run_controller.h"
+#include "run/run_engine.h"
 
 #include <gtest/gtest.h>
 
@@ -17,7 +17,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-class RunControllerTest : public RunHarness {
+class RunEngineTest : public RunHarness {
  protected:
   void AddStandardRelease() {
     release_.Add("Setup.dat", RandomBytes(300 * 1024, 1));
@@ -28,7 +28,7 @@ class RunControllerTest : public RunHarness {
   }
 };
 
-TEST_F(RunControllerTest, FreshFolderGetsEveryFileOnceAndVerified) {
+TEST_F(RunEngineTest, FreshFolderGetsEveryFileOnceAndVerified) {
   AddStandardRelease();
   NewRun();
   ASSERT_EQ(Drive(), RunEnd::kFinished);
@@ -38,17 +38,17 @@ TEST_F(RunControllerTest, FreshFolderGetsEveryFileOnceAndVerified) {
     EXPECT_EQ(server_.Requests(release_.PathOf(name)), 1) << name;
     EXPECT_FALSE(fs::exists(download_dir_.path() / (name + ".part"))) << name;
   }
-  EXPECT_EQ(controller_->table().StatusLine(), kAllDone);
-  EXPECT_EQ(controller_->table().Status(0), "Checksum OK");
+  EXPECT_EQ(engine_->table().StatusLine(), kAllDone);
+  EXPECT_EQ(StatusText(0), "Checksum OK");
   EXPECT_TRUE(last_report_.quit_button);
   EXPECT_EQ(last_report_.verified_bytes, last_report_.total_bytes);
-  EXPECT_TRUE(controller_->Succeeded());
+  EXPECT_TRUE(engine_->Succeeded());
   EXPECT_TRUE(prompt_.Texts().empty());
-  controller_->WaitForWorkers({});
+  engine_->WaitForWorkers({});
   EXPECT_TRUE(flags_->download_worker_done && flags_->verification_worker_done);
 }
 
-TEST_F(RunControllerTest, CompleteFolderIsCheckedWithoutAnyDownload) {
+TEST_F(RunEngineTest, CompleteFolderIsCheckedWithoutAnyDownload) {
   AddStandardRelease();
   for (const auto& [name, content] : release_.Files()) download_dir_.Write(name, content);
   NewRun();
@@ -57,7 +57,7 @@ TEST_F(RunControllerTest, CompleteFolderIsCheckedWithoutAnyDownload) {
   EXPECT_EQ(FileRequests(), 0);
 }
 
-TEST_F(RunControllerTest, ExactlyTheMissingShortAndCorruptedFilesAreFetchedAgain) {
+TEST_F(RunEngineTest, ExactlyTheMissingShortAndCorruptedFilesAreFetchedAgain) {
   release_.Add("good.bin", RandomBytes(50000, 4));
   release_.Add("missing.bin", RandomBytes(50000, 5));
   release_.Add("short.bin", RandomBytes(50000, 6));
@@ -79,7 +79,7 @@ TEST_F(RunControllerTest, ExactlyTheMissingShortAndCorruptedFilesAreFetchedAgain
   EXPECT_EQ(OnDisk("corrupt.bin"), release_.Content("corrupt.bin"));
 }
 
-TEST_F(RunControllerTest, MissingOnServerAsksAfterElevenFailuresThenRetryThenCancel) {
+TEST_F(RunEngineTest, MissingOnServerAsksAfterElevenFailuresThenRetryThenCancel) {
   release_.Add("ok.bin", RandomBytes(1000, 8));
   release_.Add("gone.bin", RandomBytes(1000, 9));
   WriteCatalogue();
@@ -103,13 +103,13 @@ TEST_F(RunControllerTest, MissingOnServerAsksAfterElevenFailuresThenRetryThenCan
   EXPECT_EQ(prompt_.Texts(), (std::vector<std::string>{question, question}));
   EXPECT_EQ(prompt_.Asked()[0].buttons, PromptButtons::kRetryCancel);
   EXPECT_EQ(requests_when_asked, (std::vector<int>{11, 22}));
-  EXPECT_EQ(controller_->table().State(0), JobState::Verified);
-  EXPECT_EQ(controller_->table().State(1), JobState::PendingDownload);
+  EXPECT_EQ(engine_->table().Row(0).state, JobState::Verified);
+  EXPECT_EQ(engine_->table().Row(1).state, JobState::PendingDownload);
   EXPECT_FALSE(fs::exists(download_dir_.path() / "gone.bin"));
-  EXPECT_FALSE(controller_->WorkersRunning());
+  EXPECT_FALSE(engine_->WorkersRunning());
 }
 
-TEST_F(RunControllerTest, StalledServerFailsTheAttemptAndTheRetrySucceeds) {
+TEST_F(RunEngineTest, StalledServerFailsTheAttemptAndTheRetrySucceeds) {
   release_.Add("slow.bin", RandomBytes(20000, 10));
   WriteCatalogue();
   server_.Misbehave(release_.PathOf("slow.bin"), Behaviour{.stall = std::chrono::seconds(30)});
@@ -130,33 +130,33 @@ TEST_F(RunControllerTest, StalledServerFailsTheAttemptAndTheRetrySucceeds) {
   EXPECT_EQ(OnDisk("slow.bin"), release_.Content("slow.bin"));
 }
 
-TEST_F(RunControllerTest, CancelInMidDownloadLeavesNoUnfinishedFileAndALaterRunCompletes) {
+TEST_F(RunEngineTest, CancelInMidDownloadLeavesNoUnfinishedFileAndALaterRunCompletes) {
   release_.Add("first.bin", RandomBytes(10000, 11));
   release_.Add("big.bin", RandomBytes(400 * 1024, 12));
   WriteCatalogue();
   server_.Misbehave(release_.PathOf("big.bin"), Behaviour{.trickle = std::chrono::milliseconds(5)});
 
   NewRun();
-  RunController& run = *controller_;
-  run.Start(100);
+  RunEngine& run = *engine_;
+  run.Start();
   // Wait until the big file is on its way.
   const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-  while (run.table().Status(1).find("% downloaded") == std::string::npos &&
+  while (StatusText(1).find("% downloaded") == std::string::npos &&
          std::chrono::steady_clock::now() < end) {
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
-  ASSERT_NE(run.table().Status(1).find("% downloaded"), std::string::npos);
+  ASSERT_NE(StatusText(1).find("% downloaded"), std::string::npos);
   int kept_alive = 0;
   run.WaitForWorkers([&] { ++kept_alive; });
   EXPECT_GT(kept_alive, 0);
   EXPECT_FALSE(run.WorkersRunning());
   EXPECT_FALSE(fs::exists(download_dir_.path() / "big.bin"));
   EXPECT_FALSE(fs::exists(download_dir_.path() / "big.bin.part"));
-  EXPECT_EQ(run.table().State(1), JobState::PendingDownload);
+  EXPECT_EQ(run.table().Row(1).state, JobState::PendingDownload);
 
   // A tick after the abort turns Cancel into Quit and stops; the face then
   // shows the continue-later message.
-  const TickReport report = run.Tick(200, "Caption");
+  const TickReport report = run.Tick("Caption");
   EXPECT_TRUE(report.aborted);
   EXPECT_TRUE(report.quit_button);
   EXPECT_FALSE(report.keep_ticking);
@@ -171,7 +171,7 @@ TEST_F(RunControllerTest, CancelInMidDownloadLeavesNoUnfinishedFileAndALaterRunC
   EXPECT_EQ(server_.Requests(release_.PathOf("first.bin")), 1);  // kept from the first run
 }
 
-TEST_F(RunControllerTest, DiskSpaceRefusalQuitsAndBothWorkersAreJoined) {
+TEST_F(RunEngineTest, DiskSpaceRefusalQuitsAndBothWorkersAreJoined) {
   release_.Add("f.bin", RandomBytes(3000, 13));
   WriteCatalogue();
   free_space_.Set(1000);
@@ -187,7 +187,7 @@ TEST_F(RunControllerTest, DiskSpaceRefusalQuitsAndBothWorkersAreJoined) {
   EXPECT_EQ(FileRequests(), 0);
 }
 
-TEST_F(RunControllerTest, FileThatKeepsFailingItsCheckIsNotFetchedForever) {
+TEST_F(RunEngineTest, FileThatKeepsFailingItsCheckIsNotFetchedForever) {
   release_.Add("bad.bin", RandomBytes(5000, 14));
   WriteCatalogue();
   server_.Serve(release_.PathOf("bad.bin"), RandomBytes(5000, 15));  // right size, wrong bytes
@@ -205,7 +205,7 @@ TEST_F(RunControllerTest, FileThatKeepsFailingItsCheckIsNotFetchedForever) {
   EXPECT_EQ(requests_when_asked, (std::vector<int>{3, 6}));
 }
 
-TEST_F(RunControllerTest, InstallerRowOutcomes) {
+TEST_F(RunEngineTest, InstallerRowOutcomes) {
   release_.Add("f.bin", RandomBytes(100, 16));
   WriteCatalogue();
   for (const bool starts : {true, false}) {
@@ -213,23 +213,23 @@ TEST_F(RunControllerTest, InstallerRowOutcomes) {
     launcher_.Reset(starts);
     std::vector<std::string> texts;
     NewRun(/*install=*/true);
-    controller_->table().SetChangeListener([&](int) {
-      const JobTable& table = controller_->table();
+    engine_->table().SetChangeListener([&](int) {
+      const JobTable& table = engine_->table();
       if (table.RowCount() < 2) return;
-      const std::string status = table.Status(1);
+      const std::string status = RowText(table.Row(1).status);
       if (texts.empty() || texts.back() != status) texts.push_back(status);
     });
     ASSERT_EQ(Drive(), RunEnd::kFinished);
     EXPECT_EQ(launcher_.Started(), (std::vector<std::string>{Folder() + "Install.exe"}));
-    const JobRow row = controller_->table().Row(1);
+    const JobRow row = engine_->table().Row(1);
     EXPECT_EQ(row.name, "Start Install.exe");
     EXPECT_EQ(row.state, JobState::InstallerRow);
-    EXPECT_EQ(row.status, starts ? kInstallerStarted : kInstallerFailed);
+    EXPECT_EQ(RowText(row.status), starts ? kInstallerStarted : kInstallerFailed);
     EXPECT_EQ(row.image, starts ? RowImage::kDone : RowImage::kIdle);
     ASSERT_GE(texts.size(), 2u);
     EXPECT_EQ(texts[texts.size() - 2], kStartingInstaller);
-    EXPECT_EQ(controller_->table().StatusLine(), kAllDone);
-    EXPECT_EQ(controller_->Succeeded(), starts);
+    EXPECT_EQ(engine_->table().StatusLine(), kAllDone);
+    EXPECT_EQ(engine_->Succeeded(), starts);
   }
 }
 
@@ -266,18 +266,17 @@ class HeldLauncher final : public InstallerLauncher {
   bool released_ = false;
 };
 
-TEST_F(RunControllerTest, TheInstallerStartsOffTheFacesThreadAndTheRunEndsWhenItReturns) {
+TEST_F(RunEngineTest, TheInstallerStartsOffTheFacesThreadAndTheRunEndsWhenItReturns) {
   release_.Add("f.bin", RandomBytes(100, 17));
   WriteCatalogue();
   HeldLauncher held;
-  RunController& run = NewRun(/*install=*/true, &held);
-  run.Start(100);
-  std::time_t now = 100;
+  RunEngine& run = NewRun(/*install=*/true, &held);
+  run.Start();
   TickReport report;
   // Ticks until every file is verified and the installer's start is asked for.
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
   while (!report.installer_starting && std::chrono::steady_clock::now() < deadline) {
-    report = run.Tick(++now, "Caption");
+    report = run.Tick("Caption");
     ASSERT_FALSE(report.finished) << "the tick waited for the installer's start";
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
@@ -286,36 +285,36 @@ TEST_F(RunControllerTest, TheInstallerStartsOffTheFacesThreadAndTheRunEndsWhenIt
 
   // While the start is under way, ticks come and go and the run goes on.
   for (int i = 0; i < 3; ++i) {
-    report = run.Tick(++now, "Caption");
+    report = run.Tick("Caption");
     EXPECT_TRUE(report.installer_starting);
     EXPECT_FALSE(report.finished);
     EXPECT_TRUE(report.keep_ticking);
   }
-  EXPECT_EQ(run.table().Status(1), kStartingInstaller);
-  EXPECT_EQ(run.table().Image(1), RowImage::kBusy);
+  EXPECT_EQ(StatusText(1), kStartingInstaller);
+  EXPECT_EQ(run.table().Row(1).image, RowImage::kBusy);
   EXPECT_NE(run.table().StatusLine(), kAllDone);
   EXPECT_FALSE(run.Finished());
 
   held.Release();
   while (!report.finished && std::chrono::steady_clock::now() < deadline) {
-    report = run.Tick(++now, "Caption");
+    report = run.Tick("Caption");
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
   ASSERT_TRUE(report.finished);
   EXPECT_FALSE(report.keep_ticking);
-  EXPECT_EQ(run.table().Status(1), kInstallerStarted);
+  EXPECT_EQ(StatusText(1), kInstallerStarted);
   EXPECT_EQ(run.table().StatusLine(), kAllDone);
   EXPECT_TRUE(run.Succeeded());
   EXPECT_EQ(held.Starts(), 1);
 }
 
-TEST_F(RunControllerTest, RealInstallerScriptIsStartedInTheDownloadFolder) {
+TEST_F(RunEngineTest, RealInstallerScriptIsStartedInTheDownloadFolder) {
   release_.Add("Install.exe", "#!/bin/sh\npwd > started.txt\n");
   WriteCatalogue();
   SystemInstallerLauncher real;
   NewRun(/*install=*/true, &real);
   ASSERT_EQ(Drive(), RunEnd::kFinished);
-  EXPECT_EQ(controller_->table().Status(1), kInstallerStarted);
+  EXPECT_EQ(StatusText(1), kInstallerStarted);
   const auto marker = download_dir_.path() / "started.txt";
   for (int i = 0; i < 500 && !fs::exists(marker); ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -325,17 +324,17 @@ TEST_F(RunControllerTest, RealInstallerScriptIsStartedInTheDownloadFolder) {
   EXPECT_EQ(fs::canonical(started_in), fs::canonical(download_dir_.path()));
 }
 
-TEST_F(RunControllerTest, AnEmptyCatalogueIsACompleteRun) {
+TEST_F(RunEngineTest, AnEmptyCatalogueIsACompleteRun) {
   WriteCatalogue();
   for (const bool install : {false, true}) {
     SCOPED_TRACE(install);
     launcher_.Reset(true);
     NewRun(install);
     ASSERT_EQ(Drive(std::chrono::seconds(30)), RunEnd::kFinished);
-    EXPECT_EQ(controller_->table().RowCount(), install ? 1 : 0);
-    EXPECT_EQ(controller_->table().StatusLine(), kAllDone);
+    EXPECT_EQ(engine_->table().RowCount(), install ? 1 : 0);
+    EXPECT_EQ(engine_->table().StatusLine(), kAllDone);
     EXPECT_TRUE(last_report_.quit_button);
-    EXPECT_TRUE(controller_->Succeeded());
+    EXPECT_TRUE(engine_->Succeeded());
     EXPECT_EQ(launcher_.Started().size(), install ? 1u : 0u);
     EXPECT_TRUE(prompt_.Texts().empty());
   }
@@ -344,58 +343,64 @@ TEST_F(RunControllerTest, AnEmptyCatalogueIsACompleteRun) {
 // FileList.txt was removed, or changed into a malformed one, between the
 // setup step and the run: the run ends on its first tick instead of waiting
 // for Cancel, and reports itself aborted.
-TEST_F(RunControllerTest, ACatalogueThatCannotBeLoadedAgainEndsTheRun) {
+TEST_F(RunEngineTest, ACatalogueThatCannotBeLoadedAgainEndsTheRun) {
   NewRun(/*install=*/true);  // no FileList.txt at all
   ASSERT_EQ(Drive(std::chrono::seconds(30)), RunEnd::kAborted);
-  EXPECT_EQ(controller_->table().RowCount(), 0);
-  EXPECT_EQ(controller_->table().StatusLine(), kCatalogueErrorLine);
+  EXPECT_EQ(engine_->table().RowCount(), 0);
+  EXPECT_EQ(engine_->table().StatusLine(), kCatalogueErrorLine);
   EXPECT_TRUE(last_report_.quit_button);
   EXPECT_FALSE(last_report_.keep_ticking);
-  EXPECT_FALSE(controller_->Succeeded());
+  EXPECT_FALSE(engine_->Succeeded());
   EXPECT_EQ(prompt_.Texts(), (std::vector<std::string>{kContinueLaterMessage}));
-  controller_->WaitForWorkers({});
-  EXPECT_FALSE(controller_->WorkersRunning());
+  engine_->WaitForWorkers({});
+  EXPECT_FALSE(engine_->WorkersRunning());
 
   work_dir_.Write("FileList.txt", "1.0\n0\nno separators here\n");
   NewRun(/*install=*/true);
+  // The abort flag is set only after the message was closed.
+  std::vector<bool> abort_when_asked;
+  prompt_.SetOnAsk([&](const std::string&) { abort_when_asked.push_back(flags_->abort.load()); });
   ASSERT_EQ(Drive(std::chrono::seconds(30)), RunEnd::kAborted);
-  EXPECT_EQ(controller_->table().StatusLine(), kCatalogueErrorLine);
+  EXPECT_EQ(engine_->table().StatusLine(), kCatalogueErrorLine);
+  EXPECT_EQ(engine_->table().RowCount(), 0);
   const std::vector<std::string> texts = prompt_.Texts();
   ASSERT_EQ(texts.size(), 3u);
   EXPECT_EQ(texts[1], "Error in line 3 in FileList.txt! Couldn't find checksum-separator!");
   EXPECT_EQ(texts[2], kContinueLaterMessage);
+  EXPECT_EQ(abort_when_asked, (std::vector<bool>{false, true}));
   EXPECT_TRUE(launcher_.Started().empty());
 }
 
-TEST_F(RunControllerTest, StartStoresTheFolderInTheSettingsFile) {
+TEST_F(RunEngineTest, StartStoresTheFolderInTheSettingsFile) {
   release_.Add("x", "y");
   WriteCatalogue();
   NewRun();
-  controller_->Start(100);
+  engine_->Start();
   Settings loaded;
   ASSERT_TRUE(loaded.Load(SettingsFile()));
   EXPECT_EQ(loaded.StoredFolder(), Folder());
-  EXPECT_EQ(controller_->LocationLine(),
+  EXPECT_EQ(engine_->LocationLine(),
             "Download-location is \"" + Folder() + "\"\nInstall after downloading: No");
 }
 
-TEST_F(RunControllerTest, SecondRunReadsTheFolderBackFromTheSettingsFileAndFetchesNothing) {
+TEST_F(RunEngineTest, SecondRunReadsTheFolderBackFromTheSettingsFileAndFetchesNothing) {
   AddStandardRelease();
   NewRun();
   ASSERT_EQ(Drive(), RunEnd::kFinished);
-  controller_->WaitForWorkers({});
+  engine_->WaitForWorkers({});
   const int fetched = FileRequests();
 
   // A new process: fresh settings and catalogue; the setup step proposes
   // the folder the first run stored.
   Settings settings;
   std::atomic<bool> abort{false};
-  Catalogue catalogue(abort);
+  Catalogue catalogue;
   TransferCallback callback(abort);
   class NoPicker final : public FolderPicker {
     std::optional<std::string> PickFolder(const std::string&) override { return std::nullopt; }
   } picker;
   SetupFlow flow(SetupServices{.catalogue = catalogue,
+                               .abort = abort,
                                .settings = settings,
                                .callback = callback,
                                .prompt = prompt_,
@@ -416,7 +421,7 @@ TEST_F(RunControllerTest, SecondRunReadsTheFolderBackFromTheSettingsFileAndFetch
   EXPECT_EQ(FileRequests(), fetched);
 }
 
-TEST(RunControllerRules, FirstUnfinishedRowCountsCheckDoneAsUnfinished) {
+TEST(RunEngineRules, FirstUnfinishedRowCountsCheckDoneAsUnfinished) {
   JobTable table;
   for (int i = 0; i < 5; ++i) table.InsertRow("r");
   table.SetState(0, JobState::Verified);
@@ -424,19 +429,19 @@ TEST(RunControllerRules, FirstUnfinishedRowCountsCheckDoneAsUnfinished) {
   table.SetState(2, JobState::CheckDone);
   table.SetState(3, JobState::PendingCheck);
   table.SetState(4, JobState::InstallerRow);
-  EXPECT_EQ(RunController::FirstUnfinishedRow(table), 2);
+  EXPECT_EQ(RunEngine::FirstUnfinishedRow(table), 2);
   table.SetState(2, JobState::Verified);
-  EXPECT_EQ(RunController::FirstUnfinishedRow(table), 3);
+  EXPECT_EQ(RunEngine::FirstUnfinishedRow(table), 3);
   table.SetState(3, JobState::Verified);
-  EXPECT_EQ(RunController::FirstUnfinishedRow(table), -1);
+  EXPECT_EQ(RunEngine::FirstUnfinishedRow(table), -1);
 }
 
-TEST(RunControllerRules, TitleCarriesTheElapsedTimeWithHoursBeyondDays) {
+TEST(RunEngineRules, TitleCarriesTheElapsedTimeWithHoursBeyondDays) {
   const std::string caption = "Quellmoor Tessivane Brenvik Step 2 / 2";
-  const std::string first = RunController::TitleWithElapsed(caption, 3 * 3600 + 25 * 60 + 7);
+  const std::string first = RunEngine::TitleWithElapsed(caption, 3 * 3600 + 25 * 60 + 7);
   EXPECT_EQ(first, caption + " - 03:25:07");
-  EXPECT_EQ(RunController::TitleWithElapsed(first, 26 * 3600 + 1), caption + " - 02:00:01");
-  EXPECT_EQ(RunController::TitleWithElapsed("Aborting, please wait...", 5),
+  EXPECT_EQ(RunEngine::TitleWithElapsed(first, 26 * 3600 + 1), caption + " - 02:00:01");
+  EXPECT_EQ(RunEngine::TitleWithElapsed("Aborting, please wait...", 5),
             "Aborting, please wait... - 00:00:05");
 }
 

@@ -1,4 +1,4 @@
-#include "run/run_controller.h"
+#include "run/run_engine.h"
 
 #include <strings.h>
 
@@ -14,28 +14,46 @@
 
 namespace brenvik {
 
-RunController::RunController(RunServices services, std::string download_folder,
-                             bool install_after_download)
+namespace {
+
+constexpr std::chrono::milliseconds kTickInterval{500};
+
+std::time_t Seconds(std::chrono::milliseconds time) {
+  return static_cast<std::time_t>(std::chrono::duration_cast<std::chrono::seconds>(time).count());
+}
+
+}  // namespace
+
+RunClock SteadyRunClock() {
+  return [] {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::steady_clock::now().time_since_epoch());
+  };
+}
+
+RunEngine::RunEngine(RunServices services, std::string download_folder, bool install_after_download,
+                     RunClock clock)
     : services_(std::move(services)),
       download_folder_(std::move(download_folder)),
       install_(install_after_download),
-      statistics_(table_, services_.catalogue, services_.callback) {}
+      statistics_(table_, services_.catalogue, services_.callback,
+                  [this] { return Seconds(clock_()); }),
+      clock_(std::move(clock)) {}
 
-RunController::~RunController() { StopWorkers(); }
-
-void RunController::SetRequestHandler(std::function<void(RunRequest)> handler) {
-  request_handler_ = std::move(handler);
+RunEngine::~RunEngine() {
+  questions_.Close();
+  StopWorkers();
 }
 
-std::string RunController::LocationLine() const {
+std::string RunEngine::LocationLine() const {
   return Format(kLocationFormat, download_folder_.c_str(), install_ ? "Yes" : "No");
 }
 
-uint64_t RunController::TotalBytes() const { return services_.catalogue.Total(); }
+uint64_t RunEngine::TotalBytes() const { return services_.catalogue.Total(); }
 
-void RunController::Start(std::time_t now) {
+void RunEngine::Start() {
+  const std::chrono::milliseconds now = clock_();
   services_.callback.Attach(&statistics_);
-  services_.catalogue.SetDownloadFolder(download_folder_);
   filled_ = FillJobTable();
   // Without its catalogue the run cannot go on, and waiting for Cancel
   // would only hide that: the workers stop at once and the first tick ends
@@ -52,45 +70,51 @@ void RunController::Start(std::time_t now) {
       .flags = services_.flags,
       .callback = services_.callback,
       .statistics = statistics_,
-      .prompt = services_.prompt,
+      .prompt = questions_,
       .free_space = services_.free_space,
       .file_url_prefix = services_.base_url + services_.catalogue.Version() + "/",
       .download_folder = download_folder_,
       .support_contact = services_.support_contact,
       .pause = services_.pause,
       .stall_timeout = services_.stall_timeout,
-      .post_request =
-          [this](RunRequest request) {
-            pending_request_.store(request);
-            if (request_handler_) request_handler_(request);
-          },
+      .post_request = [this](RunRequest request) { pending_request_.store(request); },
   });
   download_worker_ = std::jthread(RunDownloadWorker, std::ref(*context_));
   verification_worker_ = std::jthread(RunVerificationWorker, std::ref(*context_));
 
   run_start_ = now;
-  statistics_.SetRunStart(now);
+  next_tick_ = now + kTickInterval;
+  statistics_.SetRunStart(Seconds(now));
 }
 
-bool RunController::FillJobTable() {
-  if (!services_.catalogue.Load(services_.prompt, services_.catalogue_file)) {
+bool RunEngine::FillJobTable() {
+  CatalogueResult loaded = LoadCatalogue(services_.catalogue_file);
+  if (const auto* error = std::get_if<CatalogueError>(&loaded)) {
+    // The user closes the message before the flag stops anything, so the
+    // message is seen before anything else reacts to the failure.
+    if (const std::string message = CatalogueErrorMessage(*error); !message.empty()) {
+      services_.prompt.Ask(message, PromptButtons::kOk, PromptIcon::kNone);
+      services_.flags.abort.store(true);
+    }
+    services_.catalogue = Catalogue();
     table_.SetStatusLine(kCatalogueErrorLine);
     return false;
   }
-  for (int i = 0; i < services_.catalogue.RowCount(); ++i) {
-    const int row = table_.InsertRow(services_.catalogue.Name(i));
-    table_.SetStatus(row, kPendingRowText);
+  services_.catalogue = std::move(std::get<Catalogue>(loaded));
+  for (const CatalogueEntry& entry : services_.catalogue.Entries()) {
+    const int row = table_.InsertRow(entry.name);
+    table_.SetStatus(row, {RowPhase::kPending});
     table_.SetState(row, JobState::PendingCheck);
   }
   if (install_) {
     const int row = table_.InsertRow(kInstallerRowName);
-    table_.SetStatus(row, kPendingInstallText);
+    table_.SetStatus(row, {RowPhase::kInstallPending});
     table_.SetState(row, JobState::InstallerRow);
   }
   return true;
 }
 
-int RunController::FirstUnfinishedRow(const JobTable& table) {
+int RunEngine::FirstUnfinishedRow(const JobTable& table) {
   // CheckDone counts as unfinished: a failed check passes through it before
   // its verdict, and that moment must not end the run.
   const std::vector<JobState> states = table.States();
@@ -102,7 +126,7 @@ int RunController::FirstUnfinishedRow(const JobTable& table) {
   return -1;
 }
 
-std::string RunController::TitleWithElapsed(const std::string& title, std::time_t elapsed) {
+std::string RunEngine::TitleWithElapsed(const std::string& title, std::time_t elapsed) {
   std::string base = title;
   if (const size_t dash = base.find('-'); dash != std::string::npos) {
     base.resize(dash == 0 ? 0 : dash - 1);
@@ -112,9 +136,32 @@ std::string RunController::TitleWithElapsed(const std::string& title, std::time_
          Format(" - %02lld:%02lld:%02lld", seconds / 3600 % 24, seconds / 60 % 60, seconds % 60);
 }
 
-TickReport RunController::Tick(std::time_t now, const std::string& title) {
+RunSnapshot RunEngine::Poll(const std::string& title) {
+  RunSnapshot snapshot;
+  snapshot.question = questions_.Pending();
+  snapshot.request = pending_request_.load();
+  snapshot.download_row = table_.CurrentDownloadRow();
+  snapshot.revision = table_.Revision();
+  // A run whose last row has just finished does not wait for the next tick.
+  if (const uint64_t states = table_.StateRevision(); states != seen_states_) {
+    seen_states_ = states;
+    if (FirstUnfinishedRow(table_) < 0) next_tick_ = clock_();
+  }
+  if (clock_() >= next_tick_) {
+    snapshot.tick = Tick(title);
+    // The next tick comes a whole interval after this one.
+    next_tick_ = clock_() + kTickInterval;
+  }
+  return snapshot;
+}
+
+void RunEngine::Answer(uint64_t question_id, PromptAnswer answer) {
+  questions_.Answer(question_id, answer);
+}
+
+TickReport RunEngine::Tick(const std::string& title) {
   TickReport report;
-  report.title = TitleWithElapsed(title, now - run_start_);
+  report.title = TitleWithElapsed(title, Seconds(clock_() - run_start_));
   report.total_bytes = services_.catalogue.Total();
   report.verified_bytes = ProgressStatistics::VerifiedBytes(table_, services_.catalogue);
   report.quit_button = finished_ || aborted_;
@@ -143,15 +190,15 @@ TickReport RunController::Tick(std::time_t now, const std::string& title) {
   return report;
 }
 
-void RunController::ShowContinueLaterMessage() {
+void RunEngine::ShowContinueLaterMessage() {
   services_.prompt.Ask(kContinueLaterMessage, PromptButtons::kOk, PromptIcon::kNone);
 }
 
-bool RunController::InstallerStartReturned() {
+bool RunEngine::InstallerStartReturned() {
   const int row = table_.RowCount() - 1;
   if (!installer_launched_) {
     installer_launched_ = true;
-    table_.SetStatusAndImage(row, kStartingInstaller, RowImage::kBusy);
+    table_.SetStatus(row, {RowPhase::kInstallerStarting});
     // Starting a document waits for the desktop's opener, which may take
     // seconds; the face's thread must stay free meanwhile.
     installer_thread_ = std::jthread([this] {
@@ -163,25 +210,23 @@ bool RunController::InstallerStartReturned() {
   }
   if (!installer_returned_.load()) return false;
   // The tick that sees the start return ends the run, so this runs once.
-  if (installer_started_.load()) {
-    table_.SetStatusAndImage(row, kInstallerStarted, RowImage::kDone);
-  } else {
-    table_.SetStatusAndImage(row, kInstallerFailed, RowImage::kIdle);
-  }
+  table_.SetStatus(
+      row, {installer_started_.load() ? RowPhase::kInstallerStarted : RowPhase::kInstallerFailed});
   return true;
 }
 
-bool RunController::WorkersRunning() const {
+bool RunEngine::WorkersRunning() const {
   return (download_worker_.joinable() && !services_.flags.download_worker_done.load()) ||
          (verification_worker_.joinable() && !services_.flags.verification_worker_done.load());
 }
 
-void RunController::WaitForWorkers(const std::function<void()>& keep_alive) {
+void RunEngine::WaitForWorkers(const std::function<void()>& keep_alive) {
   services_.flags.abort.store(true);
+  // Nobody answers once the run is ending: a waiting question is declined.
+  questions_.Close();
   download_worker_.request_stop();
   verification_worker_.request_stop();
-  // The workers may be waiting for the face (a question on its thread), so
-  // the face keeps running until both have set their done flags.
+  // The face keeps drawing until both workers have set their done flags.
   while (WorkersRunning()) {
     if (keep_alive) keep_alive();
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -189,7 +234,7 @@ void RunController::WaitForWorkers(const std::function<void()>& keep_alive) {
   StopWorkers();
 }
 
-void RunController::StopWorkers() {
+void RunEngine::StopWorkers() {
   services_.flags.abort.store(true);
   if (download_worker_.joinable()) {
     download_worker_.request_stop();

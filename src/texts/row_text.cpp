@@ -1,0 +1,40 @@
+#include "texts/row_text.h"
+
+#include "platform/prompt.h"
+#include "texts/run_texts.h"
+
+namespace brenvik {
+
+std::string RowText(const RowStatus& status) {
+  switch (status.phase) {
+    case RowPhase::kNone:
+      break;
+    case RowPhase::kPending:
+      return kPendingRowText;
+    case RowPhase::kDownloading:
+      return Format(kDownloadingFormat, status.percent);
+    case RowPhase::kDownloaded:
+      return kDownloadedOk;
+    case RowPhase::kChecksumming:
+      return Format(kChecksummingFormat, status.percent);
+    case RowPhase::kChecksumOk:
+      return kChecksumOk;
+    case RowPhase::kChecksumFailed:
+      return kChecksumFailed;
+    case RowPhase::kAttemptFailed:
+      return Format(kRetryingFormat, status.attempt, status.attempts, status.reason.c_str());
+    case RowPhase::kLocalFailure:
+      return Format(kLocalFailureRowFormat, status.reason.c_str());
+    case RowPhase::kInstallPending:
+      return kPendingInstallText;
+    case RowPhase::kInstallerStarting:
+      return kStartingInstaller;
+    case RowPhase::kInstallerStarted:
+      return kInstallerStarted;
+    case RowPhase::kInstallerFailed:
+      return kInstallerFailed;
+  }
+  return {};
+}
+
+}  // namespace brenvik
