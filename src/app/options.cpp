@@ -1,5 +1,9 @@
 #include "app/options.h"
 
+#include <pwd.h>
+#include <unistd.h>
+
+#include <cstdlib>
 #include <filesystem>
 #include <string_view>
 
@@ -14,6 +18,23 @@ bool HasScheme(std::string_view url) {
     if (url.size() > scheme.size() && url.substr(0, scheme.size()) == scheme) return true;
   }
   return false;
+}
+
+// A variable's value, empty when it is unset.
+std::string Environment(const char* name) {
+  const char* value = std::getenv(name);
+  return value != nullptr ? value : "";
+}
+
+// The switch that a plain flag turns on; nullptr when `name` is none.
+bool* FlagOf(Options& options, std::string_view name) {
+  if (name == "--text") return &options.text;
+  if (name == "--yes") return &options.yes;
+  if (name == "--demo") return &options.demo;
+  if (name == "--from-menu") return &options.from_menu;
+  if (name == "--help" || name == "-h") return &options.help;
+  if (name == "--version") return &options.version;
+  return nullptr;
 }
 
 }  // namespace
@@ -57,24 +78,12 @@ std::variant<Options, UsageError> ParseOptions(int argc, const char* const* argv
       std::error_code ec;
       const std::filesystem::path absolute = std::filesystem::absolute(*folder, ec);
       options.folder = WithTrailingSeparator(ec ? *folder : absolute.lexically_normal().string());
-    } else if (name == "--install") {
+    } else if (name == "--install" || name == "--no-install") {
       bool set = false;
       error = flag(set);
-      options.install = true;
-    } else if (name == "--no-install") {
-      bool set = false;
-      error = flag(set);
-      options.install = false;
-    } else if (name == "--text") {
-      error = flag(options.text);
-    } else if (name == "--yes") {
-      error = flag(options.yes);
-    } else if (name == "--demo") {
-      error = flag(options.demo);
-    } else if (name == "--help" || name == "-h") {
-      error = flag(options.help);
-    } else if (name == "--version") {
-      error = flag(options.version);
+      options.install = name == "--install";
+    } else if (bool* target = FlagOf(options, name)) {
+      error = flag(*target);
     } else if (arg.substr(0, 1) == "-") {
       return UsageError{"unknown option: " + std::string(arg)};
     } else {
@@ -90,7 +99,7 @@ std::variant<Options, UsageError> ParseOptions(int argc, const char* const* argv
 
 std::string UsageText() {
   return "usage: brenvik [--server URL] [--folder DIR] [--install|--no-install]\n"
-         "               [--text] [--yes] [--demo] [--help] [--version]\n"
+         "               [--text] [--yes] [--demo] [--from-menu] [--help] [--version]\n"
          "\n"
          "  --server URL     the download server's folder that holds FileList.txt\n"
          "  --folder DIR     download into DIR itself\n"
@@ -101,6 +110,9 @@ std::string UsageText() {
          "                   accept the proposed folder, answer Cancel to every\n"
          "                   Retry/Cancel question\n"
          "  --demo           download a built-in sample release from this machine\n"
+         "  --from-menu      as started from the desktop menu: keep FileList.txt and\n"
+         "                   OrvBrenvik.ini in $XDG_STATE_HOME/brenvik/ (by default\n"
+         "                   ~/.local/state/brenvik/), not in the working directory\n"
          "  --help           show this text\n"
          "  --version        show the version\n"
          "\n"
@@ -110,8 +122,27 @@ std::string UsageText() {
 
 std::string VersionText() { return std::string("brenvik ") + BRENVIK_VERSION + "\n"; }
 
+std::filesystem::path MenuStateFolder() {
+  // XDG_STATE_HOME counts only when it is an absolute path; else the XDG default.
+  const std::filesystem::path state = Environment("XDG_STATE_HOME");
+  if (state.is_absolute()) return state / "brenvik" / "";
+  std::string home = Environment("HOME");
+  if (home.empty()) {
+    const passwd* entry = getpwuid(getuid());
+    if (entry != nullptr && entry->pw_dir != nullptr) home = entry->pw_dir;
+  }
+  return std::filesystem::path(home) / ".local" / "state" / "brenvik" / "";
+}
+
 SessionConfig ConfigFromOptions(const Options& options) {
   SessionConfig config;
+  if (options.from_menu) {
+    const std::filesystem::path folder = MenuStateFolder();
+    std::error_code ignored;
+    std::filesystem::create_directories(folder, ignored);
+    config.catalogue_file = folder / kCatalogueFileName;
+    config.settings_file = folder / kSettingsFileName;
+  }
   config.base_url = options.server.value_or(BRENVIK_BASE_URL);
   config.folder = options.folder;
   config.install = options.install;

@@ -1,9 +1,10 @@
 #pragma once
 // The command line:
 //   brenvik [--server URL] [--folder DIR] [--install|--no-install]
-//           [--text] [--yes] [--demo] [--help] [--version]
+//           [--text] [--yes] [--demo] [--from-menu] [--help] [--version]
 // A bad option or value is a usage error (exit status 2).
 
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <variant>
@@ -20,6 +21,7 @@ struct Options {
   bool text = false;
   bool yes = false;
   bool demo = false;
+  bool from_menu = false;  // started from the desktop entry
   bool help = false;
   bool version = false;
 };
@@ -32,8 +34,18 @@ std::variant<Options, UsageError> ParseOptions(int argc, const char* const* argv
 std::string UsageText();
 std::string VersionText();
 
+// Where FileList.txt and OrvBrenvik.ini are kept when the program is started
+// from the desktop menu, whose working directory (the home folder or "/") is
+// no place for them: $XDG_STATE_HOME/brenvik/ when that variable holds an
+// absolute path, else $HOME/.local/state/brenvik/ (the home folder from the
+// password database when HOME is unset).
+std::filesystem::path MenuStateFolder();
+
 // The session configuration the command line asks for: the build's
-// defaults with its choices applied.
+// defaults with its choices applied. FileList.txt and OrvBrenvik.ini are
+// kept in the working directory, or with --from-menu in MenuStateFolder(),
+// which is then created when missing (if that fails, writing the files
+// fails later with the usual messages).
 SessionConfig ConfigFromOptions(const Options& options);
 
 }  // namespace brenvik

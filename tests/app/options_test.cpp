@@ -2,10 +2,15 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <initializer_list>
+#include <optional>
 #include <string>
 #include <vector>
+
+#include "support/program_runner.h"
+#include "support/temp_dir.h"
 
 namespace brenvik {
 namespace {
@@ -87,8 +92,8 @@ TEST(OptionsTest, FlagsAndTheLastInstallChoiceWins) {
 }
 
 TEST(OptionsTest, FlagsTakeNoValue) {
-  for (const char* flag :
-       {"--install", "--no-install", "--text", "--yes", "--demo", "--help", "--version"}) {
+  for (const char* flag : {"--install", "--no-install", "--text", "--yes", "--demo", "--from-menu",
+                           "--help", "--version"}) {
     const std::string arg = std::string(flag) + "=1";
     auto result = Parse({arg.c_str()});
     const auto* error = std::get_if<UsageError>(&result);
@@ -116,10 +121,105 @@ TEST(OptionsTest, DemoBringsItsOwnServer) {
 TEST(OptionsTest, UsageNamesEveryOption) {
   const std::string usage = UsageText();
   for (const char* option : {"--server URL", "--folder DIR", "--install", "--no-install", "--text",
-                             "--yes", "--demo", "--help", "--version"}) {
+                             "--yes", "--demo", "--from-menu", "--help", "--version"}) {
     EXPECT_NE(usage.find(option), std::string::npos) << option;
   }
+  // It says where --from-menu keeps the two files.
+  EXPECT_NE(usage.find("$XDG_STATE_HOME/brenvik/"), std::string::npos);
+  EXPECT_NE(usage.find("~/.local/state/brenvik/"), std::string::npos);
   EXPECT_EQ(VersionText(), std::string("brenvik ") + BRENVIK_VERSION + "\n");
+}
+
+// Sets, or with nullptr unsets, an environment variable for one scope.
+class ScopedVariable {
+ public:
+  ScopedVariable(const char* name, const char* value) : name_(name) {
+    if (const char* old = std::getenv(name)) previous_ = old;
+    Set(value);
+  }
+  ~ScopedVariable() { Set(previous_ ? previous_->c_str() : nullptr); }
+  ScopedVariable(const ScopedVariable&) = delete;
+  ScopedVariable& operator=(const ScopedVariable&) = delete;
+
+ private:
+  void Set(const char* value) const {
+    if (value != nullptr) {
+      setenv(name_, value, 1);
+    } else {
+      unsetenv(name_);
+    }
+  }
+
+  const char* name_;
+  std::optional<std::string> previous_;
+};
+
+// Where the catalogue and the settings file are kept: the working directory
+// from the command line, the state folder from the desktop menu.
+class WorkingFilesTest : public ::testing::Test {
+ protected:
+  std::filesystem::path State() const { return temp_.path() / "state"; }
+
+  test::TempDir temp_;
+  ScopedVariable home_{"HOME", (temp_.path() / "home").c_str()};
+};
+
+TEST_F(WorkingFilesTest, FromTheCommandLineTheyStayInTheWorkingDirectory) {
+  const ScopedVariable state("XDG_STATE_HOME", State().c_str());
+  const SessionConfig config = ConfigFromOptions(Parsed({"--text"}));
+  EXPECT_EQ(config.catalogue_file, std::filesystem::path("FileList.txt"));
+  EXPECT_EQ(config.settings_file, std::filesystem::path("OrvBrenvik.ini"));
+  EXPECT_FALSE(std::filesystem::exists(State()));
+}
+
+TEST_F(WorkingFilesTest, FromTheMenuTheyGoToTheStateFolderWhichIsCreated) {
+  const ScopedVariable state("XDG_STATE_HOME", State().c_str());
+  const SessionConfig config = ConfigFromOptions(Parsed({"--from-menu"}));
+  EXPECT_EQ(config.catalogue_file, State() / "brenvik" / "FileList.txt");
+  EXPECT_EQ(config.settings_file, State() / "brenvik" / "OrvBrenvik.ini");
+  EXPECT_TRUE(std::filesystem::is_directory(State() / "brenvik"));
+  EXPECT_FALSE(std::filesystem::exists(temp_.path() / "home"));
+}
+
+TEST_F(WorkingFilesTest, WithoutAnAbsoluteStateHomeTheHomeFolderIsUsed) {
+  const std::filesystem::path expected =
+      temp_.path() / "home" / ".local" / "state" / "brenvik" / "";
+  for (const char* value : {static_cast<const char*>(nullptr), "", "relative/state"}) {
+    const ScopedVariable state("XDG_STATE_HOME", value);
+    EXPECT_EQ(MenuStateFolder(), expected) << (value ? value : "(unset)");
+  }
+  const ScopedVariable state("XDG_STATE_HOME", nullptr);
+  EXPECT_EQ(ConfigFromOptions(Parsed({"--from-menu"})).settings_file, expected / "OrvBrenvik.ini");
+  EXPECT_TRUE(std::filesystem::is_directory(expected));
+}
+
+TEST_F(WorkingFilesTest, FilesAlreadyThereAreLeftAlone) {
+  const ScopedVariable state("XDG_STATE_HOME", State().c_str());
+  temp_.Write("state/brenvik/OrvBrenvik.ini", "[Install]\nFolder=/srv/cd/\n");
+  temp_.Write("work/OrvBrenvik.ini", "[Install]\nFolder=/srv/other/\n");
+  temp_.Write("work/FileList.txt", "1.0\n0\n");
+  const test::ScopedWorkingDirectory in_work(temp_.path() / "work");
+  (void)ConfigFromOptions(Parsed({"--from-menu"}));
+  (void)ConfigFromOptions(Parsed({}));
+  EXPECT_EQ(temp_.Read("state/brenvik/OrvBrenvik.ini"), "[Install]\nFolder=/srv/cd/\n");
+  EXPECT_EQ(temp_.Read("work/OrvBrenvik.ini"), "[Install]\nFolder=/srv/other/\n");
+  EXPECT_EQ(temp_.Read("work/FileList.txt"), "1.0\n0\n");
+}
+
+// The whole program, as the desktop entry starts it: the demo leaves its
+// two working files in the state folder and none in the working directory.
+TEST_F(WorkingFilesTest, TheProgramStartedFromTheMenuKeepsItsFilesInTheStateFolder) {
+  const test::ProgramRunner runner(temp_);
+  const std::filesystem::path work = temp_.path() / "work";
+  std::filesystem::create_directories(work);
+  const test::Outcome outcome =
+      runner.Run(work, {"--from-menu", "--demo", "--text", "--yes"},
+                 {{"BRENVIK_DEMO_RATE", "0"}, {"XDG_STATE_HOME", State().string()}});
+  ASSERT_EQ(outcome.status, 0) << outcome.output;
+  EXPECT_TRUE(std::filesystem::is_regular_file(State() / "brenvik" / "FileList.txt"));
+  EXPECT_TRUE(std::filesystem::is_regular_file(State() / "brenvik" / "OrvBrenvik.ini"));
+  EXPECT_FALSE(std::filesystem::exists(work / "FileList.txt"));
+  EXPECT_FALSE(std::filesystem::exists(work / "OrvBrenvik.ini"));
 }
 
 }  // namespace
