@@ -10,7 +10,7 @@
 #include <variant>
 
 #include "session/exit_status.h"
-#include "session/session_config.h"
+#include "config/session_config.h"
 
 namespace brenvik {
 

@@ -1,7 +1,7 @@
 #pragma once
 // The Qt face: the two wizard pages.
 
-#include "session/session_config.h"
+#include "config/session_config.h"
 
 namespace brenvik {
 

@@ -46,7 +46,7 @@ class DownloadWorker {
  public:
   DownloadWorker(std::stop_token stop, RunContext& context)
       : stop_(std::move(stop)), context_(context) {
-    service_.SetStallTimeout(context.stall_timeout);
+    service_.SetStallTimeout(context.config.stall_timeout);
   }
 
   void Run() {
@@ -55,7 +55,7 @@ class DownloadWorker {
       const uint64_t seen = table.StateRevision();
       const int row = closing_ ? -1 : table.FirstInState(JobState::PendingDownload);
       if (row < 0 || row >= context_.catalogue.RowCount()) {
-        table.WaitForChange(seen, context_.pause, stop_);
+        table.WaitForChange(seen, context_.config.pause, stop_);
         continue;
       }
       if (Fetch(row) == Pass::kLeave) break;
@@ -84,7 +84,8 @@ class DownloadWorker {
     context_.table.SetCurrentDownloadRow(row);
     const std::string url = context_.file_url_prefix + entry.name;
     if (fetches_[row] >= kFetchesBeforeAsking) {
-      if (AskToRetry(DownloadFailureMessage(url, context_.support_contact))) fetches_[row] = 0;
+      if (AskToRetry(DownloadFailureMessage(url, context_.config.support_contact)))
+        fetches_[row] = 0;
       return Pass::kGoOn;
     }
     if (!CheckDiskSpace(LocalPath(context_.download_folder, entry.name), entry.size,
@@ -122,9 +123,10 @@ class DownloadWorker {
         row, local ? RowStatus::LocalFailure(result.reason)
                    : RowStatus::AttemptFailed(failures_, kFailuresBeforeAsking + 1, result.reason));
     const bool ask = local || failures_ > kFailuresBeforeAsking;
-    if (ask && AskToRetry(FailureQuestion(result, url, context_.support_contact))) failures_ = 0;
+    if (ask && AskToRetry(FailureQuestion(result, url, context_.config.support_contact)))
+      failures_ = 0;
     // Retries of a failing download keep their pause.
-    PauseFor(context_.pause, stop_);
+    PauseFor(context_.config.pause, stop_);
   }
 
   std::stop_token stop_;

@@ -10,6 +10,8 @@
 #include <functional>
 #include <string>
 
+#include "config/session_config.h"
+
 namespace brenvik {
 
 class Catalogue;
@@ -35,11 +37,9 @@ struct RunContext {
   ProgressStatistics& statistics;
   Prompt& prompt;
   FreeSpace& free_space;
+  const SessionConfig& config;  // the support contact, the pause, the stall time-out
   std::string file_url_prefix;  // base URL + version + "/"
   std::string download_folder;  // ends with the separator
-  std::string support_contact;
-  std::chrono::milliseconds pause{500};
-  std::chrono::seconds stall_timeout{60};
   // Called on the download worker's thread.
   std::function<void(RunRequest)> post_request;
 };

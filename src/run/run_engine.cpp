@@ -62,7 +62,7 @@ void RunEngine::Start() {
 
   // The folder is remembered (and created) before anything is fetched into it.
   services_.settings.SetStoredFolder(download_folder_);
-  (void)services_.settings.Save(services_.settings_file);
+  (void)services_.settings.Save(services_.config.settings_file);
 
   context_.emplace(RunContext{
       .table = table_,
@@ -72,11 +72,9 @@ void RunEngine::Start() {
       .statistics = statistics_,
       .prompt = questions_,
       .free_space = services_.free_space,
-      .file_url_prefix = services_.base_url + services_.catalogue.Version() + "/",
+      .config = services_.config,
+      .file_url_prefix = services_.config.base_url + services_.catalogue.Version() + "/",
       .download_folder = download_folder_,
-      .support_contact = services_.support_contact,
-      .pause = services_.pause,
-      .stall_timeout = services_.stall_timeout,
       .post_request = [this](RunRequest request) { pending_request_.store(request); },
   });
   download_worker_ = std::jthread(RunDownloadWorker, std::ref(*context_));
@@ -88,7 +86,7 @@ void RunEngine::Start() {
 }
 
 bool RunEngine::FillJobTable() {
-  CatalogueResult loaded = LoadCatalogue(services_.catalogue_file);
+  CatalogueResult loaded = LoadCatalogue(services_.config.catalogue_file);
   if (const auto* error = std::get_if<CatalogueError>(&loaded)) {
     // The user closes the message before the flag stops anything, so the
     // message is seen before anything else reacts to the failure.

@@ -38,6 +38,7 @@
 #include <string>
 #include <thread>
 
+#include "config/session_config.h"
 #include "run/job_table.h"
 #include "run/question_queue.h"
 #include "run/run_context.h"
@@ -61,12 +62,8 @@ struct RunServices {
   Prompt& prompt;
   FreeSpace& free_space;
   InstallerLauncher& launcher;
-  std::string base_url;  // ends with '/'
-  std::filesystem::path catalogue_file = "FileList.txt";
-  std::filesystem::path settings_file = "OrvBrenvik.ini";
-  std::string support_contact;
-  std::chrono::milliseconds pause{500};
-  std::chrono::seconds stall_timeout{60};
+  // The server, the two files' places, the support contact, the pauses.
+  const SessionConfig& config;
 };
 
 // The one clock of a run: milliseconds on a steady clock. Tests pass their own.

@@ -26,7 +26,7 @@ void RunVerificationWorker(std::stop_token stop, RunContext& context) {
     const uint64_t seen = table.StateRevision();
     const int row = table.FirstInState(JobState::PendingCheck);
     if (row < 0 || row >= context.catalogue.RowCount() || context.flags.abort.load()) {
-      table.WaitForChange(seen, context.pause, stop);
+      table.WaitForChange(seen, context.config.pause, stop);
       continue;
     }
     if (CheckJobRow(table, row, context.catalogue.Entry(row), context.download_folder,

@@ -42,14 +42,9 @@ Session::Session(SessionConfig config, ProcessObjects& process, Settings& settin
                      TransferCallback& callback) {
                 return catalogue_download_.Download(url, target, callback);
               },
-          .base_url = config_.base_url,
+          .config = config_,
           .temp_folder = TempFolder(),
-          .default_folder = config_.default_folder,
-          .given_folder = config_.folder,
-          .catalogue_file = config_.catalogue_file,
-          .settings_file = config_.settings_file,
       }) {
-  process_.base_url = config_.base_url;
   catalogue_download_.SetStallTimeout(config_.stall_timeout);
 }
 
@@ -59,7 +54,6 @@ void Session::InitialiseSetup() {
 }
 
 std::unique_ptr<RunEngine> Session::MakeRun(const Handover& handover) {
-  process_.download_folder = handover.folder;
   return std::make_unique<RunEngine>(
       RunServices{
           .catalogue = catalogue_,
@@ -69,12 +63,7 @@ std::unique_ptr<RunEngine> Session::MakeRun(const Handover& handover) {
           .prompt = prompt_,
           .free_space = free_space_,
           .launcher = launcher_,
-          .base_url = config_.base_url,
-          .catalogue_file = config_.catalogue_file,
-          .settings_file = config_.settings_file,
-          .support_contact = config_.support_contact,
-          .pause = config_.pause,
-          .stall_timeout = config_.stall_timeout,
+          .config = config_,
       },
       handover.folder, handover.install);
 }

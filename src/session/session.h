@@ -12,7 +12,7 @@
 #include <string>
 
 #include "run/run_engine.h"
-#include "session/session_config.h"
+#include "config/session_config.h"
 #include "setup/setup_flow.h"
 #include "transfer/download_service.h"
 

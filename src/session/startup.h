@@ -2,8 +2,8 @@
 // Start-up and teardown, without any toolkit.
 //
 // The process-wide objects of a run come to life in this order and go away
-// in the reverse order: the run's flags, the transfer callback, the download
-// folder and the base URL (ProcessObjects). The two singletons, the settings
+// in the reverse order: the run's flags and the transfer callback
+// (ProcessObjects). The two singletons, the settings
 // and the holder of the loaded catalogue (empty until the setup step loads
 // it), are made on first use and destroyed by start-up at the end, the
 // settings first.
@@ -25,8 +25,6 @@ class Settings;
 struct ProcessObjects {
   RunFlags flags;
   TransferCallback transfer_callback{flags.abort};
-  std::string download_folder;
-  std::string base_url;
 };
 
 // Get-or-create: nullptr when the object cannot be allocated.

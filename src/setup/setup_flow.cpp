@@ -13,16 +13,16 @@
 namespace brenvik {
 
 SetupFlow::SetupFlow(SetupServices services) : services_(std::move(services)) {
-  state_.info_text = std::string(kTryingToConnect) + services_.base_url;
+  state_.info_text = std::string(kTryingToConnect) + services_.config.base_url;
 }
 
 void SetupFlow::Initialise() {
-  if (services_.given_folder) {
-    SetFolder(*services_.given_folder);
-  } else if (services_.settings.Load(services_.settings_file)) {
+  if (services_.config.folder) {
+    SetFolder(*services_.config.folder);
+  } else if (services_.settings.Load(services_.config.settings_file)) {
     SetFolder(services_.settings.StoredFolder());
   } else {
-    SetFolder(services_.default_folder);
+    SetFolder(services_.config.default_folder);
   }
   state_.next_enabled = false;
   state_.cancel_enabled = false;
@@ -43,7 +43,7 @@ std::optional<std::string> SetupFlow::FetchOnce(const std::string& url) {
   state_.info_text = kDownloadingFileList;
   Changed();
   services_.callback.Attach(nullptr);
-  const std::filesystem::path& file = services_.catalogue_file;
+  const std::filesystem::path& file = services_.config.catalogue_file;
   const std::string name = file.filename().string();
   const DownloadTarget target{
       .folder = file.has_parent_path() ? file.parent_path() : std::filesystem::path("."),
@@ -74,7 +74,7 @@ std::string SetupFlow::VersionText() const {
 }
 
 FetchOutcome SetupFlow::FetchCatalogue() {
-  const std::string url = services_.base_url + kCatalogueFileName;
+  const std::string url = services_.config.base_url + kCatalogueFileName;
   for (;;) {
     const std::optional<std::string> failure = FetchOnce(url);
     if (!failure) break;
@@ -90,7 +90,7 @@ FetchOutcome SetupFlow::FetchCatalogue() {
   state_.cancel_enabled = true;
   Changed();
 
-  CatalogueResult loaded = LoadCatalogue(services_.catalogue_file);
+  CatalogueResult loaded = LoadCatalogue(services_.config.catalogue_file);
   if (const auto* error = std::get_if<CatalogueError>(&loaded)) {
     // The line's message is closed before the flag stops anything; the
     // general read error follows it.
@@ -132,7 +132,7 @@ void SetupFlow::Browse() {
 
 std::optional<Handover> SetupFlow::Next() {
   const std::string folder = state_.location;
-  if (strcasecmp(folder.c_str(), services_.default_folder.c_str()) == 0) {
+  if (strcasecmp(folder.c_str(), services_.config.default_folder.c_str()) == 0) {
     // The default folder and its parent are made here; any other folder is
     // made when the run stores it.
     std::error_code ignored;

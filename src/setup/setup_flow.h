@@ -14,6 +14,7 @@
 #include <optional>
 #include <string>
 
+#include "config/session_config.h"
 #include "transfer/download_service.h"
 
 namespace brenvik {
@@ -47,14 +48,9 @@ struct SetupServices {
   FreeSpace& free_space;
   FolderPicker& picker;
   DownloadFunction download;
-  std::string base_url;        // ends with '/'
-  std::string temp_folder;     // the drive that needs the scratch space
-  std::string default_folder;  // ends with the separator
-  // A folder given on the command line: proposed instead of the stored or
-  // default one.
-  std::optional<std::string> given_folder;
-  std::filesystem::path catalogue_file = "FileList.txt";
-  std::filesystem::path settings_file = "OrvBrenvik.ini";
+  // The server, the default and given folders, the two files' places.
+  const SessionConfig& config;
+  std::string temp_folder;  // the drive that needs the scratch space
 };
 
 // What the setup step shows.

@@ -3,7 +3,7 @@
 // output, questions on the terminal (or answered at once when unattended).
 // Runs when there is no display, or with --text or --yes.
 
-#include "session/session_config.h"
+#include "config/session_config.h"
 
 namespace brenvik {
 

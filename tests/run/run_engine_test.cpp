@@ -399,6 +399,8 @@ TEST_F(RunEngineTest, SecondRunReadsTheFolderBackFromTheSettingsFileAndFetchesNo
   class NoPicker final : public FolderPicker {
     std::optional<std::string> PickFolder(const std::string&) override { return std::nullopt; }
   } picker;
+  SessionConfig setup_config = config_;
+  setup_config.default_folder = "/nowhere/PellixInstall/";
   SetupFlow flow(SetupServices{.catalogue = catalogue,
                                .abort = abort,
                                .settings = settings,
@@ -407,11 +409,8 @@ TEST_F(RunEngineTest, SecondRunReadsTheFolderBackFromTheSettingsFileAndFetchesNo
                                .free_space = free_space_,
                                .picker = picker,
                                .download = nullptr,
-                               .base_url = release_.BaseUrl(),
-                               .temp_folder = work_dir_.Folder(),
-                               .default_folder = "/nowhere/PellixInstall/",
-                               .catalogue_file = CatalogueFile(),
-                               .settings_file = SettingsFile()});
+                               .config = setup_config,
+                               .temp_folder = work_dir_.Folder()});
   flow.Initialise();
   ASSERT_EQ(flow.State().location, Folder());
 

@@ -40,6 +40,12 @@ class RunHarness : public ::testing::Test {
   // process would have.
   RunEngine& NewRun(bool install = false, InstallerLauncher* launcher = nullptr) {
     engine_.reset();
+    config_.base_url = release_.BaseUrl();
+    config_.catalogue_file = CatalogueFile();
+    config_.settings_file = SettingsFile();
+    config_.support_contact = "help@example.test";
+    config_.pause = std::chrono::milliseconds(20);
+    config_.stall_timeout = std::chrono::seconds(1);
     flags_ = std::make_unique<RunFlags>();
     callback_ = std::make_unique<TransferCallback>(flags_->abort);
     catalogue_ = std::make_unique<Catalogue>();
@@ -52,12 +58,7 @@ class RunHarness : public ::testing::Test {
             .prompt = prompt_,
             .free_space = free_space_,
             .launcher = launcher ? *launcher : launcher_,
-            .base_url = release_.BaseUrl(),
-            .catalogue_file = CatalogueFile(),
-            .settings_file = SettingsFile(),
-            .support_contact = "help@example.test",
-            .pause = std::chrono::milliseconds(20),
-            .stall_timeout = std::chrono::seconds(1),
+            .config = config_,
         },
         Folder(), install, [this] { return now_; });
     return *engine_;
@@ -131,6 +132,7 @@ class RunHarness : public ::testing::Test {
   FakeFreeSpace free_space_;
   FakeLauncher launcher_;
   Settings settings_;
+  SessionConfig config_;
   std::unique_ptr<RunFlags> flags_;
   std::unique_ptr<TransferCallback> callback_;
   std::unique_ptr<Catalogue> catalogue_;

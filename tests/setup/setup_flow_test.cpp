@@ -53,14 +53,19 @@ class SetupFlowTest : public ::testing::Test {
         .download =
             [this](const std::string& url, const DownloadTarget& target,
                    TransferCallback& callback) { return service_.Download(url, target, callback); },
-        .base_url = release_.BaseUrl(),
+        .config = config_,
         .temp_folder = work_.Folder(),
-        .default_folder = DefaultFolder(),
-        .catalogue_file = work_.path() / "FileList.txt",
-        .settings_file = work_.path() / "OrvBrenvik.ini",
     });
   }
   std::string DefaultFolder() const { return home_.Folder() + "Downloads/PellixInstall/"; }
+  SessionConfig Config() const {
+    SessionConfig config;
+    config.base_url = release_.BaseUrl();
+    config.default_folder = DefaultFolder();
+    config.catalogue_file = work_.path() / "FileList.txt";
+    config.settings_file = work_.path() / "OrvBrenvik.ini";
+    return config;
+  }
 
   HttpServer server_;
   Release release_;
@@ -69,6 +74,7 @@ class SetupFlowTest : public ::testing::Test {
   ScriptedPrompt prompt_;
   FakeFreeSpace free_space_;
   ScriptedPicker picker_;
+  SessionConfig config_ = Config();
   std::atomic<bool> abort_{false};
   Catalogue catalogue_;
   Settings settings_;

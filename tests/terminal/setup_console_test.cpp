@@ -63,6 +63,12 @@ class SetupConsoleTest : public ::testing::Test {
         ConsoleStreams{.input_fd = answers_[0], .output = output_, .questions = questions_});
     TerminalPrompt prompt(console, automatic, interrupted_);
     TerminalFolderPicker picker(prompt);
+    SessionConfig config;
+    config.base_url = release_.BaseUrl();
+    config.default_folder = home_.Folder() + "Downloads/PellixInstall/";
+    config.folder = given_folder;
+    config.catalogue_file = work_.path() / "FileList.txt";
+    config.settings_file = work_.path() / "OrvBrenvik.ini";
     SetupFlow flow(SetupServices{
         .catalogue = catalogue_,
         .abort = abort_,
@@ -74,12 +80,8 @@ class SetupConsoleTest : public ::testing::Test {
         .download =
             [this](const std::string& url, const DownloadTarget& target,
                    TransferCallback& callback) { return service_.Download(url, target, callback); },
-        .base_url = release_.BaseUrl(),
+        .config = config,
         .temp_folder = work_.Folder(),
-        .default_folder = home_.Folder() + "Downloads/PellixInstall/",
-        .given_folder = given_folder,
-        .catalogue_file = work_.path() / "FileList.txt",
-        .settings_file = work_.path() / "OrvBrenvik.ini",
     });
     SetupConsole setup(flow, console, prompt, picker, choices, interrupted_);
     setup.Begin();
