@@ -9,8 +9,8 @@
 #include <string>
 #include <variant>
 
-#include "session/exit_status.h"
 #include "config/session_config.h"
+#include "session/exit_status.h"
 
 namespace brenvik {
 

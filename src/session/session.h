@@ -11,8 +11,8 @@
 #include <optional>
 #include <string>
 
-#include "run/run_engine.h"
 #include "config/session_config.h"
+#include "run/run_engine.h"
 #include "setup/setup_flow.h"
 #include "transfer/download_service.h"
 
