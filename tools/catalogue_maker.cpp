@@ -17,6 +17,7 @@
 #include <string>
 #include <string_view>
 
+#include "platform/stdio_file.h"
 #include "tools/release_catalogue.h"
 
 namespace {
@@ -119,16 +120,12 @@ int ParseArguments(int argc, char** argv, Options& options, bool& done) {
   return CheckCombination(options);
 }
 
-struct FileCloser {
-  void operator()(std::FILE* file) const { std::fclose(file); }
-};
-
 // Writes `text` to `output` through a temporary file renamed into place, so
 // a failed run never leaves half a catalogue under the final name.
 std::string WriteFile(const std::string& output, const std::string& text) {
   const std::string temporary = output + ".tmp";
   {
-    const std::unique_ptr<std::FILE, FileCloser> out(std::fopen(temporary.c_str(), "wb"));
+    const StdioFile out = OpenStdioFile(temporary, "wb");
     if (!out) return temporary + ": " + std::strerror(errno);
     const bool written = std::fwrite(text.data(), 1, text.size(), out.get()) == text.size() &&
                          std::fflush(out.get()) == 0;

@@ -12,6 +12,7 @@
 #include "platform/file_descriptor.h"
 #include "platform/paths.h"
 #include "platform/prompt.h"
+#include "texts/printable_text.h"
 #include "transfer/download_service.h"
 #include "verify/file_check.h"
 #include "verify/file_digest.h"
@@ -21,25 +22,6 @@ namespace brenvik {
 namespace {
 
 namespace fs = std::filesystem;
-
-// A name as it can be shown on one line: control characters escaped.
-std::string Printable(const std::string& name) {
-  std::string shown;
-  for (const char c : name) {
-    if (c == '\t') {
-      shown += "\\t";
-    } else if (c == '\n') {
-      shown += "\\n";
-    } else if (c == '\r') {
-      shown += "\\r";
-    } else if (static_cast<unsigned char>(c) < 0x20) {
-      shown += Format("\\x%02x", static_cast<unsigned>(static_cast<unsigned char>(c)));
-    } else {
-      shown += c;
-    }
-  }
-  return shown;
-}
 
 bool IsInside(const fs::path& file, const fs::path& root) {
   const auto [root_end, file_it] =
@@ -140,17 +122,18 @@ std::vector<std::pair<std::string, fs::path>> ListFiles(const fs::path& root, Re
       // catalogue must not promise it.
       const fs::path target = fs::canonical(path, error);
       if (error || !fs::is_regular_file(target)) {
-        scan.warnings.push_back(Printable(name) +
+        scan.warnings.push_back(PrintableLine(name) +
                                 ": a link that does not lead to a file, left out");
         error.clear();
         continue;
       }
       if (!IsInside(target, root)) {
-        scan.warnings.push_back(Printable(name) + ": a link leading outside the folder, left out");
+        scan.warnings.push_back(PrintableLine(name) +
+                                ": a link leading outside the folder, left out");
         continue;
       }
     } else if (!fs::is_regular_file(own)) {
-      scan.warnings.push_back(Printable(name) + ": not a regular file, left out");
+      scan.warnings.push_back(PrintableLine(name) + ": not a regular file, left out");
       continue;
     }
     if (name == kCatalogueFileName) continue;
@@ -179,7 +162,7 @@ ReleaseScan ScanRelease(const fs::path& folder) {
   // Every name is checked before any file is read, so a refusal comes quickly.
   for (const auto& [name, path] : files) {
     if (const std::string problem = CatalogueNameProblem(name); !problem.empty()) {
-      scan.error = "cannot list \"" + Printable(name) + "\": " + problem;
+      scan.error = "cannot list \"" + PrintableLine(name) + "\": " + problem;
       return scan;
     }
   }
@@ -188,7 +171,7 @@ ReleaseScan ScanRelease(const fs::path& folder) {
     CatalogueEntry entry;
     entry.name = name;
     if (const std::string problem = Digest(path, entry); !problem.empty()) {
-      scan.error = "cannot read \"" + Printable(name) + "\": " + problem;
+      scan.error = "cannot read \"" + PrintableLine(name) + "\": " + problem;
       scan.entries.clear();
       return scan;
     }
@@ -237,7 +220,7 @@ std::string CheckCatalogueText(const std::string& text, const std::string& versi
     const CatalogueEntry& read = catalogue.Entry(static_cast<int>(row));
     if (read.name != entries[row].name || read.checksum != entries[row].checksum ||
         read.size != entries[row].size) {
-      return "row for \"" + Printable(entries[row].name) + "\" reads back differently";
+      return "row for \"" + PrintableLine(entries[row].name) + "\" reads back differently";
     }
   }
   if (catalogue.Total() != TotalSize(entries)) return "the total reads back differently";
@@ -256,7 +239,7 @@ ReleaseCheck CheckRelease(const fs::path& base) {
     return check;
   }
   const Catalogue& catalogue = std::get<Catalogue>(loaded);
-  check.version = Printable(catalogue.Version());
+  check.version = PrintableLine(catalogue.Version());
   if (!IsSafeRelativeName(catalogue.Version())) {
     check.error = "the version \"" + check.version + "\" cannot name a folder";
     return check;
@@ -265,7 +248,7 @@ ReleaseCheck CheckRelease(const fs::path& base) {
   for (int row = 0; row < catalogue.RowCount(); ++row) {
     const CatalogueEntry& entry = catalogue.Entry(row);
     const std::string problem = RowProblem(LocalPath(folder, entry.name), entry);
-    if (!problem.empty()) check.problems.push_back(Printable(entry.name) + ": " + problem);
+    if (!problem.empty()) check.problems.push_back(PrintableLine(entry.name) + ": " + problem);
     ++check.checked;
   }
   return check;

@@ -13,6 +13,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/stdio_file.h"
+
 namespace brenvik {
 
 // Takes the next line off the front of `rest`. Returns false when `rest` is
@@ -39,10 +41,7 @@ inline bool IsSkippedLine(std::string_view line) { return line.empty() || line.f
 // opened or a read fails part way (a directory, an I/O error); `text` is then
 // unspecified.
 [[nodiscard]] inline bool ReadWholeFile(const std::filesystem::path& file, std::string& text) {
-  struct Closer {
-    void operator()(std::FILE* f) const { std::fclose(f); }
-  };
-  const std::unique_ptr<std::FILE, Closer> in(std::fopen(file.c_str(), "rb"));
+  const StdioFile in = OpenStdioFile(file, "rb");
   if (!in) return false;
   text.clear();
   char buffer[64 * 1024];
