@@ -105,9 +105,4 @@ uint32_t ProgressStatistics::SmoothedRate() const {
   return smoothed_rate_;
 }
 
-void ProgressStatistics::SetSmoothedRate(uint32_t rate) {
-  std::lock_guard lock(rate_mutex_);
-  smoothed_rate_ = rate;
-}
-
 }  // namespace brenvik

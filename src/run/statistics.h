@@ -47,7 +47,6 @@ class ProgressStatistics final : public ProgressSink {
   void Freeze();
 
   uint32_t SmoothedRate() const;
-  void SetSmoothedRate(uint32_t rate);
 
   // Sum of the catalogue sizes of the Verified catalogue rows.
   static uint64_t VerifiedBytes(const JobTable& table, const Catalogue& catalogue);

@@ -61,27 +61,32 @@ TEST_F(StatisticsTest, EstimateAndLineFormat) {
   table_.SetState(0, JobState::Verified);
   stats_.SetRunStart(now_ - 3000);
 
-  stats_.SetSmoothedRate(100);
-  EXPECT_EQ(stats_.UpdateStatistics(now_), "300000 kB of 600000 kB done, 100 kB/s, EDT: 00:50:00");
-  EXPECT_EQ(table_.StatusLine(), "300000 kB of 600000 kB done, 100 kB/s, EDT: 00:50:00");
+  // The first sample of 100 kB/s gives a quarter of it.
+  EXPECT_EQ(stats_.UpdateStatistics(now_), "300000 kB of 600000 kB done, 25 kB/s, EDT: 03:20:00");
+  EXPECT_EQ(table_.StatusLine(), "300000 kB of 600000 kB done, 25 kB/s, EDT: 03:20:00");
 
-  // A smoothed rate of 96 and a sample of 100 give 97 kB/s.
-  stats_.SetSmoothedRate(96);
+  // A smoothed rate of 96 and a sample of 100 give 97 kB/s, where it stays.
+  while (stats_.SmoothedRate() < 96) stats_.UpdateStatistics(now_);
   EXPECT_EQ(stats_.UpdateStatistics(now_), "300000 kB of 600000 kB done, 97 kB/s, EDT: 00:51:32");
 }
 
 TEST_F(StatisticsTest, FirstSecondShowsNoRateAndKeepsTheSmoothedRate) {
   Load({4096});
+  // A first update a second into the run gives the rate a value: 4 kB
+  // verified in 1 s, a quarter of which is 1 kB/s.
+  table_.SetState(0, JobState::Verified);
+  stats_.SetRunStart(now_ - 1);
+  stats_.UpdateStatistics(now_);
+  ASSERT_EQ(stats_.SmoothedRate(), 1u);
+  // With no time elapsed there is no sample: no rate shown, the rate kept.
   stats_.SetRunStart(now_);
-  stats_.SetSmoothedRate(42);
-  EXPECT_EQ(stats_.UpdateStatistics(now_), "0 kB of 4 kB done, 0 kB/s, EDT: ");
-  EXPECT_EQ(stats_.SmoothedRate(), 42u);
+  EXPECT_EQ(stats_.UpdateStatistics(now_), "4 kB of 4 kB done, 0 kB/s, EDT: ");
+  EXPECT_EQ(stats_.SmoothedRate(), 1u);
 }
 
 TEST_F(StatisticsTest, SlowStartStoresZeroAndShowsNoEstimate) {
   Load({1024 * 1024});
   stats_.SetRunStart(now_ - 10);
-  stats_.SetSmoothedRate(0);
   EXPECT_EQ(stats_.UpdateStatistics(now_), "0 kB of 1024 kB done, 0 kB/s, EDT: ");
   EXPECT_EQ(stats_.SmoothedRate(), 0u);
 }
