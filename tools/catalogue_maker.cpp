@@ -17,6 +17,7 @@
 #include <string>
 #include <string_view>
 
+#include "catalogue/decimal.h"
 #include "platform/stdio_file.h"
 #include "tools/release_catalogue.h"
 
@@ -46,19 +47,6 @@ int Refuse(const std::string& message) {
   return 1;
 }
 
-// Digits only: a scratch need given by hand should be exactly what is meant.
-std::optional<uint64_t> ParseBytes(std::string_view text) {
-  if (text.empty() || text.size() > 20) return std::nullopt;
-  uint64_t value = 0;
-  for (const char c : text) {
-    if (c < '0' || c > '9') return std::nullopt;
-    const auto digit = static_cast<uint64_t>(c - '0');
-    if (value > (UINT64_MAX - digit) / 10) return std::nullopt;
-    value = value * 10 + digit;
-  }
-  return value;
-}
-
 // Stores the value of option `name`; 0 when fine, else the usage error's status.
 int TakeValue(std::string_view name, const std::string& given, Options& options) {
   if (name == "--version") {
@@ -70,7 +58,8 @@ int TakeValue(std::string_view name, const std::string& given, Options& options)
     if (given.empty()) return UsageError("--output needs a file name");
     options.output = given;
   } else {
-    options.scratch = ParseBytes(given);
+    // Digits only: a scratch need given by hand should be exactly what is meant.
+    options.scratch = ParseWholeNumber(given);
     if (!options.scratch) return UsageError("--scratch takes a number of bytes");
   }
   return 0;

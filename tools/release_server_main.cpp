@@ -14,6 +14,7 @@
 #include <string>
 #include <string_view>
 
+#include "catalogue/decimal.h"
 #include "tools/release_server.h"
 
 namespace {
@@ -24,18 +25,6 @@ constexpr const char* kUsage =
 int UsageError(const std::string& message) {
   std::fprintf(stderr, "brenvik-release-server: %s\n%s", message.c_str(), kUsage);
   return 2;
-}
-
-std::optional<uint64_t> ParseNumber(std::string_view text, uint64_t largest) {
-  if (text.empty() || text.size() > 20) return std::nullopt;
-  uint64_t value = 0;
-  for (const char c : text) {
-    if (c < '0' || c > '9') return std::nullopt;
-    const auto digit = static_cast<uint64_t>(c - '0');
-    if (value > (largest - digit) / 10) return std::nullopt;
-    value = value * 10 + digit;
-  }
-  return value;
 }
 
 }  // namespace
@@ -53,7 +42,8 @@ int main(int argc, char** argv) {
     if (arg == "--port" || arg == "--rate") {
       if (i + 1 >= argc) return UsageError(std::string(arg) + " needs a value");
       const bool is_port = arg == "--port";
-      const std::optional<uint64_t> value = ParseNumber(argv[++i], is_port ? 65535 : UINT64_MAX);
+      const std::optional<uint64_t> value =
+          brenvik::ParseWholeNumber(argv[++i], is_port ? 65535 : UINT64_MAX);
       if (!value) {
         return UsageError(is_port ? "--port takes a number from 0 to 65535"
                                   : "--rate takes a number of bytes per second");

@@ -38,4 +38,16 @@ uint64_t DecimalConversion(std::string_view text) {
   return negative ? 0 : value;
 }
 
+std::optional<uint64_t> ParseWholeNumber(std::string_view text, uint64_t largest) {
+  if (text.empty() || text.size() > 20) return std::nullopt;
+  uint64_t value = 0;
+  for (const char c : text) {
+    if (c < '0' || c > '9') return std::nullopt;
+    const auto digit = static_cast<uint64_t>(c - '0');
+    if (value > (largest - digit) / 10) return std::nullopt;
+    value = value * 10 + digit;
+  }
+  return value;
+}
+
 }  // namespace brenvik

@@ -6,10 +6,15 @@
 // that does not fit saturates at UINT64_MAX, so nothing overflows.
 
 #include <cstdint>
+#include <optional>
 #include <string_view>
 
 namespace brenvik {
 
 uint64_t DecimalConversion(std::string_view text);
+
+// A whole number typed on a command line, taken strictly: digits only, at
+// most `largest`; nullopt for anything else.
+std::optional<uint64_t> ParseWholeNumber(std::string_view text, uint64_t largest = UINT64_MAX);
 
 }  // namespace brenvik

@@ -10,29 +10,31 @@
 namespace brenvik {
 
 namespace {
-Settings* settings_instance = nullptr;
-Catalogue* catalogue_instance = nullptr;
+
+// One process-wide object of type T, made on first use and destroyed on
+// request; nullptr when it cannot be allocated.
+template <typename T>
+class Singleton {
+ public:
+  static T* GetOrCreate() {
+    if (instance_ == nullptr) instance_ = new (std::nothrow) T();
+    return instance_;
+  }
+  static void Destroy() {
+    delete instance_;
+    instance_ = nullptr;
+  }
+
+ private:
+  static inline T* instance_ = nullptr;
+};
+
 }  // namespace
 
-Settings* GetOrCreateSettings() {
-  if (settings_instance == nullptr) settings_instance = new (std::nothrow) Settings();
-  return settings_instance;
-}
-
-void DestroySettings() {
-  delete settings_instance;
-  settings_instance = nullptr;
-}
-
-Catalogue* GetOrCreateCatalogue() {
-  if (catalogue_instance == nullptr) catalogue_instance = new (std::nothrow) Catalogue();
-  return catalogue_instance;
-}
-
-void DestroyCatalogue() {
-  delete catalogue_instance;
-  catalogue_instance = nullptr;
-}
+Settings* GetOrCreateSettings() { return Singleton<Settings>::GetOrCreate(); }
+void DestroySettings() { Singleton<Settings>::Destroy(); }
+Catalogue* GetOrCreateCatalogue() { return Singleton<Catalogue>::GetOrCreate(); }
+void DestroyCatalogue() { Singleton<Catalogue>::Destroy(); }
 
 int StartUp(Prompt& prompt, const std::function<int(Settings&, Catalogue&)>& run_wizard) {
   Settings* settings = GetOrCreateSettings();
