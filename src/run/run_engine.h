@@ -9,7 +9,9 @@
 // A run is complete when no row is left unfinished, an empty table
 // included. A catalogue that cannot be loaded again when the table is filled
 // ends the run at once: the status line says so and the abort flag is set,
-// so the first tick reports the run aborted.
+// so the first tick reports the run aborted. With a publisher key in the
+// configuration the catalogue is not read again: the run takes the one the
+// setup step loaded from the bytes whose signature it checked.
 //
 // Install.exe is started on a thread of the engine's own, so the face's
 // thread never waits for it: the installer row reads "Starting installer..."
@@ -66,7 +68,8 @@ struct RunServices {
   const SessionConfig& config;
 };
 
-// The one clock of a run: milliseconds on a steady clock. Tests pass their own.
+// The one clock of a run: milliseconds on a steady clock. Tests pass their
+// own. It is read on the face's thread and on both workers' threads.
 using RunClock = std::function<std::chrono::milliseconds()>;
 RunClock SteadyRunClock();
 

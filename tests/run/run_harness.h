@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <memory>
 #include <thread>
@@ -60,7 +61,7 @@ class RunHarness : public ::testing::Test {
             .launcher = launcher ? *launcher : launcher_,
             .config = config_,
         },
-        Folder(), install, [this] { return now_; });
+        Folder(), install, [this] { return std::chrono::milliseconds(now_ms_.load()); });
     return *engine_;
   }
 
@@ -72,7 +73,7 @@ class RunHarness : public ::testing::Test {
     run.Start();
     std::string title = "Caption";
     while (std::chrono::steady_clock::now() < end) {
-      now_ += std::chrono::seconds(1);
+      now_ms_ += 1000;
       const RunSnapshot snapshot = run.Poll(title);
       if (snapshot.question) Answer(*snapshot.question);
       switch (snapshot.request) {
@@ -138,7 +139,8 @@ class RunHarness : public ::testing::Test {
   std::unique_ptr<Catalogue> catalogue_;
   std::unique_ptr<RunEngine> engine_;
   TickReport last_report_;
-  std::chrono::milliseconds now_{100'000};
+  // The test's clock, read by the workers too (the statistics ask it).
+  std::atomic<std::chrono::milliseconds::rep> now_ms_{100'000};
 };
 
 }  // namespace brenvik::test
