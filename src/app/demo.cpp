@@ -10,6 +10,7 @@
 #include "platform/paths.h"
 #include "tools/release_catalogue.h"
 #include "tools/release_server.h"
+#include "tools/release_signature.h"
 
 namespace brenvik {
 
@@ -31,6 +32,18 @@ constexpr DemoFile kDemoFiles[] = {
     {"Movies/Intro.avi", 2'100'000, 4},
 };
 constexpr uint64_t kDemoScratchSpace = 1 << 20;
+
+// THE DEMO'S KEY PAIR, PUBLISHED HERE ON PURPOSE: IT PROTECTS NOTHING. The
+// demo signs its own catalogue with it so that the signature check can be
+// watched passing; a real release is signed with the publisher's own key,
+// whose secret half never leaves the publisher. Made with
+// "signify-openbsd -G -n"; kDemoPublicKey is that key's .pub file.
+constexpr SigningKey kDemoSigningKey = {
+    .number = {0xfd, 0x17, 0x0c, 0xa1, 0x9f, 0x05, 0xfd, 0xe0},
+    .seed = {0x59, 0xc5, 0x9e, 0xd4, 0x84, 0xb1, 0x98, 0xd2, 0x84, 0x38, 0xc9,
+             0xa9, 0xdd, 0xcf, 0xbb, 0x06, 0x17, 0x30, 0x4e, 0x88, 0x6b, 0x01,
+             0xf3, 0x37, 0xaa, 0x9f, 0x9b, 0x95, 0xfb, 0xf7, 0x7f, 0x76},
+};
 
 constexpr const char* kReadme =
     "Brenvik demo release\n"
@@ -126,8 +139,11 @@ bool DemoRelease::Start() {
     return false;
   }
   const std::string catalogue = FormatCatalogue(kDemoVersion, kDemoScratchSpace, scan.entries);
-  if (!WriteText(root_ / kCatalogueFileName, catalogue)) {
-    error_ = "cannot write the demo's FileList.txt";
+  const std::string signature =
+      SignatureFileText(kDemoSigningKey, catalogue, "verify with the Brenvik demo key");
+  if (signature.empty() || !WriteText(root_ / kCatalogueFileName, catalogue) ||
+      !WriteText(root_ / (std::string(kCatalogueFileName) + kSignatureSuffix), signature)) {
+    error_ = "cannot write and sign the demo's FileList.txt";
     return false;
   }
 
@@ -152,6 +168,7 @@ Options ApplyDemo(const Options& options, const DemoRelease& demo) {
   Options demo_options = options;
   demo_options.server = demo.BaseUrl();
   if (!demo_options.folder) demo_options.folder = demo.Folder();
+  if (!demo_options.publisher_key) demo_options.publisher_key = kDemoPublicKey;
   return demo_options;
 }
 

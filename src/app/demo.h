@@ -5,13 +5,15 @@
 // Start writes the release into a fresh folder under the temporary folder
 // (FileList.txt at its root, the files under <version>/), with fixed
 // pseudo-random content, one file in a subfolder, one name with a space and
-// an Install.exe that is a POSIX shell script printing one line. It then
+// an Install.exe that is a POSIX shell script printing one line; it signs
+// FileList.txt with the demo's key (FileList.txt.sig beside it). It then
 // serves the folder on 127.0.0.1, throttled to kDemoBytesPerSecond so the
 // progress can be followed for a few seconds. The environment variable
 // BRENVIK_DEMO_RATE overrides the rate in bytes per second (0: no limit;
 // the tests use it). The destructor stops the server and removes the
 // release folder, so a demo leaves behind only its download folder and the
-// two working-directory files the program writes.
+// working-directory files the program writes (the catalogue, its signature
+// and the settings file).
 //
 // Threads: the face's thread; the server answers on its own threads.
 
@@ -30,6 +32,11 @@ inline constexpr uint64_t kDemoBytesPerSecond = 2'500'000;
 inline constexpr const char* kDemoRateVariable = "BRENVIK_DEMO_RATE";
 inline constexpr const char* kDemoVersion = "1.1-demo";
 inline constexpr const char* kDemoFolderName = "BrenvikDemo";
+// The public half of the demo's key pair, which is published in demo.cpp and
+// so protects nothing: the demo trusts it to show the signature check.
+inline constexpr const char* kDemoPublicKey =
+    "untrusted comment: Brenvik demo key (protects nothing) public key\n"
+    "RWT9FwyhnwX94FFzyLUGn9OBQbVXIEfiDWb1SbaYmRbF5Zi+nBxhOg5/\n";
 inline constexpr const char* kDemoInstallerLine =
     "Brenvik demo installer: the game would be installed from $(pwd) now.";
 
@@ -55,8 +62,8 @@ class DemoRelease {
   std::string error_;
 };
 
-// `options` pointed at the demo: its server, and its folder unless --folder
-// gave one.
+// `options` pointed at the demo: its server, its folder unless --folder
+// gave one, and the demo's public key unless --publisher-key gave one.
 Options ApplyDemo(const Options& options, const DemoRelease& demo);
 
 }  // namespace brenvik

@@ -3,11 +3,14 @@
 #include <pwd.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <string_view>
 
 #include "platform/paths.h"
+#include "verify/signature.h"
 
 namespace brenvik {
 
@@ -35,6 +38,41 @@ bool* FlagOf(Options& options, std::string_view name) {
   if (name == "--help" || name == "-h") return &options.help;
   if (name == "--version") return &options.version;
   return nullptr;
+}
+
+std::optional<UsageError> TakeServer(std::optional<std::string> url, Options& options) {
+  if (!url || url->empty()) return UsageError{"option --server needs a URL"};
+  if (!HasScheme(*url)) {
+    return UsageError{"--server needs an http://, https:// or file:// URL: " + *url};
+  }
+  if (url->back() != '/') url->push_back('/');
+  options.server = *url;
+  return std::nullopt;
+}
+
+// Reads the key file now, so that a wrong one stops the program before
+// anything is fetched.
+std::optional<UsageError> TakePublisherKey(const std::optional<std::string>& file,
+                                           Options& options) {
+  if (!file || file->empty()) return UsageError{"option --publisher-key needs a key file"};
+  std::string text;
+  switch (ReadFileAtMost(*file, kSignatureFileLimit, text)) {
+    case SmallFileRead::kOk:
+      break;
+    case SmallFileRead::kMissing:
+      return UsageError{"--publisher-key: there is no key file " + *file};
+    case SmallFileRead::kUnreadable:
+      return UsageError{"--publisher-key: cannot read the key file " + *file + ": " +
+                        std::strerror(errno)};
+    case SmallFileRead::kTooLarge:
+      return UsageError{"--publisher-key: " + *file + " is too large for a public key"};
+  }
+  const auto key = ParsePublicKey(text);
+  if (const auto* problem = std::get_if<std::string>(&key)) {
+    return UsageError{"--publisher-key: " + *file + " is not a signify public key: " + *problem};
+  }
+  options.publisher_key = std::move(text);
+  return std::nullopt;
 }
 
 }  // namespace
@@ -65,13 +103,9 @@ std::variant<Options, UsageError> ParseOptions(int argc, const char* const* argv
 
     std::optional<UsageError> error;
     if (name == "--server") {
-      auto url = take_value();
-      if (!url || url->empty()) return UsageError{"option --server needs a URL"};
-      if (!HasScheme(*url)) {
-        return UsageError{"--server needs an http://, https:// or file:// URL: " + *url};
-      }
-      if (url->back() != '/') url->push_back('/');
-      options.server = *url;
+      error = TakeServer(take_value(), options);
+    } else if (name == "--publisher-key") {
+      error = TakePublisherKey(take_value(), options);
     } else if (name == "--folder") {
       auto folder = take_value();
       if (!folder || folder->empty()) return UsageError{"option --folder needs a folder"};
@@ -99,7 +133,8 @@ std::variant<Options, UsageError> ParseOptions(int argc, const char* const* argv
 
 std::string UsageText() {
   return "usage: brenvik [--server URL] [--folder DIR] [--install|--no-install]\n"
-         "               [--text] [--yes] [--demo] [--from-menu] [--help] [--version]\n"
+         "               [--text] [--yes] [--demo] [--from-menu] [--publisher-key FILE]\n"
+         "               [--help] [--version]\n"
          "\n"
          "  --server URL     the download server's folder that holds FileList.txt\n"
          "  --folder DIR     download into DIR itself\n"
@@ -113,11 +148,29 @@ std::string UsageText() {
          "  --from-menu      as started from the desktop menu: keep FileList.txt and\n"
          "                   OrvBrenvik.ini in $XDG_STATE_HOME/brenvik/ (by default\n"
          "                   ~/.local/state/brenvik/), not in the working directory\n"
+         "  --publisher-key FILE\n"
+         "                   trust catalogues signed with this signify public key (instead\n"
+         "                   of the built-in one): FileList.txt.sig must verify FileList.txt\n"
          "  --help           show this text\n"
          "  --version        show the version\n"
+         "\n" +
+         SignatureCheckLine() +
          "\n"
          "Exit status: 0 when every file is verified (and the installer started when asked),\n"
          "1 when the run was cancelled or aborted, 2 for a usage error.\n";
+}
+
+std::string SignatureCheckLine() {
+  if (*kBuiltInPublisherKey == '\0') {
+    return "Catalogues are not signature-checked: this program has no publisher key built in\n"
+           "(--publisher-key gives one).\n";
+  }
+  const auto key = ParsePublicKey(kBuiltInPublisherKey);
+  const std::string number =
+      std::holds_alternative<PublicKey>(key) ? KeyNumberText(std::get<PublicKey>(key).number) : "?";
+  return "Catalogues are used only with a FileList.txt.sig made with the publisher's key\n"
+         "built into this program (signify key number " +
+         number + ").\n";
 }
 
 std::string VersionText() { return std::string("brenvik ") + BRENVIK_VERSION + "\n"; }
@@ -148,6 +201,7 @@ SessionConfig ConfigFromOptions(const Options& options) {
   config.install = options.install;
   config.unattended = options.yes;
   config.default_folder = DefaultDownloadFolder();
+  config.publisher_key = options.publisher_key.value_or(kBuiltInPublisherKey);
   return config;
 }
 

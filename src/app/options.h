@@ -1,7 +1,8 @@
 #pragma once
 // The command line:
 //   brenvik [--server URL] [--folder DIR] [--install|--no-install]
-//           [--text] [--yes] [--demo] [--from-menu] [--help] [--version]
+//           [--text] [--yes] [--demo] [--from-menu] [--publisher-key FILE]
+//           [--help] [--version]
 // A bad option or value is a usage error (exit status 2).
 
 #include <filesystem>
@@ -22,6 +23,9 @@ struct Options {
   bool yes = false;
   bool demo = false;
   bool from_menu = false;  // started from the desktop entry
+  // The text of the --publisher-key file, read and found to be a signify
+  // public key; an unreadable or malformed file is a usage error.
+  std::optional<std::string> publisher_key;
   bool help = false;
   bool version = false;
 };
@@ -32,6 +36,9 @@ struct UsageError {
 
 std::variant<Options, UsageError> ParseOptions(int argc, const char* const* argv);
 std::string UsageText();
+// Whether this build checks catalogue signatures, as --help says it: with
+// no publisher key built in, that catalogues are not signature-checked.
+std::string SignatureCheckLine();
 std::string VersionText();
 
 // Where FileList.txt and OrvBrenvik.ini are kept when the program is started
@@ -45,7 +52,8 @@ std::filesystem::path MenuStateFolder();
 // defaults with its choices applied. FileList.txt and OrvBrenvik.ini are
 // kept in the working directory, or with --from-menu in MenuStateFolder(),
 // which is then created when missing (if that fails, writing the files
-// fails later with the usual messages).
+// fails later with the usual messages). The publisher key is the
+// --publisher-key file's text, else the one built in.
 SessionConfig ConfigFromOptions(const Options& options);
 
 }  // namespace brenvik

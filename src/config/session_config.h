@@ -13,6 +13,10 @@
 
 namespace brenvik {
 
+// The publisher's signify public key built into this program
+// (-DBRENVIK_PUBLISHER_KEY=...); empty: catalogues are not signature-checked.
+inline constexpr const char* kBuiltInPublisherKey = BRENVIK_PUBLISHER_KEY;
+
 struct SessionConfig {
   std::string base_url = BRENVIK_BASE_URL;  // ends with '/'
   // Given on the command line: proposed instead of the stored or default
@@ -24,6 +28,11 @@ struct SessionConfig {
   std::filesystem::path catalogue_file = kCatalogueFileName;
   std::filesystem::path settings_file = kSettingsFileName;
   std::string support_contact = BRENVIK_SUPPORT_CONTACT;
+  // The publisher's signify public key text. When set, the catalogue is
+  // used only with a FileList.txt.sig beside it on the server that this key
+  // verifies for its exact bytes, and the run takes the catalogue the setup
+  // step verified instead of reading the file again. Empty: no check.
+  std::string publisher_key;
   std::chrono::milliseconds pause{500};
   std::chrono::seconds stall_timeout{60};
   // A line a face shows before anything else (the demo says where it serves

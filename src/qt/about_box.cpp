@@ -3,6 +3,7 @@
 #include <QLabel>
 #include <QPushButton>
 
+#include "config/session_config.h"
 #include "qt/dialog_furniture.h"
 
 namespace brenvik {
@@ -23,6 +24,10 @@ AboutBox::AboutBox(QWidget* parent) : QDialog(parent) {
   version->setGeometry(units.Rect(40, 10, 200, 10));
   auto* notice = new QLabel(QString::fromUtf8(kAboutNotice), this);
   notice->setGeometry(units.Rect(40, 27, 200, 10));
+  if (*kBuiltInPublisherKey == '\0') {
+    auto* unsigned_notice = new QLabel(QString::fromUtf8(kAboutUnsignedNotice), this);
+    unsigned_notice->setGeometry(units.Rect(40, 40, 210, 10));
+  }
 
   ok_ = new QPushButton(QStringLiteral("OK"), this);
   ok_->setGeometry(units.Rect(255, 7, 50, 14));

@@ -1,6 +1,7 @@
 #pragma once
 // The About box: the application icon, the program's name and version, the
-// maker's notice and an OK button that closes it.
+// maker's notice, in a build without a publisher key the line saying that
+// catalogues are not signature-checked, and an OK button that closes it.
 //
 // Threads: the GUI thread only.
 
@@ -14,6 +15,8 @@ inline constexpr const char* kAboutCaption = "About Brenvik";
 inline constexpr const char* kAboutVersionLine = "Quellmoor Tessivane Brenvik Version 1.1";
 inline constexpr const char* kAboutNotice =
     "Copyright (C) Quellmoor Tessivane. All rights reserved.";
+inline constexpr const char* kAboutUnsignedNotice =
+    "Catalogues are not signature-checked: no publisher key is built in.";
 
 class AboutBox final : public QDialog {
   Q_OBJECT

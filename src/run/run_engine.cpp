@@ -86,7 +86,12 @@ void RunEngine::Start() {
 }
 
 bool RunEngine::FillJobTable() {
-  CatalogueResult loaded = LoadCatalogue(services_.config.catalogue_file);
+  // With a publisher key the setup step loaded the catalogue from the very
+  // bytes it checked the signature over; reading the file again would let
+  // other bytes in, so the run keeps that catalogue.
+  CatalogueResult loaded = services_.config.publisher_key.empty()
+                               ? LoadCatalogue(services_.config.catalogue_file)
+                               : CatalogueResult(services_.catalogue);
   if (const auto* error = std::get_if<CatalogueError>(&loaded)) {
     // The user closes the message before the flag stops anything, so the
     // message is seen before anything else reacts to the failure.

@@ -4,13 +4,41 @@
 
 #include "catalogue/catalogue.h"
 #include "catalogue/settings.h"
+#include "catalogue/text_lines.h"
 #include "platform/paths.h"
 #include "platform/prompt.h"
 #include "texts/setup_texts.h"
 #include "transfer/disk_space.h"
 #include "transfer/transfer_callback.h"
+#include "verify/signature.h"
 
 namespace brenvik {
+
+namespace {
+
+// Where `file` is fetched to: beside itself, through "<name>.part".
+DownloadTarget TargetFor(const std::filesystem::path& file) {
+  const std::string name = file.filename().string();
+  return DownloadTarget{
+      .folder = file.has_parent_path() ? file.parent_path() : std::filesystem::path("."),
+      .name = name,
+      .partial_name = name + ".part",
+  };
+}
+
+// The Retry/Cancel question for a catalogue the publisher's key does not vouch for.
+std::string SignatureQuestion(const std::string& what_failed) {
+  return Format(kFileListSignatureError, what_failed.c_str());
+}
+
+std::string SignatureFailure(SignatureProblem problem, const std::string& detail) {
+  return SignatureQuestion(SignatureErrorText({problem, detail}, kCatalogueFileName));
+}
+
+// The signature file's name as the messages show it.
+std::string SignatureName() { return std::string(kCatalogueFileName) + kSignatureSuffix; }
+
+}  // namespace
 
 SetupFlow::SetupFlow(SetupServices services) : services_(std::move(services)) {
   state_.info_text = std::string(kTryingToConnect) + services_.config.base_url;
@@ -43,14 +71,8 @@ std::optional<std::string> SetupFlow::FetchOnce(const std::string& url) {
   state_.info_text = kDownloadingFileList;
   Changed();
   services_.callback.Attach(nullptr);
-  const std::filesystem::path& file = services_.config.catalogue_file;
-  const std::string name = file.filename().string();
-  const DownloadTarget target{
-      .folder = file.has_parent_path() ? file.parent_path() : std::filesystem::path("."),
-      .name = name,
-      .partial_name = name + ".part",
-  };
-  const DownloadResult result = services_.download(url, target, services_.callback);
+  const DownloadResult result =
+      services_.download(url, TargetFor(services_.config.catalogue_file), services_.callback);
   switch (result.outcome) {
     case DownloadOutcome::kOk:
       return std::nullopt;
@@ -62,6 +84,61 @@ std::optional<std::string> SetupFlow::FetchOnce(const std::string& url) {
       break;
   }
   return std::string(kFileListRetryMessage) + "\n" + result.reason;
+}
+
+std::optional<std::string> SetupFlow::CheckSignatureOnce(const std::string& url) {
+  using enum SignatureProblem;
+  verified_catalogue_.reset();
+  const auto key = ParsePublicKey(services_.config.publisher_key);
+  if (const auto* problem = std::get_if<std::string>(&key)) {
+    return SignatureFailure(kMalformed, "the publisher key given to this program: " + *problem);
+  }
+  std::filesystem::path signature_file = services_.config.catalogue_file;
+  signature_file += kSignatureSuffix;
+  DownloadTarget target = TargetFor(signature_file);
+  target.size_limit = kSignatureFileLimit;
+  const DownloadResult result =
+      services_.download(url + kSignatureSuffix, target, services_.callback);
+  if (result.outcome == DownloadOutcome::kAborted) return std::string();
+  if (result.outcome == DownloadOutcome::kLocalFailure) {
+    return SignatureQuestion("the signature " + SignatureName() +
+                             " could not be saved on this computer (" + result.reason + ")");
+  }
+  if (result.too_large) return SignatureFailure(kTooLarge, result.reason);
+  if (result.http_status == 404 || result.http_status == 410) {
+    return SignatureFailure(kMissing, "HTTP status " + std::to_string(result.http_status));
+  }
+  if (!result.Ok()) {
+    return SignatureQuestion("the signature " + SignatureName() + " could not be downloaded (" +
+                             result.reason + ")");
+  }
+
+  std::string signature;
+  switch (ReadFileAtMost(signature_file, kSignatureFileLimit, signature)) {
+    case SmallFileRead::kOk:
+      break;
+    case SmallFileRead::kTooLarge:
+      return SignatureFailure(kTooLarge,
+                              "more than " + std::to_string(kSignatureFileLimit) + " bytes");
+    case SmallFileRead::kMissing:
+    case SmallFileRead::kUnreadable:
+      return SignatureQuestion("the signature " + SignatureName() +
+                               " could not be read on this computer");
+  }
+  std::string catalogue;
+  // An unreadable catalogue is reported as it is without a key, on loading.
+  if (!ReadWholeFile(services_.config.catalogue_file, catalogue)) return std::nullopt;
+  if (const auto error = CheckSignature(std::get<PublicKey>(key), signature, catalogue)) {
+    return SignatureQuestion(SignatureErrorText(*error, kCatalogueFileName));
+  }
+  verified_catalogue_ = std::move(catalogue);
+  return std::nullopt;
+}
+
+CatalogueResult SetupFlow::LoadFetchedCatalogue() const {
+  if (services_.config.publisher_key.empty()) return LoadCatalogue(services_.config.catalogue_file);
+  if (!verified_catalogue_) return CatalogueError{CatalogueError::Kind::kUnreadable, 0};
+  return ParseCatalogue(*verified_catalogue_);
 }
 
 std::string SetupFlow::VersionText() const {
@@ -76,9 +153,14 @@ std::string SetupFlow::VersionText() const {
 FetchOutcome SetupFlow::FetchCatalogue() {
   const std::string url = services_.config.base_url + kCatalogueFileName;
   for (;;) {
-    const std::optional<std::string> failure = FetchOnce(url);
+    std::optional<std::string> failure = FetchOnce(url);
+    const char* info = kFileListDownloadError;
+    if (!failure && !services_.config.publisher_key.empty()) {
+      failure = CheckSignatureOnce(url);
+      info = kFileListSignatureInfo;
+    }
     if (!failure) break;
-    state_.info_text = kFileListDownloadError;
+    state_.info_text = info;
     Changed();
     if (failure->empty() || services_.prompt.Ask(*failure, PromptButtons::kRetryCancel,
                                                  PromptIcon::kNone) != PromptAnswer::kRetry) {
@@ -90,7 +172,7 @@ FetchOutcome SetupFlow::FetchCatalogue() {
   state_.cancel_enabled = true;
   Changed();
 
-  CatalogueResult loaded = LoadCatalogue(services_.config.catalogue_file);
+  CatalogueResult loaded = LoadFetchedCatalogue();
   if (const auto* error = std::get_if<CatalogueError>(&loaded)) {
     // The line's message is closed before the flag stops anything; the
     // general read error follows it.

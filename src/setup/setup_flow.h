@@ -1,8 +1,8 @@
 #pragma once
 // The setup step without its widgets: fetch the catalogue (with Retry),
-// load it, show version and size, check the scratch space, propose the
-// stored or default folder, browse for another, and accept Next. Both faces
-// drive it and draw its SetupState.
+// check its signature when the configuration names a publisher key, load it, show version and size,
+// check the scratch space, propose the stored or default folder, browse for another, and accept
+// Next. Both faces drive it and draw its SetupState.
 //
 // Threads: the face's thread only. The catalogue fetch blocks the caller;
 // the transfer callback's idle hook (set by the face) keeps the face alive
@@ -14,12 +14,12 @@
 #include <optional>
 #include <string>
 
+#include "catalogue/catalogue.h"
 #include "config/session_config.h"
 #include "transfer/download_service.h"
 
 namespace brenvik {
 
-class Catalogue;
 class FreeSpace;
 class Prompt;
 class Settings;
@@ -83,6 +83,11 @@ class SetupFlow {
   // until the catalogue is there.
   void Initialise();
   // Fetches and loads the catalogue; the face calls it 500 ms after showing.
+  // With a publisher key, FileList.txt.sig is fetched from beside it and the
+  // catalogue is loaded from the very bytes the signature was checked over;
+  // a missing, unreadable, oversized (over kSignatureFileLimit, the transfer
+  // stops there), foreign or invalid signature is a failed fetch: its
+  // message names what failed and offers Retry and Cancel.
   FetchOutcome FetchCatalogue();
   // Lets the user pick a folder; "PellixInstall" + separator is appended to
   // the pick once its drive has room for the release.
@@ -107,12 +112,20 @@ class SetupFlow {
   // One attempt at fetching the catalogue; nullopt when it arrived, else the
   // message for the Retry/Cancel question (empty: aborted, nothing to ask).
   std::optional<std::string> FetchOnce(const std::string& url);
+  // Fetches the signature beside `url` and checks the fetched catalogue
+  // with it; nullopt when it is the publisher's (its bytes are then in
+  // verified_catalogue_, which stays empty when the file cannot be read),
+  // else the message as FetchOnce gives it.
+  std::optional<std::string> CheckSignatureOnce(const std::string& url);
+  // Loads the catalogue: the verified bytes with a key, the file without.
+  CatalogueResult LoadFetchedCatalogue() const;
   void Changed() {
     if (listener_) listener_();
   }
 
   SetupServices services_;
   SetupState state_;
+  std::optional<std::string> verified_catalogue_;
   std::function<void()> listener_;
 };
 

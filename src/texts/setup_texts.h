@@ -18,6 +18,13 @@ inline constexpr const char* kFileListRetryMessage =
 inline constexpr const char* kFileListSaveError =
     "Could not save FileList.txt on this computer:\n%s\nClick RETRY to try again, or CANCEL to "
     "quit.";
+// The catalogue arrived, but the publisher's key does not vouch for it; %s
+// names what failed. Nothing is fetched or started from such a catalogue.
+inline constexpr const char* kFileListSignatureError =
+    "FileList.txt is not signed by the publisher: %s.\nNothing has been downloaded or "
+    "started.\nClick RETRY to try again, or CANCEL to quit.";
+inline constexpr const char* kFileListSignatureInfo =
+    "The filelist from the server is not signed by the publisher...";
 inline constexpr const char* kFileListReadError =
     "Error reading the newly downloaded filelist.\nPlease make sure you are running this program "
     "from\na folder where you have read/write access and try again.\nThe program will now quit.";

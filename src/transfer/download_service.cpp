@@ -50,6 +50,8 @@ struct Transfer {
   size_t buffered = 0;
   uint64_t received = 0;  // body bytes accepted so far
   std::optional<uint64_t> expected_size;
+  std::optional<uint64_t> size_limit;
+  bool over_limit = false;             // the body is larger than size_limit
   uint64_t reported_now = UINT64_MAX;  // the last counts handed to the callback
   uint64_t reported_total = UINT64_MAX;
   uint64_t reports = 0;  // progress reports libcurl made so far
@@ -89,18 +91,28 @@ bool FlushBuffer(Transfer& transfer) {
   return WriteOut(transfer, transfer.buffer, size);
 }
 
+// The body's length as the server announced it, asked before the first
+// byte is taken; nullopt later or when none was announced.
+std::optional<uint64_t> AnnouncedLength(const Transfer& transfer) {
+  curl_off_t announced = -1;
+  if (transfer.received != 0 ||
+      curl_easy_getinfo(transfer.curl, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &announced) !=
+          CURLE_OK ||
+      announced < 0) {
+    return std::nullopt;
+  }
+  return static_cast<uint64_t>(announced);
+}
+
 // False once the body can no longer end with the expected size: an
 // announced length that differs, or more bytes than expected. Checked
 // before anything is written, so the partial file never grows beyond it.
 bool BodyFitsExpectedSize(Transfer& transfer, size_t bytes) {
   if (!transfer.expected_size) return true;
   const uint64_t expected = *transfer.expected_size;
-  curl_off_t announced = -1;
-  if (transfer.received == 0 &&
-      curl_easy_getinfo(transfer.curl, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &announced) ==
-          CURLE_OK &&
-      announced >= 0 && static_cast<uint64_t>(announced) != expected) {
-    transfer.size_failure = SizeFailure("announced", static_cast<uint64_t>(announced), expected);
+  if (const std::optional<uint64_t> announced = AnnouncedLength(transfer);
+      announced && *announced != expected) {
+    transfer.size_failure = SizeFailure("announced", *announced, expected);
     return false;
   }
   if (bytes > expected - transfer.received) {
@@ -110,11 +122,25 @@ bool BodyFitsExpectedSize(Transfer& transfer, size_t bytes) {
   return true;
 }
 
+// False once the body is known to be larger than the size limit, announced
+// or sent; checked before anything is written.
+bool BodyWithinLimit(Transfer& transfer, size_t bytes) {
+  if (!transfer.size_limit) return true;
+  const uint64_t limit = *transfer.size_limit;
+  const std::optional<uint64_t> announced = AnnouncedLength(transfer);
+  transfer.over_limit = (announced && *announced > limit) || bytes > limit - transfer.received;
+  if (transfer.over_limit) {
+    transfer.size_failure = "the server sent more than " + std::to_string(limit) +
+                            " bytes, the most this file may have";
+  }
+  return !transfer.over_limit;
+}
+
 size_t WriteBody(char* data, size_t size, size_t count, void* user) {
   auto* transfer = static_cast<Transfer*>(user);
   const size_t bytes = size * count;
   // Returning less than `bytes` makes libcurl stop with CURLE_WRITE_ERROR.
-  if (!BodyFitsExpectedSize(*transfer, bytes)) return 0;
+  if (!BodyFitsExpectedSize(*transfer, bytes) || !BodyWithinLimit(*transfer, bytes)) return 0;
   if (transfer->buffered + bytes > kWriteBufferSize && !FlushBuffer(*transfer)) return 0;
   if (bytes >= kWriteBufferSize) {
     if (!WriteOut(*transfer, data, bytes)) return 0;
@@ -247,7 +273,9 @@ DownloadResult Classify(CURL* curl, CURLcode code, const Transfer& transfer,
   }
   if (transfer.aborted) return Failed(DownloadOutcome::kAborted, status, "aborted");
   if (!transfer.size_failure.empty()) {
-    return Failed(DownloadOutcome::kServerFailure, status, transfer.size_failure);
+    DownloadResult failed = Failed(DownloadOutcome::kServerFailure, status, transfer.size_failure);
+    failed.too_large = transfer.over_limit;
+    return failed;
   }
   if (code == CURLE_HTTP_RETURNED_ERROR) {
     return Failed(DownloadOutcome::kServerFailure, status, "HTTP status " + std::to_string(status));
@@ -349,7 +377,8 @@ DownloadResult DownloadService::Download(const std::string& url, const DownloadT
                     .callback = &callback,
                     .fd = partial.get(),
                     .buffer = handle_->write_buffer.get(),
-                    .expected_size = target.expected_size};
+                    .expected_size = target.expected_size,
+                    .size_limit = target.size_limit};
   char curl_error[CURL_ERROR_SIZE] = {};
   const long stall_seconds = static_cast<long>(stall_timeout_.count());
   Configure(curl, EncodeForWire(url), stall_seconds, transfer, curl_error);

@@ -14,7 +14,8 @@
 // An HTTP status of 400 or more fails; redirects are followed (to http and
 // https only); a transfer that moves no byte for the stall timeout fails;
 // with an expected size, a body announced or sent with another size fails
-// as soon as that is certain, so a server cannot fill the disk. Missing
+// as soon as that is certain, so a server cannot fill the disk; with a size
+// limit, a body announced or sent larger than it fails the same way. Missing
 // folders below the target's folder are created. The URL may hold
 // characters that URLs must escape (a blank, say): they are percent-encoded
 // on the wire only.
@@ -47,8 +48,9 @@ enum class DownloadOutcome {
 
 struct DownloadResult {
   DownloadOutcome outcome = DownloadOutcome::kOk;
-  long http_status = 0;  // the last HTTP status received, 0 when none
-  std::string reason;    // one line: why it failed; for kLocalFailure it names the path
+  long http_status = 0;    // the last HTTP status received, 0 when none
+  std::string reason;      // one line: why it failed; for kLocalFailure it names the path
+  bool too_large = false;  // kServerFailure because the body exceeded the target's size limit
   [[nodiscard]] bool Ok() const { return outcome == DownloadOutcome::kOk; }
 };
 
@@ -57,6 +59,7 @@ struct DownloadTarget {
   std::string name;              // relative below folder, '/' or '\\' separated
   std::string partial_name;      // relative below folder: where the body goes until complete
   std::optional<uint64_t> expected_size;  // when known: a body of another size fails early
+  std::optional<uint64_t> size_limit;     // when set: a larger body fails early
 };
 
 class DownloadService {

@@ -19,6 +19,7 @@
 #include "support/http_server.h"
 #include "support/program_runner.h"
 #include "support/release_fixture.h"
+#include "support/signing_keys.h"
 #include "support/temp_dir.h"
 #include "verify/md5.h"
 
@@ -50,6 +51,8 @@ struct FailureMode {
   std::map<std::string, std::string> env = {};
   bool windowed = false;       // no --text: a window may open
   bool stored_folder = false;  // no --folder: the settings file names it
+  // Run with --publisher-key naming kPublisherTestKey's public key file.
+  bool publisher_key = false;
 };
 
 std::string Read(const fs::path& file) {
@@ -104,6 +107,34 @@ std::string UpperCaseCatalogue(const Release& release) {
     text += name + "\t" + digest + "\t" + std::to_string(content.size()) + "\n";
   }
   return text;
+}
+
+// A release of one file whose catalogue is served with FileList.txt.sig,
+// made by `key` over the catalogue as it is published.
+void PublishSigned(World& w, const SigningKey& key) {
+  w.release.Add("a.bin", RandomBytes(1000, 14));
+  w.release.Publish();
+  w.server.Serve("FileList.txt.sig", SignatureOf(key, w.release.CatalogueText()));
+}
+
+// What a row whose signature fails leaves: no file fetched, no folder made.
+void NothingFetched(const World& w) {
+  EXPECT_EQ(w.server.Requests(w.release.PathOf("a.bin")), 0);
+  EXPECT_FALSE(fs::exists(w.folder));
+}
+
+// A signed release whose signature check fails: it says what failed, and
+// nothing is fetched or started.
+FailureMode SignatureFailure(const char* name, std::function<void(World&)> arrange,
+                             std::string said) {
+  return {.name = name,
+          .arrange = std::move(arrange),
+          .exit_status = 1,
+          .said = {"FileList.txt is not signed by the publisher: " + said,
+                   "Nothing has been downloaded or started."},
+          .not_said = {"Version:", "All Done."},
+          .on_disk = NothingFetched,
+          .publisher_key = true};
 }
 
 const std::vector<FailureMode>& Table() {
@@ -299,6 +330,47 @@ const std::vector<FailureMode>& Table() {
                   .interrupt_on = "Please wait, downloading filelist from server...",
                   // Long enough for the transfer to have gone quiet.
                   .interrupt_delay = std::chrono::seconds(3)}},
+      {.name = "SignedReleaseWithTheRightKey",
+       .arrange = [](World& w) { PublishSigned(w, kPublisherTestKey); },
+       .exit_status = 0,
+       .said = {"All Done."},
+       .not_said = {"not signed"},
+       .on_disk = AllThere,
+       .publisher_key = true},
+      SignatureFailure(
+          "CatalogueChangedByOneByteAfterSigning",
+          [](World& w) {
+            PublishSigned(w, kPublisherTestKey);
+            std::string changed = w.release.CatalogueText();
+            changed[changed.find("\t") - 1] ^= 0x01;  // the last letter of the first name
+            w.server.Serve("FileList.txt", changed);
+          },
+          "the signature FileList.txt.sig is not valid for this FileList.txt"),
+      SignatureFailure(
+          "SignatureMissing",
+          [](World& w) {
+            PublishSigned(w, kPublisherTestKey);
+            w.server.Remove("FileList.txt.sig");
+          },
+          "the signature FileList.txt.sig is missing"),
+      SignatureFailure(
+          "SignedWithAnotherKey", [](World& w) { PublishSigned(w, kOtherTestKey); },
+          "the signature FileList.txt.sig was made with another key"),
+      SignatureFailure(
+          "SignatureFileOfGarbage",
+          [](World& w) {
+            PublishSigned(w, kPublisherTestKey);
+            w.server.Serve("FileList.txt.sig", "<html><body>Not here</body></html>\n");
+          },
+          "the signature FileList.txt.sig is unreadable"),
+      SignatureFailure(
+          "OversizedSignatureFile",
+          [](World& w) {
+            PublishSigned(w, kPublisherTestKey);
+            w.server.Misbehave("FileList.txt.sig",
+                               Behaviour{.chunked = true, .filler = size_t{1} << 30});
+          },
+          "the signature FileList.txt.sig is too large"),
       {.name = "YesWithADisplayNeverWaits",
        .arrange =
            [](World& w) {
@@ -328,6 +400,9 @@ std::vector<std::string> CommandLine(const FailureMode& mode, const World& world
   std::vector<std::string> args{"--yes", "--no-install", "--server", world.server.Url()};
   if (!mode.windowed) args.push_back("--text");
   if (!mode.stored_folder) args.insert(args.end(), {"--folder", Folder(world)});
+  if (mode.publisher_key) {
+    args.insert(args.end(), {"--publisher-key", (world.sandbox.path() / "publisher.pub").string()});
+  }
   return args;
 }
 
@@ -346,6 +421,7 @@ TEST_P(FailureModeTest, EndsAsExpected) {
   fs::create_directories(world.work);
   fs::create_directories(world.outside);
   mode.arrange(world);
+  Write(sandbox.path() / "publisher.pub", PublicKeyText(kPublisherTestKey, "publisher's key"));
 
   const ProgramRunner runner(sandbox);
   const Outcome outcome = runner.Run(world.work, CommandLine(mode, world), mode.env, mode.limits);

@@ -118,6 +118,44 @@ TEST(OptionsTest, DemoBringsItsOwnServer) {
   EXPECT_EQ(options.folder, "/srv/demo/");
 }
 
+TEST(OptionsTest, PublisherKeyIsReadFromItsFileAndReplacesTheBuiltInOne) {
+  test::TempDir dir;
+  const std::string key_text =
+      "untrusted comment: brenvik test key A public key\n"
+      "RWTVbvzIMZYrCudexQnVzAYMM8ZUybx6tZdDKjkC0Ehw4ijfcqPvbXhD\n";
+  const std::string key = dir.Write("release.pub", key_text).string();
+  const Options options = Parsed({"--publisher-key", key.c_str()});
+  EXPECT_EQ(options.publisher_key, key_text);
+  EXPECT_EQ(ConfigFromOptions(options).publisher_key, key_text);
+  EXPECT_EQ(ConfigFromOptions(Parsed({})).publisher_key, kBuiltInPublisherKey);
+
+  const std::string missing = (dir.path() / "none.pub").string();
+  EXPECT_EQ(ErrorOf({"--publisher-key", missing.c_str()}),
+            "--publisher-key: there is no key file " + missing);
+  const std::string folder = dir.path().string();
+  EXPECT_EQ(ErrorOf({"--publisher-key", folder.c_str()}),
+            "--publisher-key: cannot read the key file " + folder + ": Is a directory");
+  const std::string garbage = dir.Write("garbage.pub", "not a key\n").string();
+  EXPECT_EQ(
+      ErrorOf({"--publisher-key", garbage.c_str()}),
+      "--publisher-key: " + garbage + " is not a signify public key: the key is not valid base64");
+  const std::string big = dir.Write("big.pub", std::string(5000, 'A')).string();
+  EXPECT_EQ(ErrorOf({"--publisher-key", big.c_str()}),
+            "--publisher-key: " + big + " is too large for a public key");
+  EXPECT_EQ(ErrorOf({"--publisher-key"}), "option --publisher-key needs a key file");
+}
+
+TEST(OptionsTest, UsageSaysWhetherCataloguesAreSignatureChecked) {
+  const std::string usage = UsageText();
+  EXPECT_NE(usage.find("--publisher-key FILE"), std::string::npos);
+  EXPECT_NE(usage.find(SignatureCheckLine()), std::string::npos);
+  if (*kBuiltInPublisherKey == '\0') {
+    EXPECT_NE(usage.find("Catalogues are not signature-checked"), std::string::npos);
+  } else {
+    EXPECT_NE(usage.find("made with the publisher's key"), std::string::npos);
+  }
+}
+
 TEST(OptionsTest, UsageNamesEveryOption) {
   const std::string usage = UsageText();
   for (const char* option : {"--server URL", "--folder DIR", "--install", "--no-install", "--text",

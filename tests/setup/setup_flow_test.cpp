@@ -9,11 +9,13 @@
 #include "platform/paths.h"
 #include "support/release_fixture.h"
 #include "support/scripted_prompt.h"
+#include "support/signing_keys.h"
 #include "support/temp_dir.h"
 #include "texts/setup_texts.h"
 #include "transfer/disk_space.h"
 #include "transfer/download_service.h"
 #include "transfer/transfer_callback.h"
+#include "verify/signature.h"
 
 namespace brenvik::test {
 namespace {
@@ -251,6 +253,112 @@ TEST_F(SetupFlowTest, StoredFolderIsProposed) {
   SetupFlow flow = MakeFlow(catalogue_, fresh, prompt_, abort_);
   flow.Initialise();
   EXPECT_EQ(flow.State().location, work_.Folder() + "kept/");
+}
+
+// With a publisher key: the catalogue is served with FileList.txt.sig,
+// made by `key` over `signed_text` (the catalogue itself unless given).
+class SignedCatalogueTest : public SetupFlowTest {
+ protected:
+  SignedCatalogueTest() {
+    config_.publisher_key = PublicKeyText(kPublisherTestKey, "publisher's key");
+    release_.Add("a.bin", RandomBytes(2000, 7));
+    release_.Publish();
+  }
+  void ServeSignature(const SigningKey& key, std::optional<std::string> signed_text = {}) {
+    server_.Serve("FileList.txt.sig", SignatureOf(key, signed_text.value_or(CatalogueText())));
+  }
+  std::string CatalogueText() const { return release_.CatalogueText(); }
+  // Runs the fetch as a fresh process would, answering Cancel to the first
+  // question; `prompt` records what was asked, `catalogue` what was loaded.
+  FetchOutcome Fetch(ScriptedPrompt& prompt, Catalogue& catalogue) {
+    prompt.Push(PromptAnswer::kCancel);
+    Settings settings;
+    std::atomic<bool> abort{false};
+    SetupFlow flow = MakeFlow(catalogue, settings, prompt, abort);
+    flow.Initialise();
+    const FetchOutcome outcome = flow.FetchCatalogue();
+    info_text_ = flow.State().info_text;
+    return outcome;
+  }
+  FetchOutcome Fetch() { return Fetch(prompt_, catalogue_); }
+  std::string info_text_;
+};
+
+TEST_F(SignedCatalogueTest, ACatalogueSignedWithTheKeyIsLoaded) {
+  ServeSignature(kPublisherTestKey);
+  EXPECT_EQ(Fetch(), FetchOutcome::kReady);
+  EXPECT_EQ(prompt_.Count(), 0u) << prompt_.Texts().front();
+  EXPECT_EQ(catalogue_.Version(), "1.0");
+  EXPECT_EQ(catalogue_.Entries().size(), 1u);
+  EXPECT_EQ(server_.Requests("FileList.txt.sig"), 1);
+}
+
+TEST_F(SignedCatalogueTest, EachWayOfFailingIsNamedAndOffersRetryAndCancel) {
+  struct Case {
+    const char* name;
+    std::function<void()> arrange;
+    std::string said;
+  };
+  const std::string changed = CatalogueText() + "# one more line\n";
+  const std::vector<Case> cases = {
+      {"changed after signing",
+       [&] {
+         ServeSignature(kPublisherTestKey);
+         server_.Serve("FileList.txt", changed);
+       },
+       "the signature FileList.txt.sig is not valid for this FileList.txt"},
+      {"missing", [&] { server_.Remove("FileList.txt.sig"); },
+       "the signature FileList.txt.sig is missing (HTTP status 404)"},
+      {"another key", [&] { ServeSignature(kOtherTestKey); },
+       "the signature FileList.txt.sig was made with another key (key number 98897a6b5c4d3e2f, "
+       "the trusted key is number 1021324354657687)"},
+      {"garbage", [&] { server_.Serve("FileList.txt.sig", RandomBytes(100, 8)); },
+       "the signature FileList.txt.sig is unreadable (not a comment line followed by one "
+       "signature line)"},
+      {"too large", [&] { server_.Serve("FileList.txt.sig", RandomBytes(1 << 20, 9)); },
+       "the signature FileList.txt.sig is too large (the server sent more than 4096 bytes"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    release_.Publish();
+    c.arrange();
+    ScriptedPrompt prompt;
+    Catalogue catalogue;
+    EXPECT_EQ(Fetch(prompt, catalogue), FetchOutcome::kGaveUp);
+    ASSERT_EQ(prompt.Count(), 1u);
+    const std::string question = prompt.Texts()[0];
+    EXPECT_NE(question.find("FileList.txt is not signed by the publisher: " + c.said),
+              std::string::npos)
+        << question;
+    EXPECT_NE(question.find("Nothing has been downloaded or started."), std::string::npos);
+    EXPECT_EQ(prompt.Asked()[0].buttons, PromptButtons::kRetryCancel);
+    EXPECT_EQ(info_text_, kFileListSignatureInfo);
+    EXPECT_EQ(catalogue.Entries().size(), 0u);
+    EXPECT_EQ(server_.Requests(release_.PathOf("a.bin")), 0);
+  }
+  // Nothing of the oversized signature was kept (the garbage one before it
+  // stays under the final name).
+  EXPECT_FALSE(fs::exists(work_.path() / "FileList.txt.sig.part"));
+  EXPECT_LE(fs::file_size(work_.path() / "FileList.txt.sig"), kSignatureFileLimit);
+}
+
+TEST_F(SignedCatalogueTest, RetryFetchesTheCatalogueAndItsSignatureAgain) {
+  ServeSignature(kOtherTestKey);
+  prompt_.Push(PromptAnswer::kRetry);
+  prompt_.SetOnAsk([&](const std::string&) { ServeSignature(kPublisherTestKey); });
+  SetupFlow flow = MakeFlow();
+  flow.Initialise();
+  EXPECT_EQ(flow.FetchCatalogue(), FetchOutcome::kReady);
+  EXPECT_EQ(prompt_.Count(), 1u);
+  EXPECT_EQ(server_.Requests("FileList.txt"), 2);
+  EXPECT_EQ(server_.Requests("FileList.txt.sig"), 2);
+  EXPECT_EQ(catalogue_.Version(), "1.0");
+}
+
+TEST_F(SignedCatalogueTest, WithoutAKeyNoSignatureIsAskedFor) {
+  config_.publisher_key.clear();
+  EXPECT_EQ(Fetch(), FetchOutcome::kReady);
+  EXPECT_EQ(server_.Requests("FileList.txt.sig"), 0);
 }
 
 }  // namespace

@@ -269,8 +269,11 @@ TEST_F(TerminalFaceTest, DemoRunsToAllDoneWithoutADisplayAndLeavesOnlyItsFiles) 
   EXPECT_TRUE(Contains(demo.output, "Brenvik demo installer: the game would be installed from " +
                                         installed_from.string() + " now.\n"))
       << demo.output;
+  // The demo's catalogue comes signed with the demo key, and the check passed.
   EXPECT_EQ(DirectoryNames(work_),
-            (std::vector<std::string>{"BrenvikDemo", "FileList.txt", "OrvBrenvik.ini"}));
+            (std::vector<std::string>{"BrenvikDemo", "FileList.txt", "FileList.txt.sig",
+                                      "OrvBrenvik.ini"}));
+  EXPECT_FALSE(Contains(demo.output, "not signed by the publisher"));
   EXPECT_TRUE(fs::exists(work_ / "BrenvikDemo" / "Install.exe"));
   // The served release is gone with the demo.
   EXPECT_TRUE(DirectoryNames(runner_.Temp()).empty());

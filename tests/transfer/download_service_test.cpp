@@ -284,6 +284,41 @@ TEST_F(DownloadServiceTest, ABodyOfTheWrongSizeStopsAtOnce) {
   EXPECT_TRUE(Get("short.bin").Ok());
 }
 
+TEST_F(DownloadServiceTest, ABodyOverTheSizeLimitStopsAtOnce) {
+  auto limited = [this](const std::string& name) {
+    DownloadTarget target = Target(name);
+    target.size_limit = 4096;
+    return service_.Download(Fetch(name), target, callback_);
+  };
+  // Announced larger than the limit: nothing is written at all.
+  server_.Serve("big.sig", test::RandomBytes(300'000, 5));
+  DownloadResult result = limited("big.sig");
+  EXPECT_EQ(result.outcome, DownloadOutcome::kServerFailure);
+  EXPECT_TRUE(result.too_large);
+  EXPECT_EQ(result.reason, "the server sent more than 4096 bytes, the most this file may have");
+  ExpectNothingLeft("big.sig");
+
+  // No length announced: the transfer stops at the first byte too many.
+  server_.Misbehave("endless.sig", Behaviour{.chunked = true, .filler = size_t{300'000'000}});
+  FileWatchingSink sink(dir_.path() / "endless.sig.~part");
+  callback_.Attach(&sink);
+  result = limited("endless.sig");
+  callback_.Attach(nullptr);
+  EXPECT_TRUE(result.too_large);
+  EXPECT_LE(sink.largest, 4096u);
+  ExpectNothingLeft("endless.sig");
+
+  // Up to the limit, announced or not, a body is fine, and other failures
+  // are not "too large".
+  server_.Serve("fits.sig", std::string(4096, 's'));
+  EXPECT_TRUE(limited("fits.sig").Ok());
+  server_.Misbehave("fits.sig", Behaviour{.chunked = true});
+  EXPECT_TRUE(limited("fits.sig").Ok());
+  result = limited("absent.sig");
+  EXPECT_EQ(result.http_status, 404);
+  EXPECT_FALSE(result.too_large);
+}
+
 TEST_F(DownloadServiceTest, FollowsRedirects) {
   server_.Serve("mirror/real.bin", "moved content");
   server_.Misbehave("old.bin", Behaviour{.redirect_to = Fetch("mirror/real.bin")});
