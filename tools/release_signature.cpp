@@ -48,13 +48,12 @@ std::string SignatureFileText(const SigningKey& key, std::string_view message,
   if (!pkey || !context ||
       EVP_DigestSignInit(context.get(), nullptr, nullptr, nullptr, pkey.get()) != 1 ||
       EVP_DigestSign(context.get(), signature, &length,
-                     reinterpret_cast<const unsigned char*>(message.data()),
-                     message.size()) != 1 ||
+                     reinterpret_cast<const unsigned char*>(message.data()), message.size()) != 1 ||
       length != sizeof signature) {
     return {};
   }
-  const std::string bytes = "Ed" + Bytes(key.number.data(), key.number.size()) +
-                            Bytes(signature, sizeof signature);
+  const std::string bytes =
+      "Ed" + Bytes(key.number.data(), key.number.size()) + Bytes(signature, sizeof signature);
   return "untrusted comment: " + comment + "\n" + EncodeBase64(bytes) + "\n";
 }
 
@@ -62,8 +61,7 @@ std::string PublicKeyText(const SigningKey& key, const std::string& comment) {
   const KeyPointer pkey = PrivateKey(key);
   unsigned char raw[32];
   size_t length = sizeof raw;
-  if (!pkey || EVP_PKEY_get_raw_public_key(pkey.get(), raw, &length) != 1 ||
-      length != sizeof raw) {
+  if (!pkey || EVP_PKEY_get_raw_public_key(pkey.get(), raw, &length) != 1 || length != sizeof raw) {
     return {};
   }
   const std::string bytes =

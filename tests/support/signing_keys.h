@@ -8,7 +8,7 @@ namespace brenvik::test {
 
 inline constexpr SigningKey kPublisherTestKey = {
     .number = {0x10, 0x21, 0x32, 0x43, 0x54, 0x65, 0x76, 0x87},
-    .seed = {1, 2,  3,  4,  5,  6,  7,  8,  9,  10, 11, 12, 13, 14, 15, 16,
+    .seed = {1,  2,  3,  4,  5,  6,  7,  8,  9,  10, 11, 12, 13, 14, 15, 16,
              17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 28, 29, 30, 31, 32},
 };
 

@@ -27,8 +27,8 @@ constexpr const char* kSignify = "/usr/bin/signify-openbsd";
 
 // Runs signify with `arguments` (file names without quotes needed) in `dir`.
 int Signify(const TempDir& dir, const std::string& arguments) {
-  const std::string command = "cd '" + dir.path().string() + "' && " + kSignify + " " +
-                              arguments + " >signify.out 2>&1";
+  const std::string command =
+      "cd '" + dir.path().string() + "' && " + kSignify + " " + arguments + " >signify.out 2>&1";
   const int raw = std::system(command.c_str());
   return WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
 }

@@ -20,10 +20,11 @@ constexpr const char* kKeyB =
     "RWRT1/Zqmd1MPE2LcrtFH8zRLIinAdGu+QsX3pY/FcUkxQeBTPplPesl\n";
 constexpr const char* kMessage = "signed message\n";
 constexpr const char* kSignatureLine =
-    "RWTVbvzIMZYrCvs1vnepVD5651EKwK0gPgjFOdrsq95IDooVnjRx6s6B/uYra459BXVz+KNTT2KaP6J+aHHquF38120mdZVdwAY=";
+    "RWTVbvzIMZYrCvs1vnepVD5651EKwK0gPgjFOdrsq95IDooVnjRx6s6B/"
+    "uYra459BXVz+KNTT2KaP6J+aHHquF38120mdZVdwAY=";
 
-const std::string kSignature = std::string("untrusted comment: verify with a.pub\n") +
-                               kSignatureLine + "\n";
+const std::string kSignature =
+    std::string("untrusted comment: verify with a.pub\n") + kSignatureLine + "\n";
 
 PublicKey Key(const char* text) {
   auto parsed = ParsePublicKey(text);
@@ -58,7 +59,8 @@ TEST(SignatureTest, AnotherKeyIsToldApartFromAnInvalidSignature) {
   const auto error = CheckSignature(Key(kKeyB), kSignature, kMessage);
   ASSERT_TRUE(error);
   EXPECT_EQ(error->problem, SignatureProblem::kOtherKey);
-  EXPECT_EQ(error->detail, "key number d56efcc831962b0a, the trusted key is number 53d7f66a99dd4c3c");
+  EXPECT_EQ(error->detail,
+            "key number d56efcc831962b0a, the trusted key is number 53d7f66a99dd4c3c");
   EXPECT_EQ(SignatureErrorText(*error, "FileList.txt"),
             "the signature FileList.txt.sig was made with another key (" + error->detail + ")");
 
@@ -122,13 +124,13 @@ TEST(SignatureTest, Base64IsReadStrictly) {
   EXPECT_EQ(text("TWFu"), "Man");
   EXPECT_EQ(text("TWE="), "Ma");
   EXPECT_EQ(text("TQ=="), "M");
-  EXPECT_EQ(text("TWF"), "(refused)");     // not a multiple of four
-  EXPECT_EQ(text("TWF="), "(refused)");    // stray bits under the padding
-  EXPECT_EQ(text("TR=="), "(refused)");    // stray bits under the padding
-  EXPECT_EQ(text("T==="), "(refused)");    // too much padding
-  EXPECT_EQ(text("TW=u"), "(refused)");    // padding inside
-  EXPECT_EQ(text("TW u"), "(refused)");    // a blank
-  EXPECT_EQ(text("TW-_"), "(refused)");    // the URL alphabet
+  EXPECT_EQ(text("TWF"), "(refused)");   // not a multiple of four
+  EXPECT_EQ(text("TWF="), "(refused)");  // stray bits under the padding
+  EXPECT_EQ(text("TR=="), "(refused)");  // stray bits under the padding
+  EXPECT_EQ(text("T==="), "(refused)");  // too much padding
+  EXPECT_EQ(text("TW=u"), "(refused)");  // padding inside
+  EXPECT_EQ(text("TW u"), "(refused)");  // a blank
+  EXPECT_EQ(text("TW-_"), "(refused)");  // the URL alphabet
   EXPECT_EQ(text(""), "(refused)");
 }
 
