@@ -5,11 +5,7 @@
 //
 // Threads: the face's thread only (the workers are the run engine's).
 
-#include <chrono>
-#include <filesystem>
 #include <memory>
-#include <optional>
-#include <string>
 
 #include "config/session_config.h"
 #include "run/run_engine.h"
@@ -18,11 +14,7 @@
 
 namespace brenvik {
 
-class Catalogue;
-class FreeSpace;
-class InstallerLauncher;
-class Prompt;
-class Settings;
+// The seams come with the run engine's and the setup flow's headers.
 struct ProcessObjects;
 
 class Session {
