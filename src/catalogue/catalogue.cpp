@@ -47,12 +47,17 @@ void NamePartialFiles(std::vector<CatalogueEntry>& entries) {
       taken.insert(name.substr(0, slash));
     }
   }
+  // The partial file's validator file ("<partial>.validator") must be free too.
+  const auto free = [&](const std::string& partial) {
+    return !taken.contains(normal(partial)) && !taken.contains(normal(ValidatorNameOf(partial)));
+  };
   for (CatalogueEntry& entry : entries) {
     std::string partial = entry.name + kPartialSuffix;
-    for (unsigned n = 1; taken.contains(normal(partial)); ++n) {
+    for (unsigned n = 1; !free(partial); ++n) {
       partial = entry.name + kPartialSuffix + std::to_string(n);
     }
     taken.insert(normal(partial));
+    taken.insert(normal(ValidatorNameOf(partial)));
     entry.partial_name = std::move(partial);
   }
 }

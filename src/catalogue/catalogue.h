@@ -29,7 +29,8 @@ struct CatalogueEntry {
   uint64_t size = 0;
   // Where a download of this row is written until it is complete: beside the
   // file, under a name that no row of the catalogue (nor a folder a row
-  // needs, nor another row's partial file) has.
+  // needs, nor another row's partial file) has; the same holds for its
+  // validator file, ValidatorNameOf(partial_name).
   std::string partial_name;
 };
 

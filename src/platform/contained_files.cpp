@@ -182,7 +182,11 @@ ContainedFile CreateFreshFileBelow(const fs::path& root, std::string_view relati
   return ContainedFile(fd);
 }
 
-ContainedFile OpenForReadingBelow(const fs::path& root, std::string_view relative_name) {
+namespace {
+
+// Opens the regular file `relative_name` below `root` with `access`
+// (O_RDONLY, or O_WRONLY | O_APPEND), refusing a leaf that is a link.
+ContainedFile OpenRegularBelow(const fs::path& root, std::string_view relative_name, int access) {
   LeafIn place = OpenLeafFolder(root, relative_name, false);
   if (place.folder.get() < 0) return ContainedFile(std::move(place.error));
   const FileDescriptor& folder = place.folder;
@@ -190,7 +194,7 @@ ContainedFile OpenForReadingBelow(const fs::path& root, std::string_view relativ
   const std::string& shown = place.shown;
   // O_NONBLOCK: opening a FIFO planted under the name must not wait for a writer.
   FileDescriptor file(
-      ::openat(folder.get(), leaf.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+      ::openat(folder.get(), leaf.c_str(), access | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
   if (file.get() < 0) {
     return ContainedFile(OpenFailure(folder.get(), leaf, errno, "cannot open", shown));
   }
@@ -205,6 +209,16 @@ ContainedFile OpenForReadingBelow(const fs::path& root, std::string_view relativ
   const int flags = ::fcntl(file.get(), F_GETFL);
   if (flags >= 0) (void)::fcntl(file.get(), F_SETFL, flags & ~O_NONBLOCK);
   return ContainedFile(file.Release());
+}
+
+}  // namespace
+
+ContainedFile OpenForReadingBelow(const fs::path& root, std::string_view relative_name) {
+  return OpenRegularBelow(root, relative_name, O_RDONLY);
+}
+
+ContainedFile OpenForAppendingBelow(const fs::path& root, std::string_view relative_name) {
+  return OpenRegularBelow(root, relative_name, O_WRONLY | O_APPEND);
 }
 
 ContainedStatus RenameBelow(const fs::path& root, std::string_view from, std::string_view to) {

@@ -74,6 +74,11 @@ ContainedFile CreateFreshFileBelow(const std::filesystem::path& root,
 ContainedFile OpenForReadingBelow(const std::filesystem::path& root,
                                   std::string_view relative_name);
 
+// Opens the existing regular file `relative_name` below `root` for writing
+// at its end, refusing links and other kinds of entry as above.
+ContainedFile OpenForAppendingBelow(const std::filesystem::path& root,
+                                    std::string_view relative_name);
+
 // Renames `from` to `to`, both below `root`, replacing a file (or link)
 // under `to`; missing folders of `to` are made. An existing folder under
 // `to` is an error (EISDIR).

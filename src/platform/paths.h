@@ -37,4 +37,10 @@ std::string DefaultDownloadFolder();
 // folder ends with a separator.
 void CreateDirectoriesAlong(const std::string& folder);
 
+// The file kept beside a partial download, holding the validator (ETag or
+// Last-Modified) its data came with, so a later attempt can resume it.
+inline std::string ValidatorNameOf(const std::string& partial_name) {
+  return partial_name + ".validator";
+}
+
 }  // namespace brenvik

@@ -1,6 +1,8 @@
 #include "run/download_worker.h"
 
+#include <algorithm>
 #include <filesystem>
+#include <optional>
 #include <unordered_map>
 #include <utility>
 
@@ -22,7 +24,17 @@ std::string DownloadFailureMessage(const std::string& url, const std::string& co
   return "Couldn't download \"" + url + "\".\nPlease contact " + contact + " for assistance.";
 }
 
+std::chrono::milliseconds BackOff(std::chrono::milliseconds pause, int failures) {
+  int pauses = 1;
+  for (int i = 1; i < failures && pauses < kLongestBackOffPauses; ++i) pauses *= 2;
+  return pause * std::min(pauses, kLongestBackOffPauses);
+}
+
 namespace {
+
+// The slice a long wait is cut into, so the abort flag ends it soon even
+// before a stop is requested.
+constexpr std::chrono::milliseconds kWaitSlice{100};
 
 // The question after a failure that the user must decide on. A local fault
 // (a folder that cannot be written, a full disk) is this computer's: asking
@@ -119,14 +131,40 @@ class DownloadWorker {
     // Retrying cannot mend a local fault; the user is asked at once. Any
     // other failure leaves the row saying why, and that another try follows.
     const bool local = result.outcome == DownloadOutcome::kLocalFailure;
-    context_.table.SetStatus(
-        row, local ? RowStatus::LocalFailure(result.reason)
-                   : RowStatus::AttemptFailed(failures_, kFailuresBeforeAsking + 1, result.reason));
+    const std::optional<std::chrono::seconds> server_wait =
+        local || !result.retry_after
+            ? std::nullopt
+            : std::optional(std::min(*result.retry_after, kLongestServerWait));
+    context_.table.SetStatus(row, FailedStatus(result, server_wait));
     const bool ask = local || failures_ > kFailuresBeforeAsking;
     if (ask && AskToRetry(FailureQuestion(result, url, context_.config.support_contact)))
       failures_ = 0;
-    // Retries of a failing download keep their pause.
-    PauseFor(context_.config.pause, stop_);
+    // Retries of a failing download back off, or wait as the server asked.
+    Wait(server_wait ? std::chrono::milliseconds(*server_wait)
+                     : BackOff(context_.config.pause, failures_));
+  }
+
+  RowStatus FailedStatus(const DownloadResult& result,
+                         std::optional<std::chrono::seconds> server_wait) const {
+    if (result.outcome == DownloadOutcome::kLocalFailure) {
+      return RowStatus::LocalFailure(result.reason);
+    }
+    if (server_wait) {
+      return RowStatus::RetryWaiting(static_cast<uint32_t>(server_wait->count()), failures_,
+                                     kFailuresBeforeAsking + 1, result.reason);
+    }
+    return RowStatus::AttemptFailed(failures_, kFailuresBeforeAsking + 1, result.reason);
+  }
+
+  // Waits `duration`, ending early on a stop request or the abort flag.
+  void Wait(std::chrono::milliseconds duration) {
+    const auto end = std::chrono::steady_clock::now() + duration;
+    while (!context_.flags.abort.load() && !stop_.stop_requested()) {
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+          end - std::chrono::steady_clock::now());
+      if (left.count() <= 0) return;
+      PauseFor(std::min(left, kWaitSlice), stop_);
+    }
   }
 
   std::stop_token stop_;

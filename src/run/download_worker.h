@@ -11,9 +11,17 @@
 // this computer (an unwritable folder, a full disk) asks at once, with a
 // message that names the path instead of sending the user to support.
 //
+// Between attempts the worker waits: the session's pause after the first
+// failure in a row, doubling with each further one up to eight pauses (4 s
+// with the usual 500 ms), so the question still comes within about a minute
+// of the 11th failure. A 429 or 503 answer with a Retry-After waits as the
+// server asked instead, at most kLongestServerWait, and the row says how
+// long. Every wait ends at once on a stop request or the abort flag.
+//
 // Leaves when the abort flag is set or a stop is requested, then sets its
 // done flag.
 
+#include <chrono>
 #include <stop_token>
 #include <string>
 
@@ -23,6 +31,13 @@ struct RunContext;
 
 inline constexpr int kFailuresBeforeAsking = 10;  // the 11th failure in a row asks
 inline constexpr int kFetchesBeforeAsking = 3;    // fetches of one file that failed their check
+inline constexpr int kLongestBackOffPauses = 8;   // the back-off's cap, in session pauses
+inline constexpr std::chrono::seconds kLongestServerWait{300};  // cap on a server's Retry-After
+
+// The wait before the next attempt after `failures` failures in a row (at
+// least one) with the session's `pause`: pause × 2^(failures−1), at most
+// kLongestBackOffPauses pauses.
+std::chrono::milliseconds BackOff(std::chrono::milliseconds pause, int failures);
 
 void RunDownloadWorker(std::stop_token stop, RunContext& context);
 

@@ -24,6 +24,7 @@ std::optional<RowImage> ImageOf(RowPhase phase) {
     case RowPhase::kDownloaded:
     case RowPhase::kChecksumFailed:
     case RowPhase::kAttemptFailed:
+    case RowPhase::kRetryWaiting:
     case RowPhase::kLocalFailure:
     case RowPhase::kInstallPending:
       break;

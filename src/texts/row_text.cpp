@@ -23,6 +23,9 @@ std::string RowText(const RowStatus& status) {
       return kChecksumFailed;
     case RowPhase::kAttemptFailed:
       return Format(kRetryingFormat, status.attempt, status.attempts, status.reason.c_str());
+    case RowPhase::kRetryWaiting:
+      return Format(kRetryingInFormat, status.percent, status.attempt, status.attempts,
+                    status.reason.c_str());
     case RowPhase::kLocalFailure:
       return Format(kLocalFailureRowFormat, status.reason.c_str());
     case RowPhase::kInstallPending:

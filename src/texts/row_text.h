@@ -14,16 +14,17 @@ namespace brenvik {
 // The step a row is at; each has one fixed text (some with a number or a
 // reason in it).
 enum class RowPhase : uint8_t {
-  kNone,               // just inserted: no text
-  kPending,            // "Pending Download / Checksum"
-  kDownloading,        // "<percent> % downloaded"
-  kDownloaded,         // "Downloaded OK"
-  kChecksumming,       // "Checksumming <percent> %"
-  kChecksumOk,         // "Checksum OK"
-  kChecksumFailed,     // "Checksum Failed!"
-  kAttemptFailed,      // "Retrying: attempt <attempt> of <attempts> failed (<reason>)"
-  kLocalFailure,       // "Failed: <reason>"
-  kInstallPending,     // "Pending Install"
+  kNone,            // just inserted: no text
+  kPending,         // "Pending Download / Checksum"
+  kDownloading,     // "<percent> % downloaded"
+  kDownloaded,      // "Downloaded OK"
+  kChecksumming,    // "Checksumming <percent> %"
+  kChecksumOk,      // "Checksum OK"
+  kChecksumFailed,  // "Checksum Failed!"
+  kAttemptFailed,   // "Retrying: attempt <attempt> of <attempts> failed (<reason>)"
+  kRetryWaiting,    // "Retrying in <seconds> s: attempt <attempt> of <attempts> failed (<reason>)"
+  kLocalFailure,    // "Failed: <reason>"
+  kInstallPending,  // "Pending Install"
   kInstallerStarting,  // "Starting installer..."
   kInstallerStarted,   // "Installer started OK!"
   kInstallerFailed,    // "Installer Failed!"
@@ -31,15 +32,19 @@ enum class RowPhase : uint8_t {
 
 struct RowStatus {
   RowPhase phase = RowPhase::kNone;
-  uint32_t percent = 0;  // kDownloading, kChecksumming
-  int attempt = 0;       // kAttemptFailed: failures in a row
-  int attempts = 0;      // kAttemptFailed: the most before the user is asked
-  std::string reason;    // kAttemptFailed, kLocalFailure
+  uint32_t percent = 0;  // kDownloading, kChecksumming; kRetryWaiting: the wait in seconds
+  int attempt = 0;       // kAttemptFailed, kRetryWaiting: failures in a row
+  int attempts = 0;      // kAttemptFailed, kRetryWaiting: the most before the user is asked
+  std::string reason;    // kAttemptFailed, kRetryWaiting, kLocalFailure
 
   static RowStatus Downloading(uint32_t percent) { return {RowPhase::kDownloading, percent}; }
   static RowStatus Checksumming(uint32_t percent) { return {RowPhase::kChecksumming, percent}; }
   static RowStatus AttemptFailed(int attempt, int attempts, std::string reason) {
     return {RowPhase::kAttemptFailed, 0, attempt, attempts, std::move(reason)};
+  }
+  // A failed attempt whose server asked for a wait of `seconds` before the next.
+  static RowStatus RetryWaiting(uint32_t seconds, int attempt, int attempts, std::string reason) {
+    return {RowPhase::kRetryWaiting, seconds, attempt, attempts, std::move(reason)};
   }
   static RowStatus LocalFailure(std::string reason) {
     return {RowPhase::kLocalFailure, 0, 0, 0, std::move(reason)};

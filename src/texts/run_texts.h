@@ -40,6 +40,9 @@ inline constexpr const char* kCancelTooltip = "Click here to abort / quit this p
 // A row after a failed attempt: the number of failures in a row, the most
 // before the user is asked, and why this one failed.
 inline constexpr const char* kRetryingFormat = "Retrying: attempt %d of %d failed (%s)";
+// The same while the row waits the time the server asked for, in seconds,
+// before its next attempt.
+inline constexpr const char* kRetryingInFormat = "Retrying in %u s: attempt %d of %d failed (%s)";
 // A row whose download failed for a cause on this computer.
 inline constexpr const char* kLocalFailureRowFormat = "Failed: %s";
 // The question after a download failed for a cause on this computer.

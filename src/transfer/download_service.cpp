@@ -1,8 +1,11 @@
 #include "transfer/download_service.h"
 
 #include <curl/curl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <memory>
@@ -10,6 +13,7 @@
 #include <system_error>
 
 #include "platform/contained_files.h"
+#include "platform/paths.h"
 #include "transfer/transfer_callback.h"
 
 namespace brenvik {
@@ -25,6 +29,8 @@ constexpr long kReceiveBufferSize = 256 * 1024;
 // The longest a transfer waits for the network before the callback hears
 // from it again.
 constexpr int kReportIntervalMs = 50;
+// The longest validator (ETag or Last-Modified) kept for resuming.
+constexpr size_t kLongestValidator = 512;
 
 void InitCurlOnce() {
   // libcurl's global set-up is not thread-safe; the face and the download
@@ -58,6 +64,17 @@ struct Transfer {
   int write_errno = 0;
   std::string size_failure;  // why the body cannot have the expected size
   bool aborted = false;
+  // Resuming: the partial file's size when the attempt asked for the rest,
+  // and the bytes the body continues (set once a 206 with that start came).
+  uint64_t resume_from = 0;
+  uint64_t offset = 0;
+  bool keep_partial = false;  // a validator beside the partial file lets it be resumed later
+  // The current response's headers that resuming needs.
+  std::string etag;
+  std::string last_modified;
+  std::string content_range;
+  const DownloadTarget* target = nullptr;
+  ContainedFile* partial = nullptr;
 };
 
 std::string SizeFailure(const char* what, uint64_t count, uint64_t expected) {
@@ -111,12 +128,14 @@ bool BodyFitsExpectedSize(Transfer& transfer, size_t bytes) {
   if (!transfer.expected_size) return true;
   const uint64_t expected = *transfer.expected_size;
   if (const std::optional<uint64_t> announced = AnnouncedLength(transfer);
-      announced && *announced != expected) {
-    transfer.size_failure = SizeFailure("announced", *announced, expected);
+      announced && *announced + transfer.offset != expected) {
+    transfer.size_failure = SizeFailure("announced", *announced + transfer.offset, expected);
     return false;
   }
-  if (bytes > expected - transfer.received) {
-    transfer.size_failure = SizeFailure("sent at least", transfer.received + bytes, expected);
+  if (transfer.offset + transfer.received > expected ||
+      bytes > expected - transfer.offset - transfer.received) {
+    transfer.size_failure =
+        SizeFailure("sent at least", transfer.offset + transfer.received + bytes, expected);
     return false;
   }
   return true;
@@ -128,7 +147,9 @@ bool BodyWithinLimit(Transfer& transfer, size_t bytes) {
   if (!transfer.size_limit) return true;
   const uint64_t limit = *transfer.size_limit;
   const std::optional<uint64_t> announced = AnnouncedLength(transfer);
-  transfer.over_limit = (announced && *announced > limit) || bytes > limit - transfer.received;
+  const uint64_t have = transfer.offset + transfer.received;
+  transfer.over_limit =
+      (announced && *announced + transfer.offset > limit) || have > limit || bytes > limit - have;
   if (transfer.over_limit) {
     transfer.size_failure = "the server sent more than " + std::to_string(limit) +
                             " bytes, the most this file may have";
@@ -156,8 +177,11 @@ int ReportProgress(void* user, curl_off_t download_total, curl_off_t download_no
                    curl_off_t) {
   auto* transfer = static_cast<Transfer*>(user);
   ++transfer->reports;
-  const auto now = static_cast<uint64_t>(download_now > 0 ? download_now : 0);
-  const auto announced = static_cast<uint64_t>(download_total > 0 ? download_total : 0);
+  // The whole file's bytes: a resumed body continues the partial file.
+  const uint64_t now =
+      transfer->offset + static_cast<uint64_t>(download_now > 0 ? download_now : 0);
+  const uint64_t announced =
+      download_total > 0 ? transfer->offset + static_cast<uint64_t>(download_total) : 0;
   const uint64_t total = transfer->expected_size.value_or(announced);
   // libcurl reports many times per chunk; a report that moved nothing still
   // keeps the face alive and checks the abort flag.
@@ -171,6 +195,110 @@ int ReportProgress(void* user, curl_off_t download_total, curl_off_t download_no
     return 1;  // makes libcurl stop with CURLE_ABORTED_BY_CALLBACK
   }
   return 0;
+}
+
+// A validator fit to send back in If-Range: one line of printable text.
+bool UsableValidator(std::string_view value) {
+  if (value.empty() || value.size() > kLongestValidator) return false;
+  return std::all_of(value.begin(), value.end(),
+                     [](char c) { return static_cast<unsigned char>(c) >= 0x20 && c != 0x7F; });
+}
+
+std::string_view Trimmed(std::string_view text) {
+  while (!text.empty() && std::isspace(static_cast<unsigned char>(text.front()))) {
+    text.remove_prefix(1);
+  }
+  while (!text.empty() && std::isspace(static_cast<unsigned char>(text.back()))) {
+    text.remove_suffix(1);
+  }
+  return text;
+}
+
+// Replaces the validator file beside the partial one with `validator`, or
+// removes it when there is none; true when a validator is now in place.
+bool SaveValidator(const DownloadTarget& target, const std::string& validator) {
+  const std::string name = ValidatorNameOf(target.partial_name);
+  if (validator.empty()) {
+    (void)RemoveBelow(target.folder, name);
+    return false;
+  }
+  ContainedFile file = CreateFreshFileBelow(target.folder, name);
+  Transfer writer{.fd = file.Ok() ? file.get() : -1};
+  if (!file.Ok() || !WriteOut(writer, validator.data(), validator.size())) {
+    file.Close();
+    (void)RemoveBelow(target.folder, name);
+    return false;
+  }
+  return true;
+}
+
+// The validator kept beside the partial file; empty when there is none fit
+// to use.
+std::string LoadValidator(const DownloadTarget& target) {
+  ContainedFile file = OpenForReadingBelow(target.folder, ValidatorNameOf(target.partial_name));
+  if (!file.Ok()) return {};
+  char text[kLongestValidator + 1];
+  const ssize_t got = ::read(file.get(), text, sizeof text);
+  if (got <= 0) return {};
+  const std::string_view value(text, static_cast<size_t>(got));
+  return UsableValidator(value) ? std::string(value) : std::string();
+}
+
+// The response's headers are complete. A 200 starts the partial file over
+// (when it held data) and keeps the new validator; a 206 must continue the
+// partial file exactly where it ends. False stops the transfer.
+bool StartBody(Transfer& transfer) {
+  long status = 0;
+  curl_easy_getinfo(transfer.curl, CURLINFO_RESPONSE_CODE, &status);
+  if (status == 206) {
+    const std::string expected = "bytes " + std::to_string(transfer.resume_from) + "-";
+    if (transfer.resume_from == 0 || transfer.content_range.rfind(expected, 0) != 0) {
+      transfer.size_failure = "the server sent a part of the file that does not fit";
+      return false;
+    }
+    transfer.offset = transfer.resume_from;
+    return true;
+  }
+  if (status != 200) return true;  // a redirect, a failure, or a file URL
+  if (transfer.resume_from > 0) {
+    transfer.partial->Close();
+    *transfer.partial =
+        CreateFreshFileBelow(transfer.target->folder, transfer.target->partial_name);
+    if (!transfer.partial->Ok()) {
+      transfer.write_errno = transfer.partial->Error().number;
+      return false;
+    }
+    transfer.fd = transfer.partial->get();
+    transfer.resume_from = 0;
+  }
+  const std::string& validator = transfer.etag.empty() ? transfer.last_modified : transfer.etag;
+  transfer.keep_partial =
+      SaveValidator(*transfer.target, UsableValidator(validator) ? validator : std::string());
+  return true;
+}
+
+size_t ReadHeader(char* data, size_t size, size_t count, void* user) {
+  auto* transfer = static_cast<Transfer*>(user);
+  const size_t bytes = size * count;
+  const std::string_view line(data, bytes);
+  if (line.starts_with("HTTP/")) {
+    // A new response (after a redirect, say): forget the previous one's headers.
+    transfer->etag.clear();
+    transfer->last_modified.clear();
+    transfer->content_range.clear();
+    return bytes;
+  }
+  if (Trimmed(line).empty()) return StartBody(*transfer) ? bytes : 0;
+  const size_t colon = line.find(':');
+  if (colon == std::string_view::npos) return bytes;
+  std::string name(line.substr(0, colon));
+  std::transform(name.begin(), name.end(), name.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  const std::string value(Trimmed(line.substr(colon + 1)));
+  if (name == "etag") transfer->etag = value;
+  if (name == "last-modified") transfer->last_modified = value;
+  if (name == "content-range") transfer->content_range = value;
+  return bytes;
 }
 
 // Marks the span of one transfer on the callback, on every way out.
@@ -206,6 +334,8 @@ void Configure(CURL* curl, const std::string& wire_url, long stall_seconds, Tran
   curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, error_buffer);
   curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, WriteBody);
   curl_easy_setopt(curl, CURLOPT_WRITEDATA, &transfer);
+  curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, ReadHeader);
+  curl_easy_setopt(curl, CURLOPT_HEADERDATA, &transfer);
   curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, ReportProgress);
   curl_easy_setopt(curl, CURLOPT_XFERINFODATA, &transfer);
   curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
@@ -262,6 +392,19 @@ DownloadResult Failed(DownloadOutcome outcome, long status, std::string reason) 
   return DownloadResult{.outcome = outcome, .http_status = status, .reason = std::move(reason)};
 }
 
+// The wait a 429 (too many requests) or 503 (unavailable) answer asked for
+// in its Retry-After header; libcurl reads both the delta-seconds and the
+// HTTP-date form. Zero (no header, "0", or a date already past) asks for
+// no wait of its own.
+std::optional<std::chrono::seconds> RetryAfter(CURL* curl, long status) {
+  if (status != 429 && status != 503) return std::nullopt;
+  curl_off_t seconds = -1;
+  if (curl_easy_getinfo(curl, CURLINFO_RETRY_AFTER, &seconds) != CURLE_OK || seconds <= 0) {
+    return std::nullopt;
+  }
+  return std::chrono::seconds(seconds);
+}
+
 DownloadResult Classify(CURL* curl, CURLcode code, const Transfer& transfer,
                         const std::string& shown_partial, const char* curl_error,
                         long stall_seconds) {
@@ -278,7 +421,10 @@ DownloadResult Classify(CURL* curl, CURLcode code, const Transfer& transfer,
     return failed;
   }
   if (code == CURLE_HTTP_RETURNED_ERROR) {
-    return Failed(DownloadOutcome::kServerFailure, status, "HTTP status " + std::to_string(status));
+    DownloadResult failed =
+        Failed(DownloadOutcome::kServerFailure, status, "HTTP status " + std::to_string(status));
+    failed.retry_after = RetryAfter(curl, status);
+    return failed;
   }
   if (code == CURLE_OPERATION_TIMEDOUT) {
     return Failed(DownloadOutcome::kServerFailure, status,
@@ -289,11 +435,77 @@ DownloadResult Classify(CURL* curl, CURLcode code, const Transfer& transfer,
                   curl_error[0] != '\0' ? curl_error : curl_easy_strerror(code));
   }
   // A body that ended early without announcing its length.
-  if (transfer.expected_size && transfer.received != *transfer.expected_size) {
-    return Failed(DownloadOutcome::kServerFailure, status,
-                  SizeFailure("sent", transfer.received, *transfer.expected_size));
+  if (transfer.expected_size && transfer.offset + transfer.received != *transfer.expected_size) {
+    return Failed(
+        DownloadOutcome::kServerFailure, status,
+        SizeFailure("sent", transfer.offset + transfer.received, *transfer.expected_size));
   }
   return DownloadResult{.http_status = status};
+}
+
+// The partial file a download writes to: the existing one to continue when
+// a validator was kept beside it and it may still grow, else a fresh one.
+struct PartialStart {
+  ContainedFile file;
+  uint64_t size = 0;  // bytes already there to continue
+  std::string validator;
+};
+
+PartialStart OpenPartial(const DownloadTarget& target, bool web) {
+  if (web) {
+    std::string validator = LoadValidator(target);
+    ContainedFile file = validator.empty()
+                             ? ContainedFile(ContainedError{ENOENT, ""})
+                             : OpenForAppendingBelow(target.folder, target.partial_name);
+    struct stat info {};
+    if (file.Ok() && ::fstat(file.get(), &info) == 0 && info.st_size > 0) {
+      const auto size = static_cast<uint64_t>(info.st_size);
+      if ((!target.expected_size || size < *target.expected_size) &&
+          (!target.size_limit || size <= *target.size_limit)) {
+        return {std::move(file), size, std::move(validator)};
+      }
+    }
+  }
+  (void)RemoveBelow(target.folder, ValidatorNameOf(target.partial_name));
+  return {CreateFreshFileBelow(target.folder, target.partial_name)};
+}
+
+bool IsWebUrl(const std::string& url) {
+  std::string scheme = url.substr(0, url.find("://"));
+  std::transform(scheme.begin(), scheme.end(), scheme.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  return scheme == "http" || scheme == "https";
+}
+
+// Renames a complete partial file to the final name. A failed attempt
+// keeps its partial data for a later attempt to continue only when a
+// validator is kept beside it and nothing says the data is wrong.
+DownloadResult Finish(const DownloadTarget& target, const Transfer& transfer, DownloadResult result,
+                      TransferCallback& callback) {
+  const std::string validator_name = ValidatorNameOf(target.partial_name);
+  if (result.Ok()) {
+    const ContainedStatus renamed = RenameBelow(target.folder, target.partial_name, target.name);
+    if (!renamed.Ok()) {
+      result = Failed(DownloadOutcome::kLocalFailure, result.http_status, renamed.error.message);
+    }
+  }
+  if (result.Ok()) {
+    (void)RemoveBelow(target.folder, validator_name);
+    // A last report with the full count, so the byte counter ends at the
+    // file's size. The file is complete, so an abort arriving now changes nothing.
+    const uint64_t size = transfer.offset + transfer.received;
+    (void)callback.OnProgress(size, size);
+    return result;
+  }
+  const bool resumable = transfer.keep_partial && transfer.size_failure.empty() &&
+                         result.http_status != 416 &&
+                         (result.outcome == DownloadOutcome::kServerFailure ||
+                          result.outcome == DownloadOutcome::kAborted);
+  if (!resumable) {
+    (void)RemoveBelow(target.folder, target.partial_name);
+    (void)RemoveBelow(target.folder, validator_name);
+  }
+  return result;
 }
 
 }  // namespace
@@ -366,44 +578,47 @@ DownloadResult DownloadService::Download(const std::string& url, const DownloadT
         DownloadOutcome::kLocalFailure, 0,
         "no partial file name apart from \"" + ShownPathBelow(target.folder, target.name) + "\"");
   }
-  ContainedFile partial = CreateFreshFileBelow(target.folder, target.partial_name);
-  if (!partial.Ok()) return Failed(DownloadOutcome::kLocalFailure, 0, partial.Error().message);
+  PartialStart start = OpenPartial(target, IsWebUrl(url));
+  if (!start.file.Ok())
+    return Failed(DownloadOutcome::kLocalFailure, 0, start.file.Error().message);
 
-  // From here on the partial file is ours: every way out but success removes it.
   if (!handle_->write_buffer) {
     handle_->write_buffer = std::make_unique_for_overwrite<char[]>(kWriteBufferSize);
   }
   Transfer transfer{.curl = curl,
                     .callback = &callback,
-                    .fd = partial.get(),
+                    .fd = start.file.get(),
                     .buffer = handle_->write_buffer.get(),
                     .expected_size = target.expected_size,
-                    .size_limit = target.size_limit};
+                    .size_limit = target.size_limit,
+                    .resume_from = start.size,
+                    .keep_partial = start.size > 0,
+                    .target = &target,
+                    .partial = &start.file};
   char curl_error[CURL_ERROR_SIZE] = {};
   const long stall_seconds = static_cast<long>(stall_timeout_.count());
   Configure(curl, EncodeForWire(url), stall_seconds, transfer, curl_error);
+  curl_slist* headers = nullptr;
+  if (start.size > 0) {
+    // Asks for the rest, valid only while the file is the one the partial
+    // data came from; otherwise the server sends the whole file.
+    curl_easy_setopt(curl, CURLOPT_RANGE, (std::to_string(start.size) + "-").c_str());
+    headers = curl_slist_append(nullptr, ("If-Range: " + start.validator).c_str());
+    curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
+  }
   const CURLcode code = RunTransfer(handle_->multi.get(), curl, transfer);
-  // The error buffer lives on this stack frame; the handle outlives it.
+  // The error buffer and the header list live on this stack frame; the handle outlives them.
   curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, nullptr);
-  // Buffered bytes reach the disk only now, so a full disk may show here.
-  if (code == CURLE_OK) (void)FlushBuffer(transfer);
-  partial.Close();
-
+  curl_easy_setopt(curl, CURLOPT_HTTPHEADER, nullptr);
+  curl_slist_free_all(headers);
+  // Buffered bytes reach the disk only now, so a full disk may show here;
+  // a partial file kept for resuming gets them too.
+  if (transfer.write_errno == 0 && (code == CURLE_OK || transfer.keep_partial)) {
+    (void)FlushBuffer(transfer);
+  }
+  start.file.Close();
   DownloadResult result = Classify(curl, code, transfer, shown_partial, curl_error, stall_seconds);
-  if (result.Ok()) {
-    const ContainedStatus renamed = RenameBelow(target.folder, target.partial_name, target.name);
-    if (!renamed.Ok()) {
-      result = Failed(DownloadOutcome::kLocalFailure, result.http_status, renamed.error.message);
-    }
-  }
-  if (!result.Ok()) {
-    (void)RemoveBelow(target.folder, target.partial_name);
-    return result;
-  }
-  // A last report with the full count, so the byte counter ends at the file's
-  // size. The file is complete, so an abort arriving now changes nothing.
-  (void)callback.OnProgress(transfer.received, transfer.received);
-  return result;
+  return Finish(target, transfer, std::move(result), callback);
 }
 
 }  // namespace brenvik

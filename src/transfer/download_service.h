@@ -5,9 +5,20 @@
 // The body is written to the target's partial name, created fresh (never
 // opened through a link, never an existing file truncated), and renamed to
 // the final name only after a complete transfer of the expected size, so a
-// failed or aborted attempt never leaves a file under the final name. The
-// service owns the partial file from its creation to the rename: on any
-// failure or abort it removes it. Nothing outside the target's folder is
+// failed or aborted attempt never leaves a file under the final name.
+//
+// Resuming: when an http(s) answer of 200 carries an ETag (else a
+// Last-Modified), it is kept in a file beside the partial one
+// (ValidatorNameOf(partial_name)), and a failed or aborted attempt keeps its
+// partial data. The next attempt, in this run or a later one, opens that
+// partial file (never through a link) and asks for the rest with a Range
+// and an If-Range of the kept validator. A 206 that starts exactly at the
+// partial file's end is appended; a 200 (the file changed, or the server
+// ignores ranges) starts the partial file over, created fresh. Without a
+// validator nothing is resumed. A body that cannot have the expected size,
+// a range that does not fit, a 416 and any local failure remove the partial
+// file and its validator; a complete file removes the validator. Sizes and
+// progress count the whole file, the resumed part included. Nothing outside the target's folder is
 // created or written: a symbolic link below the folder is refused (the
 // folder itself may be one).
 //
@@ -51,6 +62,9 @@ struct DownloadResult {
   long http_status = 0;    // the last HTTP status received, 0 when none
   std::string reason;      // one line: why it failed; for kLocalFailure it names the path
   bool too_large = false;  // kServerFailure because the body exceeded the target's size limit
+  // The wait the server asked for before the next attempt: the Retry-After
+  // of a 429 or 503 answer (delta-seconds or an HTTP date); nullopt without one.
+  std::optional<std::chrono::seconds> retry_after;
   [[nodiscard]] bool Ok() const { return outcome == DownloadOutcome::kOk; }
 };
 

@@ -147,6 +147,13 @@ TEST_F(CatalogueTest, PartialFilesNeverTakeTheNameOfARowOrItsFolder) {
   EXPECT_EQ(partials, expected);
 }
 
+TEST_F(CatalogueTest, PartialFilesLeaveTheirValidatorNameFree) {
+  // "e.part.validator" is a row, so "e.part" cannot be e's partial file.
+  ASSERT_TRUE(Parse("v\n0\ne:c:1\ne.part.validator:c:2\n"));
+  EXPECT_EQ(catalogue_.Entry(0).partial_name, "e.part1");
+  EXPECT_EQ(catalogue_.Entry(1).partial_name, "e.part.validator.part");
+}
+
 TEST_F(CatalogueTest, LargeSizesNeitherWrapNorOverflow) {
   ASSERT_TRUE(
       Parse("v\n"

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <condition_variable>
 #include <filesystem>
 #include <mutex>
@@ -130,6 +131,64 @@ TEST_F(RunEngineTest, StalledServerFailsTheAttemptAndTheRetrySucceeds) {
   EXPECT_EQ(OnDisk("slow.bin"), release_.Content("slow.bin"));
 }
 
+TEST(BackOffTest, DoublesFromOnePauseUpToEight) {
+  using std::chrono::milliseconds;
+  const milliseconds pause(500);
+  EXPECT_EQ(BackOff(pause, 0), milliseconds(500));  // after a Retry: one pause
+  EXPECT_EQ(BackOff(pause, 1), milliseconds(500));
+  EXPECT_EQ(BackOff(pause, 2), milliseconds(1000));
+  EXPECT_EQ(BackOff(pause, 4), milliseconds(4000));
+  EXPECT_EQ(BackOff(pause, 5), milliseconds(4000));
+  EXPECT_EQ(BackOff(pause, 1000), milliseconds(4000));
+  milliseconds eleven{0};
+  for (int failures = 1; failures <= 11; ++failures) eleven += BackOff(pause, failures);
+  EXPECT_LT(eleven, std::chrono::minutes(1));
+}
+
+TEST_F(RunEngineTest, BusyServerIsWaitedForAsItAskedAndTheRowSaysSo) {
+  release_.Add("busy.bin", RandomBytes(5000, 20));
+  WriteCatalogue();
+  server_.Misbehave(release_.PathOf("busy.bin"),
+                    Behaviour{.status = 503, .retry_after = "2", .times = 1});
+  prompt_.SetOnAsk([](const std::string&) { ADD_FAILURE() << "no question expected"; });
+  NewRun();
+  std::mutex mutex;
+  std::vector<std::string> seen;
+  engine_->table().SetChangeListener([&](int row) {
+    if (row < 0) return;
+    const std::string text = StatusText(row);
+    std::lock_guard lock(mutex);
+    seen.push_back(text);
+  });
+  ASSERT_EQ(Drive(), RunEnd::kFinished);
+  engine_->table().SetChangeListener({});
+  EXPECT_EQ(server_.Requests(release_.PathOf("busy.bin")), 2);
+  EXPECT_EQ(OnDisk("busy.bin"), release_.Content("busy.bin"));
+  EXPECT_NE(std::find(seen.begin(), seen.end(),
+                      "Retrying in 2 s: attempt 1 of 11 failed (HTTP status 503)"),
+            seen.end());
+}
+
+TEST_F(RunEngineTest, CancelDuringALongServerWaitEndsTheWorkers) {
+  release_.Add("busy.bin", RandomBytes(5000, 21));
+  WriteCatalogue();
+  server_.Misbehave(release_.PathOf("busy.bin"), Behaviour{.status = 503, .retry_after = "120"});
+  NewRun();
+  RunEngine& run = *engine_;
+  run.Start();
+  const std::string waiting = "Retrying in 120 s: attempt 1 of 11 failed (HTTP status 503)";
+  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (StatusText(0) != waiting && std::chrono::steady_clock::now() < end) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  ASSERT_EQ(StatusText(0), waiting);
+  // A wait that ignored Cancel would keep this from returning for two minutes.
+  run.WaitForWorkers({});
+  EXPECT_FALSE(run.WorkersRunning());
+  EXPECT_EQ(server_.Requests(release_.PathOf("busy.bin")), 1);
+  EXPECT_TRUE(prompt_.Texts().empty());
+}
+
 TEST_F(RunEngineTest, CancelInMidDownloadLeavesNoUnfinishedFileAndALaterRunCompletes) {
   release_.Add("first.bin", RandomBytes(10000, 11));
   release_.Add("big.bin", RandomBytes(400 * 1024, 12));
@@ -169,6 +228,34 @@ TEST_F(RunEngineTest, CancelInMidDownloadLeavesNoUnfinishedFileAndALaterRunCompl
   ASSERT_EQ(Drive(), RunEnd::kFinished);
   EXPECT_EQ(OnDisk("big.bin"), release_.Content("big.bin"));
   EXPECT_EQ(server_.Requests(release_.PathOf("first.bin")), 1);  // kept from the first run
+}
+
+TEST_F(RunEngineTest, CancelledDownloadIsResumedByTheNextRunAndVerified) {
+  release_.Add("big.bin", RandomBytes(400 * 1024, 22));
+  WriteCatalogue();
+  const std::string path = release_.PathOf("big.bin");
+  server_.Misbehave(path, Behaviour{.trickle = std::chrono::milliseconds(5), .etag = "\"v1\""});
+  NewRun();
+  RunEngine& run = *engine_;
+  run.Start();
+  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  while (engine_->table().Row(0).status.percent < 10 && std::chrono::steady_clock::now() < end) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  run.WaitForWorkers({});
+  const std::string partial = catalogue_->Entry(0).partial_name;
+  ASSERT_TRUE(fs::exists(download_dir_.path() / partial));
+  const uintmax_t kept = fs::file_size(download_dir_.path() / partial);
+  ASSERT_GT(kept, 0u);
+
+  server_.Misbehave(path, Behaviour{.etag = "\"v1\""});
+  NewRun();
+  ASSERT_EQ(Drive(), RunEnd::kFinished);
+  EXPECT_TRUE(AllVerified());
+  EXPECT_EQ(server_.LastRange(path), "bytes=" + std::to_string(kept) + "-");
+  EXPECT_EQ(OnDisk("big.bin"), release_.Content("big.bin"));
+  EXPECT_FALSE(fs::exists(download_dir_.path() / partial));
+  EXPECT_FALSE(fs::exists(download_dir_.path() / (partial + ".validator")));
 }
 
 TEST_F(RunEngineTest, DiskSpaceRefusalQuitsAndBothWorkersAreJoined) {

@@ -57,6 +57,18 @@ void ProvideBody(httplib::Response& response, const Body& body, const Behaviour&
   response.set_content_provider(body.size, "application/octet-stream", piece);
 }
 
+// The offset a request may resume at: its "bytes=N-" range when its If-Range
+// names the current ETag, else 0 (the whole file).
+size_t ResumeOffset(const httplib::Request& request, const Behaviour& behaviour, size_t size) {
+  const std::string range = request.get_header_value("Range");
+  if (behaviour.ignore_range || range.rfind("bytes=", 0) != 0 ||
+      request.get_header_value("If-Range") != behaviour.etag) {
+    return 0;
+  }
+  const size_t start = std::stoul(range.substr(6));
+  return start < size ? start : 0;
+}
+
 }  // namespace
 
 HttpServer::HttpServer() : server_(std::make_unique<httplib::Server>()) {
@@ -99,8 +111,12 @@ void HttpServer::Answer(const httplib::Request& request, httplib::Response& resp
   {
     std::lock_guard lock(mutex_);
     ++requests_[path];
+    ranges_[path] = request.get_header_value("Range");
     client_ports_.insert(request.remote_port);
-    if (const auto it = behaviours_.find(path); it != behaviours_.end()) behaviour = it->second;
+    if (const auto it = behaviours_.find(path);
+        it != behaviours_.end() && (!it->second.times || requests_[path] <= *it->second.times)) {
+      behaviour = it->second;
+    }
     if (const auto it = files_.find(path); it != files_.end()) {
       body.content = std::make_shared<const std::string>(it->second);
       body.size = body.content->size();
@@ -119,8 +135,25 @@ void HttpServer::Answer(const httplib::Request& request, httplib::Response& resp
   if (behaviour.status >= 300 || (!body.content && !behaviour.filler)) {
     const int status = behaviour.status >= 300 ? behaviour.status : 404;
     response.status = status;
+    if (!behaviour.retry_after.empty()) response.set_header("Retry-After", behaviour.retry_after);
     response.set_content(std::to_string(status) + " " + path + "\n", "text/plain");
     return;
+  }
+  if (!behaviour.etag.empty() && body.content) {
+    // Ranges are answered here, so the library must not slice the body again.
+    const_cast<httplib::Request&>(request).ranges.clear();
+    response.set_header("ETag", behaviour.etag);
+    const size_t start = ResumeOffset(request, behaviour, body.size);
+    if (start > 0) {
+      response.status = 206;
+      response.set_header("Content-Range", "bytes " + std::to_string(start) + "-" +
+                                               std::to_string(body.size - 1) + "/" +
+                                               std::to_string(body.size));
+      body.content = std::make_shared<const std::string>(body.content->substr(start));
+      body.size = body.content->size();
+    }
+  } else if (behaviour.ignore_range) {
+    const_cast<httplib::Request&>(request).ranges.clear();
   }
   const bool plain = behaviour.cut_after == std::string::npos && behaviour.stall.count() == 0 &&
                      behaviour.trickle.count() == 0 && !behaviour.chunked && body.content;
@@ -163,6 +196,12 @@ int HttpServer::Requests(const std::string& path) const {
   std::lock_guard lock(mutex_);
   const auto it = requests_.find(path);
   return it == requests_.end() ? 0 : it->second;
+}
+
+std::string HttpServer::LastRange(const std::string& path) const {
+  std::lock_guard lock(mutex_);
+  const auto it = ranges_.find(path);
+  return it == ranges_.end() ? "" : it->second;
 }
 
 int HttpServer::Connections() const {

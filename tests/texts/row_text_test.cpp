@@ -25,6 +25,8 @@ TEST(RowTextTest, EachStatusHasItsFixedText) {
        "Retrying: attempt 3 of 11 failed (HTTP status 404)"},
       // A reason is text, never a format: '%' in it stays as it is.
       {RowStatus::AttemptFailed(1, 11, "50% %s"), "Retrying: attempt 1 of 11 failed (50% %s)"},
+      {RowStatus::RetryWaiting(120, 2, 11, "HTTP status 503"),
+       "Retrying in 120 s: attempt 2 of 11 failed (HTTP status 503)"},
       {RowStatus::LocalFailure("cannot create \"/x/a.part\": No space left on device"),
        "Failed: cannot create \"/x/a.part\": No space left on device"},
       {{RowPhase::kInstallPending}, "Pending Install"},

@@ -184,6 +184,113 @@ TEST_F(DownloadServiceTest, ServerFailuresSayWhyAndLeaveNothing) {
   EXPECT_EQ(dir_.Read("fine.bin"), "fine");
 }
 
+TEST_F(DownloadServiceTest, RetryAfterOfABusyServerIsReported) {
+  server_.Serve("busy.bin", "later");
+  server_.Misbehave("busy.bin", Behaviour{.status = 503, .retry_after = "120"});
+  DownloadResult result = Get("busy.bin");
+  EXPECT_EQ(result.reason, "HTTP status 503");
+  EXPECT_EQ(result.retry_after, std::chrono::seconds(120));
+  ExpectNothingLeft("busy.bin");
+
+  // An HTTP date: the wait is what is left until then (decades here).
+  server_.Misbehave("busy.bin",
+                    Behaviour{.status = 429, .retry_after = "Fri, 31 Dec 2100 23:59:59 GMT"});
+  result = Get("busy.bin");
+  EXPECT_EQ(result.http_status, 429);
+  ASSERT_TRUE(result.retry_after.has_value());
+  EXPECT_GT(*result.retry_after, std::chrono::hours(24));
+
+  // Other statuses and answers without the header carry no wait.
+  server_.Misbehave("busy.bin", Behaviour{.status = 500, .retry_after = "120"});
+  EXPECT_FALSE(Get("busy.bin").retry_after.has_value());
+  server_.Misbehave("busy.bin", Behaviour{.status = 503});
+  EXPECT_FALSE(Get("busy.bin").retry_after.has_value());
+}
+
+// A download cut at half its size with an ETag, for the resume tests.
+class ResumeTest : public DownloadServiceTest {
+ protected:
+  void CutAtHalf(const std::string& content) {
+    server_.Serve("big.bin", content);
+    server_.Misbehave("big.bin", Behaviour{.cut_after = content.size() / 2, .etag = "\"v1\""});
+    ASSERT_FALSE(Get("big.bin", content.size()).Ok());
+    // The partial data and its validator stay for the next attempt.
+    EXPECT_EQ(fs::file_size(dir_.path() / "big.bin.~part"), content.size() / 2);
+    EXPECT_EQ(dir_.Read("big.bin.~part.validator"), "\"v1\"");
+  }
+  void ExpectOnlyTheFile(const std::string& content) {
+    EXPECT_EQ(dir_.Read("big.bin"), content);
+    EXPECT_FALSE(fs::exists(dir_.path() / "big.bin.~part"));
+    EXPECT_FALSE(fs::exists(dir_.path() / "big.bin.~part.validator"));
+  }
+};
+
+TEST_F(ResumeTest, ACutDownloadFetchesOnlyTheMissingPart) {
+  const std::string content = test::RandomBytes(200'000, 30);
+  CutAtHalf(content);
+  server_.Misbehave("big.bin", Behaviour{.etag = "\"v1\""});
+  RecordingSink sink;
+  callback_.Attach(&sink);
+  const DownloadResult result = Get("big.bin", content.size());
+  callback_.Attach(nullptr);
+  ASSERT_TRUE(result.Ok()) << result.reason;
+  EXPECT_EQ(server_.LastRange("big.bin"), "bytes=100000-");
+  ExpectOnlyTheFile(content);
+  // Progress counts the whole file: once bytes move it never shows less than half.
+  ASSERT_FALSE(sink.shown.empty());
+  for (uint32_t percent : sink.shown) EXPECT_TRUE(percent == 0 || percent >= 50) << percent;
+  EXPECT_EQ(sink.shown.back(), 100u);
+}
+
+TEST_F(ResumeTest, AChangedFileIsFetchedWholeAgain) {
+  const std::string old_content = test::RandomBytes(200'000, 31);
+  const std::string new_content = test::RandomBytes(200'000, 32);
+  CutAtHalf(old_content);
+  server_.Serve("big.bin", new_content);
+  server_.Misbehave("big.bin", Behaviour{.etag = "\"v2\""});
+  const DownloadResult result = Get("big.bin", new_content.size());
+  ASSERT_TRUE(result.Ok()) << result.reason;
+  EXPECT_EQ(server_.LastRange("big.bin"), "bytes=100000-");  // asked, but the ETag differs
+  ExpectOnlyTheFile(new_content);
+}
+
+TEST_F(ResumeTest, AServerWithoutRangesSendsTheWholeFile) {
+  const std::string content = test::RandomBytes(200'000, 33);
+  CutAtHalf(content);
+  server_.Misbehave("big.bin", Behaviour{.etag = "\"v1\"", .ignore_range = true});
+  const DownloadResult result = Get("big.bin", content.size());
+  ASSERT_TRUE(result.Ok()) << result.reason;
+  ExpectOnlyTheFile(content);
+}
+
+TEST_F(ResumeTest, APartialFileThatIsALinkIsNeverContinued) {
+  const std::string content = test::RandomBytes(200'000, 35);
+  test::TempDir elsewhere;
+  elsewhere.Write("victim", "keep me");
+  fs::create_symlink(elsewhere.path() / "victim", dir_.path() / "big.bin.~part");
+  dir_.Write("big.bin.~part.validator", "\"v1\"");
+  server_.Serve("big.bin", content);
+  server_.Misbehave("big.bin", Behaviour{.etag = "\"v1\""});
+  ASSERT_TRUE(Get("big.bin", content.size()).Ok());
+  EXPECT_EQ(server_.LastRange("big.bin"), "");
+  EXPECT_EQ(elsewhere.Read("victim"), "keep me");
+  ExpectOnlyTheFile(content);
+}
+
+TEST_F(ResumeTest, WithoutAValidatorNothingIsResumed) {
+  const std::string content = test::RandomBytes(200'000, 34);
+  server_.Serve("big.bin", content);
+  server_.Misbehave("big.bin", Behaviour{.cut_after = 100'000});
+  EXPECT_FALSE(Get("big.bin", content.size()).Ok());
+  ExpectNothingLeft("big.bin");
+  // A partial file planted without a validator is started over, never continued.
+  dir_.Write("big.bin.~part", std::string(100'000, 'x'));
+  server_.Behave("big.bin");
+  ASSERT_TRUE(Get("big.bin", content.size()).Ok());
+  EXPECT_EQ(server_.LastRange("big.bin"), "");
+  ExpectOnlyTheFile(content);
+}
+
 TEST_F(DownloadServiceTest, FailedAttemptLeavesAnEarlierFileUntouched) {
   dir_.Write("Setup.exe", "the old, complete file");
   server_.Serve("Setup.exe", test::RandomBytes(50'000, 3));
