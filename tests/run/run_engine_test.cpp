@@ -161,6 +161,7 @@ TEST_F(RunEngineTest, BusyServerIsWaitedForAsItAskedAndTheRowSaysSo) {
     seen.push_back(text);
   });
   ASSERT_EQ(Drive(), RunEnd::kFinished);
+  engine_->WaitForWorkers({});  // no listener call is under way after this
   engine_->table().SetChangeListener({});
   EXPECT_EQ(server_.Requests(release_.PathOf("busy.bin")), 2);
   EXPECT_EQ(OnDisk("busy.bin"), release_.Content("busy.bin"));
@@ -299,14 +300,18 @@ TEST_F(RunEngineTest, InstallerRowOutcomes) {
     SCOPED_TRACE(starts);
     launcher_.Reset(starts);
     std::vector<std::string> texts;
+    std::mutex texts_mutex;  // the listener runs on whichever thread made the change
     NewRun(/*install=*/true);
     engine_->table().SetChangeListener([&](int) {
       const JobTable& table = engine_->table();
       if (table.RowCount() < 2) return;
       const std::string status = RowText(table.Row(1).status);
+      std::lock_guard lock(texts_mutex);
       if (texts.empty() || texts.back() != status) texts.push_back(status);
     });
     ASSERT_EQ(Drive(), RunEnd::kFinished);
+    engine_->WaitForWorkers({});  // no listener call is under way after this
+    engine_->table().SetChangeListener({});
     EXPECT_EQ(launcher_.Started(), (std::vector<std::string>{Folder() + "Install.exe"}));
     const JobRow row = engine_->table().Row(1);
     EXPECT_EQ(row.name, "Start Install.exe");
