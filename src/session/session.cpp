@@ -37,11 +37,7 @@ Session::Session(SessionConfig config, ProcessObjects& process, Settings& settin
           .prompt = prompt,
           .free_space = free_space,
           .picker = picker,
-          .download =
-              [this](const std::string& url, const DownloadTarget& target,
-                     TransferCallback& callback) {
-                return catalogue_download_.Download(url, target, callback);
-              },
+          .download = DownloadThrough(catalogue_download_),
           .config = config_,
           .temp_folder = TempFolder(),
       }) {

@@ -36,6 +36,11 @@ class FolderPicker {
 // Moves one URL into a local file through the transfer callback.
 using DownloadFunction = std::function<DownloadResult(
     const std::string& url, const DownloadTarget& target, TransferCallback& callback)>;
+// The download function that fetches through `service` (which must outlive it).
+inline DownloadFunction DownloadThrough(DownloadService& service) {
+  return [&service](const std::string& url, const DownloadTarget& target,
+                    TransferCallback& callback) { return service.Download(url, target, callback); };
+}
 
 struct SetupServices {
   Catalogue& catalogue;  // the loaded catalogue goes here

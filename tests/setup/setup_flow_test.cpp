@@ -52,9 +52,7 @@ class SetupFlowTest : public ::testing::Test {
         .prompt = prompt,
         .free_space = free_space_,
         .picker = picker_,
-        .download =
-            [this](const std::string& url, const DownloadTarget& target,
-                   TransferCallback& callback) { return service_.Download(url, target, callback); },
+        .download = DownloadThrough(service_),
         .config = config_,
         .temp_folder = work_.Folder(),
     });

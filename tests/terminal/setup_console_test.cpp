@@ -77,9 +77,7 @@ class SetupConsoleTest : public ::testing::Test {
         .prompt = prompt,
         .free_space = free_space_,
         .picker = picker,
-        .download =
-            [this](const std::string& url, const DownloadTarget& target,
-                   TransferCallback& callback) { return service_.Download(url, target, callback); },
+        .download = DownloadThrough(service_),
         .config = config,
         .temp_folder = work_.Folder(),
     });
