@@ -9,7 +9,9 @@
 #include <filesystem>
 #include <string_view>
 
+#include "catalogue/decimal.h"
 #include "platform/paths.h"
+#include "run/download_worker.h"
 #include "verify/signature.h"
 
 namespace brenvik {
@@ -75,6 +77,18 @@ std::optional<UsageError> TakePublisherKey(const std::optional<std::string>& fil
   return std::nullopt;
 }
 
+std::optional<UsageError> TakeConnections(const std::optional<std::string>& text,
+                                          Options& options) {
+  if (!text || text->empty()) return UsageError{"option --connections needs a number"};
+  const std::optional<uint64_t> number = ParseWholeNumber(*text, kMostConnections);
+  if (!number || *number == 0) {
+    return UsageError{"--connections takes a number from 1 to " + std::to_string(kMostConnections) +
+                      ": " + *text};
+  }
+  options.connections = static_cast<int>(*number);
+  return std::nullopt;
+}
+
 }  // namespace
 
 std::variant<Options, UsageError> ParseOptions(int argc, const char* const* argv) {
@@ -104,6 +118,8 @@ std::variant<Options, UsageError> ParseOptions(int argc, const char* const* argv
     std::optional<UsageError> error;
     if (name == "--server") {
       error = TakeServer(take_value(), options);
+    } else if (name == "--connections") {
+      error = TakeConnections(take_value(), options);
     } else if (name == "--publisher-key") {
       error = TakePublisherKey(take_value(), options);
     } else if (name == "--folder") {
@@ -133,13 +149,14 @@ std::variant<Options, UsageError> ParseOptions(int argc, const char* const* argv
 
 std::string UsageText() {
   return "usage: brenvik [--server URL] [--folder DIR] [--install|--no-install]\n"
-         "               [--text] [--yes] [--demo] [--from-menu] [--publisher-key FILE]\n"
-         "               [--help] [--version]\n"
+         "               [--connections N] [--text] [--yes] [--demo] [--from-menu]\n"
+         "               [--publisher-key FILE] [--help] [--version]\n"
          "\n"
          "  --server URL     the download server's folder that holds FileList.txt\n"
          "  --folder DIR     download into DIR itself\n"
          "  --install        start Install.exe when every file is verified (the default)\n"
          "  --no-install     do not start Install.exe\n"
+         "  --connections N  download up to N files at once, 1 to 16 (default 4)\n"
          "  --text           run in the terminal even when a display is there\n"
          "  --yes            never ask: run in the terminal even when a display is there,\n"
          "                   accept the proposed folder, answer Cancel to every\n"
@@ -199,6 +216,7 @@ SessionConfig ConfigFromOptions(const Options& options) {
   config.base_url = options.server.value_or(BRENVIK_BASE_URL);
   config.folder = options.folder;
   config.install = options.install;
+  if (options.connections) config.connections = *options.connections;
   config.unattended = options.yes;
   config.default_folder = DefaultDownloadFolder();
   config.publisher_key = options.publisher_key.value_or(kBuiltInPublisherKey);

@@ -1,8 +1,8 @@
 #pragma once
 // The command line:
 //   brenvik [--server URL] [--folder DIR] [--install|--no-install]
-//           [--text] [--yes] [--demo] [--from-menu] [--publisher-key FILE]
-//           [--help] [--version]
+//           [--connections N] [--text] [--yes] [--demo] [--from-menu]
+//           [--publisher-key FILE] [--help] [--version]
 // A bad option or value is a usage error (exit status 2).
 
 #include <filesystem>
@@ -19,6 +19,7 @@ struct Options {
   std::optional<std::string> server;  // the base URL, ending with '/'
   std::optional<std::string> folder;  // the download folder, ending with the separator
   std::optional<bool> install;
+  std::optional<int> connections;  // downloads at once, 1 to 16
   bool text = false;
   bool yes = false;
   bool demo = false;

@@ -35,6 +35,8 @@ struct SessionConfig {
   std::string publisher_key;
   std::chrono::milliseconds pause{500};
   std::chrono::seconds stall_timeout{60};
+  // Downloads at once, each on its own connection (1 to 16).
+  int connections = 4;
   // A line a face shows before anything else (the demo says where it serves
   // its release from); empty: none.
   std::string notice;

@@ -3,12 +3,12 @@
 #include <algorithm>
 #include <filesystem>
 #include <optional>
-#include <unordered_map>
 #include <utility>
 
 #include "catalogue/catalogue.h"
 #include "platform/paths.h"
 #include "platform/prompt.h"
+#include "run/download_crew.h"
 #include "run/job_table.h"
 #include "run/pause.h"
 #include "run/run_context.h"
@@ -52,12 +52,16 @@ std::string FailureQuestion(const DownloadResult& result, const std::string& url
 // What one pass over a row tells the worker's loop.
 enum class Pass { kGoOn, kLeave };
 
-// One worker: its own download service (one connection, reused) and what
-// it keeps between rows.
+// One worker: its own download service (one connection, reused from one
+// file to the next) and its lane of the crew.
 class DownloadWorker {
  public:
-  DownloadWorker(std::stop_token stop, RunContext& context)
-      : stop_(std::move(stop)), context_(context) {
+  DownloadWorker(std::stop_token stop, RunContext& context, DownloadCrew& crew, int lane)
+      : stop_(std::move(stop)),
+        context_(context),
+        crew_(crew),
+        lane_index_(lane),
+        lane_(crew.Lane(lane)) {
     service_.SetStallTimeout(context.config.stall_timeout);
   }
 
@@ -65,12 +69,16 @@ class DownloadWorker {
     JobTable& table = context_.table;
     while (!context_.flags.abort.load() && !stop_.stop_requested()) {
       const uint64_t seen = table.StateRevision();
-      const int row = closing_ ? -1 : table.FirstInState(JobState::PendingDownload);
+      const int row = crew_.Closing() ? -1 : table.TakeDownload();
       if (row < 0 || row >= context_.catalogue.RowCount()) {
+        table.ReleaseDownload(row);
         table.WaitForChange(seen, context_.config.pause, stop_);
         continue;
       }
-      if (Fetch(row) == Pass::kLeave) break;
+      const Pass pass = Fetch(row);
+      lane_.Leave();
+      table.ReleaseDownload(row);
+      if (pass == Pass::kLeave) break;
     }
   }
 
@@ -79,47 +87,66 @@ class DownloadWorker {
     if (context_.post_request) context_.post_request(request);
   }
 
+  // Asks under the crew's question lock, held by the caller.
   bool AskToRetry(const std::string& question) {
     if (context_.prompt.Ask(question, PromptButtons::kRetryCancel, PromptIcon::kNone) ==
         PromptAnswer::kRetry) {
       return true;
     }
-    // The face ends the run; until the abort flag arrives nothing more is
-    // fetched and nothing more is asked.
-    closing_ = true;
+    // The face ends the run; until the abort flag arrives no worker fetches
+    // or asks anything more.
+    crew_.Close();
     Post(RunRequest::kClose);
     return false;
   }
 
+  // Makes sure the disk has room for the row's file and reserves it in the
+  // lane; false when the user refused to free space: the program ends.
+  bool RoomFor(int row, const CatalogueEntry& entry) {
+    std::lock_guard lock(crew_.QuestionMutex());
+    if (crew_.Closing()) return true;  // nothing more is fetched anyway
+    // The other workers' downloads land on the same disk meanwhile.
+    const uint64_t need = entry.size + crew_.BytesInFlight(lane_index_);
+    if (!CheckDiskSpace(LocalPath(context_.download_folder, entry.name), need, kProgramAbortedLine,
+                        context_.prompt, context_.free_space)) {
+      crew_.Close();
+      return false;
+    }
+    lane_.Enter(row, entry.size);  // reserved before the next worker looks
+    return true;
+  }
+
   Pass Fetch(int row) {
     const CatalogueEntry& entry = context_.catalogue.Entry(row);
-    context_.table.SetCurrentDownloadRow(row);
     const std::string url = context_.file_url_prefix + entry.name;
-    if (fetches_[row] >= kFetchesBeforeAsking) {
-      if (AskToRetry(DownloadFailureMessage(url, context_.config.support_contact)))
-        fetches_[row] = 0;
+    if (crew_.Fetches(row) >= kFetchesBeforeAsking) {
+      std::lock_guard lock(crew_.QuestionMutex());
+      if (!crew_.Closing() &&
+          AskToRetry(DownloadFailureMessage(url, context_.config.support_contact))) {
+        crew_.ResetFetches(row);
+      }
       return Pass::kGoOn;
     }
-    if (!CheckDiskSpace(LocalPath(context_.download_folder, entry.name), entry.size,
-                        kProgramAbortedLine, context_.prompt, context_.free_space)) {
+    if (!RoomFor(row, entry)) {
       Post(RunRequest::kQuit);
       return Pass::kLeave;
     }
+    if (crew_.Closing()) return Pass::kGoOn;
     const DownloadResult result =
         service_.Download(url,
                           DownloadTarget{.folder = context_.download_folder,
                                          .name = entry.name,
                                          .partial_name = entry.partial_name,
                                          .expected_size = entry.size},
-                          context_.callback);
+                          lane_.Callback());
     if (context_.flags.abort.load() || result.outcome == DownloadOutcome::kAborted) {
       return Pass::kLeave;
     }
     if (result.Ok()) {
       context_.table.SetStatus(row, {RowPhase::kDownloaded});
       context_.table.SetState(row, JobState::PendingCheck);
-      failures_ = 0;
-      ++fetches_[row];
+      crew_.ResetFailures();
+      crew_.CountFetch(row);
       return Pass::kGoOn;  // a good download goes straight on to the next row
     }
     Failed(row, result, url);
@@ -127,7 +154,7 @@ class DownloadWorker {
   }
 
   void Failed(int row, const DownloadResult& result, const std::string& url) {
-    ++failures_;
+    const int failures = crew_.CountFailure();
     // Retrying cannot mend a local fault; the user is asked at once. Any
     // other failure leaves the row saying why, and that another try follows.
     const bool local = result.outcome == DownloadOutcome::kLocalFailure;
@@ -135,25 +162,32 @@ class DownloadWorker {
         local || !result.retry_after
             ? std::nullopt
             : std::optional(std::min(*result.retry_after, kLongestServerWait));
-    context_.table.SetStatus(row, FailedStatus(result, server_wait));
-    const bool ask = local || failures_ > kFailuresBeforeAsking;
-    if (ask && AskToRetry(FailureQuestion(result, url, context_.config.support_contact)))
-      failures_ = 0;
+    context_.table.SetStatus(row, FailedStatus(result, server_wait, failures));
+    if (local || failures > kFailuresBeforeAsking) {
+      std::lock_guard lock(crew_.QuestionMutex());
+      // Another worker's question may have been answered meanwhile: its
+      // Retry started the count afresh, its Cancel ends the run.
+      const bool still = local || crew_.Failures() > kFailuresBeforeAsking;
+      if (still && !crew_.Closing() &&
+          AskToRetry(FailureQuestion(result, url, context_.config.support_contact))) {
+        crew_.ResetFailures();
+      }
+    }
     // Retries of a failing download back off, or wait as the server asked.
     Wait(server_wait ? std::chrono::milliseconds(*server_wait)
-                     : BackOff(context_.config.pause, failures_));
+                     : BackOff(context_.config.pause, std::max(crew_.Failures(), 1)));
   }
 
   RowStatus FailedStatus(const DownloadResult& result,
-                         std::optional<std::chrono::seconds> server_wait) const {
+                         std::optional<std::chrono::seconds> server_wait, int failures) const {
     if (result.outcome == DownloadOutcome::kLocalFailure) {
       return RowStatus::LocalFailure(result.reason);
     }
     if (server_wait) {
-      return RowStatus::RetryWaiting(static_cast<uint32_t>(server_wait->count()), failures_,
+      return RowStatus::RetryWaiting(static_cast<uint32_t>(server_wait->count()), failures,
                                      kFailuresBeforeAsking + 1, result.reason);
     }
-    return RowStatus::AttemptFailed(failures_, kFailuresBeforeAsking + 1, result.reason);
+    return RowStatus::AttemptFailed(failures, kFailuresBeforeAsking + 1, result.reason);
   }
 
   // Waits `duration`, ending early on a stop request or the abort flag.
@@ -169,19 +203,17 @@ class DownloadWorker {
 
   std::stop_token stop_;
   RunContext& context_;
+  DownloadCrew& crew_;
+  int lane_index_;
+  DownloadLane& lane_;
   DownloadService service_;
-  int failures_ = 0;  // failed attempts in a row, over all rows
-  // Fetches of each row since it was last handed back by a Retry; a row
-  // only comes back here when its fresh file failed the check.
-  std::unordered_map<int, int> fetches_;
-  bool closing_ = false;
 };
 
 }  // namespace
 
-void RunDownloadWorker(std::stop_token stop, RunContext& context) {
-  DownloadWorker(std::move(stop), context).Run();
-  context.flags.download_worker_done.store(true);
+void RunDownloadWorker(std::stop_token stop, RunContext& context, DownloadCrew& crew, int lane) {
+  DownloadWorker(std::move(stop), context, crew, lane).Run();
+  if (crew.LastToLeave()) context.flags.download_worker_done.store(true);
 }
 
 }  // namespace brenvik

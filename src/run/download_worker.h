@@ -1,10 +1,15 @@
 #pragma once
-// The download worker: takes the topmost PendingDownload row, checks the
-// disk space for it, downloads base URL + version + "/" + name into the
-// download folder and hands the row back for checking (PendingCheck).
+// A download worker: takes the topmost PendingDownload row that no other
+// worker holds, checks the disk space for it (counting what the other
+// workers' downloads still need), downloads base URL + version + "/" + name
+// into the download folder and hands the row on for checking
+// (PendingCheck). A run has one to kMostConnections of them, each with its
+// own connection, reused from one file to the next.
 //
-// Failures count over all rows; after the 11th in a row the user is asked
-// to Retry or Cancel. A file fetched three times that failed its check each
+// Failures count over all rows and all workers; after the 11th in a row the
+// user is asked to Retry or Cancel. Questions come one at a time: a worker
+// that would ask waits for the question on screen and asks only when the
+// answer left the reason standing. A file fetched three times that failed its check each
 // time is treated the same way instead of being fetched forever. A refusal
 // at the disk-space prompt asks the face to quit and ends the worker. A
 // failed attempt leaves its reason in the row; a failure whose cause is on
@@ -16,10 +21,11 @@
 // with the usual 500 ms), so the question still comes within about a minute
 // of the 11th failure. A 429 or 503 answer with a Retry-After waits as the
 // server asked instead, at most kLongestServerWait, and the row says how
-// long. Every wait ends at once on a stop request or the abort flag.
+// long. The waiting worker keeps its row; the others go on with theirs.
+// Every wait ends at once on a stop request or the abort flag.
 //
-// Leaves when the abort flag is set or a stop is requested, then sets its
-// done flag.
+// Leaves when the abort flag is set or a stop is requested; the last worker
+// to leave sets the run's download-done flag.
 
 #include <chrono>
 #include <stop_token>
@@ -27,7 +33,10 @@
 
 namespace brenvik {
 
+class DownloadCrew;
 struct RunContext;
+
+inline constexpr int kMostConnections = 16;  // downloads at once, at most
 
 inline constexpr int kFailuresBeforeAsking = 10;  // the 11th failure in a row asks
 inline constexpr int kFetchesBeforeAsking = 3;    // fetches of one file that failed their check
@@ -39,7 +48,8 @@ inline constexpr std::chrono::seconds kLongestServerWait{300};  // cap on a serv
 // kLongestBackOffPauses pauses.
 std::chrono::milliseconds BackOff(std::chrono::milliseconds pause, int failures);
 
-void RunDownloadWorker(std::stop_token stop, RunContext& context);
+// Runs the worker of lane `lane` of `crew`; one runs for every lane.
+void RunDownloadWorker(std::stop_token stop, RunContext& context, DownloadCrew& crew, int lane);
 
 // "Couldn't download "<url>".\nPlease contact <contact> for assistance."
 std::string DownloadFailureMessage(const std::string& url, const std::string& contact);

@@ -44,6 +44,7 @@ void JobTable::Changed(std::unique_lock<std::mutex>& lock, int row) {
 int JobTable::InsertRow(std::string name) {
   std::unique_lock lock(job_mutex_);
   rows_.push_back(JobRow{.name = std::move(name)});
+  taken_.push_back(false);
   const int row = static_cast<int>(rows_.size()) - 1;
   ++state_revision_;
   Changed(lock, row);
@@ -54,6 +55,7 @@ int JobTable::InsertRow(std::string name) {
 void JobTable::Clear() {
   std::unique_lock lock(job_mutex_);
   rows_.clear();
+  taken_.clear();
   ++state_revision_;
   Changed(lock, kWholeTable);
   state_changed_.notify_all();
@@ -101,15 +103,35 @@ void JobTable::SetStatus(int row, RowStatus status) {
   Changed(lock, row);
 }
 
-void JobTable::SetCurrentDownloadRow(int row) {
+int JobTable::TakeDownload() {
   std::lock_guard lock(job_mutex_);
-  current_download_row_ = row;
+  for (size_t i = 0; i < rows_.size(); ++i) {
+    if (rows_[i].state == JobState::PendingDownload && !taken_[i]) {
+      taken_[i] = true;
+      ++revision_;
+      return static_cast<int>(i);
+    }
+  }
+  return -1;
+}
+
+void JobTable::ReleaseDownload(int row) {
+  std::lock_guard lock(job_mutex_);
+  if (!Valid(row) || !taken_[static_cast<size_t>(row)]) return;
+  taken_[static_cast<size_t>(row)] = false;
   ++revision_;
+  // A failed check may have made the row PendingDownload while it was held:
+  // a waiting worker may take it now.
+  ++state_revision_;
+  state_changed_.notify_all();
 }
 
 int JobTable::CurrentDownloadRow() const {
   std::lock_guard lock(job_mutex_);
-  return current_download_row_;
+  for (size_t i = 0; i < taken_.size(); ++i) {
+    if (taken_[i]) return static_cast<int>(i);
+  }
+  return -1;
 }
 
 void JobTable::SetStatusLine(std::string message) {

@@ -1,8 +1,10 @@
 #pragma once
 // The job table: one row per catalogue file (row index = catalogue index),
 // plus an optional last row that starts the installer. It is both what the
-// user sees of a run and the only work queue between the download worker,
-// the verification worker and the face.
+// user sees of a run and the only work queue between the download workers,
+// the verification worker and the face. A download worker takes a row
+// (TakeDownload) so that no other worker fetches it at the same time, and
+// hands it back when it is done with it.
 //
 // Thread safety: every operation is atomic and may be called from any thread.
 // State-code writes go through the job mutex; a worker that needs to wait for
@@ -83,8 +85,13 @@ class JobTable {
   // brings (see RowImage).
   void SetStatus(int row, RowStatus status);
 
-  // The row the download worker is downloading (-1 before the first).
-  void SetCurrentDownloadRow(int row);
+  // Takes the topmost PendingDownload row that no download worker holds,
+  // for the caller; -1 when there is none.
+  int TakeDownload();
+  // Hands a taken row back; a worker waiting for work wakes, since the row
+  // may be PendingDownload again.
+  void ReleaseDownload(int row);
+  // The topmost row a download worker holds now, -1 when none.
   int CurrentDownloadRow() const;
 
   // The run's one-line status: a fixed message ("All Done.") or the
@@ -125,8 +132,8 @@ class JobTable {
   mutable std::mutex job_mutex_;
   mutable std::condition_variable_any state_changed_;
   std::vector<JobRow> rows_;
+  std::vector<bool> taken_;  // per row: held by a download worker
   StatusLineValue status_line_;
-  int current_download_row_ = -1;
   uint64_t revision_ = 0;
   uint64_t state_revision_ = 0;
   std::function<void(int)> listener_;

@@ -1,9 +1,9 @@
 #pragma once
-// What the two workers of a run share: the job table, the catalogue, the
-// flags, the transfer callback and statistics, the seams they ask through,
-// and the request channel back to the face.
+// What the workers of a run share: the job table, the catalogue, the flags,
+// the statistics, the seams they ask through, and the request channel back
+// to the face.
 //
-// Everything here outlives the workers: the run engine joins both
+// Everything here outlives the workers: the run engine joins them all
 // before any of it goes away.
 
 #include <chrono>
@@ -19,7 +19,6 @@ class FreeSpace;
 class JobTable;
 class ProgressStatistics;
 class Prompt;
-class TransferCallback;
 struct RunFlags;
 
 // What the download worker asks of the face.
@@ -33,14 +32,15 @@ struct RunContext {
   JobTable& table;
   const Catalogue& catalogue;
   RunFlags& flags;
-  TransferCallback& callback;
   ProgressStatistics& statistics;
   Prompt& prompt;
   FreeSpace& free_space;
-  const SessionConfig& config;  // the support contact, the pause, the stall time-out
+  // The support contact, the pause, the stall time-out, the number of
+  // downloads at once.
+  const SessionConfig& config;
   std::string file_url_prefix;  // base URL + version + "/"
   std::string download_folder;  // ends with the separator
-  // Called on the download worker's thread.
+  // Called on a download worker's thread.
   std::function<void(RunRequest)> post_request;
 };
 

@@ -2,6 +2,8 @@
 
 #include <strings.h>
 
+#include <algorithm>
+
 #include "catalogue/catalogue.h"
 #include "catalogue/settings.h"
 #include "platform/installer.h"
@@ -10,7 +12,6 @@
 #include "run/run_flags.h"
 #include "run/verification_worker.h"
 #include "texts/run_texts.h"
-#include "transfer/transfer_callback.h"
 
 namespace brenvik {
 
@@ -36,8 +37,7 @@ RunEngine::RunEngine(RunServices services, std::string download_folder, bool ins
     : services_(std::move(services)),
       download_folder_(std::move(download_folder)),
       install_(install_after_download),
-      statistics_(table_, services_.catalogue, services_.callback,
-                  [this] { return Seconds(clock_()); }),
+      statistics_(table_, services_.catalogue, [this] { return Seconds(clock_()); }),
       clock_(std::move(clock)) {}
 
 RunEngine::~RunEngine() {
@@ -53,7 +53,6 @@ uint64_t RunEngine::TotalBytes() const { return services_.catalogue.Total(); }
 
 void RunEngine::Start() {
   const std::chrono::milliseconds now = clock_();
-  services_.callback.Attach(&statistics_);
   filled_ = FillJobTable();
   // Without its catalogue the run cannot go on, and waiting for Cancel
   // would only hide that: the workers stop at once and the first tick ends
@@ -68,7 +67,6 @@ void RunEngine::Start() {
       .table = table_,
       .catalogue = services_.catalogue,
       .flags = services_.flags,
-      .callback = services_.callback,
       .statistics = statistics_,
       .prompt = questions_,
       .free_space = services_.free_space,
@@ -77,7 +75,13 @@ void RunEngine::Start() {
       .download_folder = download_folder_,
       .post_request = [this](RunRequest request) { pending_request_.store(request); },
   });
-  download_worker_ = std::jthread(RunDownloadWorker, std::ref(*context_));
+  const int lanes = std::clamp(services_.config.connections, 1, kMostConnections);
+  crew_ = std::make_unique<DownloadCrew>(lanes, services_.flags.abort, table_, statistics_,
+                                         services_.catalogue.RowCount());
+  statistics_.WatchTransfers(crew_->Callbacks());
+  for (int lane = 0; lane < lanes; ++lane) {
+    download_workers_.emplace_back(RunDownloadWorker, std::ref(*context_), std::ref(*crew_), lane);
+  }
   verification_worker_ = std::jthread(RunVerificationWorker, std::ref(*context_));
 
   run_start_ = now;
@@ -219,7 +223,7 @@ bool RunEngine::InstallerStartReturned() {
 }
 
 bool RunEngine::WorkersRunning() const {
-  return (download_worker_.joinable() && !services_.flags.download_worker_done.load()) ||
+  return (!download_workers_.empty() && !services_.flags.download_worker_done.load()) ||
          (verification_worker_.joinable() && !services_.flags.verification_worker_done.load());
 }
 
@@ -227,9 +231,9 @@ void RunEngine::WaitForWorkers(const std::function<void()>& keep_alive) {
   services_.flags.abort.store(true);
   // Nobody answers once the run is ending: a waiting question is declined.
   questions_.Close();
-  download_worker_.request_stop();
+  for (std::jthread& worker : download_workers_) worker.request_stop();
   verification_worker_.request_stop();
-  // The face keeps drawing until both workers have set their done flags.
+  // The face keeps drawing until the workers have set their done flags.
   while (WorkersRunning()) {
     if (keep_alive) keep_alive();
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -239,16 +243,14 @@ void RunEngine::WaitForWorkers(const std::function<void()>& keep_alive) {
 
 void RunEngine::StopWorkers() {
   services_.flags.abort.store(true);
-  if (download_worker_.joinable()) {
-    download_worker_.request_stop();
-    download_worker_.join();
+  for (std::jthread& worker : download_workers_) worker.request_stop();
+  for (std::jthread& worker : download_workers_) {
+    if (worker.joinable()) worker.join();
   }
   if (verification_worker_.joinable()) {
     verification_worker_.request_stop();
     verification_worker_.join();
   }
-  // The callback must not reach the statistics of a run that is gone.
-  if (services_.callback.Attached() == &statistics_) services_.callback.Attach(nullptr);
 }
 
 }  // namespace brenvik

@@ -1,10 +1,10 @@
 #pragma once
 // The run engine: everything the progress step does apart from drawing.
 // It fills the job table from the catalogue, stores the folder in the
-// settings file, starts the download worker and then the verification
-// worker, and on each tick (every 500 ms, inside Poll) reports the elapsed
-// time, the row to keep in view, the verified bytes and completion, and
-// starts Install.exe when the run is complete and that was asked for.
+// settings file, starts the download workers (as many as the configuration
+// allows downloads at once) and then the verification worker, and on each tick (every 500 ms,
+// inside Poll) reports the elapsed time, the row to keep in view, the verified bytes and
+// completion, and starts Install.exe when the run is complete and that was asked for.
 //
 // A run is complete when no row is left unfinished, an empty table
 // included. A catalogue that cannot be loaded again when the table is filled
@@ -27,7 +27,7 @@
 // on their own std::jthreads; a question they ask waits in the engine's
 // question queue until the face answers it, and a request they make (end
 // the run, end the program) shows in the next snapshot. The destructor
-// stops and joins both workers and the installer's start, so nothing they
+// stops and joins every worker and the installer's start, so nothing they
 // use goes away under them on any way out.
 
 #include <atomic>
@@ -39,8 +39,10 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "config/session_config.h"
+#include "run/download_crew.h"
 #include "run/job_table.h"
 #include "run/question_queue.h"
 #include "run/run_context.h"
@@ -53,18 +55,17 @@ class FreeSpace;
 class InstallerLauncher;
 class Prompt;
 class Settings;
-class TransferCallback;
 struct RunFlags;
 
 struct RunServices {
   Catalogue& catalogue;
   Settings& settings;
   RunFlags& flags;
-  TransferCallback& callback;
   Prompt& prompt;
   FreeSpace& free_space;
   InstallerLauncher& launcher;
-  // The server, the two files' places, the support contact, the pauses.
+  // The server, the two files' places, the support contact, the pauses,
+  // the number of downloads at once.
   const SessionConfig& config;
 };
 
@@ -96,7 +97,7 @@ struct RunSnapshot {
   // What a worker asked of the face: end the run as Cancel does, or end
   // the program at once.
   RunRequest request = RunRequest::kNone;
-  int download_row = -1;  // the row being downloaded now, -1 when none
+  int download_row = -1;  // the topmost row being downloaded now, -1 when none
   // The table's revision: a face redraws its rows when it changed.
   uint64_t revision = 0;
 };
@@ -109,7 +110,7 @@ class RunEngine {
   RunEngine(const RunEngine&) = delete;
   RunEngine& operator=(const RunEngine&) = delete;
 
-  // Fills the table, stores the folder, starts both workers and takes the
+  // Fills the table, stores the folder, starts the workers and takes the
   // clock's now as the run start.
   void Start();
 
@@ -126,7 +127,7 @@ class RunEngine {
   void ShowContinueLaterMessage();
 
   // The abort wait: sets the abort flag, declines any question, and returns
-  // only when both workers have stopped, calling `keep_alive` every few
+  // only when every worker has stopped, calling `keep_alive` every few
   // milliseconds meanwhile so the face can repaint.
   void WaitForWorkers(const std::function<void()>& keep_alive);
 
@@ -162,6 +163,7 @@ class RunEngine {
   JobTable table_;
   ProgressStatistics statistics_;
   std::optional<RunContext> context_;
+  std::unique_ptr<DownloadCrew> crew_;
   RunClock clock_;
   QuestionQueue questions_;
   std::atomic<RunRequest> pending_request_{RunRequest::kNone};
@@ -177,7 +179,7 @@ class RunEngine {
   bool succeeded_ = false;
   // Declared last: destroyed (stopped and joined) first.
   std::jthread installer_thread_;
-  std::jthread download_worker_;
+  std::vector<std::jthread> download_workers_;
   std::jthread verification_worker_;
 };
 

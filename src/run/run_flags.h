@@ -1,6 +1,7 @@
 #pragma once
-// The three flags of a download run. Each starts clear and is only ever set.
-// Any thread may read or set them.
+// The three flags of a download run. Each starts clear and is only ever set;
+// the download flag is set when the last download worker has left. Any
+// thread may read or set them.
 
 #include <atomic>
 

@@ -10,18 +10,11 @@
 
 namespace brenvik {
 
-ProgressStatistics::ProgressStatistics(JobTable& table, const Catalogue& catalogue,
-                                       const TransferCallback& callback, Clock clock)
-    : table_(table), catalogue_(catalogue), callback_(callback), clock_(std::move(clock)) {}
+ProgressStatistics::ProgressStatistics(JobTable& table, const Catalogue& catalogue, Clock clock)
+    : table_(table), catalogue_(catalogue), clock_(std::move(clock)) {}
 
-void ProgressStatistics::ShowFileProgress(uint32_t percent) {
-  const int row = table_.CurrentDownloadRow();
-  if (row >= 0) {
-    table_.SetStatus(row, RowStatus::Downloading(std::min(percent, 100u)));
-    // The row being downloaded is PendingDownload already and only the
-    // download side moves it on, so its state code needs no rewrite here.
-  }
-  UpdateStatistics();
+void ProgressStatistics::WatchTransfers(std::vector<const TransferCallback*> transfers) {
+  transfers_ = std::move(transfers);
 }
 
 uint64_t ProgressStatistics::VerifiedBytes(const JobTable& table, const Catalogue& catalogue) {
@@ -47,8 +40,8 @@ std::string ProgressStatistics::UpdateStatistics(std::time_t now) {
   const std::time_t start = run_start_.load();
   const uint64_t elapsed = now > start ? static_cast<uint64_t>(now - start) : 0;
 
-  // Verified files plus the download running now; a finished download counts
-  // only once its file is verified, so nothing is counted twice.
+  // Verified files plus the downloads running now; a finished download
+  // counts only once its file is verified, so nothing is counted twice.
   uint64_t done = 0;
   {
     const uint64_t revision = table_.StateRevision();
@@ -59,7 +52,9 @@ std::string ProgressStatistics::UpdateStatistics(std::time_t now) {
     }
     done = verified_bytes_;
   }
-  if (callback_.TransferRunning()) done += callback_.BytesSoFar();
+  for (const TransferCallback* transfer : transfers_) {
+    if (transfer->TransferRunning()) done += transfer->BytesSoFar();
+  }
   const uint64_t total = catalogue_.Total();
   done = std::min(done, total);
   const uint64_t total_kb = total >> 10;

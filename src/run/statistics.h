@@ -1,20 +1,22 @@
 #pragma once
-// Progress statistics of a run: the per-file percentage in the row being
-// downloaded and the status line "%u kB of %u kB done, %u kB/s, EDT: %s"
-// with a smoothed rate and the estimated time left.
+// Progress statistics of a run: the status line
+// "%u kB of %u kB done, %u kB/s, EDT: %s" with a smoothed rate and the
+// estimated time left.
 //
 // Done is the sum of the sizes of Verified catalogue rows plus the bytes of
-// the download running now; it never passes the total. The rate is an
+// every download running now; it never passes the total. The rate is an
 // exponential average (weight 1/4 for each new sample).
 //
-// Thread safety: ShowFileProgress runs on the download worker,
-// UpdateStatistics there and on the verification worker, possibly at once.
+// Thread safety: UpdateStatistics runs on the download workers and on the
+// verification worker, possibly at once. WatchTransfers comes before any
+// of them starts.
 
 #include <cstdint>
 #include <ctime>
 #include <functional>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "transfer/transfer_callback.h"
 
@@ -23,20 +25,20 @@ namespace brenvik {
 class Catalogue;
 class JobTable;
 
-class ProgressStatistics final : public ProgressSink {
+class ProgressStatistics {
  public:
   using Clock = std::function<std::time_t()>;
 
   ProgressStatistics(
-      JobTable& table, const Catalogue& catalogue, const TransferCallback& callback,
-      Clock clock = [] { return std::time(nullptr); });
+      JobTable& table, const Catalogue& catalogue, Clock clock = [] { return std::time(nullptr); });
+
+  // The transfers whose running bytes count as done (one per download
+  // worker); they must outlive every later update.
+  void WatchTransfers(std::vector<const TransferCallback*> transfers);
 
   void SetRunStart(std::time_t start) { run_start_.store(start); }
   std::time_t RunStart() const { return run_start_.load(); }
 
-  // Shows "%u %% downloaded" with image 1 in the current download row, then
-  // refreshes the statistics.
-  void ShowFileProgress(uint32_t percent) override;
   // Formats the statistics line for `now`, stores it as the table's status
   // line and returns it.
   std::string UpdateStatistics(std::time_t now);
@@ -56,7 +58,7 @@ class ProgressStatistics final : public ProgressSink {
  private:
   JobTable& table_;
   const Catalogue& catalogue_;
-  const TransferCallback& callback_;
+  std::vector<const TransferCallback*> transfers_;
   Clock clock_;
   std::atomic<std::time_t> run_start_{0};
   mutable std::mutex rate_mutex_;

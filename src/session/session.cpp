@@ -55,7 +55,6 @@ std::unique_ptr<RunEngine> Session::MakeRun(const Handover& handover) {
           .catalogue = catalogue_,
           .settings = settings_,
           .flags = process_.flags,
-          .callback = process_.transfer_callback,
           .prompt = prompt_,
           .free_space = free_space_,
           .launcher = launcher_,

@@ -77,6 +77,19 @@ TEST(OptionsTest, FolderErrors) {
   EXPECT_EQ(ErrorOf({"--folder", "--yes"}), "option --folder needs a folder");
 }
 
+TEST(OptionsTest, ConnectionsFromOneToSixteenReachTheConfiguration) {
+  EXPECT_EQ(ConfigFromOptions(Parsed({})).connections, 4);
+  EXPECT_EQ(ConfigFromOptions(Parsed({"--connections", "1"})).connections, 1);
+  EXPECT_EQ(ConfigFromOptions(Parsed({"--connections=16"})).connections, 16);
+  const std::string range = "--connections takes a number from 1 to 16: ";
+  for (const char* bad : {"0", "17", "-2", "4x", " 4", "99999999999999999999999"}) {
+    const std::string arg = std::string("--connections=") + bad;
+    EXPECT_EQ(ErrorOf({arg.c_str()}), range + bad) << bad;
+  }
+  EXPECT_EQ(ErrorOf({"--connections"}), "option --connections needs a number");
+  EXPECT_EQ(ErrorOf({"--connections", "--text"}), "option --connections needs a number");
+}
+
 TEST(OptionsTest, FlagsAndTheLastInstallChoiceWins) {
   const Options options = Parsed({"--text", "--yes", "--demo", "--install"});
   EXPECT_TRUE(options.text);

@@ -287,10 +287,11 @@ class ProgressPageTest : public QObject {
     };
     list.scrollToTop();
     QVERIFY(!visible(35));
-    // What the download worker does before a download, and what the
-    // transfer callback does on each of its progress reports.
-    run->table().SetCurrentDownloadRow(35);
-    run->statistics().ShowFileProgress(42);
+    // What a download worker does before a download, and what its lane
+    // does on each progress report.
+    run->table().SetState(35, JobState::PendingDownload);
+    QCOMPARE(run->table().TakeDownload(), 35);
+    run->table().SetStatus(35, RowStatus::Downloading(42));
     QTRY_VERIFY_WITH_TIMEOUT(visible(35), 5000);
     QCOMPARE(Cell(page, 35, 1), QString("42 % downloaded"));
     page.reject();

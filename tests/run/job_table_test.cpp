@@ -67,6 +67,35 @@ TEST(JobTableTest, FirstInStateFindsTheTopmostRow) {
   EXPECT_EQ(table.FirstInState(JobState::CheckDone), -1);
 }
 
+TEST(JobTableTest, DownloadsAreTakenTopmostFirstAndNeverTwice) {
+  JobTable table;
+  for (int i = 0; i < 4; ++i) table.InsertRow("f" + std::to_string(i));
+  table.SetState(0, JobState::Verified);
+  EXPECT_EQ(table.CurrentDownloadRow(), -1);
+  EXPECT_EQ(table.TakeDownload(), 1);
+  EXPECT_EQ(table.TakeDownload(), 2);
+  EXPECT_EQ(table.TakeDownload(), 3);
+  EXPECT_EQ(table.TakeDownload(), -1);  // every pending row is held
+  EXPECT_EQ(table.CurrentDownloadRow(), 1);
+
+  // A row handed on for checking that fails its check while still held
+  // comes back to the workers only once it is released.
+  table.SetState(1, JobState::PendingCheck);
+  table.SetState(1, JobState::PendingDownload);
+  EXPECT_EQ(table.TakeDownload(), -1);
+  const uint64_t seen = table.StateRevision();
+  table.ReleaseDownload(1);
+  EXPECT_NE(table.StateRevision(), seen);  // a waiting worker wakes
+  EXPECT_EQ(table.CurrentDownloadRow(), 2);
+  EXPECT_EQ(table.TakeDownload(), 1);
+
+  table.ReleaseDownload(1);
+  table.ReleaseDownload(2);
+  table.ReleaseDownload(3);
+  table.ReleaseDownload(-1);  // nothing held: no effect
+  EXPECT_EQ(table.CurrentDownloadRow(), -1);
+}
+
 TEST(JobTableTest, RevisionGrowsWithEveryChangeAndTheListenerHearsIt) {
   JobTable table;
   std::vector<int> heard;
@@ -77,7 +106,7 @@ TEST(JobTableTest, RevisionGrowsWithEveryChangeAndTheListenerHearsIt) {
   table.SetStatus(1, {RowPhase::kDownloaded});
   table.SetStatus(0, RowStatus::Downloading(3));
   table.SetStatusLine("line");
-  table.SetCurrentDownloadRow(1);  // views see it; the listener is not told
+  EXPECT_EQ(table.TakeDownload(), 0);  // views see it; the listener is not told
   table.Clear();
   EXPECT_EQ(table.Revision(), before + 7);
   EXPECT_EQ(heard, (std::vector<int>{0, 1, 1, 0, JobTable::kStatusLineRow, JobTable::kWholeTable}));

@@ -98,6 +98,9 @@ TEST_F(RunEngineTest, MissingOnServerAsksAfterElevenFailuresThenRetryThenCancel)
   });
   prompt_.Push(PromptAnswer::kRetry);
   prompt_.Push(PromptAnswer::kCancel);
+  // One download at a time, so that ok.bin's success cannot fall between
+  // the failures and start their count afresh.
+  config_.connections = 1;
   NewRun();
   ASSERT_EQ(Drive(), RunEnd::kClosed);
 
@@ -291,6 +294,66 @@ TEST_F(RunEngineTest, FileThatKeepsFailingItsCheckIsNotFetchedForever) {
       DownloadFailureMessage(release_.BaseUrl() + "1.0/bad.bin", "help@example.test");
   EXPECT_EQ(prompt_.Texts(), (std::vector<std::string>{message, message}));
   EXPECT_EQ(requests_when_asked, (std::vector<int>{3, 6}));
+}
+
+TEST_F(RunEngineTest, SeveralDownloadsRunAtOnceAndAFailingRowHoldsUpNoOther) {
+  release_.Add("a.bin", RandomBytes(20000, 40));
+  release_.Add("gone.bin", RandomBytes(20000, 41));
+  for (int i = 0; i < 6; ++i) release_.Add("f" + std::to_string(i), RandomBytes(20000, 42 + i));
+  WriteCatalogue();
+  server_.Remove(release_.PathOf("gone.bin"));
+  // Held until three requests are under way together: one at a time would
+  // wait out the limit and leave the count at one.
+  server_.HoldFirstRequests(3, std::chrono::seconds(20));
+  int verified_when_asked = -1;
+  prompt_.SetOnAsk([&](const std::string&) {
+    const std::vector<JobState> states = States();
+    verified_when_asked =
+        static_cast<int>(std::count(states.begin(), states.end(), JobState::Verified));
+  });
+  prompt_.Push(PromptAnswer::kCancel);
+  config_.connections = 4;
+  NewRun();
+  ASSERT_EQ(Drive(), RunEnd::kClosed);
+
+  EXPECT_GE(server_.MostHeldAtOnce(), 3);
+  // The failing row waited between its attempts while the others went on:
+  // all seven were verified before its 11th failure asked.
+  EXPECT_EQ(verified_when_asked, 7);
+  ASSERT_EQ(prompt_.Count(), 1u);
+  EXPECT_EQ(prompt_.Texts()[0],
+            DownloadFailureMessage(release_.BaseUrl() + "1.0/gone.bin", "help@example.test") +
+                "\nHTTP status 404");
+  EXPECT_EQ(engine_->table().Row(1).state, JobState::PendingDownload);
+  EXPECT_FALSE(fs::exists(download_dir_.path() / "gone.bin"));
+  for (const std::string name : {"a.bin", "f0", "f5"}) {
+    EXPECT_EQ(OnDisk(name), release_.Content(name)) << name;
+    EXPECT_EQ(server_.Requests(release_.PathOf(name)), 1) << name;
+  }
+}
+
+TEST_F(RunEngineTest, DiskSpaceCheckCountsWhatTheRunningDownloadsStillNeed) {
+  // Three files that take over a second each: while the first two come in,
+  // the third needs room for itself and for the rest of both.
+  constexpr size_t kSize = 24 * 1024;
+  for (const std::string name : {"x.bin", "y.bin", "z.bin"}) {
+    release_.Add(name, RandomBytes(kSize, name[0]));
+    server_.Misbehave(release_.PathOf(name), Behaviour{.trickle = std::chrono::milliseconds(50)});
+  }
+  WriteCatalogue();
+  free_space_.Set(60 * 1024);  // room for two files at once, not three
+  prompt_.SetOnAsk([&](const std::string&) { free_space_.Set(UINT64_MAX / 2); });
+  prompt_.Push(PromptAnswer::kRetry);
+  config_.connections = 3;
+  NewRun();
+  ASSERT_EQ(Drive(), RunEnd::kFinished);
+
+  ASSERT_EQ(prompt_.Count(), 1u);
+  EXPECT_EQ(prompt_.Asked()[0].icon, PromptIcon::kStop);
+  EXPECT_EQ(prompt_.Texts()[0].rfind("There is not enough space on the \"/test-drive\" drive", 0),
+            0u);
+  EXPECT_TRUE(AllVerified());
+  EXPECT_EQ(FileRequests(), 3);
 }
 
 TEST_F(RunEngineTest, InstallerRowOutcomes) {

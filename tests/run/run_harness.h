@@ -20,7 +20,6 @@
 #include "support/scripted_prompt.h"
 #include "support/temp_dir.h"
 #include "texts/row_text.h"
-#include "transfer/transfer_callback.h"
 
 namespace brenvik::test {
 
@@ -48,14 +47,12 @@ class RunHarness : public ::testing::Test {
     config_.pause = std::chrono::milliseconds(20);
     config_.stall_timeout = std::chrono::seconds(1);
     flags_ = std::make_unique<RunFlags>();
-    callback_ = std::make_unique<TransferCallback>(flags_->abort);
     catalogue_ = std::make_unique<Catalogue>();
     engine_ = std::make_unique<RunEngine>(
         RunServices{
             .catalogue = *catalogue_,
             .settings = settings_,
             .flags = *flags_,
-            .callback = *callback_,
             .prompt = prompt_,
             .free_space = free_space_,
             .launcher = launcher ? *launcher : launcher_,
@@ -135,7 +132,6 @@ class RunHarness : public ::testing::Test {
   Settings settings_;
   SessionConfig config_;
   std::unique_ptr<RunFlags> flags_;
-  std::unique_ptr<TransferCallback> callback_;
   std::unique_ptr<Catalogue> catalogue_;
   std::unique_ptr<RunEngine> engine_;
   TickReport last_report_;

@@ -6,7 +6,6 @@
 
 #include "catalogue/catalogue.h"
 #include "run/job_table.h"
-#include "texts/row_text.h"
 
 namespace brenvik {
 namespace {
@@ -34,8 +33,12 @@ class StatisticsTest : public ::testing::Test {
   Catalogue catalogue_;
   JobTable table_;
   TransferCallback callback_{abort_};
+  TransferCallback second_{abort_};  // another download worker's
   std::time_t now_ = 1000;
-  ProgressStatistics stats_{table_, catalogue_, callback_, [this] { return now_; }};
+  ProgressStatistics stats_{table_, catalogue_, [this] { return now_; }};
+
+ public:
+  StatisticsTest() { stats_.WatchTransfers({&callback_, &second_}); }
 };
 
 TEST_F(StatisticsTest, SteadySampleGivesTheSmoothedRateSeries) {
@@ -134,19 +137,22 @@ TEST_F(StatisticsTest, VerifiedFileNamedLikeTheInstallerRowDoesNotCount) {
   EXPECT_EQ(ProgressStatistics::VerifiedBytes(table_, catalogue_), 0u);
 }
 
-TEST_F(StatisticsTest, FileProgressWritesTheCurrentRowAndTheLine) {
-  Load({4096, 8192});
+TEST_F(StatisticsTest, EveryRunningDownloadCountsAndAFinishedOneNoLonger) {
+  Load({10 * 1024, 20 * 1024, 40 * 1024});
   stats_.SetRunStart(now_);
-  table_.SetCurrentDownloadRow(1);
-  table_.SetState(1, JobState::PendingDownload);
-  stats_.ShowFileProgress(57);
-  EXPECT_EQ(RowText(table_.Row(1).status), "57 % downloaded");
-  EXPECT_EQ(table_.Row(1).image, RowImage::kBusy);
-  EXPECT_EQ(table_.Row(1).state, JobState::PendingDownload);
-  EXPECT_EQ(RowText(table_.Row(0).status), "");
-  stats_.ShowFileProgress(140);  // a server that sent more than it announced
-  EXPECT_EQ(RowText(table_.Row(1).status), "100 % downloaded");
-  EXPECT_EQ(table_.StatusLine(), "0 kB of 12 kB done, 0 kB/s, EDT: ");
+  callback_.TransferStarted();
+  second_.TransferStarted();
+  ASSERT_TRUE(callback_.OnProgress(5 * 1024, 20 * 1024));
+  ASSERT_TRUE(second_.OnProgress(7 * 1024, 40 * 1024));
+  EXPECT_EQ(stats_.UpdateStatistics(now_), "12 kB of 70 kB done, 0 kB/s, EDT: ");
+
+  // The first ends and waits for its check: only the second still counts.
+  callback_.TransferEnded();
+  EXPECT_EQ(stats_.UpdateStatistics(now_), "7 kB of 70 kB done, 0 kB/s, EDT: ");
+  // A new transfer on the first worker starts from nothing, not from the
+  // last file's count.
+  callback_.TransferStarted();
+  EXPECT_EQ(stats_.UpdateStatistics(now_), "7 kB of 70 kB done, 0 kB/s, EDT: ");
 }
 
 TEST_F(StatisticsTest, TwoThreadsUpdatingAtOnceKeepTheRateConsistent) {

@@ -104,12 +104,31 @@ bool HttpServer::Nap(std::chrono::milliseconds duration) const {
   return !stopping_.load();
 }
 
+void HttpServer::HoldFirstRequests(int count, std::chrono::milliseconds limit) {
+  std::lock_guard lock(mutex_);
+  hold_count_ = count;
+  hold_limit_ = limit;
+}
+
+int HttpServer::MostHeldAtOnce() const {
+  std::lock_guard lock(mutex_);
+  return most_held_;
+}
+
 void HttpServer::Answer(const httplib::Request& request, httplib::Response& response) {
   const std::string path = request.path.empty() ? "" : request.path.substr(1);
   Behaviour behaviour;
   Body body;
   {
-    std::lock_guard lock(mutex_);
+    std::unique_lock lock(mutex_);
+    if (arrived_ < hold_count_) {
+      ++arrived_;
+      most_held_ = std::max(most_held_, ++held_);
+      held_changed_.notify_all();
+      held_changed_.wait_for(lock, hold_limit_,
+                             [&] { return arrived_ >= hold_count_ || stopping_.load(); });
+      --held_;
+    }
     ++requests_[path];
     ranges_[path] = request.get_header_value("Range");
     client_ports_.insert(request.remote_port);
@@ -216,6 +235,10 @@ int HttpServer::TotalRequests() const {
   return total;
 }
 
-void HttpServer::Stop() { stopping_.store(true); }
+void HttpServer::Stop() {
+  stopping_.store(true);
+  std::lock_guard lock(mutex_);
+  held_changed_.notify_all();
+}
 
 }  // namespace brenvik::test

@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -64,6 +65,14 @@ class HttpServer {
   // Number of distinct client connections that sent a request.
   int Connections() const;
 
+  // Holds the first `count` requests (for any path) until all of them have
+  // arrived, or `limit` has passed, before answering any of them. A client
+  // that sends one request at a time waits out the limit, and
+  // MostHeldAtOnce() then tells it fetched fewer at once.
+  void HoldFirstRequests(int count, std::chrono::milliseconds limit);
+  // The most requests held together (0 without HoldFirstRequests).
+  int MostHeldAtOnce() const;
+
   // Ends every stall at once (used before tearing down).
   void Stop();
 
@@ -82,6 +91,12 @@ class HttpServer {
   std::map<std::string, int> requests_;
   std::map<std::string, std::string> ranges_;
   std::set<int> client_ports_;
+  std::condition_variable held_changed_;
+  int hold_count_ = 0;  // the rest: guarded by mutex_
+  std::chrono::milliseconds hold_limit_{0};
+  int arrived_ = 0;    // requests that have reached the hold
+  int held_ = 0;       // requests held now
+  int most_held_ = 0;  // the most held together
 };
 
 }  // namespace brenvik::test

@@ -1,0 +1,102 @@
+#pragma once
+// What the download workers of one run share: a lane per worker (its own
+// transfer callback and the row it is fetching), the count of failed
+// attempts in a row over all of them, the fetch count of each row, the
+// bytes still to come of the downloads under way, and the rule that only
+// one of them asks the user at a time.
+//
+// A lane's progress goes to its own row ("%u %% downloaded") and to the
+// run's statistics, which add up the bytes of every lane.
+//
+// Thread safety: every member may be used from any thread; the lanes are
+// made before the workers start and live as long as the crew.
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "transfer/transfer_callback.h"
+
+namespace brenvik {
+
+class JobTable;
+class ProgressStatistics;
+
+class DownloadLane final : public ProgressSink {
+ public:
+  DownloadLane(const std::atomic<bool>& abort, JobTable& table, ProgressStatistics& statistics);
+
+  TransferCallback& Callback() { return callback_; }
+  const TransferCallback& Callback() const { return callback_; }
+
+  // The row this lane fetches from now on (-1: none) and the bytes it
+  // reserves on the disk for it until Leave.
+  void Enter(int row, uint64_t size);
+  void Leave();
+  // Bytes of the reserved size that have not arrived yet.
+  uint64_t BytesToCome() const;
+
+  void ShowFileProgress(uint32_t percent) override;
+
+ private:
+  TransferCallback callback_;
+  JobTable& table_;
+  ProgressStatistics& statistics_;
+  std::atomic<int> row_{-1};
+  std::atomic<uint64_t> reserved_{0};
+};
+
+class DownloadCrew {
+ public:
+  // `lanes` workers' worth (at least one).
+  DownloadCrew(int lanes, const std::atomic<bool>& abort, JobTable& table,
+               ProgressStatistics& statistics, int rows);
+  DownloadCrew(const DownloadCrew&) = delete;
+  DownloadCrew& operator=(const DownloadCrew&) = delete;
+
+  int LaneCount() const { return static_cast<int>(lanes_.size()); }
+  DownloadLane& Lane(int lane) { return *lanes_[static_cast<size_t>(lane)]; }
+  // The transfer callbacks of all lanes, for the statistics.
+  std::vector<const TransferCallback*> Callbacks() const;
+
+  // Failed attempts in a row over all lanes: one more, returning the new
+  // count; a good download or a Retry starts the count afresh.
+  int CountFailure();
+  int Failures() const;
+  void ResetFailures();
+
+  // Fetches of a row since its last Retry (it comes back for another fetch
+  // only when its fresh file failed the check).
+  int Fetches(int row) const;
+  void CountFetch(int row);
+  void ResetFetches(int row);
+
+  // Bytes still to come for the downloads under way in lanes other than
+  // `except`: what the disk must hold besides a new file.
+  uint64_t BytesInFlight(int except) const;
+
+  // Held while a worker checks the disk space or asks the user anything, so
+  // the questions of several workers come one after the other and each
+  // worker decides with what the previous answer changed.
+  std::mutex& QuestionMutex() { return question_mutex_; }
+
+  // Called by each lane's worker as it leaves; true for the last one.
+  bool LastToLeave() { return --running_ == 0; }
+
+  // The user gave up: no lane fetches or asks anything more.
+  void Close() { closing_.store(true); }
+  bool Closing() const { return closing_.load(); }
+
+ private:
+  std::vector<std::unique_ptr<DownloadLane>> lanes_;
+  std::atomic<int> failures_{0};
+  mutable std::mutex fetch_mutex_;
+  std::vector<int> fetches_;  // guarded by fetch_mutex_
+  std::mutex question_mutex_;
+  std::atomic<bool> closing_{false};
+  std::atomic<int> running_;  // workers that have not left yet
+};
+
+}  // namespace brenvik
