@@ -1,39 +1,60 @@
 #!/usr/bin/env bash
-# End-to-end benchmark: brenvik against wget + md5sum on the same release,
-# served by nginx on 127.0.0.1, measured in the same run.
+# End-to-end benchmark: brenvik against common download tools on the same
+# release, served by nginx on 127.0.0.1, all measured in the same run.
 #
-#   bench/e2e.sh [--quick] [--reps N] [--only CASES] [--strict]
-#   bench/e2e.sh --serve [--quick]
+#   bench/e2e.sh [--quick] [--reps N] [--only CASES] [--rate-kib N] [--strict]
+#   bench/e2e.sh --serve [--quick] [--rate-kib N]
 #
-# Cases (ratio = ours / theirs, smaller is better):
-#   large     8 files of 64 MiB: brenvik --text --yes  vs  wget -i + md5sum -c
-#   small     2000 files of 16 KiB: the same pair
+# Every download case times four tools, each into a fresh, empty folder:
+#   brenvik        brenvik --text --yes --no-install --server URL --folder DIR
+#   curl-parallel  curl --parallel --parallel-max 4 with a config file of
+#                  url/output pairs, then md5sum -c
+#   wget           wget -i URLS (one connection, kept alive), then md5sum -c
+#   aria2c         aria2c -j4 -x1 with an md5 checksum per file, which it
+#                  checks as it goes (checked once before timing: a wrong sum
+#                  must make it fail)
+#
+# Cases (ratio = brenvik / the other tool, smaller is better):
+#   large     8 files of 64 MiB
+#   small     2000 files of 16 KiB
+#   mixed     200 files of 64 KiB and 2 of 16 MiB
+#   latency   the mixed release through a latency front (bench/latency_proxy):
+#             every chunk reaches the other side 10 ms after it was sent, both
+#             ways, so each request costs a 20 ms round trip and each new
+#             connection one more; every tool goes through it
 #   recheck   the complete large folder again: brenvik  vs  md5sum -c
-# and the peak resident memory of every brenvik run.
+# and the peak resident memory of every run.
 #
-# Targets: large <= 0.9 (downloading and checking overlap), small <= 1.2,
-# recheck <= 1.1, peak memory < 64 MiB.
+# Targets: brenvik <= 1.0 x curl-parallel on large, small, mixed and latency;
+# on latency also brenvik <= 0.35 x wget; recheck <= 1.1 x md5sum; brenvik's
+# peak memory < 64 MiB.
 #
-# --quick     smaller cases (8 x 16 MiB, 500 x 16 KiB), one repetition
-# --reps N    repetitions per case (default 5, or 1 with --quick); the median
-#             of each side counts
-# --only CASES  a comma-separated subset of large,small,recheck (recheck
-#             needs large, which then runs once, untimed, when not chosen)
-# --strict    exit 3 when a target is missed
-# --serve     make the releases, start the server, print the commands to
-#             run against it, and wait for Ctrl-C or SIGTERM (for profiling
-#             by hand)
+# --quick       smaller cases (8 x 16 MiB, 500 x 16 KiB, 100 x 64 KiB +
+#               2 x 4 MiB), one repetition
+# --reps N      repetitions per case (default 5, or 1 with --quick); the median
+#               of each tool counts; the tools take turns going first
+# --only CASES  a comma-separated subset of large,small,mixed,latency,recheck
+#               (recheck needs large, which then runs once, untimed, when not
+#               chosen)
+# --rate-kib N  the latency front also caps each direction of each connection
+#               at N KiB/s (a rate-capped link)
+# --strict      exit 3 when a target is missed
+# --serve       make the releases, start the server and the latency front,
+#               print the commands to run against them, and wait for Ctrl-C or
+#               SIGTERM (for profiling by hand)
 #
 # Environment:
-#   BRENVIK_BUILD          folder holding brenvik and brenvik-catalogue
-#                          (default: build/ of this checkout; built when missing)
-#   BRENVIK_BENCH_TMP      where the release and the downloads go (default: $TMPDIR or /tmp)
+#   BRENVIK_BUILD          folder holding brenvik, brenvik-catalogue and
+#                          latency_proxy (default: build/ of this checkout;
+#                          built when missing)
+#   BRENVIK_BENCH_TMP      where the releases and the downloads go (default: $TMPDIR or /tmp)
+#   BRENVIK_BENCH_ARGS     more arguments for every brenvik run, e.g. "--connections 16"
 #   BRENVIK_BENCH_PROFILE  a command put in front of every brenvik run, e.g.
 #                          "strace -c -f -o /tmp/strace.txt" (timings then mean little)
 #
-# Both sides fetch from the same nginx, which serves from the page cache, and
-# write into the same filesystem; each run gets a fresh, empty folder. Nothing
-# is left behind: the temporary folder and the server go away on every exit.
+# All tools fetch from the same nginx, which serves from the page cache, and
+# write into the same filesystem. Nothing is left behind: the temporary
+# folder, the server and the latency front go away on every exit.
 set -euo pipefail
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
@@ -43,13 +64,17 @@ reps=""
 quick=0
 strict=0
 serve=0
-only=large,small,recheck
+rate_kib=""
+only=large,small,mixed,latency,recheck
 while [ $# -gt 0 ]; do
   case "$1" in
     --quick) quick=1 ;;
     --reps) [ $# -ge 2 ] || { echo "e2e.sh: --reps needs a number" >&2; exit 2; }
             reps=$2; shift ;;
     --reps=*) reps=${1#--reps=} ;;
+    --rate-kib) [ $# -ge 2 ] || { echo "e2e.sh: --rate-kib needs a number" >&2; exit 2; }
+                rate_kib=$2; shift ;;
+    --rate-kib=*) rate_kib=${1#--rate-kib=} ;;
     --strict) strict=1 ;;
     --serve) serve=1 ;;
     --only) [ $# -ge 2 ] || { echo "e2e.sh: --only needs a list of cases" >&2; exit 2; }
@@ -61,21 +86,25 @@ while [ $# -gt 0 ]; do
   shift
 done
 [ -n "$reps" ] || { if [ "$quick" = 1 ]; then reps=1; else reps=5; fi; }
-case "$reps" in *[!0-9]*|0) echo "e2e.sh: --reps takes a positive number" >&2; exit 2 ;; esac
+case "$reps" in ''|*[!0-9]*|0) echo "e2e.sh: --reps takes a positive number" >&2; exit 2 ;; esac
+case "$rate_kib" in *[!0-9]*|0) echo "e2e.sh: --rate-kib takes a positive number" >&2; exit 2 ;; esac
 IFS=, read -r -a cases <<<"$only"
 [ ${#cases[@]} -gt 0 ] || { echo "e2e.sh: --only needs at least one case" >&2; exit 2; }
 for c in "${cases[@]}"; do
-  case "$c" in large|small|recheck) ;; *) echo "e2e.sh: unknown case $c" >&2; exit 2 ;; esac
+  case "$c" in large|small|mixed|latency|recheck) ;; *) echo "e2e.sh: unknown case $c" >&2; exit 2 ;; esac
 done
-chosen() { [[ ",$only," == *",$1,"* ]]; }
+chosen() { [ "$serve" = 1 ] || [[ ",$only," == *",$1,"* ]]; }
 
 if [ "$quick" = 1 ]; then
   large_count=8;  large_mib=16
   small_count=500; small_kib=16
+  mixed_count=100; mixed_kib=64; mixed_big_count=2; mixed_big_mib=4
 else
   large_count=8;  large_mib=64
   small_count=2000; small_kib=16
+  mixed_count=200; mixed_kib=64; mixed_big_count=2; mixed_big_mib=16
 fi
+delay_ms=10  # each way: a 20 ms round trip
 
 log() { printf '%s\n' "$*" >&2; }
 die() { log "e2e.sh: $*"; exit 1; }
@@ -84,6 +113,8 @@ die() { log "e2e.sh: $*"; exit 1; }
 need_packages=()
 command -v nginx >/dev/null 2>&1 || [ -x /usr/sbin/nginx ] || need_packages+=(nginx-light)
 command -v wget >/dev/null 2>&1 || need_packages+=(wget)
+command -v curl >/dev/null 2>&1 || need_packages+=(curl)
+command -v aria2c >/dev/null 2>&1 || need_packages+=(aria2)
 [ -x /usr/bin/time ] || need_packages+=(time)
 command -v md5sum >/dev/null 2>&1 || need_packages+=(coreutils)
 if [ ${#need_packages[@]} -gt 0 ]; then
@@ -110,28 +141,39 @@ nginx_bin=$(command -v nginx 2>/dev/null || echo /usr/sbin/nginx)
 
 build=${BRENVIK_BUILD:-$root/build}
 build=$(cd "$(dirname "$build")" && pwd)/$(basename "$build")
-if [ ! -x "$build/brenvik" ] || [ ! -x "$build/brenvik-catalogue" ]; then
-  log "building brenvik in $build"
-  "$root/scripts/install-deps"
-  cmake -S "$root" -B "$build" -G Ninja >&2
-  cmake --build "$build" -j "$(nproc)" --target brenvik brenvik-catalogue >&2
+targets=()
+[ -x "$build/brenvik" ] || targets+=(brenvik)
+[ -x "$build/brenvik-catalogue" ] || targets+=(brenvik-catalogue)
+if chosen latency && [ ! -x "$build/latency_proxy" ]; then targets+=(latency_proxy); fi
+if [ ${#targets[@]} -gt 0 ]; then
+  log "building ${targets[*]} in $build"
+  [ -f "$build/build.ninja" ] || { "$root/scripts/install-deps"; cmake -S "$root" -B "$build" -G Ninja >&2; }
+  cmake --build "$build" -j "$(nproc)" --target "${targets[@]}" >&2
 fi
 brenvik=$build/brenvik
 catalogue_tool=$build/brenvik-catalogue
+proxy_bin=$build/latency_proxy
+# Word splitting is wanted: the variable holds a list of arguments.
+read -r -a extra_args <<<"${BRENVIK_BENCH_ARGS:-}"
 
 # ------------------------------------------------------------------ scratch space and cleanup
 base=${BRENVIK_BENCH_TMP:-${TMPDIR:-/tmp}}
 mkdir -p "$base"
 work=$(mktemp -d "$base/brenvik-e2e.XXXXXX")
 nginx_pid=""
+proxy_pid=""
+# stop PID SIGNAL: sends SIGNAL, waits up to 5 s, then kills.
+stop() {
+  [ -n "$1" ] && kill -0 "$1" 2>/dev/null || return 0
+  kill "-$2" "$1" 2>/dev/null || true
+  for _ in $(seq 50); do kill -0 "$1" 2>/dev/null || break; sleep 0.1; done
+  kill -KILL "$1" 2>/dev/null || true
+  wait "$1" 2>/dev/null || true
+}
 # shellcheck disable=SC2317  # called through the trap
 cleanup() {
-  if [ -n "$nginx_pid" ] && kill -0 "$nginx_pid" 2>/dev/null; then
-    kill -QUIT "$nginx_pid" 2>/dev/null || true
-    for _ in $(seq 50); do kill -0 "$nginx_pid" 2>/dev/null || break; sleep 0.1; done
-    kill -KILL "$nginx_pid" 2>/dev/null || true
-    wait "$nginx_pid" 2>/dev/null || true
-  fi
+  stop "$proxy_pid" TERM
+  stop "$nginx_pid" QUIT
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -145,52 +187,72 @@ chmod 755 "$work"
 version=PellixInstall_1.1
 srv=$work/srv
 
-# make_release NAME COUNT BYTES: COUNT files of BYTES random bytes each, and
-# its FileList.txt made by our own catalogue tool.
+# make_release NAME COUNT:BYTES...: for each group, COUNT files of BYTES
+# random bytes each (group i's files are named fI_NNNN.bin), and the
+# release's FileList.txt made by our own catalogue tool, and from it
+# NAME.md5, the check list for md5sum.
 make_release() {
-  local name=$1 count=$2 bytes=$3
-  local dir=$srv/$name/$version
+  local name=$1 dir=$srv/$1/$version group=0 count bytes total=0
+  shift
   mkdir -p "$dir"
-  head -c $((count * bytes)) /dev/urandom |
-    (cd "$dir" && split -b "$bytes" -d -a 4 --additional-suffix=.bin - file)
-  [ "$(find "$dir" -type f | wc -l)" -eq "$count" ] || die "release $name: wrong file count"
+  for spec in "$@"; do
+    count=${spec%%:*} bytes=${spec#*:}
+    head -c $((count * bytes)) /dev/urandom |
+      (cd "$dir" && split -b "$bytes" -d -a 4 --additional-suffix=.bin - "f${group}_")
+    group=$((group + 1)) total=$((total + count))
+  done
+  [ "$(find "$dir" -type f | wc -l)" -eq "$total" ] || die "release $name: wrong file count"
   "$catalogue_tool" "$dir" --version "$version" --output "$srv/$name/FileList.txt"
-  # The same list for the other side: wget's URL list and md5sum's check list.
   # Data line 0 is the version, 1 the scratch need, then name<TAB|:>md5<TAB|:>size.
-  awk -v base="http://127.0.0.1:PORT/$name/$version/" -v urls="$srv/$name.urls" \
-      -v sums="$srv/$name.md5" '
+  awk -v sums="$srv/$name.md5" '
     /^$/ || /^#/ { next }
     { n++ }
     n <= 2 { next }
-    {
-      split($0, f, /[\t:]/)
-      print base f[1] > urls
-      print f[2] "  " f[1] > sums
-    }' "$srv/$name/FileList.txt"
-  [ "$(wc -l < "$srv/$name.md5")" -eq "$count" ] || die "release $name: catalogue has the wrong row count"
+    { split($0, f, /[\t:]/); print f[2] "  " f[1] > sums }' "$srv/$name/FileList.txt"
+  [ "$(wc -l < "$srv/$name.md5")" -eq "$total" ] || die "release $name: catalogue has the wrong row count"
 }
 
-# Room for the releases and the two sides' copies of them, with some to spare.
+# tool_inputs KEY RELEASE BASE_URL: the other tools' lists for RELEASE as
+# served at BASE_URL: KEY.urls (wget), KEY.curl (curl's config), KEY.aria2
+# (aria2c's input, with each file's digest).
+tool_inputs() {
+  local key=$1 release=$2 url=$3$2/$version/
+  awk -v base="$url" -v urls="$srv/$key.urls" -v curl="$srv/$key.curl" -v aria="$srv/$key.aria2" '
+    {
+      print base $2 > urls
+      printf "url = \"%s%s\"\noutput = \"%s\"\n", base, $2, $2 > curl
+      printf "%s%s\n  out=%s\n  checksum=md5=%s\n", base, $2, $2, $1 > aria
+    }' "$srv/$release.md5"
+}
+
+release_of() { case "$1" in latency) echo mixed ;; recheck) echo large ;; *) echo "$1" ;; esac; }
+
+# Room for the releases, one tool's copy at a time and the re-check's folder.
 need_kib=0
-if [ "$serve" = 1 ] || chosen large || chosen recheck; then need_kib=$((need_kib + 3 * large_count * large_mib * 1024)); fi
-if [ "$serve" = 1 ] || chosen small; then need_kib=$((need_kib + 3 * small_count * (small_kib + 4))); fi
+if chosen large || chosen recheck; then need_kib=$((need_kib + 3 * large_count * large_mib * 1024)); fi
+if chosen small; then need_kib=$((need_kib + 2 * small_count * (small_kib + 4))); fi
+if chosen mixed || chosen latency; then
+  need_kib=$((need_kib + 2 * (mixed_count * (mixed_kib + 4) + mixed_big_count * mixed_big_mib * 1024)))
+fi
 free_kib=$(df -Pk "$work" | awk 'NR == 2 { print $4 }')
 [ "$free_kib" -gt $((need_kib + need_kib / 4)) ] ||
   die "$base has $((free_kib / 1024)) MiB free; the benchmark needs about $((need_kib * 5 / 4 / 1024)) MiB"
 
 log "making the releases in $work"
-if [ "$serve" = 1 ] || chosen large || chosen recheck; then
-  make_release large "$large_count" $((large_mib * 1024 * 1024))
+if chosen large || chosen recheck; then
+  make_release large "$large_count:$((large_mib * 1024 * 1024))"
 fi
-if [ "$serve" = 1 ] || chosen small; then
-  make_release small "$small_count" $((small_kib * 1024))
+if chosen small; then make_release small "$small_count:$((small_kib * 1024))"; fi
+if chosen mixed || chosen latency; then
+  make_release mixed "$mixed_count:$((mixed_kib * 1024))" \
+    "$mixed_big_count:$((mixed_big_mib * 1024 * 1024))"
 fi
 chmod -R a+rX "$srv"
 
-# ------------------------------------------------------------------ the server
+# ------------------------------------------------------------------ the server and the latency front
 # Any release answers the start-up probe.
-probe=large
-[ -d "$srv/large" ] || probe=small
+probe=$(cd "$srv" && find . -mindepth 2 -maxdepth 2 -name FileList.txt | head -n 1)
+probe=${probe#./}
 start_nginx() {
   local port=$1 conf=$work/nginx/nginx.conf user_line=""
   mkdir -p "$work/nginx/tmp"
@@ -230,7 +292,7 @@ EOF
       nginx_pid=""
       return 1
     fi
-    if wget -q -O /dev/null "http://127.0.0.1:$port/$probe/FileList.txt" 2>/dev/null; then
+    if wget -q -O /dev/null "http://127.0.0.1:$port/$probe" 2>/dev/null; then
       return 0
     fi
     sleep 0.1
@@ -242,13 +304,39 @@ port=""
 for _ in $(seq 20); do
   candidate=$((20000 + RANDOM % 40000))
   if start_nginx "$candidate"; then port=$candidate; break; fi
-  if [ -n "$nginx_pid" ]; then kill -KILL "$nginx_pid" 2>/dev/null || true; wait "$nginx_pid" 2>/dev/null || true; nginx_pid=""; fi
+  stop "$nginx_pid" KILL; nginx_pid=""
 done
 [ -n "$port" ] || { cat "$work/nginx/error.log" >&2 2>/dev/null || true; die "nginx did not start"; }
-sed -i "s/:PORT\//:$port\//" "$srv"/*.urls
 log "nginx (pid $nginx_pid) serving $srv on 127.0.0.1:$port"
+plain_url=http://127.0.0.1:$port/
 
-# Read every file once so that both sides are served from the page cache.
+# The latency front picks its own port and prints it.
+proxy_url=""
+if chosen latency; then
+  "$proxy_bin" --listen 127.0.0.1:0 --to "127.0.0.1:$port" --delay-ms "$delay_ms" \
+    ${rate_kib:+--rate-kib "$rate_kib"} >"$work/proxy.port" 2>"$work/proxy.log" &
+  proxy_pid=$!
+  for _ in $(seq 50); do
+    [ -s "$work/proxy.port" ] && break
+    kill -0 "$proxy_pid" 2>/dev/null || break
+    sleep 0.1
+  done
+  proxy_port=$(head -n 1 "$work/proxy.port")
+  [ -n "$proxy_port" ] || { cat "$work/proxy.log" >&2; die "the latency front did not start"; }
+  proxy_url=http://127.0.0.1:$proxy_port/
+  wget -q -O /dev/null "$proxy_url$probe" || die "nothing comes through the latency front"
+  log "latency front (pid $proxy_pid) on 127.0.0.1:$proxy_port: ${delay_ms} ms each way${rate_kib:+, $rate_kib KiB/s per connection}"
+fi
+
+for c in large small mixed latency; do
+  if chosen "$c"; then
+    url=$plain_url
+    [ "$c" = latency ] && url=$proxy_url
+    tool_inputs "$c" "$(release_of "$c")" "$url"
+  fi
+done
+
+# Read every file once so that every tool is served from the page cache.
 cat "$srv"/*/"$version"/* >/dev/null
 
 # ------------------------------------------------------------------ one timed run
@@ -261,8 +349,8 @@ peak_kib=""  # peak resident set of the last run, KiB
 timed() {
   local logfile=$1; shift
   local started status=0
-  # Each run starts with the earlier runs' writes on disk, so one side does
-  # not pay for the other's (or its own previous run's) writeback.
+  # Each run starts with the earlier runs' writes on disk, so one tool does
+  # not pay for another's (or its own previous run's) writeback.
   sync
   started=$(now)
   /usr/bin/time -f %M -o "$logfile.rss" "$@" >"$logfile" 2>&1 </dev/null || status=$?
@@ -271,111 +359,146 @@ timed() {
   return "$status"
 }
 
-ours_peak_kib=0
-# run_ours CASE FOLDER: brenvik in a fresh working folder (it writes FileList.txt
-# and OrvBrenvik.ini there).
+# run_ours RELEASE BASE_URL FOLDER: brenvik in a fresh working folder (it
+# writes FileList.txt and OrvBrenvik.ini there).
 run_ours() {
-  local name=$1 folder=$2 cwd status=0
+  local release=$1 url=$2 folder=$3 cwd status=0
   cwd=$(mktemp -d "$work/cwd.XXXXXX")
   pushd "$cwd" >/dev/null
-  # shellcheck disable=SC2086
-  timed "$work/ours.log" ${BRENVIK_BENCH_PROFILE:-} "$brenvik" --text --yes --no-install \
-    --server "http://127.0.0.1:$port/$name/" --folder "$folder" || status=$?
+  # shellcheck disable=SC2086  # the profiler is a command line
+  timed "$work/brenvik.log" ${BRENVIK_BENCH_PROFILE:-} "$brenvik" --text --yes --no-install \
+    --server "$url$release/" --folder "$folder" ${extra_args[@]+"${extra_args[@]}"} || status=$?
   popd >/dev/null
   rm -rf "$cwd"
-  if [ "$status" -ne 0 ]; then
-    log "brenvik exited with $status on case $name; the end of its output:"
-    tail -n 30 "$work/ours.log" >&2
-    exit 1
-  fi
-  [ "$peak_kib" -gt "$ours_peak_kib" ] && ours_peak_kib=$peak_kib
-  return 0
+  return "$status"
 }
 
-run_theirs_download() {  # run_theirs_download CASE FOLDER
-  local name=$1 folder=$2
-  # One wget for the whole list: one connection, kept alive. The check runs
-  # in the same timed command, after the downloads, as a person would run it.
-  # shellcheck disable=SC2016  # the inner shell expands its own arguments
-  if ! timed "$work/theirs.log" bash -c \
-      'wget -q -i "$1" -P "$2" && cd "$2" && md5sum -c --quiet "$3"' _ \
-      "$srv/$name.urls" "$folder" "$srv/$name.md5"; then
-    log "wget + md5sum failed on case $name:"
-    tail -n 30 "$work/theirs.log" >&2
-    exit 1
-  fi
+# run_tool TOOL CASE FOLDER: one timed download of CASE's release into FOLDER.
+# shellcheck disable=SC2016  # the inner shells expand their own arguments
+run_tool() {
+  local tool=$1 name=$2 folder=$3 release url
+  release=$(release_of "$name")
+  url=$plain_url
+  [ "$name" = latency ] && url=$proxy_url
+  case "$tool" in
+    brenvik) run_ours "$release" "$url" "$folder" ;;
+    curl-parallel)
+      timed "$work/$tool.log" bash -c \
+        'curl --parallel --parallel-max 4 -s -S --fail --create-dirs --output-dir "$2" -K "$1" &&
+         cd "$2" && md5sum -c --quiet "$3"' _ "$srv/$name.curl" "$folder" "$srv/$release.md5" ;;
+    wget)
+      timed "$work/$tool.log" bash -c \
+        'wget -q -i "$1" -P "$2" && cd "$2" && md5sum -c --quiet "$3"' _ \
+        "$srv/$name.urls" "$folder" "$srv/$release.md5" ;;
+    aria2c)
+      timed "$work/$tool.log" aria2c --no-conf -q -j4 -x1 --check-integrity=true \
+        --allow-overwrite=true --auto-file-renaming=false --file-allocation=none \
+        -d "$folder" -i "$srv/$name.aria2" ;;
+  esac
 }
 
-run_theirs_check() {  # run_theirs_check CASE FOLDER
-  local name=$1 folder=$2
-  # shellcheck disable=SC2016  # the inner shell expands its own arguments
-  if ! timed "$work/theirs.log" bash -c 'cd "$1" && md5sum -c --quiet "$2"' _ "$folder" "$srv/$name.md5"; then
-    log "md5sum failed on case $name:"
-    tail -n 30 "$work/theirs.log" >&2
-    exit 1
-  fi
-}
-
-# Our folder must really hold the release: a fast run that fetched nothing is no win.
-check_folder() {  # check_folder CASE FOLDER
-  (cd "$2" && md5sum -c --quiet "$srv/$1.md5") >/dev/null 2>&1 ||
-    die "case $1: brenvik exited 0 but its folder does not match the catalogue"
+# The folder must really hold the release: a fast run that fetched nothing is no win.
+check_folder() {  # check_folder TOOL RELEASE FOLDER
+  (cd "$3" && md5sum -c --quiet "$srv/$2.md5") >/dev/null 2>&1 ||
+    die "$1 exited 0 but its folder does not match the catalogue of $2"
   local extra
-  extra=$(find "$2" -type f ! -name '*.bin' | head -n 3)
-  [ -z "$extra" ] || die "case $1: left in the folder: $extra"
+  extra=$(find "$3" -type f ! -name '*.bin' | head -n 3)
+  [ -z "$extra" ] || die "$1 left in its folder: $extra"
+}
+
+failed() {  # failed TOOL CASE
+  log "$1 failed on case $2; the end of its output:"
+  tail -n 30 "$work/$1.log" >&2
+  exit 1
+}
+
+# aria2c's time counts only if it really checks: with the options of the
+# timed runs, one file must pass against its own digest and fail (exit status
+# 32, a checksum mismatch) against another.
+aria2_checks() {
+  local release=$1 sum first status
+  read -r sum first < "$srv/$release.md5"
+  for digest in "$sum" 0123456789abcdef0123456789abcdef; do
+    printf '%s%s/%s/%s\n  out=%s\n  checksum=md5=%s\n' "$plain_url" "$release" "$version" \
+      "$first" "$first" "$digest" >"$work/one.aria2"
+    status=0
+    aria2c --no-conf -q -j4 -x1 --check-integrity=true --allow-overwrite=true \
+      --auto-file-renaming=false --file-allocation=none -d "$work/one" \
+      -i "$work/one.aria2" >/dev/null 2>&1 || status=$?
+    rm -rf "$work/one" "$work/one.aria2"
+    if [ "$digest" = "$sum" ] && [ "$status" -ne 0 ]; then
+      die "aria2c failed on a file with its right md5 (exit status $status)"
+    elif [ "$digest" != "$sum" ] && [ "$status" -ne 32 ]; then
+      die "aria2c did not reject a file with a wrong md5 (exit status $status): its times would not include a check"
+    fi
+  done
 }
 
 median() { sort -g | awk '{ v[NR] = $1 } END { if (NR % 2) print v[(NR + 1) / 2]; else printf "%.3f\n", (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 
-declare -A ours_times theirs_times
-record() {  # record CASE SIDE SECONDS
-  if [ "$2" = ours ]; then ours_times[$1]+="$3 "; else theirs_times[$1]+="$3 "; fi
-  printf '  %-8s rep %-2s %-6s %8.3f s   peak %6d KiB\n' "$1" "$rep" "$2" "$3" "$peak_kib" >&2
+declare -A times peaks
+record() {  # record CASE TOOL: the last run's time and peak memory
+  times[$1/$2]+="$elapsed "
+  [ "${peaks[$1/$2]:-0}" -ge "$peak_kib" ] || peaks[$1/$2]=$peak_kib
+  printf '  %-8s rep %-2s %-14s %8.3f s   peak %7d KiB\n' "$1" "$rep" "$2" "$elapsed" "$peak_kib" >&2
 }
 
-# download_case CASE: alternates which side goes first, a fresh folder each run.
+tools=(brenvik curl-parallel wget aria2c)
+proxy_cpu_s=0
+proxy_wall_s=0
+cpu_ticks() { awk '{ print $14 + $15 }' "/proc/$1/stat"; }
+
+# download_case CASE: every tool in every repetition, a fresh folder each
+# run; the order turns by one tool per repetition.
 download_case() {
-  local name=$1 keep=$2 folder
+  local name=$1 release folder last ticks
+  release=$(release_of "$name")
+  [ "$name" = latency ] && ticks=$(cpu_ticks "$proxy_pid")
   for rep in $(seq "$reps"); do
-    local order="ours theirs"
-    [ $((rep % 2)) -eq 0 ] && order="theirs ours"
-    for side in $order; do
-      folder=$work/dl-$side
+    local first=$(((rep - 1) % ${#tools[@]}))
+    for tool in "${tools[@]:first}" "${tools[@]:0:first}"; do
+      folder=$work/dl-$tool
       rm -rf "$folder"; mkdir -p "$folder"
-      if [ "$side" = ours ]; then
-        run_ours "$name" "$folder"
-        record "$name" ours "$elapsed"
-        check_folder "$name" "$folder"
+      run_tool "$tool" "$name" "$folder" || failed "$tool" "$name"
+      record "$name" "$tool"
+      [ "$name" = latency ] && proxy_wall_s=$(awk -v a="$proxy_wall_s" -v b="$elapsed" 'BEGIN { print a + b }')
+      case "$tool" in brenvik|aria2c) check_folder "$tool" "$release" "$folder" ;; esac
+      last=$([ "$rep" -eq "$reps" ] && echo 1 || echo 0)
+      if [ "$name" = large ] && [ "$tool" = brenvik ] && [ "$last" = 1 ]; then
+        mv "$folder" "$work/complete-large"
       else
-        run_theirs_download "$name" "$folder"
-        record "$name" theirs "$elapsed"
+        rm -rf "$folder"
       fi
     done
   done
-  rm -rf "$work/dl-theirs"
-  if [ "$keep" = keep ]; then mv "$work/dl-ours" "$work/complete-$name"; else rm -rf "$work/dl-ours"; fi
+  if [ "$name" = latency ]; then
+    proxy_cpu_s=$(awk -v a="$ticks" -v b="$(cpu_ticks "$proxy_pid")" -v hz="$(getconf CLK_TCK)" \
+      'BEGIN { printf "%.2f", (b - a) / hz }')
+  fi
 }
 
 # What a re-check must leave alone: every file's name, inode and change time
 # (which, unlike the modification time, no download can set back).
 folder_state() { find "$1" -type f -printf '%P %i %C@\n' | sort; }
 
-recheck_case() {  # recheck_case CASE: both sides check the complete folder
-  local name=$1 folder=$work/complete-$1 before
+recheck_case() {  # both brenvik and md5sum check the complete large folder
+  local folder=$work/complete-large before
   before=$(folder_state "$folder")
   for rep in $(seq "$reps"); do
-    local order="ours theirs"
-    [ $((rep % 2)) -eq 0 ] && order="theirs ours"
-    for side in $order; do
-      if [ "$side" = ours ]; then
-        run_ours "$name" "$folder"
-        record recheck ours "$elapsed"
+    local order="brenvik md5sum"
+    [ $((rep % 2)) -eq 0 ] && order="md5sum brenvik"
+    for tool in $order; do
+      if [ "$tool" = brenvik ]; then
+        run_ours large "$plain_url" "$folder" || failed brenvik recheck
+        record recheck brenvik
         # A re-check fetches nothing: every file is the one that was there.
         [ "$(folder_state "$folder")" = "$before" ] ||
           die "re-check: brenvik rewrote files of a complete folder"
       else
-        run_theirs_check "$name" "$folder"
-        record recheck theirs "$elapsed"
+        # shellcheck disable=SC2016  # the inner shell expands its own arguments
+        timed "$work/md5sum.log" bash -c 'cd "$1" && md5sum -c --quiet "$2"' _ \
+          "$folder" "$srv/large.md5" || failed md5sum recheck
+        record recheck md5sum
       fi
     done
   done
@@ -385,56 +508,102 @@ if [ "$serve" = 1 ]; then
   cat <<EOF
 
 Serving until Ctrl-C (or SIGTERM). Base URLs for --server:
-  http://127.0.0.1:$port/large/   ($large_count x $large_mib MiB)
-  http://127.0.0.1:$port/small/   ($small_count x $small_kib KiB)
+  ${plain_url}large/   ($large_count x $large_mib MiB)
+  ${plain_url}small/   ($small_count x $small_kib KiB)
+  ${plain_url}mixed/   ($mixed_count x $mixed_kib KiB + $mixed_big_count x $mixed_big_mib MiB)
+  ${proxy_url}mixed/   (the same through the latency front: ${delay_ms} ms each way${rate_kib:+, $rate_kib KiB/s per connection})
 For example, from an empty working folder:
-  $brenvik --text --yes --no-install --server http://127.0.0.1:$port/small/ --folder \$PWD/dl
-The other side:
-  wget -q -i $srv/small.urls -P dl && (cd dl && md5sum -c --quiet $srv/small.md5)
+  $brenvik --text --yes --no-install --server ${proxy_url}mixed/ --folder \$PWD/dl
+The other tools, through the latency front:
+  curl --parallel --parallel-max 4 -s -S --fail --create-dirs --output-dir dl -K $srv/latency.curl && (cd dl && md5sum -c --quiet $srv/mixed.md5)
+  wget -q -i $srv/latency.urls -P dl && (cd dl && md5sum -c --quiet $srv/mixed.md5)
+  aria2c --no-conf -q -j4 -x1 --check-integrity=true --allow-overwrite=true --auto-file-renaming=false --file-allocation=none -d dl -i $srv/latency.aria2
+(the files named small.*, mixed.* and large.* beside those are for the plain server)
 EOF
-  while kill -0 "$nginx_pid" 2>/dev/null; do sleep 1; done
-  die "nginx stopped"
+  while kill -0 "$nginx_pid" 2>/dev/null && kill -0 "$proxy_pid" 2>/dev/null; do sleep 1; done
+  die "nginx or the latency front stopped"
 fi
 
-log "brenvik: $brenvik"
-log "$reps repetition(s) per case, ours and theirs alternating"
+log "brenvik: $brenvik ${extra_args[*]+${extra_args[*]}}"
+log "$(curl --version | head -n 1 | cut -d' ' -f1-2); $(wget --version | head -n 1 | cut -d' ' -f1-3); $(aria2c --version | head -n 1)"
+aria2_checks "$(release_of "${cases[0]}")"
+log "$reps repetition(s) per case; the tools take turns going first"
 if chosen large; then
-  download_case large keep
+  download_case large
 elif chosen recheck; then
   # The re-check needs a complete folder; one untimed run makes it.
   mkdir -p "$work/complete-large"
-  run_ours large "$work/complete-large"
-  check_folder large "$work/complete-large"
+  run_ours large "$plain_url" "$work/complete-large" || failed brenvik large
+  check_folder brenvik large "$work/complete-large"
 fi
-if chosen small; then download_case small drop; fi
-if chosen recheck; then recheck_case large; fi
+for c in small mixed latency; do
+  if chosen "$c"; then download_case "$c"; fi
+done
+if chosen recheck; then recheck_case; fi
 
 # ------------------------------------------------------------------ report
 missed=0
-report() {  # report CASE LABEL TARGET
-  local o t ratio verdict
-  o=$(tr ' ' '\n' <<<"${ours_times[$1]}" | sed '/^$/d' | median)
-  t=$(tr ' ' '\n' <<<"${theirs_times[$1]}" | sed '/^$/d' | median)
-  ratio=$(awk -v o="$o" -v t="$t" 'BEGIN { printf "%.2f", o / t }')
-  verdict=ok
-  awk -v r="$ratio" -v g="$3" 'BEGIN { exit !(r > g) }' && { verdict=MISSED; missed=1; }
-  printf '%s: ours %.2f s, theirs %.2f s, ratio %s (target <= %s) %s\n' "$2" "$o" "$t" "$ratio" "$3" "$verdict"
+median_of() { tr ' ' '\n' <<<"${times[$1]}" | sed '/^$/d' | median; }
+line=""
+# ratio CASE OTHER [TARGET]: adds "brenvik/OTHER R" to line, with a verdict
+# when there is a target (not in a subshell: it sets missed).
+ratio() {
+  local r verdict=ok
+  r=$(awk -v o="$(median_of "$1/brenvik")" -v t="$(median_of "$1/$2")" 'BEGIN { printf "%.2f", o / t }')
+  line+="brenvik/$2 $r"
+  [ -n "${3:-}" ] || return 0
+  awk -v r="$r" -v g="$3" 'BEGIN { exit !(r > g) }' && { verdict=MISSED; missed=1; }
+  line+=" (target <= $3) $verdict"
+}
+
+describe() {
+  case "$1" in
+    large) echo "large files ($large_count x $large_mib MiB)" ;;
+    small) echo "small files ($small_count x $small_kib KiB)" ;;
+    mixed) echo "mixed ($mixed_count x $mixed_kib KiB + $mixed_big_count x $mixed_big_mib MiB)" ;;
+    latency) echo "mixed through a $((2 * delay_ms)) ms round trip${rate_kib:+ and $rate_kib KiB/s per connection}" ;;
+    recheck) echo "re-check of the large files" ;;
+  esac
 }
 
 echo
-printf '%-10s %-7s %s\n' case side "seconds per repetition"
-for c in "${cases[@]}"; do
-  printf '%-10s %-7s %s\n' "$c" ours "${ours_times[$c]}"
-  printf '%-10s %-7s %s\n' "$c" theirs "${theirs_times[$c]}"
+printf '%-8s %-14s %9s %9s  %s\n' case tool "median s" "peak MiB" "seconds per repetition"
+for c in large small mixed latency recheck; do
+  chosen "$c" || continue
+  names=("${tools[@]}")
+  [ "$c" = recheck ] && names=(brenvik md5sum)
+  for t in "${names[@]}"; do
+    printf '%-8s %-14s %9.2f %9.1f  %s\n' "$c" "$t" "$(median_of "$c/$t")" \
+      "$(awk -v k="${peaks[$c/$t]}" 'BEGIN { print k / 1024 }')" "${times[$c/$t]}"
+  done
 done
 echo
-if chosen large; then report large "large files ($large_count x $large_mib MiB)" 0.9; fi
-if chosen small; then report small "small files ($small_count x $small_kib KiB)" 1.2; fi
-if chosen recheck; then report recheck "re-check of the large files" 1.1; fi
+for c in large small mixed latency; do
+  chosen "$c" || continue
+  wget_target=""
+  [ "$c" = latency ] && wget_target=0.35
+  line="$(describe "$c"): "
+  ratio "$c" curl-parallel 1.0; line+=", "
+  ratio "$c" wget $wget_target; line+=", "
+  ratio "$c" aria2c
+  echo "$line"
+done
+if chosen recheck; then
+  line="$(describe recheck): "
+  ratio recheck md5sum 1.1
+  echo "$line"
+fi
+if chosen latency; then
+  echo "latency front: $proxy_cpu_s s of CPU over $proxy_wall_s s of timed runs"
+fi
+ours_peak_kib=0
+for key in "${!peaks[@]}"; do
+  [[ "$key" == */brenvik ]] && [ "${peaks[$key]}" -gt "$ours_peak_kib" ] && ours_peak_kib=${peaks[$key]}
+done
 peak_mib=$(awk -v k="$ours_peak_kib" 'BEGIN { printf "%.1f", k / 1024 }')
 verdict=ok
 awk -v m="$peak_mib" 'BEGIN { exit !(m >= 64) }' && { verdict=MISSED; missed=1; }
-echo "peak memory: $peak_mib MiB (target < 64) $verdict"
+echo "brenvik's peak memory: $peak_mib MiB (target < 64) $verdict${extra_args[*]+ with ${extra_args[*]}}"
 
 if [ "$strict" = 1 ] && [ "$missed" = 1 ]; then exit 3; fi
 exit 0
