@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <system_error>
 #include <vector>
@@ -108,14 +109,22 @@ FileDescriptor OpenChildFolder(int parent, const std::string& name, bool create,
   return fd;
 }
 
-// Opens the folder made of the first `count` components below the root.
-FileDescriptor WalkFolders(const fs::path& root, const std::vector<std::string>& parts,
-                           size_t count, bool create, ContainedError& error) {
-  FileDescriptor current = OpenRoot(root, create, error);
-  for (size_t i = 0; i < count && current.get() >= 0; ++i) {
-    current = OpenChildFolder(current.get(), parts[i], create, Shown(root, parts, i + 1), error);
+// A folder reached from the root: the root's own descriptor when the walk
+// took no step, else one the walk opened (and the Folder owns).
+struct Folder {
+  FileDescriptor owned;
+  int fd = -1;  // -1 when a folder on the way was refused
+};
+
+// Walks to the folder made of the first `count` components below the root.
+Folder WalkFolders(int root_fd, const fs::path& root, const std::vector<std::string>& parts,
+                   size_t count, bool create, ContainedError& error) {
+  Folder folder{.fd = root_fd};
+  for (size_t i = 0; i < count && folder.fd >= 0; ++i) {
+    folder.owned = OpenChildFolder(folder.fd, parts[i], create, Shown(root, parts, i + 1), error);
+    folder.fd = folder.owned.get();
   }
-  return current;
+  return folder;
 }
 
 ContainedError UnsafeNameError(const fs::path& root, const Components& name) {
@@ -131,73 +140,52 @@ ContainedError CheckLeafName(const fs::path& root, const Components& name) {
 }
 
 // The folder that holds a checked name's leaf.
-FileDescriptor OpenParent(const fs::path& root, const Components& name, bool create,
-                          ContainedError& error) {
-  return WalkFolders(root, name.parts, name.parts.size() - 1, create, error);
+Folder OpenParent(int root_fd, const fs::path& root, const Components& name, bool create,
+                  ContainedError& error) {
+  return WalkFolders(root_fd, root, name.parts, name.parts.size() - 1, create, error);
+}
+
+// True when two checked names have their leaves in the same folder.
+bool SameParent(const Components& a, const Components& b) {
+  return a.parts.size() == b.parts.size() &&
+         std::equal(a.parts.begin(), a.parts.end() - 1, b.parts.begin());
 }
 
 // The folder that holds the leaf of a relative name, opened, with the leaf
-// and the whole path as shown in messages; `folder` is invalid and `error`
+// and the whole path as shown in messages; `folder.fd` is -1 and `error`
 // says why when the name or a folder on the way is refused.
 struct LeafIn {
-  FileDescriptor folder;
+  Folder folder;
   std::string leaf;
   std::string shown;
   ContainedError error;
 };
 
-LeafIn OpenLeafFolder(const fs::path& root, std::string_view relative_name, bool create) {
+LeafIn OpenLeafFolder(int root_fd, const ContainedError& root_error, const fs::path& root,
+                      std::string_view relative_name, bool create) {
   const Components name = Split(relative_name);
   LeafIn place;
   place.error = CheckLeafName(root, name);
+  if (place.error.number == 0 && root_fd < 0) place.error = root_error;
   if (place.error.number != 0) return place;
-  place.folder = OpenParent(root, name, create, place.error);
+  place.folder = OpenParent(root_fd, root, name, create, place.error);
   place.leaf = name.parts.back();
   place.shown = Shown(root, name.parts, name.parts.size());
   return place;
 }
 
-}  // namespace
-
-ContainedFile OpenFolderBelow(const fs::path& root, std::string_view relative_dir, bool create) {
-  const Components name = Split(relative_dir);
-  ContainedError error;
-  if (!name.safe) return ContainedFile(UnsafeNameError(root, name));
-  FileDescriptor folder = WalkFolders(root, name.parts, name.parts.size(), create, error);
-  if (folder.get() < 0) return ContainedFile(std::move(error));
-  return ContainedFile(folder.Release());
+int CreateExclusive(int folder, const std::string& leaf) {
+  return ::openat(folder, leaf.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                  kFileMode);
 }
 
-ContainedFile CreateFreshFileBelow(const fs::path& root, std::string_view relative_name) {
-  LeafIn place = OpenLeafFolder(root, relative_name, true);
-  if (place.folder.get() < 0) return ContainedFile(std::move(place.error));
-  // Unlinking first means whatever held the name (a link, a file another
-  // process still has open) is left alone; O_EXCL then guarantees a new file.
-  if (::unlinkat(place.folder.get(), place.leaf.c_str(), 0) != 0 && errno != ENOENT) {
-    return ContainedFile(SystemError(errno, "cannot create", place.shown));
-  }
-  const int fd = ::openat(place.folder.get(), place.leaf.c_str(),
-                          O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, kFileMode);
-  if (fd < 0) return ContainedFile(SystemError(errno, "cannot create", place.shown));
-  return ContainedFile(fd);
-}
-
-namespace {
-
-// Opens the regular file `relative_name` below `root` with `access`
-// (O_RDONLY, or O_WRONLY | O_APPEND), refusing a leaf that is a link.
-ContainedFile OpenRegularBelow(const fs::path& root, std::string_view relative_name, int access) {
-  LeafIn place = OpenLeafFolder(root, relative_name, false);
-  if (place.folder.get() < 0) return ContainedFile(std::move(place.error));
-  const FileDescriptor& folder = place.folder;
-  const std::string& leaf = place.leaf;
-  const std::string& shown = place.shown;
+// Opens the regular file `leaf` in `folder` with `access` (O_RDONLY, or
+// O_WRONLY | O_APPEND), refusing a leaf that is a link.
+ContainedFile OpenRegularIn(int folder, const std::string& leaf, const std::string& shown,
+                            int access) {
   // O_NONBLOCK: opening a FIFO planted under the name must not wait for a writer.
-  FileDescriptor file(
-      ::openat(folder.get(), leaf.c_str(), access | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-  if (file.get() < 0) {
-    return ContainedFile(OpenFailure(folder.get(), leaf, errno, "cannot open", shown));
-  }
+  FileDescriptor file(::openat(folder, leaf.c_str(), access | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  if (file.get() < 0) return ContainedFile(OpenFailure(folder, leaf, errno, "cannot open", shown));
   struct stat info {};
   if (::fstat(file.get(), &info) != 0)
     return ContainedFile(SystemError(errno, "cannot open", shown));
@@ -206,53 +194,168 @@ ContainedFile OpenRegularBelow(const fs::path& root, std::string_view relative_n
   if (!S_ISREG(info.st_mode)) {
     return ContainedFile(ContainedError{EINVAL, "\"" + shown + "\" is not a regular file"});
   }
-  const int flags = ::fcntl(file.get(), F_GETFL);
-  if (flags >= 0) (void)::fcntl(file.get(), F_SETFL, flags & ~O_NONBLOCK);
-  return ContainedFile(file.Release());
+  // A regular file may block after all: the status flags become exactly
+  // what was asked for, O_NONBLOCK cleared (F_SETFL ignores the access mode).
+  (void)::fcntl(file.get(), F_SETFL, access & O_APPEND);
+  return ContainedFile(file.Release(), static_cast<uint64_t>(info.st_size));
 }
 
 }  // namespace
 
-ContainedFile OpenForReadingBelow(const fs::path& root, std::string_view relative_name) {
-  return OpenRegularBelow(root, relative_name, O_RDONLY);
+ContainedFolder ContainedFolder::Open(const fs::path& root, bool create) {
+  ContainedFolder folder;
+  folder.root_ = root;
+  folder.error_ = {};
+  folder.fd_ = OpenRoot(root, create, folder.error_);
+  return folder;
 }
 
-ContainedFile OpenForAppendingBelow(const fs::path& root, std::string_view relative_name) {
-  return OpenRegularBelow(root, relative_name, O_WRONLY | O_APPEND);
+ContainedFolder ContainedFolder::Hold(const fs::path& root, bool create) {
+  ContainedFolder folder = Open(root, create);
+  struct stat info {};
+  if (folder.Ok() && ::fstat(folder.fd_.get(), &info) == 0) {
+    folder.identified_ = true;
+    folder.device_ = info.st_dev;
+    folder.inode_ = info.st_ino;
+  }
+  return folder;
 }
 
-ContainedStatus RenameBelow(const fs::path& root, std::string_view from, std::string_view to) {
+bool ContainedFolder::StillNamedBy(const fs::path& root) const {
+  if (!Ok() || !identified_ || root != root_) return false;
+  struct stat info {};
+  return ::stat(root.empty() ? "." : root.c_str(), &info) == 0 && info.st_dev == device_ &&
+         info.st_ino == inode_;
+}
+
+ContainedFile ContainedFolder::OpenFolder(std::string_view relative_dir, bool create) const {
+  const Components name = Split(relative_dir);
+  if (!name.safe) return ContainedFile(UnsafeNameError(root_, name));
+  if (!Ok()) return ContainedFile(error_);
+  ContainedError error;
+  Folder folder = WalkFolders(fd_.get(), root_, name.parts, name.parts.size(), create, error);
+  if (folder.fd < 0) return ContainedFile(std::move(error));
+  if (folder.owned.get() >= 0) return ContainedFile(folder.owned.Release());
+  // The caller owns what it gets: the root itself comes as a copy of its descriptor.
+  const int copy = ::fcntl(fd_.get(), F_DUPFD_CLOEXEC, 0);
+  if (copy < 0)
+    return ContainedFile(SystemError(errno, "cannot open the folder", RootShown(root_)));
+  return ContainedFile(copy);
+}
+
+ContainedFile ContainedFolder::CreateNewFile(std::string_view relative_name) const {
+  LeafIn place = OpenLeafFolder(fd_.get(), error_, root_, relative_name, true);
+  if (place.folder.fd < 0) return ContainedFile(std::move(place.error));
+  const int fd = CreateExclusive(place.folder.fd, place.leaf);
+  if (fd < 0) return ContainedFile(SystemError(errno, "cannot create", place.shown));
+  return ContainedFile(fd);
+}
+
+ContainedFile ContainedFolder::CreateFreshFile(std::string_view relative_name) const {
+  LeafIn place = OpenLeafFolder(fd_.get(), error_, root_, relative_name, true);
+  if (place.folder.fd < 0) return ContainedFile(std::move(place.error));
+  // O_EXCL never opens what holds the name; when something does, unlinking
+  // it leaves it alone (a link's target, a file another process still has
+  // open) and the second try makes a new file.
+  int fd = CreateExclusive(place.folder.fd, place.leaf);
+  if (fd < 0 && errno == EEXIST) {
+    if (::unlinkat(place.folder.fd, place.leaf.c_str(), 0) != 0 && errno != ENOENT) {
+      return ContainedFile(SystemError(errno, "cannot create", place.shown));
+    }
+    fd = CreateExclusive(place.folder.fd, place.leaf);
+  }
+  if (fd < 0) return ContainedFile(SystemError(errno, "cannot create", place.shown));
+  return ContainedFile(fd);
+}
+
+ContainedFile ContainedFolder::OpenForReading(std::string_view relative_name) const {
+  LeafIn place = OpenLeafFolder(fd_.get(), error_, root_, relative_name, false);
+  if (place.folder.fd < 0) return ContainedFile(std::move(place.error));
+  return OpenRegularIn(place.folder.fd, place.leaf, place.shown, O_RDONLY);
+}
+
+ContainedFile ContainedFolder::OpenForAppending(std::string_view relative_name) const {
+  LeafIn place = OpenLeafFolder(fd_.get(), error_, root_, relative_name, false);
+  if (place.folder.fd < 0) return ContainedFile(std::move(place.error));
+  return OpenRegularIn(place.folder.fd, place.leaf, place.shown, O_WRONLY | O_APPEND);
+}
+
+ContainedStatus ContainedFolder::Rename(std::string_view from, std::string_view to) const {
   const Components old_name = Split(from);
   const Components new_name = Split(to);
-  ContainedError error = CheckLeafName(root, old_name);
-  if (error.number == 0) error = CheckLeafName(root, new_name);
+  ContainedError error = CheckLeafName(root_, old_name);
+  if (error.number == 0) error = CheckLeafName(root_, new_name);
+  if (error.number == 0 && !Ok()) error = error_;
   if (error.number != 0) return {std::move(error)};
-  FileDescriptor old_folder = OpenParent(root, old_name, false, error);
-  if (old_folder.get() < 0) return {std::move(error)};
-  FileDescriptor new_folder = OpenParent(root, new_name, true, error);
-  if (new_folder.get() < 0) return {std::move(error)};
-
-  if (::renameat(old_folder.get(), old_name.parts.back().c_str(), new_folder.get(),
+  const Folder old_folder = OpenParent(fd_.get(), root_, old_name, false, error);
+  if (old_folder.fd < 0) return {std::move(error)};
+  Folder new_folder{.fd = old_folder.fd};
+  if (!SameParent(old_name, new_name)) {
+    new_folder = OpenParent(fd_.get(), root_, new_name, true, error);
+    if (new_folder.fd < 0) return {std::move(error)};
+  }
+  if (::renameat(old_folder.fd, old_name.parts.back().c_str(), new_folder.fd,
                  new_name.parts.back().c_str()) != 0) {
     const int number = errno;
-    return {{number, "cannot rename \"" + Shown(root, old_name.parts, old_name.parts.size()) +
-                         "\" to \"" + Shown(root, new_name.parts, new_name.parts.size()) +
+    return {{number, "cannot rename \"" + Shown(root_, old_name.parts, old_name.parts.size()) +
+                         "\" to \"" + Shown(root_, new_name.parts, new_name.parts.size()) +
                          "\": " + std::generic_category().message(number)}};
   }
   return {};
 }
 
-ContainedStatus RemoveBelow(const fs::path& root, std::string_view relative_name) {
+ContainedStatus ContainedFolder::Remove(std::string_view relative_name) const {
   const Components name = Split(relative_name);
-  ContainedError error = CheckLeafName(root, name);
+  ContainedError error = CheckLeafName(root_, name);
+  if (error.number == 0 && !Ok()) error = error_;
   if (error.number != 0) return {std::move(error)};
-  FileDescriptor folder = OpenParent(root, name, false, error);
+  const Folder folder = OpenParent(fd_.get(), root_, name, false, error);
   // Without its folder the entry does not exist either.
-  if (folder.get() < 0) return error.number == ENOENT ? ContainedStatus{} : ContainedStatus{error};
-  if (::unlinkat(folder.get(), name.parts.back().c_str(), 0) != 0 && errno != ENOENT) {
-    return {SystemError(errno, "cannot remove", Shown(root, name.parts, name.parts.size()))};
+  if (folder.fd < 0) return error.number == ENOENT ? ContainedStatus{} : ContainedStatus{error};
+  if (::unlinkat(folder.fd, name.parts.back().c_str(), 0) != 0 && errno != ENOENT) {
+    return {SystemError(errno, "cannot remove", Shown(root_, name.parts, name.parts.size()))};
   }
   return {};
+}
+
+namespace {
+
+// A name that an operation would refuse anyway never makes the root: the
+// free functions create it only for a usable name.
+bool UsableLeafName(std::string_view relative_name) {
+  const Components name = Split(relative_name);
+  return name.safe && !name.parts.empty();
+}
+
+}  // namespace
+
+ContainedFile OpenFolderBelow(const fs::path& root, std::string_view relative_dir, bool create) {
+  return ContainedFolder::Open(root, create && Split(relative_dir).safe)
+      .OpenFolder(relative_dir, create);
+}
+
+ContainedFile CreateFreshFileBelow(const fs::path& root, std::string_view relative_name) {
+  return ContainedFolder::Open(root, UsableLeafName(relative_name)).CreateFreshFile(relative_name);
+}
+
+ContainedFile OpenForReadingBelow(const fs::path& root, std::string_view relative_name) {
+  return ContainedFolder::Open(root, false).OpenForReading(relative_name);
+}
+
+ContainedFile OpenForAppendingBelow(const fs::path& root, std::string_view relative_name) {
+  return ContainedFolder::Open(root, false).OpenForAppending(relative_name);
+}
+
+// The old name is below the root, so a missing root is an error, not made.
+ContainedStatus RenameBelow(const fs::path& root, std::string_view from, std::string_view to) {
+  return ContainedFolder::Open(root, false).Rename(from, to);
+}
+
+ContainedStatus RemoveBelow(const fs::path& root, std::string_view relative_name) {
+  const ContainedFolder folder = ContainedFolder::Open(root, false);
+  ContainedStatus status = folder.Remove(relative_name);
+  if (!folder.Ok() && status.error.number == ENOENT) return {};
+  return status;
 }
 
 std::string ShownPathBelow(const fs::path& root, std::string_view relative_name) {

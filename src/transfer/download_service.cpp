@@ -1,7 +1,6 @@
 #include "transfer/download_service.h"
 
 #include <curl/curl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -31,6 +30,11 @@ constexpr long kReceiveBufferSize = 256 * 1024;
 constexpr int kReportIntervalMs = 50;
 // The longest validator (ETag or Last-Modified) kept for resuming.
 constexpr size_t kLongestValidator = 512;
+// A body longer than this gets its validator written beside the partial
+// file while it still flows, so that even a crash or a kill leaves a
+// partial file that can be resumed. A shorter one is simply fetched again,
+// and a complete download then creates no file but its own.
+constexpr uint64_t kSaveValidatorAfter = 1 << 20;
 
 void InitCurlOnce() {
   // libcurl's global set-up is not thread-safe; the face and the download
@@ -68,11 +72,17 @@ struct Transfer {
   // and the bytes the body continues (set once a 206 with that start came).
   uint64_t resume_from = 0;
   uint64_t offset = 0;
-  bool keep_partial = false;  // a validator beside the partial file lets it be resumed later
+  // The validator of the partial file's data, kept in memory; empty when
+  // the data cannot be resumed. The file beside the partial one holds it
+  // only when `validator_saved`.
+  std::string validator;
+  bool validator_saved = false;
+  bool saved_for_large_body = false;  // the save at kSaveValidatorAfter bytes was tried
   // The current response's headers that resuming needs.
   std::string etag;
   std::string last_modified;
   std::string content_range;
+  const ContainedFolder* folder = nullptr;
   const DownloadTarget* target = nullptr;
   ContainedFile* partial = nullptr;
 };
@@ -88,18 +98,21 @@ std::string WriteFailure(const std::string& shown, int number) {
   return "cannot write \"" + shown + "\": " + cause;
 }
 
-bool WriteOut(Transfer& transfer, const char* data, size_t size) {
+// Writes all of `data` to `fd`; 0, or the errno of the failure.
+int WriteAll(int fd, const char* data, size_t size) {
   while (size > 0) {
-    const ssize_t written = ::write(transfer.fd, data, size);
+    const ssize_t written = ::write(fd, data, size);
     if (written < 0 && errno == EINTR) continue;
-    if (written <= 0) {
-      transfer.write_errno = written < 0 ? errno : EIO;
-      return false;
-    }
+    if (written <= 0) return written < 0 ? errno : EIO;
     data += written;
     size -= static_cast<size_t>(written);
   }
-  return true;
+  return 0;
+}
+
+bool WriteOut(Transfer& transfer, const char* data, size_t size) {
+  transfer.write_errno = WriteAll(transfer.fd, data, size);
+  return transfer.write_errno == 0;
 }
 
 bool FlushBuffer(Transfer& transfer) {
@@ -157,6 +170,69 @@ bool BodyWithinLimit(Transfer& transfer, size_t bytes) {
   return !transfer.over_limit;
 }
 
+// A validator fit to send back in If-Range: one line of printable text.
+bool UsableValidator(std::string_view value) {
+  if (value.empty() || value.size() > kLongestValidator) return false;
+  return std::all_of(value.begin(), value.end(),
+                     [](char c) { return static_cast<unsigned char>(c) >= 0x20 && c != 0x7F; });
+}
+
+std::string_view Trimmed(std::string_view text) {
+  while (!text.empty() && std::isspace(static_cast<unsigned char>(text.front()))) {
+    text.remove_prefix(1);
+  }
+  while (!text.empty() && std::isspace(static_cast<unsigned char>(text.back()))) {
+    text.remove_suffix(1);
+  }
+  return text;
+}
+
+// Writes the validator beside the partial file, replacing whatever held
+// its name; true when it is in place.
+bool SaveValidator(Transfer& transfer) {
+  const std::string name = ValidatorNameOf(transfer.target->partial_name);
+  ContainedFile file = transfer.folder->CreateFreshFile(name);
+  if (!file.Ok()) return false;
+  if (WriteAll(file.get(), transfer.validator.data(), transfer.validator.size()) != 0) {
+    file.Close();
+    (void)transfer.folder->Remove(name);
+    return false;
+  }
+  transfer.validator_saved = true;
+  return true;
+}
+
+// Removes the validator file when this transfer knows it is there.
+void DropValidator(Transfer& transfer) {
+  if (!transfer.validator_saved) return;
+  (void)transfer.folder->Remove(ValidatorNameOf(transfer.target->partial_name));
+  transfer.validator_saved = false;
+}
+
+// The validator kept beside the partial file; empty when there is none fit
+// to use.
+std::string LoadValidator(const ContainedFolder& folder, const DownloadTarget& target) {
+  ContainedFile file = folder.OpenForReading(ValidatorNameOf(target.partial_name));
+  if (!file.Ok()) return {};
+  char text[kLongestValidator + 1];
+  const ssize_t got = ::read(file.get(), text, sizeof text);
+  if (got <= 0) return {};
+  const std::string_view value(text, static_cast<size_t>(got));
+  return UsableValidator(value) ? std::string(value) : std::string();
+}
+
+// Once a body grows past kSaveValidatorAfter bytes its validator goes beside
+// the partial file (tried once), so a crash or a kill leaves data that can
+// be resumed.
+void SaveValidatorOfLargeBody(Transfer& transfer) {
+  if (transfer.saved_for_large_body || transfer.validator_saved || transfer.validator.empty() ||
+      transfer.offset + transfer.received <= kSaveValidatorAfter) {
+    return;
+  }
+  transfer.saved_for_large_body = true;
+  (void)SaveValidator(transfer);
+}
+
 size_t WriteBody(char* data, size_t size, size_t count, void* user) {
   auto* transfer = static_cast<Transfer*>(user);
   const size_t bytes = size * count;
@@ -170,6 +246,7 @@ size_t WriteBody(char* data, size_t size, size_t count, void* user) {
     transfer->buffered += bytes;
   }
   transfer->received += bytes;
+  SaveValidatorOfLargeBody(*transfer);
   return bytes;
 }
 
@@ -197,56 +274,10 @@ int ReportProgress(void* user, curl_off_t download_total, curl_off_t download_no
   return 0;
 }
 
-// A validator fit to send back in If-Range: one line of printable text.
-bool UsableValidator(std::string_view value) {
-  if (value.empty() || value.size() > kLongestValidator) return false;
-  return std::all_of(value.begin(), value.end(),
-                     [](char c) { return static_cast<unsigned char>(c) >= 0x20 && c != 0x7F; });
-}
-
-std::string_view Trimmed(std::string_view text) {
-  while (!text.empty() && std::isspace(static_cast<unsigned char>(text.front()))) {
-    text.remove_prefix(1);
-  }
-  while (!text.empty() && std::isspace(static_cast<unsigned char>(text.back()))) {
-    text.remove_suffix(1);
-  }
-  return text;
-}
-
-// Replaces the validator file beside the partial one with `validator`, or
-// removes it when there is none; true when a validator is now in place.
-bool SaveValidator(const DownloadTarget& target, const std::string& validator) {
-  const std::string name = ValidatorNameOf(target.partial_name);
-  if (validator.empty()) {
-    (void)RemoveBelow(target.folder, name);
-    return false;
-  }
-  ContainedFile file = CreateFreshFileBelow(target.folder, name);
-  Transfer writer{.fd = file.Ok() ? file.get() : -1};
-  if (!file.Ok() || !WriteOut(writer, validator.data(), validator.size())) {
-    file.Close();
-    (void)RemoveBelow(target.folder, name);
-    return false;
-  }
-  return true;
-}
-
-// The validator kept beside the partial file; empty when there is none fit
-// to use.
-std::string LoadValidator(const DownloadTarget& target) {
-  ContainedFile file = OpenForReadingBelow(target.folder, ValidatorNameOf(target.partial_name));
-  if (!file.Ok()) return {};
-  char text[kLongestValidator + 1];
-  const ssize_t got = ::read(file.get(), text, sizeof text);
-  if (got <= 0) return {};
-  const std::string_view value(text, static_cast<size_t>(got));
-  return UsableValidator(value) ? std::string(value) : std::string();
-}
-
 // The response's headers are complete. A 200 starts the partial file over
-// (when it held data) and keeps the new validator; a 206 must continue the
-// partial file exactly where it ends. False stops the transfer.
+// (when it held data, whose validator goes with it) and takes the new
+// validator; a 206 must continue the partial file exactly where it ends.
+// False stops the transfer.
 bool StartBody(Transfer& transfer) {
   long status = 0;
   curl_easy_getinfo(transfer.curl, CURLINFO_RESPONSE_CODE, &status);
@@ -261,9 +292,9 @@ bool StartBody(Transfer& transfer) {
   }
   if (status != 200) return true;  // a redirect, a failure, or a file URL
   if (transfer.resume_from > 0) {
+    DropValidator(transfer);
     transfer.partial->Close();
-    *transfer.partial =
-        CreateFreshFileBelow(transfer.target->folder, transfer.target->partial_name);
+    *transfer.partial = transfer.folder->CreateFreshFile(transfer.target->partial_name);
     if (!transfer.partial->Ok()) {
       transfer.write_errno = transfer.partial->Error().number;
       return false;
@@ -272,8 +303,7 @@ bool StartBody(Transfer& transfer) {
     transfer.resume_from = 0;
   }
   const std::string& validator = transfer.etag.empty() ? transfer.last_modified : transfer.etag;
-  transfer.keep_partial =
-      SaveValidator(*transfer.target, UsableValidator(validator) ? validator : std::string());
+  transfer.validator = UsableValidator(validator) ? validator : std::string();
   return true;
 }
 
@@ -388,6 +418,26 @@ CURLcode RunTransfer(CURLM* multi, CURL* curl, Transfer& transfer) {
   return code;
 }
 
+// Runs the configured transfer; with partial data to continue, it asks for
+// the rest, valid only while the file is the one that data came from
+// (otherwise the server sends the whole file).
+CURLcode RunRangedTransfer(CURLM* multi, Transfer& transfer) {
+  CURL* curl = transfer.curl;
+  curl_slist* headers = nullptr;
+  if (transfer.resume_from > 0) {
+    curl_easy_setopt(curl, CURLOPT_RANGE, (std::to_string(transfer.resume_from) + "-").c_str());
+    headers = curl_slist_append(nullptr, ("If-Range: " + transfer.validator).c_str());
+    curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
+  }
+  const CURLcode code = RunTransfer(multi, curl, transfer);
+  // The error buffer and the header list live on the caller's stack; the
+  // handle outlives them.
+  curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, nullptr);
+  curl_easy_setopt(curl, CURLOPT_HTTPHEADER, nullptr);
+  curl_slist_free_all(headers);
+  return code;
+}
+
 DownloadResult Failed(DownloadOutcome outcome, long status, std::string reason) {
   return DownloadResult{.outcome = outcome, .http_status = status, .reason = std::move(reason)};
 }
@@ -451,23 +501,23 @@ struct PartialStart {
   std::string validator;
 };
 
-PartialStart OpenPartial(const DownloadTarget& target, bool web) {
+PartialStart OpenPartial(const ContainedFolder& folder, const DownloadTarget& target, bool web) {
+  // Nearly always nothing holds the partial name, and one system call both
+  // finds that out and makes the file.
+  ContainedFile fresh = folder.CreateNewFile(target.partial_name);
+  if (fresh.Ok() || fresh.Error().number != EEXIST) return {std::move(fresh)};
   if (web) {
-    std::string validator = LoadValidator(target);
-    ContainedFile file = validator.empty()
-                             ? ContainedFile(ContainedError{ENOENT, ""})
-                             : OpenForAppendingBelow(target.folder, target.partial_name);
-    struct stat info {};
-    if (file.Ok() && ::fstat(file.get(), &info) == 0 && info.st_size > 0) {
-      const auto size = static_cast<uint64_t>(info.st_size);
-      if ((!target.expected_size || size < *target.expected_size) &&
-          (!target.size_limit || size <= *target.size_limit)) {
-        return {std::move(file), size, std::move(validator)};
-      }
+    std::string validator = LoadValidator(folder, target);
+    ContainedFile file = validator.empty() ? ContainedFile(ContainedError{ENOENT, ""})
+                                           : folder.OpenForAppending(target.partial_name);
+    const uint64_t size = file.Size();
+    if (file.Ok() && size > 0 && (!target.expected_size || size < *target.expected_size) &&
+        (!target.size_limit || size <= *target.size_limit)) {
+      return {std::move(file), size, std::move(validator)};
     }
   }
-  (void)RemoveBelow(target.folder, ValidatorNameOf(target.partial_name));
-  return {CreateFreshFileBelow(target.folder, target.partial_name)};
+  (void)folder.Remove(ValidatorNameOf(target.partial_name));
+  return {folder.CreateFreshFile(target.partial_name)};
 }
 
 bool IsWebUrl(const std::string& url) {
@@ -477,33 +527,42 @@ bool IsWebUrl(const std::string& url) {
   return scheme == "http" || scheme == "https";
 }
 
-// Renames a complete partial file to the final name. A failed attempt
-// keeps its partial data for a later attempt to continue only when a
-// validator is kept beside it and nothing says the data is wrong.
-DownloadResult Finish(const DownloadTarget& target, const Transfer& transfer, DownloadResult result,
+// True when a failed attempt keeps its partial data for a later attempt to
+// continue: there is data, its validator is known and now written beside
+// it, and nothing says the data is wrong.
+bool KeepPartial(Transfer& transfer, const DownloadResult& result) {
+  const bool resumable = !transfer.validator.empty() &&
+                         transfer.resume_from + transfer.received > 0 &&
+                         transfer.size_failure.empty() && result.http_status != 416 &&
+                         (result.outcome == DownloadOutcome::kServerFailure ||
+                          result.outcome == DownloadOutcome::kAborted);
+  return resumable && (transfer.validator_saved || SaveValidator(transfer));
+}
+
+// Renames a complete partial file to the final name; a failed attempt
+// keeps its partial data or removes it.
+DownloadResult Finish(const DownloadTarget& target, Transfer& transfer, DownloadResult result,
                       TransferCallback& callback) {
-  const std::string validator_name = ValidatorNameOf(target.partial_name);
+  const ContainedFolder& folder = *transfer.folder;
   if (result.Ok()) {
-    const ContainedStatus renamed = RenameBelow(target.folder, target.partial_name, target.name);
+    // The validator goes first: a crash in between leaves a partial file
+    // without one, which is fetched again, never a validator without its file.
+    DropValidator(transfer);
+    const ContainedStatus renamed = folder.Rename(target.partial_name, target.name);
     if (!renamed.Ok()) {
       result = Failed(DownloadOutcome::kLocalFailure, result.http_status, renamed.error.message);
     }
   }
   if (result.Ok()) {
-    (void)RemoveBelow(target.folder, validator_name);
     // A last report with the full count, so the byte counter ends at the
     // file's size. The file is complete, so an abort arriving now changes nothing.
     const uint64_t size = transfer.offset + transfer.received;
     (void)callback.OnProgress(size, size);
     return result;
   }
-  const bool resumable = transfer.keep_partial && transfer.size_failure.empty() &&
-                         result.http_status != 416 &&
-                         (result.outcome == DownloadOutcome::kServerFailure ||
-                          result.outcome == DownloadOutcome::kAborted);
-  if (!resumable) {
-    (void)RemoveBelow(target.folder, target.partial_name);
-    (void)RemoveBelow(target.folder, validator_name);
+  if (!KeepPartial(transfer, result)) {
+    DropValidator(transfer);
+    (void)folder.Remove(target.partial_name);
   }
   return result;
 }
@@ -515,6 +574,14 @@ struct DownloadService::Handle {
   std::unique_ptr<CURLM, MultiCleanup> multi;
   std::unique_ptr<CURL, CurlCleanup> curl;
   std::unique_ptr<char[]> write_buffer;
+  // The folder of the last download, kept open while the next ones go to
+  // the same folder.
+  ContainedFolder folder;
+
+  const ContainedFolder& FolderFor(const std::filesystem::path& path) {
+    if (!folder.StillNamedBy(path)) folder = ContainedFolder::Hold(path, true);
+    return folder;
+  }
 };
 
 DownloadService::DownloadService() : handle_(std::make_unique<Handle>()) {
@@ -578,7 +645,9 @@ DownloadResult DownloadService::Download(const std::string& url, const DownloadT
         DownloadOutcome::kLocalFailure, 0,
         "no partial file name apart from \"" + ShownPathBelow(target.folder, target.name) + "\"");
   }
-  PartialStart start = OpenPartial(target, IsWebUrl(url));
+  const ContainedFolder& folder = handle_->FolderFor(target.folder);
+  if (!folder.Ok()) return Failed(DownloadOutcome::kLocalFailure, 0, folder.Error().message);
+  PartialStart start = OpenPartial(folder, target, IsWebUrl(url));
   if (!start.file.Ok())
     return Failed(DownloadOutcome::kLocalFailure, 0, start.file.Error().message);
 
@@ -592,28 +661,18 @@ DownloadResult DownloadService::Download(const std::string& url, const DownloadT
                     .expected_size = target.expected_size,
                     .size_limit = target.size_limit,
                     .resume_from = start.size,
-                    .keep_partial = start.size > 0,
+                    .validator = std::move(start.validator),
+                    .validator_saved = start.size > 0,
+                    .folder = &folder,
                     .target = &target,
                     .partial = &start.file};
   char curl_error[CURL_ERROR_SIZE] = {};
   const long stall_seconds = static_cast<long>(stall_timeout_.count());
   Configure(curl, EncodeForWire(url), stall_seconds, transfer, curl_error);
-  curl_slist* headers = nullptr;
-  if (start.size > 0) {
-    // Asks for the rest, valid only while the file is the one the partial
-    // data came from; otherwise the server sends the whole file.
-    curl_easy_setopt(curl, CURLOPT_RANGE, (std::to_string(start.size) + "-").c_str());
-    headers = curl_slist_append(nullptr, ("If-Range: " + start.validator).c_str());
-    curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
-  }
-  const CURLcode code = RunTransfer(handle_->multi.get(), curl, transfer);
-  // The error buffer and the header list live on this stack frame; the handle outlives them.
-  curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, nullptr);
-  curl_easy_setopt(curl, CURLOPT_HTTPHEADER, nullptr);
-  curl_slist_free_all(headers);
+  const CURLcode code = RunRangedTransfer(handle_->multi.get(), transfer);
   // Buffered bytes reach the disk only now, so a full disk may show here;
   // a partial file kept for resuming gets them too.
-  if (transfer.write_errno == 0 && (code == CURLE_OK || transfer.keep_partial)) {
+  if (transfer.write_errno == 0 && (code == CURLE_OK || !transfer.validator.empty())) {
     (void)FlushBuffer(transfer);
   }
   start.file.Close();

@@ -8,19 +8,25 @@
 // failed or aborted attempt never leaves a file under the final name.
 //
 // Resuming: when an http(s) answer of 200 carries an ETag (else a
-// Last-Modified), it is kept in a file beside the partial one
-// (ValidatorNameOf(partial_name)), and a failed or aborted attempt keeps its
-// partial data. The next attempt, in this run or a later one, opens that
-// partial file (never through a link) and asks for the rest with a Range
-// and an If-Range of the kept validator. A 206 that starts exactly at the
-// partial file's end is appended; a 200 (the file changed, or the server
-// ignores ranges) starts the partial file over, created fresh. Without a
-// validator nothing is resumed. A body that cannot have the expected size,
-// a range that does not fit, a 416 and any local failure remove the partial
-// file and its validator; a complete file removes the validator. Sizes and
-// progress count the whole file, the resumed part included. Nothing outside the target's folder is
-// created or written: a symbolic link below the folder is refused (the
-// folder itself may be one).
+// Last-Modified), that validator is kept in memory while the body flows.
+// It is written to a file beside the partial one
+// (ValidatorNameOf(partial_name)) only when it is worth keeping: once the
+// body passes 1 MiB (so that a crash or a kill during a large file still
+// leaves something to resume), or when an attempt ends early (a failure, a
+// stall, an abort) with partial data to keep. A complete download thus
+// creates no file but the partial one, renamed into place. The next
+// attempt, in this run or a later one, opens the partial file (never
+// through a link) when the validator is beside it and asks for the rest
+// with a Range and an If-Range of that validator. A 206 that starts exactly
+// at the partial file's end is appended; a 200 (the file changed, or the
+// server ignores ranges) starts the partial file over, created fresh.
+// Without a validator nothing is resumed. A body that cannot have the
+// expected size, a range that does not fit, a 416 and any local failure
+// remove the partial file and its validator; a complete file removes the
+// validator it had. Sizes and progress count the whole file, the resumed
+// part included. Nothing outside the target's folder is created or written:
+// a symbolic link below the folder is refused (the folder itself may be
+// one).
 //
 // An HTTP status of 400 or more fails; redirects are followed (to http and
 // https only); a transfer that moves no byte for the stall timeout fails;
@@ -36,7 +42,9 @@
 // keeps drawing even while a server stays silent.
 //
 // Thread safety: one instance per thread. It keeps its libcurl handles, so
-// consecutive downloads reuse the connection.
+// consecutive downloads reuse the connection, and it keeps the target's
+// folder open while consecutive downloads go to the same one (opened again
+// when its path no longer leads to the folder held).
 
 #include <chrono>
 #include <cstdint>

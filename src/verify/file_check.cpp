@@ -1,7 +1,5 @@
 #include "verify/file_check.h"
 
-#include <sys/stat.h>
-
 #include <cerrno>
 #include <cstdio>
 
@@ -37,19 +35,24 @@ bool SameHexDigest(std::string_view a, std::string_view b) {
 Verdict VerifyFile(const std::string& folder, const std::string& name, uint64_t size,
                    std::string_view digest, const PercentSink& progress,
                    const std::atomic<bool>& stop) {
+  return VerifyFile(ContainedFolder::Open(folder, false), name, size, digest, progress, stop);
+}
+
+Verdict VerifyFile(const ContainedFolder& folder, const std::string& name, uint64_t size,
+                   std::string_view digest, const PercentSink& progress,
+                   const std::atomic<bool>& stop) {
   // The file is opened below the download folder without following any
   // symbolic link, so a planted link never makes us read (and approve) a
   // file elsewhere; size and digest then come from that one descriptor.
-  const ContainedFile file = OpenForReadingBelow(folder, name);
+  const ContainedFile file = folder.OpenForReading(name);
   if (!file.Ok()) {
     if (MeansAbsent(file.Error().number)) return Verdict::kMissing;
-    std::printf("%s can't be opened\n", LocalPath(folder, name).c_str());
+    std::printf("%s can't be opened\n",
+                LocalPath(WithTrailingSeparator(folder.Root().string()), name).c_str());
     std::fflush(stdout);
     return Verdict::kUnreadable;
   }
-  struct stat info {};
-  if (::fstat(file.get(), &info) != 0) return Verdict::kUnreadable;
-  if (static_cast<uint64_t>(info.st_size) != size) return Verdict::kWrongSize;
+  if (file.Size() != size) return Verdict::kWrongSize;
   const FileDigest read = DigestOpenFile(file.get(), size, progress, &stop);
   if (read.stopped) return Verdict::kStopped;
   if (read.read_error) return Verdict::kUnreadable;

@@ -17,6 +17,7 @@
 #include <string>
 #include <string_view>
 
+#include "platform/contained_files.h"
 #include "verify/file_digest.h"
 
 namespace brenvik {
@@ -37,6 +38,12 @@ enum class Verdict {
 [[nodiscard]] Verdict VerifyFile(const std::string& folder, const std::string& name, uint64_t size,
                                  std::string_view digest, const PercentSink& progress,
                                  const std::atomic<bool>& stop);
+
+// The same check below a download folder held open, so that checking many
+// files opens the folder once instead of once per file.
+[[nodiscard]] Verdict VerifyFile(const ContainedFolder& folder, const std::string& name,
+                                 uint64_t size, std::string_view digest,
+                                 const PercentSink& progress, const std::atomic<bool>& stop);
 
 // True when two hex digests are the same but for the case of their letters.
 bool SameHexDigest(std::string_view a, std::string_view b);

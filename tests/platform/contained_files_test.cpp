@@ -99,8 +99,9 @@ TEST_F(ContainedFilesTest, FreshFileReplacesWhateverHeldTheNameAndLeavesItsTarge
   dir_.Write("outside/victim.txt", "precious");
   fs::create_symlink(Outside() / "victim.txt", Root() / "by-link.part");
   fs::create_hard_link(Outside() / "victim.txt", Root() / "by-hard-link.part");
+  fs::create_symlink(Outside() / "absent.txt", Root() / "by-dangling-link.part");
 
-  for (const char* name : {"by-link.part", "by-hard-link.part"}) {
+  for (const char* name : {"by-link.part", "by-hard-link.part", "by-dangling-link.part"}) {
     SCOPED_TRACE(name);
     ContainedFile file = CreateFreshFileBelow(Root(), name);
     ASSERT_TRUE(file.Ok()) << file.Error().message;
@@ -109,6 +110,7 @@ TEST_F(ContainedFilesTest, FreshFileReplacesWhateverHeldTheNameAndLeavesItsTarge
     EXPECT_EQ(dir_.Read(std::string("root/") + name), "new");
   }
   EXPECT_EQ(dir_.Read("outside/victim.txt"), "precious");
+  EXPECT_FALSE(fs::exists(Outside() / "absent.txt"));
 
   // A folder under the name is not removed.
   fs::create_directories(Root() / "busy/inside");
@@ -116,6 +118,59 @@ TEST_F(ContainedFilesTest, FreshFileReplacesWhateverHeldTheNameAndLeavesItsTarge
   EXPECT_FALSE(blocked.Ok());
   EXPECT_TRUE(Contains(blocked.Error().message, (Root() / "busy").string()));
   EXPECT_TRUE(fs::is_directory(Root() / "busy/inside"));
+}
+
+// A new file never takes a name that something holds, not even a link
+// that leads nowhere.
+TEST_F(ContainedFilesTest, NewFileLeavesWhatHoldsTheNameAlone) {
+  const ContainedFolder root = ContainedFolder::Hold(Root(), false);
+  dir_.Write("root/taken", "old");
+  fs::create_symlink(Outside() / "absent.txt", Root() / "dangling");
+  for (const char* name : {"taken", "dangling"}) {
+    SCOPED_TRACE(name);
+    EXPECT_EQ(root.CreateNewFile(name).Error().number, EEXIST);
+  }
+  EXPECT_EQ(dir_.Read("root/taken"), "old");
+  EXPECT_FALSE(fs::exists(Outside() / "absent.txt"));
+  EXPECT_TRUE(root.CreateNewFile("sub/new").Ok());
+  EXPECT_TRUE(fs::is_regular_file(Root() / "sub/new"));
+}
+
+// A held root is opened once; every operation still walks below it without
+// following links, and it stays the folder it opened.
+TEST_F(ContainedFilesTest, AHeldRootServesManyOperationsAndKnowsWhenItsPathMoved) {
+  const ContainedFolder root = ContainedFolder::Hold(Root(), false);
+  ASSERT_TRUE(root.Ok());
+  EXPECT_TRUE(root.StillNamedBy(Root()));
+  {
+    ContainedFile file = root.CreateFreshFile("sub/a.part");
+    ASSERT_TRUE(file.Ok()) << file.Error().message;
+    WriteAll(file.get(), "body");
+  }
+  ASSERT_TRUE(root.Rename("sub/a.part", "sub/a").Ok());
+  ContainedFile read = root.OpenForReading("sub/a");
+  ASSERT_TRUE(read.Ok()) << read.Error().message;
+  EXPECT_EQ(read.Size(), 4u);
+  EXPECT_EQ(ReadAll(read.get()), "body");
+
+  // A link swapped in below the root between two operations is refused.
+  fs::rename(Root() / "sub", Root() / "moved");
+  fs::create_directory_symlink(Outside(), Root() / "sub");
+  EXPECT_EQ(root.OpenForReading("sub/a").Error().number, ELOOP);
+  EXPECT_FALSE(root.CreateFreshFile("sub/b").Ok());
+  EXPECT_FALSE(root.Rename("moved/a", "sub/a").Ok());
+  EXPECT_TRUE(fs::is_empty(Outside()));
+
+  // Its path renamed and taken by a new folder: the held root is still the
+  // folder it opened, and says that its path leads elsewhere now.
+  fs::rename(Root(), dir_.path() / "renamed");
+  EXPECT_FALSE(root.StillNamedBy(Root()));
+  fs::create_directories(Root());
+  EXPECT_FALSE(root.StillNamedBy(Root()));
+  EXPECT_TRUE(root.OpenForReading("moved/a").Ok());
+  // Only a root opened to be held tells whether its path still leads to it.
+  EXPECT_FALSE(ContainedFolder::Open(Root(), false).StillNamedBy(Root()));
+  EXPECT_TRUE(ContainedFolder::Hold(Root(), false).StillNamedBy(Root()));
 }
 
 TEST_F(ContainedFilesTest, ReadingAcceptsRegularFilesOnly) {

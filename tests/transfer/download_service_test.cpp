@@ -291,6 +291,105 @@ TEST_F(ResumeTest, WithoutAValidatorNothingIsResumed) {
   ExpectOnlyTheFile(content);
 }
 
+// What a validator file is for: a body that ends early keeps its data and
+// validator, a complete one leaves neither, and a small one never writes
+// its validator while it flows.
+TEST_F(ResumeTest, AValidatorIsWrittenOnlyWhenItsDataMayStay) {
+  const std::string content = test::RandomBytes(300'000, 36);
+  server_.Serve("big.bin", content);
+  server_.Misbehave("big.bin", Behaviour{.etag = "\"v1\""});
+  FileWatchingSink sink(dir_.path() / "big.bin.~part.validator");
+  callback_.Attach(&sink);
+  ASSERT_TRUE(Get("big.bin", content.size()).Ok());
+  callback_.Attach(nullptr);
+  EXPECT_FALSE(sink.seen);
+  ExpectOnlyTheFile(content);
+}
+
+// Copies the partial file and its validator aside once the transfer is
+// past `percent`, as a kill at that moment would have left them.
+class SnapshotSink : public ProgressSink {
+ public:
+  SnapshotSink(fs::path folder, fs::path aside, uint32_t percent)
+      : folder_(std::move(folder)), aside_(std::move(aside)), percent_(percent) {}
+  void ShowFileProgress(uint32_t percent) override {
+    if (taken || percent < percent_) return;
+    taken = true;
+    for (const char* name : {"big.bin.~part", "big.bin.~part.validator"}) {
+      std::error_code missing;
+      fs::copy_file(folder_ / name, aside_ / name, missing);
+    }
+  }
+  bool taken = false;
+
+ private:
+  fs::path folder_, aside_;
+  uint32_t percent_;
+};
+
+TEST_F(ResumeTest, ALargeBodyCanBeResumedAfterAKill) {
+  const std::string content = test::RandomBytes(3 * 1024 * 1024, 37);
+  server_.Serve("big.bin", content);
+  server_.Misbehave("big.bin", Behaviour{.etag = "\"v1\""});
+  test::TempDir aside;
+  SnapshotSink sink(dir_.path(), aside.path(), 60);
+  callback_.Attach(&sink);
+  ASSERT_TRUE(Get("big.bin", content.size()).Ok());
+  callback_.Attach(nullptr);
+  ASSERT_TRUE(sink.taken);
+  ExpectOnlyTheFile(content);
+
+  // The folder as the kill left it: the validator was already beside the data.
+  ASSERT_EQ(aside.Read("big.bin.~part.validator"), "\"v1\"");
+  const uintmax_t kept = fs::file_size(aside.path() / "big.bin.~part");
+  ASSERT_GT(kept, 0u);
+  fs::remove(dir_.path() / "big.bin");
+  for (const char* name : {"big.bin.~part", "big.bin.~part.validator"}) {
+    fs::copy_file(aside.path() / name, dir_.path() / name);
+  }
+  ASSERT_TRUE(Get("big.bin", content.size()).Ok());
+  EXPECT_EQ(server_.LastRange("big.bin"), "bytes=" + std::to_string(kept) + "-");
+  ExpectOnlyTheFile(content);
+}
+
+TEST_F(ResumeTest, AnAbortedDownloadContinuesWhereItStopped) {
+  const std::string content = test::RandomBytes(200'000, 38);
+  server_.Serve("big.bin", content);
+  server_.Misbehave("big.bin",
+                    Behaviour{.trickle = std::chrono::milliseconds(5), .etag = "\"v1\""});
+  AbortingSink sink(abort_);
+  callback_.Attach(&sink);
+  ASSERT_EQ(Get("big.bin", content.size()).outcome, DownloadOutcome::kAborted);
+  callback_.Attach(nullptr);
+  abort_ = false;
+  const uintmax_t kept = fs::file_size(dir_.path() / "big.bin.~part");
+  ASSERT_GT(kept, 0u);
+  EXPECT_EQ(dir_.Read("big.bin.~part.validator"), "\"v1\"");
+
+  server_.Misbehave("big.bin", Behaviour{.etag = "\"v1\""});
+  ASSERT_TRUE(Get("big.bin", content.size()).Ok());
+  EXPECT_EQ(server_.LastRange("big.bin"), "bytes=" + std::to_string(kept) + "-");
+  ExpectOnlyTheFile(content);
+}
+
+// The kept data is replaced by a changed file's, cut again: the validator
+// beside it must be the new file's, never the one the old data had.
+TEST_F(ResumeTest, AChangedFileCutAgainKeepsTheNewValidator) {
+  const std::string old_content = test::RandomBytes(200'000, 39);
+  const std::string new_content = test::RandomBytes(200'000, 40);
+  CutAtHalf(old_content);
+  server_.Serve("big.bin", new_content);
+  server_.Misbehave("big.bin", Behaviour{.cut_after = 50'000, .etag = "\"v2\""});
+  ASSERT_FALSE(Get("big.bin", new_content.size()).Ok());
+  EXPECT_EQ(fs::file_size(dir_.path() / "big.bin.~part"), 50'000u);
+  EXPECT_EQ(dir_.Read("big.bin.~part.validator"), "\"v2\"");
+
+  server_.Misbehave("big.bin", Behaviour{.etag = "\"v2\""});
+  ASSERT_TRUE(Get("big.bin", new_content.size()).Ok());
+  EXPECT_EQ(server_.LastRange("big.bin"), "bytes=50000-");
+  ExpectOnlyTheFile(new_content);
+}
+
 TEST_F(DownloadServiceTest, FailedAttemptLeavesAnEarlierFileUntouched) {
   dir_.Write("Setup.exe", "the old, complete file");
   server_.Serve("Setup.exe", test::RandomBytes(50'000, 3));
@@ -489,6 +588,36 @@ TEST_F(DownloadServiceTest, NothingIsWrittenThroughALinkBelowTheFolder) {
       callback_);
   ASSERT_TRUE(result.Ok()) << result.reason;
   EXPECT_EQ(dir_.Read("e"), "payload");
+}
+
+// The service keeps the folder open between downloads, yet each download
+// goes where the folder's path leads at that moment.
+TEST_F(DownloadServiceTest, DownloadsFollowTheFolderPathWhenItChanges) {
+  for (const char* name : {"a", "b", "c"}) server_.Serve(name, std::string("body ") + name);
+  test::TempDir other;
+  const fs::path folder = other.path() / "folder";
+  const auto get_into_folder = [&](const std::string& name) {
+    return service_.Download(
+        Fetch(name), DownloadTarget{.folder = folder, .name = name, .partial_name = name + "~"},
+        callback_);
+  };
+  fs::create_directories(dir_.path() / "one");
+  fs::create_directories(dir_.path() / "two");
+  fs::create_directory_symlink(dir_.path() / "one", folder);
+  ASSERT_TRUE(get_into_folder("a").Ok());
+  EXPECT_EQ(dir_.Read("one/a"), "body a");
+
+  fs::remove(folder);
+  fs::create_directory_symlink(dir_.path() / "two", folder);
+  ASSERT_TRUE(get_into_folder("b").Ok());
+  EXPECT_EQ(dir_.Read("two/b"), "body b");
+  EXPECT_FALSE(fs::exists(dir_.path() / "one/b"));
+
+  // A folder removed meanwhile is made again.
+  fs::remove(folder);
+  ASSERT_TRUE(get_into_folder("c").Ok());
+  EXPECT_EQ(other.Read("folder/c"), "body c");
+  EXPECT_FALSE(fs::exists(dir_.path() / "two/c"));
 }
 
 // Local faults: reported as such, naming the path, with nothing left over.

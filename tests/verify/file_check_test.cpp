@@ -102,6 +102,26 @@ TEST_F(FileCheckTest, FileReachedThroughALinkCountsAsMissing) {
   }
 }
 
+// Checking below a folder held open reads what the path-based check reads,
+// and a link swapped in below it between two checks is still never followed.
+TEST_F(FileCheckTest, AHeldFolderChecksLikeItsPathAndFollowsNoLink) {
+  const std::string content = "in the held folder";
+  dir_.Write("sub/f.bin", content);
+  const ContainedFolder folder = ContainedFolder::Hold(dir_.path(), false);
+  const auto check = [&](const std::string& name) {
+    return VerifyFile(folder, name, content.size(), DigestOf(content), {}, abort_);
+  };
+  EXPECT_EQ(check("sub/f.bin"), Verdict::kPassed);
+  EXPECT_EQ(check("sub/absent.bin"), Verdict::kMissing);
+
+  test::TempDir outside;
+  outside.Write("f.bin", content);
+  std::filesystem::rename(dir_.path() / "sub", dir_.path() / "moved");
+  std::filesystem::create_directory_symlink(outside.path(), dir_.path() / "sub");
+  EXPECT_EQ(check("sub/f.bin"), Verdict::kMissing);
+  EXPECT_EQ(check("moved/f.bin"), Verdict::kPassed);
+}
+
 // A FIFO under the name of an empty file would block a reader forever.
 TEST_F(FileCheckTest, EntryThatIsNoRegularFileFailsAtOnce) {
   ASSERT_EQ(::mkfifo((dir_.path() / "empty").c_str(), 0600), 0);
