@@ -202,13 +202,17 @@ TEST_F(RunEngineTest, CancelInMidDownloadLeavesNoUnfinishedFileAndALaterRunCompl
   NewRun();
   RunEngine& run = *engine_;
   run.Start();
-  // Wait until the big file is on its way.
+  // Wait until the big file is on its way and the first one, fetched
+  // beside it, is verified.
   const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-  while (StatusText(1).find("% downloaded") == std::string::npos &&
-         std::chrono::steady_clock::now() < end) {
+  auto ready = [&] {
+    return StatusText(1).find("% downloaded") != std::string::npos &&
+           run.table().Row(0).state == JobState::Verified;
+  };
+  while (!ready() && std::chrono::steady_clock::now() < end) {
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
-  ASSERT_NE(StatusText(1).find("% downloaded"), std::string::npos);
+  ASSERT_TRUE(ready());
   int kept_alive = 0;
   run.WaitForWorkers([&] { ++kept_alive; });
   EXPECT_GT(kept_alive, 0);
