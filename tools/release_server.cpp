@@ -79,10 +79,19 @@ struct ReleaseServer::Shared {
   std::condition_variable wake;
   bool stopping = false;
 
-  // Waits `duration` unless Stop comes first; false when stopping.
-  bool Pause(std::chrono::microseconds duration) {
+  // When the server may send its next bytes: the rate holds for all
+  // responses together, however many connections a client opens.
+  std::chrono::steady_clock::time_point next_send{};
+
+  // Waits until `bytes` more may go out at the server's rate, unless Stop
+  // comes first; false when stopping.
+  bool Pace(uint64_t bytes) {
     std::unique_lock lock(mutex);
-    return !wake.wait_for(lock, duration, [this] { return stopping; });
+    const auto start = std::max(std::chrono::steady_clock::now(), next_send);
+    const auto until =
+        start + std::chrono::microseconds(static_cast<int64_t>(bytes * 1000000 / bytes_per_second));
+    next_send = until;
+    return !wake.wait_until(lock, until, [this] { return stopping; });
   }
 };
 
@@ -126,10 +135,8 @@ void ServeFile(const std::shared_ptr<ReleaseServer::Shared>& shared,
         // A file that shrank since its length was announced: closing the
         // connection tells the client the body is short.
         if (got <= 0) return false;
-        if (shared->bytes_per_second > 0) {
-          const auto pause = std::chrono::microseconds(static_cast<int64_t>(
-              static_cast<uint64_t>(got) * 1000000 / shared->bytes_per_second));
-          if (!shared->Pause(pause)) return false;
+        if (shared->bytes_per_second > 0 && !shared->Pace(static_cast<uint64_t>(got))) {
+          return false;
         }
         return sink.write(buffer.data(), static_cast<size_t>(got));
       });

@@ -6,8 +6,9 @@
 // chunks with its Content-Length (byte ranges as the HTTP library offers
 // them). Anything that is not a regular file inside the root answers 404: a
 // ".." component, a NUL byte, a folder, a missing file, a link leading out of
-// the root. With a rate set, each response is sent at no more than that many
-// bytes per second, so a download can be watched. Connections are kept alive.
+// the root. With a rate set, all responses together are sent at no more than
+// that many bytes per second, so a download can be watched however many
+// files a client fetches at once. Connections are kept alive.
 //
 // Thread safety: Start, Stop and the destructor on the owning thread; Url
 // from any thread once Start has returned. Requests are served on the
