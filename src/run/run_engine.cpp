@@ -37,7 +37,7 @@ RunEngine::RunEngine(RunServices services, std::string download_folder, bool ins
     : services_(std::move(services)),
       download_folder_(std::move(download_folder)),
       install_(install_after_download),
-      statistics_(table_, services_.catalogue, [this] { return Seconds(clock_()); }),
+      statistics_(table_, services_.catalogue, [this] { return clock_(); }),
       clock_(std::move(clock)) {}
 
 RunEngine::~RunEngine() {
@@ -86,7 +86,7 @@ void RunEngine::Start() {
 
   run_start_ = now;
   next_tick_ = now + kTickInterval;
-  statistics_.SetRunStart(Seconds(now));
+  statistics_.SetRunStart(now);
 }
 
 bool RunEngine::FillJobTable() {
@@ -182,6 +182,9 @@ TickReport RunEngine::Tick(const std::string& title) {
   }
 
   report.follow_row = FirstUnfinishedRow(table_);
+  // The line moves on also while no byte arrives and no file is checked:
+  // a stall shows as a falling rate.
+  if (filled_ && !finished_) statistics_.UpdateStatistics();
   if (report.follow_row >= 0 || !filled_ || finished_) return report;
   if (install_ && !InstallerStartReturned()) {
     report.installer_starting = true;

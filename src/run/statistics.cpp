@@ -10,6 +10,13 @@
 
 namespace brenvik {
 
+namespace {
+
+// How often the rate takes a sample of what arrived.
+constexpr std::chrono::milliseconds kSampleInterval{1000};
+
+}  // namespace
+
 ProgressStatistics::ProgressStatistics(JobTable& table, const Catalogue& catalogue, Clock clock)
     : table_(table), catalogue_(catalogue), clock_(std::move(clock)) {}
 
@@ -17,17 +24,47 @@ void ProgressStatistics::WatchTransfers(std::vector<const TransferCallback*> tra
   transfers_ = std::move(transfers);
 }
 
-uint64_t ProgressStatistics::VerifiedBytes(const JobTable& table, const Catalogue& catalogue) {
-  const std::vector<JobState> states = table.States();
-  const size_t rows = std::min(states.size(), static_cast<size_t>(catalogue.RowCount()));
-  uint64_t sum = 0;
-  for (size_t k = 0; k < rows; ++k) {
-    if (states[k] != JobState::Verified) continue;
-    const CatalogueEntry& entry = catalogue.Entry(static_cast<int>(k));
-    if (strcasecmp(entry.name.c_str(), kInstallerRowName) == 0) continue;
-    sum += entry.size;
+void ProgressStatistics::SetRunStart(std::chrono::milliseconds start) {
+  const uint64_t received = ReadTransfers().received;
+  std::lock_guard lock(rate_mutex_);
+  sample_start_ = start;
+  sample_bytes_ = received;
+}
+
+std::vector<uint64_t> ProgressStatistics::CountedSizes(const Catalogue& catalogue) {
+  std::vector<uint64_t> sizes;
+  sizes.reserve(static_cast<size_t>(catalogue.RowCount()));
+  for (const CatalogueEntry& entry : catalogue.Entries()) {
+    sizes.push_back(strcasecmp(entry.name.c_str(), kInstallerRowName) == 0 ? 0 : entry.size);
   }
-  return sum;
+  return sizes;
+}
+
+ProgressStatistics::Work ProgressStatistics::SumWork(const std::vector<JobState>& states,
+                                                     const std::vector<uint64_t>& sizes) {
+  Work work;
+  for (size_t k = 0; k < std::min(states.size(), sizes.size()); ++k) {
+    switch (states[k]) {
+      case JobState::Verified:
+        work.verified += sizes[k];
+        break;
+      case JobState::PendingDownload:
+        work.to_download += sizes[k];
+        break;
+      case JobState::PendingCheck:
+      case JobState::CheckDone:
+        work.to_check += sizes[k];
+        break;
+      case JobState::InstallerRow:
+        break;
+    }
+  }
+  return work;
+}
+
+ProgressStatistics::Work ProgressStatistics::WorkOf(const JobTable& table,
+                                                    const Catalogue& catalogue) {
+  return SumWork(table.States(), CountedSizes(catalogue));
 }
 
 std::string ProgressStatistics::FormatEstimate(uint64_t seconds) {
@@ -36,58 +73,80 @@ std::string ProgressStatistics::FormatEstimate(uint64_t seconds) {
                 static_cast<unsigned long long>(seconds % 60));
 }
 
-std::string ProgressStatistics::UpdateStatistics(std::time_t now) {
-  const std::time_t start = run_start_.load();
-  const uint64_t elapsed = now > start ? static_cast<uint64_t>(now - start) : 0;
+ProgressStatistics::Transfers ProgressStatistics::ReadTransfers() const {
+  Transfers sums;
+  for (const TransferCallback* transfer : transfers_) {
+    if (transfer->TransferRunning()) sums.running += transfer->BytesSoFar();
+    sums.received += transfer->BytesReceived();
+  }
+  return sums;
+}
 
+ProgressStatistics::Work ProgressStatistics::CurrentWork() {
+  const uint64_t revision = table_.StateRevision();
+  std::lock_guard lock(rate_mutex_);
+  if (revision == work_revision_) return work_;
+  // Progress reports come far more often than state changes, and a run
+  // may have thousands of rows: the sums are kept per state revision and
+  // the sizes that count are worked out once.
+  if (sizes_.size() != static_cast<size_t>(catalogue_.RowCount()))
+    sizes_ = CountedSizes(catalogue_);
+  work_ = SumWork(table_.States(), sizes_);
+  work_revision_ = revision;
+  return work_;
+}
+
+void ProgressStatistics::Sample(std::chrono::milliseconds now, uint64_t received) {
+  const std::chrono::milliseconds elapsed = now - sample_start_;
+  if (elapsed < kSampleInterval) return;
+  const uint64_t bytes = received > sample_bytes_ ? received - sample_bytes_ : 0;
+  const uint64_t sample = bytes * 1000 / static_cast<uint64_t>(elapsed.count()) / 1024;
+  const uint64_t smoothed = (sample + 3ull * smoothed_rate_) >> 2;
+  smoothed_rate_ = static_cast<uint32_t>(std::min<uint64_t>(smoothed, UINT32_MAX));
+  sample_start_ = now;
+  sample_bytes_ = received;
+}
+
+std::string ProgressStatistics::Estimate(const Work& work, uint64_t running) const {
+  const uint64_t to_download = work.to_download - std::min(work.to_download, running);
+  if (to_download == 0 && work.to_check == 0) return FormatEstimate(0);
+  double seconds = 0;
+  if (to_download > 0) {
+    if (smoothed_rate_ == 0) return {};  // nothing arrives, or nothing measured yet
+    seconds += static_cast<double>(to_download) / 1024.0 / smoothed_rate_;
+  }
+  if (work.to_check > 0) {
+    if (checked_bytes_ == 0) return {};  // no check has finished yet
+    // Checks too quick for the clock cost nothing measurable.
+    seconds += static_cast<double>(work.to_check) * static_cast<double>(checking_.count()) /
+               1000.0 / static_cast<double>(checked_bytes_);
+  }
+  // Work is left, so the estimate never reads as nothing.
+  return FormatEstimate(std::max<uint64_t>(1, static_cast<uint64_t>(seconds + 0.999)));
+}
+
+std::string ProgressStatistics::UpdateStatistics(std::chrono::milliseconds now) {
+  const Work work = CurrentWork();
+  const Transfers transfers = ReadTransfers();
   // Verified files plus the downloads running now; a finished download
   // counts only once its file is verified, so nothing is counted twice.
-  uint64_t done = 0;
-  {
-    const uint64_t revision = table_.StateRevision();
-    std::lock_guard lock(rate_mutex_);
-    if (revision != verified_revision_) {
-      verified_bytes_ = VerifiedBytes(table_, catalogue_);
-      verified_revision_ = revision;
-    }
-    done = verified_bytes_;
-  }
-  for (const TransferCallback* transfer : transfers_) {
-    if (transfer->TransferRunning()) done += transfer->BytesSoFar();
-  }
   const uint64_t total = catalogue_.Total();
-  done = std::min(done, total);
-  const uint64_t total_kb = total >> 10;
-  const uint64_t done_kb = done >> 10;
+  const uint64_t done = std::min(work.verified + transfers.running, total);
 
-  uint32_t rate = 0;
-  std::string estimate;
-  if (elapsed != 0) {
-    const uint64_t sample = done_kb / elapsed;
-    {
-      std::lock_guard lock(rate_mutex_);
-      const uint64_t smoothed = (sample + 3ull * smoothed_rate_) >> 2;
-      rate = static_cast<uint32_t>(std::min<uint64_t>(smoothed, UINT32_MAX));
-      smoothed_rate_ = rate;
-    }
-    const uint64_t left_kb = total_kb - done_kb;
-    if (left_kb == 0) {
-      estimate = FormatEstimate(0);
-    } else if (rate != 0) {
-      estimate = FormatEstimate(left_kb / rate);
-    }
-  } else {
-    rate = 0;
-  }
-
-  std::string line =
-      Format("%llu kB of %llu kB done, %u kB/s, EDT: %s", static_cast<unsigned long long>(done_kb),
-             static_cast<unsigned long long>(total_kb), rate, estimate.c_str());
-  {
-    std::lock_guard lock(rate_mutex_);
-    if (!frozen_) table_.SetStatisticsLine(line);
-  }
+  std::lock_guard lock(rate_mutex_);
+  Sample(now, transfers.received);
+  const std::string line = Format("%llu kB of %llu kB done, %u kB/s, EDT: %s",
+                                  static_cast<unsigned long long>(done >> 10),
+                                  static_cast<unsigned long long>(total >> 10), smoothed_rate_,
+                                  Estimate(work, transfers.running).c_str());
+  if (!frozen_) table_.SetStatisticsLine(line);
   return line;
+}
+
+void ProgressStatistics::CountCheck(uint64_t bytes, std::chrono::milliseconds took) {
+  std::lock_guard lock(rate_mutex_);
+  checked_bytes_ += bytes;
+  checking_ += std::max(took, std::chrono::milliseconds(0));
 }
 
 void ProgressStatistics::Freeze() {

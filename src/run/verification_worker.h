@@ -1,7 +1,7 @@
 #pragma once
 // The verification worker: takes the topmost PendingCheck row, checks its
 // file against the catalogue and writes the verdict, Verified or
-// PendingDownload (which hands the row to the download worker). One row per
+// PendingDownload (which hands the row to the download workers). One row per
 // pass; it waits only when there is no work, and a state change that gives
 // it work wakes it at once. Leaves when the abort flag is set or a stop is
 // requested, then sets its done flag.
@@ -9,6 +9,8 @@
 #include <atomic>
 #include <stop_token>
 #include <string>
+
+#include "verify/file_check.h"
 
 namespace brenvik {
 
@@ -20,9 +22,9 @@ void RunVerificationWorker(std::stop_token stop, RunContext& context);
 
 // Checks the file of `entry` below `folder` and shows it in `row` of
 // `table`: "Checksumming N %" while it is read, then "Checksum OK" or
-// "Checksum Failed!", and the row's state becomes CheckDone. True when the
-// file passed. `abort` stops the reading (the check then fails).
-[[nodiscard]] bool CheckJobRow(JobTable& table, int row, const CatalogueEntry& entry,
-                               const std::string& folder, const std::atomic<bool>& abort);
+// "Checksum Failed!", and the row's state becomes CheckDone. Returns the
+// verdict. `abort` stops the reading (the check then fails).
+[[nodiscard]] Verdict CheckJobRow(JobTable& table, int row, const CatalogueEntry& entry,
+                                  const std::string& folder, const std::atomic<bool>& abort);
 
 }  // namespace brenvik

@@ -184,6 +184,15 @@ struct ProgressConsole::LinePrinter {
     }
   }
 
+  // The statistics line as it stands, for a log that shows how a long
+  // download goes.
+  void PrintStatistics() {
+    std::lock_guard lock(mutex);
+    if (closed) return;
+    const StatusLineValue line = table.StatusLineWithKind();
+    if (line.kind == StatusLineKind::kStatistics) console.Print(line.text + "\n");
+  }
+
   void Close(const std::string& closing) {
     std::lock_guard lock(mutex);
     if (closed) return;
@@ -255,8 +264,14 @@ class ProgressConsole::LiveArea {
   bool active_ = true;
 };
 
-ProgressConsole::ProgressConsole(RunEngine& run, Console& console, ProgressMode mode)
-    : run_(run), console_(console), mode_(mode), title_(kRunCaption), hint_(kHint) {
+ProgressConsole::ProgressConsole(RunEngine& run, Console& console, ProgressMode mode,
+                                 std::chrono::milliseconds statistics_every)
+    : run_(run),
+      console_(console),
+      mode_(mode),
+      title_(kRunCaption),
+      hint_(kHint),
+      statistics_every_(statistics_every) {
   if (mode_ == ProgressMode::kLive) {
     const auto size = console_.OutputSize();
     if (!size || size->rows < kFixedLiveLines + kLinesAbove + 1 || size->columns < kNarrowestLive) {
@@ -280,6 +295,7 @@ void ProgressConsole::Begin() {
   if (mode_ == ProgressMode::kLines) {
     printer_ = std::make_shared<LinePrinter>(run_.table(), console_);
     run_.table().SetChangeListener([printer = printer_](int row) { printer->OnChange(row); });
+    last_statistics_ = std::chrono::steady_clock::now();
   }
 }
 
@@ -291,6 +307,12 @@ void ProgressConsole::ShowTick(const TickReport& report) {
   if (report.finished || report.aborted) hint_.clear();
   dirty_ = true;
   Draw(false);
+  const auto now = std::chrono::steady_clock::now();
+  if (printer_ && now - last_statistics_ >= statistics_every_) {
+    last_statistics_ = now;
+    // A finished run's closing lines come with End.
+    if (!report.finished && !report.aborted) printer_->PrintStatistics();
+  }
 }
 
 void ProgressConsole::ShowAborting() {

@@ -17,9 +17,10 @@
 // change is missed. The running percentages ("N % downloaded",
 // "Checksumming N %") are left out: a log would hold little else. The fixed
 // status-line messages ("All Done.", "There was an error in FileList.txt")
-// are printed when they appear, after the last statistics line; End prints
-// the title with the elapsed time and, if the run did not finish, the last
-// statistics line.
+// are printed when they appear, after the last statistics line. The
+// statistics line itself is printed every kStatisticsLogInterval, so a log
+// of a long download shows how it goes. End prints the title with the
+// elapsed time and, if the run did not finish, the last statistics line.
 //
 // Threads: the face's thread, except the table's change listener in line
 // mode, which runs on whichever thread changed the table and only prints.
@@ -68,7 +69,9 @@ std::string ProgressBar(uint64_t done, uint64_t total, int width);
 
 class ProgressConsole {
  public:
-  ProgressConsole(RunEngine& run, Console& console, ProgressMode mode);
+  // `statistics_every`: how often line mode prints the statistics line.
+  ProgressConsole(RunEngine& run, Console& console, ProgressMode mode,
+                  std::chrono::milliseconds statistics_every = kStatisticsLogInterval);
   // Gives the live area back if End did not.
   ~ProgressConsole();
   ProgressConsole(const ProgressConsole&) = delete;
@@ -89,6 +92,7 @@ class ProgressConsole {
   void End();
 
   static constexpr std::chrono::milliseconds kRedrawInterval{100};
+  static constexpr std::chrono::milliseconds kStatisticsLogInterval{10'000};
 
  private:
   struct LinePrinter;
@@ -111,6 +115,8 @@ class ProgressConsole {
   bool dirty_ = true;
   uint64_t drawn_revision_ = 0;
   std::chrono::steady_clock::time_point last_draw_{};
+  std::chrono::milliseconds statistics_every_;
+  std::chrono::steady_clock::time_point last_statistics_{};
 };
 
 }  // namespace brenvik

@@ -246,6 +246,7 @@ size_t WriteBody(char* data, size_t size, size_t count, void* user) {
     transfer->buffered += bytes;
   }
   transfer->received += bytes;
+  transfer->callback->CountReceived(bytes);  // what the run's rate is made of
   SaveValidatorOfLargeBody(*transfer);
   return bytes;
 }

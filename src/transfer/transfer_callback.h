@@ -11,7 +11,7 @@
 // Thread safety: OnProgress and KeepAlive run on the thread that called the
 // download service. Attach/SetIdleHook are called by the face before
 // transfers that use them start. BytesSoFar and TransferRunning may be read
-// from any thread.
+// from any thread, and so may BytesReceived.
 
 #include <atomic>
 #include <cstdint>
@@ -54,6 +54,12 @@ class TransferCallback {
 
   uint64_t BytesSoFar() const { return bytes_so_far_.load(); }
 
+  // Body bytes that arrived from the network, over every transfer through
+  // this callback: unlike BytesSoFar, a resumed file's kept part never
+  // counts. The download service adds each piece as it writes it.
+  void CountReceived(uint64_t bytes) { received_.fetch_add(bytes); }
+  uint64_t BytesReceived() const { return received_.load(); }
+
   // Percentage of `progress` in `maximum`, truncated, never above 100; 0
   // when the size is unknown.
   static uint32_t Percentage(uint64_t progress, uint64_t maximum);
@@ -62,6 +68,7 @@ class TransferCallback {
   const std::atomic<bool>& abort_;
   std::atomic<ProgressSink*> sink_{nullptr};
   std::atomic<uint64_t> bytes_so_far_{0};
+  std::atomic<uint64_t> received_{0};
   std::atomic<bool> running_{false};
   mutable std::mutex mutex_;  // guards the member below
   std::function<void()> idle_hook_;

@@ -24,7 +24,7 @@ class DownloadCrewTest : public ::testing::Test {
   std::atomic<bool> abort_{false};
   Catalogue catalogue_;
   JobTable table_;
-  ProgressStatistics stats_{table_, catalogue_, [] { return std::time_t{1000}; }};
+  ProgressStatistics stats_{table_, catalogue_, [] { return std::chrono::milliseconds(1000); }};
   DownloadCrew crew_{3, abort_, table_, stats_, 2};
 };
 

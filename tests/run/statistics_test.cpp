@@ -10,9 +10,18 @@
 namespace brenvik {
 namespace {
 
+using std::chrono::milliseconds;
+using std::chrono::seconds;
+
+constexpr uint64_t kKiB = 1024;
+constexpr uint64_t kMiB = 1024 * 1024;
+
 class StatisticsTest : public ::testing::Test {
  protected:
-  // A catalogue of the given sizes and a job table with one row per file.
+  StatisticsTest() { stats_.WatchTransfers({&callback_, &second_}); }
+
+  // A catalogue of the given sizes and a job table with one row per file,
+  // all waiting for their first check, as at the start of a run.
   void Load(const std::vector<uint64_t>& sizes, bool installer_row = false) {
     std::vector<CatalogueEntry> entries;
     for (size_t i = 0; i < sizes.size(); ++i) {
@@ -27,6 +36,32 @@ class StatisticsTest : public ::testing::Test {
       const int row = table_.InsertRow(kInstallerRowName);
       table_.SetState(row, JobState::InstallerRow);
     }
+    stats_.SetRunStart(now_);
+  }
+
+  // `bytes` arrive on `transfer` over `span`, in reports of a tenth of a
+  // second; the line after each report is collected.
+  std::vector<std::string> Arrive(TransferCallback& transfer, uint64_t bytes, milliseconds span) {
+    std::vector<std::string> lines;
+    const int steps = static_cast<int>(span / milliseconds(100));
+    for (int i = 0; i < steps; ++i) {
+      now_ += milliseconds(100);
+      const uint64_t piece = bytes / static_cast<uint64_t>(steps) +
+                             (i + 1 == steps ? bytes % static_cast<uint64_t>(steps) : 0);
+      transfer.CountReceived(piece);
+      EXPECT_TRUE(transfer.OnProgress(transfer.BytesSoFar() + piece, 0));
+      lines.push_back(stats_.UpdateStatistics(now_));
+    }
+    return lines;
+  }
+
+  // The rate and the estimate of a statistics line.
+  static uint32_t RateOf(const std::string& line) {
+    const size_t comma = line.find(", ");
+    return static_cast<uint32_t>(std::stoul(line.substr(comma + 2)));
+  }
+  static std::string EstimateOf(const std::string& line) {
+    return line.substr(line.find("EDT: ") + 5);
   }
 
   std::atomic<bool> abort_{false};
@@ -34,100 +69,147 @@ class StatisticsTest : public ::testing::Test {
   JobTable table_;
   TransferCallback callback_{abort_};
   TransferCallback second_{abort_};  // another download worker's
-  std::time_t now_ = 1000;
+  milliseconds now_{1'000'000};
   ProgressStatistics stats_{table_, catalogue_, [this] { return now_; }};
-
- public:
-  StatisticsTest() { stats_.WatchTransfers({&callback_, &second_}); }
 };
 
-TEST_F(StatisticsTest, SteadySampleGivesTheSmoothedRateSeries) {
-  // 100 kB per second of elapsed time, every time.
-  Load({100 * 1024 * 1000});
-  stats_.SetRunStart(now_ - 1);
+TEST_F(StatisticsTest, SteadyArrivalGivesTheSmoothedRateSeries) {
+  Load({1ull << 30});
+  table_.SetState(0, JobState::PendingDownload);
   callback_.TransferStarted();
-  ASSERT_TRUE(callback_.OnProgress(100 * 1024, 0));
   std::vector<uint32_t> rates;
-  for (int i = 0; i < 40; ++i) {
-    stats_.UpdateStatistics(now_);
+  for (int second = 0; second < 40; ++second) {
+    Arrive(callback_, 100 * kKiB, seconds(1));
     rates.push_back(stats_.SmoothedRate());
   }
+  // One sample a second, each a quarter of the new value and three
+  // quarters of the old.
   const std::vector<uint32_t> first{25, 43, 57, 67, 75, 81, 85, 88};
   EXPECT_EQ(std::vector<uint32_t>(rates.begin(), rates.begin() + 8), first);
   EXPECT_EQ(rates.back(), 97u);
-  EXPECT_EQ(rates[rates.size() - 2], 97u);
 }
 
-TEST_F(StatisticsTest, EstimateAndLineFormat) {
-  // 600000 kB in all, 300000 kB verified, 3000 s elapsed: a sample of 100 kB/s.
-  Load({300000ull * 1024, 300000ull * 1024});
+TEST_F(StatisticsTest, LineFormatAndAnEstimateOfTheDownloadLeft) {
+  Load({300000 * kKiB, 300000 * kKiB});
   table_.SetState(0, JobState::Verified);
-  stats_.SetRunStart(now_ - 3000);
-
-  // The first sample of 100 kB/s gives a quarter of it.
-  EXPECT_EQ(stats_.UpdateStatistics(now_), "300000 kB of 600000 kB done, 25 kB/s, EDT: 03:20:00");
-  EXPECT_EQ(table_.StatusLine(), "300000 kB of 600000 kB done, 25 kB/s, EDT: 03:20:00");
-
-  // A smoothed rate of 96 and a sample of 100 give 97 kB/s, where it stays.
-  while (stats_.SmoothedRate() < 96) stats_.UpdateStatistics(now_);
-  EXPECT_EQ(stats_.UpdateStatistics(now_), "300000 kB of 600000 kB done, 97 kB/s, EDT: 00:51:32");
-}
-
-TEST_F(StatisticsTest, FirstSecondShowsNoRateAndKeepsTheSmoothedRate) {
-  Load({4096});
-  // A first update a second into the run gives the rate a value: 4 kB
-  // verified in 1 s, a quarter of which is 1 kB/s.
-  table_.SetState(0, JobState::Verified);
-  stats_.SetRunStart(now_ - 1);
-  stats_.UpdateStatistics(now_);
-  ASSERT_EQ(stats_.SmoothedRate(), 1u);
-  // With no time elapsed there is no sample: no rate shown, the rate kept.
-  stats_.SetRunStart(now_);
-  EXPECT_EQ(stats_.UpdateStatistics(now_), "4 kB of 4 kB done, 0 kB/s, EDT: ");
-  EXPECT_EQ(stats_.SmoothedRate(), 1u);
-}
-
-TEST_F(StatisticsTest, SlowStartStoresZeroAndShowsNoEstimate) {
-  Load({1024 * 1024});
-  stats_.SetRunStart(now_ - 10);
-  EXPECT_EQ(stats_.UpdateStatistics(now_), "0 kB of 1024 kB done, 0 kB/s, EDT: ");
-  EXPECT_EQ(stats_.SmoothedRate(), 0u);
-}
-
-TEST_F(StatisticsTest, HoursAreNotReducedAndNothingLeftReadsZero) {
+  table_.SetState(1, JobState::PendingDownload);
+  callback_.TransferStarted();
+  Arrive(callback_, 100 * kKiB, seconds(1));
+  // 300100 kB left at 25 kB/s.
+  EXPECT_EQ(stats_.UpdateStatistics(now_), "300100 kB of 600000 kB done, 25 kB/s, EDT: 03:19:56");
+  EXPECT_EQ(table_.StatusLine(), "300100 kB of 600000 kB done, 25 kB/s, EDT: 03:19:56");
   EXPECT_EQ(ProgressStatistics::FormatEstimate(13 * 3600 + 61), "13:01:01");
   EXPECT_EQ(ProgressStatistics::FormatEstimate(250 * 3600), "250:00:00");
-  Load({2048});
-  table_.SetState(0, JobState::Verified);
-  stats_.SetRunStart(now_ - 5);
-  EXPECT_EQ(stats_.UpdateStatistics(now_), "2 kB of 2 kB done, 0 kB/s, EDT: 00:00:00");
 }
 
-TEST_F(StatisticsTest, DoneCountsVerifiedRowsAndOnlyTheRunningDownload) {
-  Load({10 * 1024, 20 * 1024, 40 * 1024}, /*installer_row=*/true);
-  stats_.SetRunStart(now_);
+// A continued run: most files were already in the folder. Only what
+// arrives counts for the rate, and the estimate is the rest at that rate.
+TEST_F(StatisticsTest, ContinuedRunShowsTheRateOfWhatArrivesNotOfWhatWasThere) {
+  Load({600 * kMiB, 50 * kMiB});
+  stats_.CountCheck(600 * kMiB, seconds(1));  // the first file checked and verified
   table_.SetState(0, JobState::Verified);
-  table_.SetState(3, JobState::Verified);  // installer row: never counts
-  EXPECT_EQ(stats_.UpdateStatistics(now_), "10 kB of 70 kB done, 0 kB/s, EDT: ");
-
+  table_.SetState(1, JobState::PendingDownload);
   callback_.TransferStarted();
-  ASSERT_TRUE(callback_.OnProgress(5 * 1024, 20 * 1024));
-  EXPECT_EQ(stats_.UpdateStatistics(now_), "15 kB of 70 kB done, 0 kB/s, EDT: ");
+  std::vector<std::string> lines;
+  for (int second = 0; second < 30; ++second) {
+    for (std::string& line : Arrive(callback_, kMiB, seconds(1))) lines.push_back(line);
+  }
+  for (const std::string& line : lines) ASSERT_LE(RateOf(line), 1024u) << line;
+  // After 30 s at 1 MiB/s the smoothed rate is within a few kB/s of it,
+  // and 20 MiB are left: about 20 s.
+  EXPECT_GE(RateOf(lines.back()), 1020u);
+  EXPECT_EQ(EstimateOf(lines.back()), "00:00:21");
+  EXPECT_EQ(lines.back().substr(0, 28), "645120 kB of 665600 kB done,");
+}
 
-  // The download ends and its file is verified: counted once, not twice.
-  ASSERT_TRUE(callback_.OnProgress(20 * 1024, 20 * 1024));
+TEST_F(StatisticsTest, StallBringsTheRateToZeroAndTakesTheEstimateAwayUntilBytesCome) {
+  Load({100 * kMiB});
+  table_.SetState(0, JobState::PendingDownload);
+  callback_.TransferStarted();
+  for (int second = 0; second < 10; ++second) Arrive(callback_, 512 * kKiB, seconds(1));
+  ASSERT_NE(EstimateOf(stats_.UpdateStatistics(now_)), "");
+  // Nothing arrives; the face's ticks keep updating the line.
+  std::vector<uint32_t> rates;
+  for (int tick = 0; tick < 120; ++tick) {
+    now_ += milliseconds(500);
+    const std::string line = stats_.UpdateStatistics(now_);
+    rates.push_back(RateOf(line));
+    if (rates.back() == 0) {
+      EXPECT_EQ(EstimateOf(line), "") << line;
+      break;
+    }
+  }
+  ASSERT_EQ(rates.back(), 0u);
+  EXPECT_TRUE(std::is_sorted(rates.rbegin(), rates.rend()));
+  EXPECT_LT(rates[6], 512u / 2);  // halved within four seconds
+  // Bytes come again: so do the rate and the estimate.
+  const std::vector<std::string> lines = Arrive(callback_, 256 * kKiB, seconds(2));
+  EXPECT_GT(RateOf(lines.back()), 0u);
+  EXPECT_NE(EstimateOf(lines.back()), "");
+}
+
+TEST_F(StatisticsTest, SeveralDownloadsAddUpInDoneAndInTheRate) {
+  Load({10 * kMiB, 10 * kMiB, 10 * kMiB});
+  table_.SetState(0, JobState::PendingDownload);
+  table_.SetState(1, JobState::PendingDownload);
+  table_.SetState(2, JobState::Verified);
+  callback_.TransferStarted();
+  second_.TransferStarted();
+  // 100 kB/s on one, 300 kB/s on the other, for 30 s.
+  for (int step = 0; step < 300; ++step) {
+    now_ += milliseconds(100);
+    callback_.CountReceived(10 * kKiB);
+    second_.CountReceived(30 * kKiB);
+    ASSERT_TRUE(callback_.OnProgress(callback_.BytesSoFar() + 10 * kKiB, 10 * kMiB));
+    ASSERT_TRUE(second_.OnProgress(second_.BytesSoFar() + 30 * kKiB, 10 * kMiB));
+    stats_.UpdateStatistics(now_);
+  }
+  const std::string line = stats_.UpdateStatistics(now_);
+  EXPECT_EQ(line.substr(0, 26), "22240 kB of 30720 kB done,");
+  EXPECT_GE(RateOf(line), 395u);
+  EXPECT_LE(RateOf(line), 400u);
+
+  // A finished download waits for its check: it leaves "done" until it is
+  // verified, and a new transfer on that worker starts from nothing.
   callback_.TransferEnded();
-  table_.SetState(1, JobState::Verified);
-  EXPECT_EQ(stats_.UpdateStatistics(now_), "30 kB of 70 kB done, 0 kB/s, EDT: ");
-}
-
-TEST_F(StatisticsTest, DoneNeverPassesTheTotal) {
-  Load({1024});
+  table_.SetState(0, JobState::PendingCheck);
+  EXPECT_EQ(stats_.UpdateStatistics(now_).substr(0, 26), "19240 kB of 30720 kB done,");
   table_.SetState(0, JobState::Verified);
   callback_.TransferStarted();
-  ASSERT_TRUE(callback_.OnProgress(1 << 30, 0));
-  stats_.SetRunStart(now_);
-  EXPECT_EQ(stats_.UpdateStatistics(now_), "1 kB of 1 kB done, 0 kB/s, EDT: ");
+  EXPECT_EQ(stats_.UpdateStatistics(now_).substr(0, 26), "29480 kB of 30720 kB done,");
+}
+
+// The start of a large continued run: nothing to download yet, every file
+// to be checked. The estimate is the check time left, once a check has
+// told how fast checking goes.
+TEST_F(StatisticsTest, CheckOnlyPhaseEstimatesTheCheckTimeLeft) {
+  Load({400 * kMiB, 400 * kMiB, 400 * kMiB});
+  now_ += seconds(1);
+  EXPECT_EQ(stats_.UpdateStatistics(now_), "0 kB of 1228800 kB done, 0 kB/s, EDT: ");
+  stats_.CountCheck(400 * kMiB, seconds(2));
+  table_.SetState(0, JobState::Verified);
+  now_ += seconds(1);
+  EXPECT_EQ(stats_.UpdateStatistics(now_), "409600 kB of 1228800 kB done, 0 kB/s, EDT: 00:00:04");
+  // A missing file turns up: it must be downloaded, and until bytes arrive
+  // there is no rate to tell how long that takes.
+  table_.SetState(1, JobState::PendingDownload);
+  EXPECT_EQ(EstimateOf(stats_.UpdateStatistics(now_)), "");
+  // Checks too quick for the clock add no time, yet the estimate never
+  // reads as nothing while work is left.
+  table_.SetState(1, JobState::Verified);
+  ProgressStatistics quick(table_, catalogue_, [this] { return now_; });
+  quick.CountCheck(kMiB, milliseconds(0));
+  EXPECT_EQ(EstimateOf(quick.UpdateStatistics(now_)), "00:00:01");
+}
+
+TEST_F(StatisticsTest, NothingLeftReadsZeroAndDoneNeverPassesTheTotal) {
+  Load({2048, 1024}, /*installer_row=*/true);
+  table_.SetState(0, JobState::Verified);
+  table_.SetState(1, JobState::PendingDownload);
+  table_.SetState(2, JobState::Verified);  // the installer row never counts
+  callback_.TransferStarted();
+  ASSERT_TRUE(callback_.OnProgress(1 << 30, 0));  // a server that sent far too much
+  EXPECT_EQ(stats_.UpdateStatistics(now_), "3 kB of 3 kB done, 0 kB/s, EDT: 00:00:00");
 }
 
 TEST_F(StatisticsTest, VerifiedFileNamedLikeTheInstallerRowDoesNotCount) {
@@ -137,37 +219,20 @@ TEST_F(StatisticsTest, VerifiedFileNamedLikeTheInstallerRowDoesNotCount) {
   EXPECT_EQ(ProgressStatistics::VerifiedBytes(table_, catalogue_), 0u);
 }
 
-TEST_F(StatisticsTest, EveryRunningDownloadCountsAndAFinishedOneNoLonger) {
-  Load({10 * 1024, 20 * 1024, 40 * 1024});
-  stats_.SetRunStart(now_);
-  callback_.TransferStarted();
-  second_.TransferStarted();
-  ASSERT_TRUE(callback_.OnProgress(5 * 1024, 20 * 1024));
-  ASSERT_TRUE(second_.OnProgress(7 * 1024, 40 * 1024));
-  EXPECT_EQ(stats_.UpdateStatistics(now_), "12 kB of 70 kB done, 0 kB/s, EDT: ");
-
-  // The first ends and waits for its check: only the second still counts.
-  callback_.TransferEnded();
-  EXPECT_EQ(stats_.UpdateStatistics(now_), "7 kB of 70 kB done, 0 kB/s, EDT: ");
-  // A new transfer on the first worker starts from nothing, not from the
-  // last file's count.
-  callback_.TransferStarted();
-  EXPECT_EQ(stats_.UpdateStatistics(now_), "7 kB of 70 kB done, 0 kB/s, EDT: ");
-}
-
-TEST_F(StatisticsTest, TwoThreadsUpdatingAtOnceKeepTheRateConsistent) {
+TEST_F(StatisticsTest, ThreadsUpdatingAtOnceTakeOneSampleASecond) {
   Load({1ull << 30});
-  stats_.SetRunStart(now_ - 1);
+  table_.SetState(0, JobState::PendingDownload);
   callback_.TransferStarted();
-  ASSERT_TRUE(callback_.OnProgress(200 * 1024, 0));
+  callback_.CountReceived(200 * kKiB);
+  now_ += seconds(1);
   auto hammer = [this] {
     for (int i = 0; i < 2000; ++i) stats_.UpdateStatistics(now_);
   };
   std::thread a(hammer), b(hammer);
   a.join();
   b.join();
-  // A steady sample of 200 settles three below it whatever the interleaving.
-  EXPECT_EQ(stats_.SmoothedRate(), 197u);
+  // However many updates, the second held one sample: a quarter of 200.
+  EXPECT_EQ(stats_.SmoothedRate(), 50u);
 }
 
 }  // namespace

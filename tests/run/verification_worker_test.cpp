@@ -53,7 +53,7 @@ class CheckJobRowTest : public ::testing::Test {
 TEST_F(CheckJobRowTest, CorrectFileShowsItsProgressThenOkWithTheDoneImage) {
   const std::string content = test::RandomBytes(4096, 1);
   dir_.Write("f.bin", content);
-  EXPECT_TRUE(CheckJobRow(table_, 0, EntryFor(content), dir_.Folder(), abort_));
+  EXPECT_EQ(CheckJobRow(table_, 0, EntryFor(content), dir_.Folder(), abort_), Verdict::kPassed);
   EXPECT_EQ(Seen(), (std::vector<std::string>{"Checksumming 100 %", "Checksum OK"}));
   EXPECT_EQ(table_.Row(0).image, RowImage::kDone);
   EXPECT_EQ(table_.Row(0).state, JobState::CheckDone);
@@ -69,7 +69,8 @@ TEST_F(CheckJobRowTest, FailedCheckKeepsTheImageTheRowHad) {
     SCOPED_TRACE(on_disk ? "corrupted" : "missing");
     test::TempDir dir;
     if (on_disk) dir.Write("f.bin", *on_disk);
-    EXPECT_FALSE(CheckJobRow(table_, 0, EntryFor(content), dir.Folder(), abort_));
+    EXPECT_EQ(CheckJobRow(table_, 0, EntryFor(content), dir.Folder(), abort_),
+              on_disk ? Verdict::kWrongDigest : Verdict::kMissing);
     const JobRow row = table_.Row(0);
     EXPECT_EQ(RowText(row.status), "Checksum Failed!");
     EXPECT_EQ(row.image, on_disk ? RowImage::kChecking : RowImage::kIdle);
@@ -81,7 +82,7 @@ TEST_F(CheckJobRowTest, AbortFailsTheCheck) {
   const std::string content = test::RandomBytes(70000, 3);
   dir_.Write("f.bin", content);
   abort_ = true;
-  EXPECT_FALSE(CheckJobRow(table_, 0, EntryFor(content), dir_.Folder(), abort_));
+  EXPECT_EQ(CheckJobRow(table_, 0, EntryFor(content), dir_.Folder(), abort_), Verdict::kStopped);
   EXPECT_EQ(Seen().back(), "Checksum Failed!");
   EXPECT_EQ(table_.Row(0).state, JobState::CheckDone);
 }

@@ -2,8 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <string>
 #include <vector>
+
+#include "run/run_harness.h"
+#include "terminal/console.h"
 
 namespace brenvik {
 namespace {
@@ -139,6 +143,66 @@ TEST(ProgressConsoleTest, LiveViewLinesFitTheWidthAndCarryNoControlCharacters) {
   const std::vector<std::string> wide = RenderLiveView(view, 200);
   EXPECT_NE(wide[2].find("evil\\x1B[2Jname\\x07"), std::string::npos) << wide[2];
   EXPECT_NE(wide[3].find("\xe2\x82\xac name"), std::string::npos) << wide[3];
+}
+
+// Line mode over a real run: the statistics line goes into the log at the
+// interval given, and once more before "All Done.".
+class StatisticsLogTest : public test::RunHarness {
+ protected:
+  // The log of a run whose one file trickles in for about half a second.
+  std::string LogOfRun(std::chrono::milliseconds statistics_every) {
+    release_.Add("slow.bin", test::RandomBytes(40 * 1024, 7));
+    WriteCatalogue();
+    server_.Misbehave(release_.PathOf("slow.bin"),
+                      test::Behaviour{.trickle = std::chrono::milliseconds(12)});
+    RunEngine& run = NewRun();
+    std::FILE* log = std::tmpfile();
+    {
+      Console console(ConsoleStreams{.output = log, .questions = log});
+      ProgressConsole progress(run, console, ProgressMode::kLines, statistics_every);
+      progress.Begin();
+      run.Start();
+      const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+      std::string title = "Caption";
+      while (std::chrono::steady_clock::now() < limit) {
+        now_ms_ += 100;
+        const RunSnapshot snapshot = run.Poll(title);
+        if (snapshot.tick) {
+          title = snapshot.tick->title;
+          progress.ShowTick(*snapshot.tick);
+          if (!snapshot.tick->keep_ticking) break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      }
+      progress.End();
+    }
+    std::string text(static_cast<size_t>(std::ftell(log)), '\0');
+    std::rewind(log);
+    text.resize(std::fread(text.data(), 1, text.size(), log));
+    std::fclose(log);
+    return text;
+  }
+
+  static int StatisticsLines(const std::string& text) {
+    int count = 0;
+    for (size_t at = text.find(" kB done, "); at != std::string::npos;
+         at = text.find(" kB done, ", at + 1)) {
+      ++count;
+    }
+    return count;
+  }
+};
+
+TEST_F(StatisticsLogTest, LineModePrintsTheStatisticsAtItsInterval) {
+  const std::string often = LogOfRun(std::chrono::milliseconds(1));
+  ASSERT_NE(often.find("\nAll Done.\n"), std::string::npos) << often;
+  EXPECT_GE(StatisticsLines(often), 3) << often;
+}
+
+TEST_F(StatisticsLogTest, WithoutADueIntervalOnlyTheLastLineIsPrinted) {
+  const std::string rare = LogOfRun(std::chrono::hours(1));
+  ASSERT_NE(rare.find("\nAll Done.\n"), std::string::npos) << rare;
+  EXPECT_EQ(StatisticsLines(rare), 1) << rare;
 }
 
 }  // namespace

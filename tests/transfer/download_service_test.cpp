@@ -231,10 +231,13 @@ TEST_F(ResumeTest, ACutDownloadFetchesOnlyTheMissingPart) {
   server_.Misbehave("big.bin", Behaviour{.etag = "\"v1\""});
   RecordingSink sink;
   callback_.Attach(&sink);
+  const uint64_t received_before = callback_.BytesReceived();
   const DownloadResult result = Get("big.bin", content.size());
   callback_.Attach(nullptr);
   ASSERT_TRUE(result.Ok()) << result.reason;
   EXPECT_EQ(server_.LastRange("big.bin"), "bytes=100000-");
+  // Only the bytes that came over the network count as received.
+  EXPECT_EQ(callback_.BytesReceived() - received_before, 100'000u);
   ExpectOnlyTheFile(content);
   // Progress counts the whole file: once bytes move it never shows less than half.
   ASSERT_FALSE(sink.shown.empty());
