@@ -23,23 +23,40 @@
 #             ways, so each request costs a 20 ms round trip and each new
 #             connection one more; every tool goes through it
 #   recheck   the complete large folder again: brenvik  vs  md5sum -c
-# and the peak resident memory of every run.
+#   resume    not a race: one brenvik run continues a download that stopped
+#             with 6 of 8 files of 8 MiB in the folder, through a latency
+#             front that caps each connection at --rate-kib (default 1024
+#             KiB/s). Brenvik fetches the two missing files at once on two
+#             connections, so the link's rate is 2 x the cap. The run has a
+#             pseudo-terminal (util-linux script, with its output's timing),
+#             so brenvik draws its live statistics line
+#             "D kB of T kB done, R kB/s, EDT: HH:MM:SS" about every 100 ms;
+#             every line drawn is read back with the time it appeared.
+#             Reported: how many lines, the largest rate shown against the
+#             link's rate, how many lines gave no estimate (empty or
+#             "00:00:00") from 2 s after the first downloaded bytes showed in
+#             D while more than 1 MiB was left, and a sample of the lines;
+#             the folder is checked with md5sum -c afterwards
+# and for every case the peak resident memory of every run.
 #
 # Targets: brenvik <= 1.0 x curl-parallel on large, small, mixed and latency;
 # on latency also brenvik <= 0.35 x wget; recheck <= 1.1 x md5sum; brenvik's
-# peak memory < 64 MiB.
+# peak memory < 64 MiB; on resume, the largest rate shown <= 2.0 x the link's
+# rate, no line without an estimate, and at least one line drawn.
 #
 # --quick       smaller cases (8 x 16 MiB, 500 x 16 KiB, 100 x 64 KiB +
-#               2 x 4 MiB), one repetition
+#               2 x 4 MiB, resume with 8 x 4 MiB), one repetition
 # --reps N      repetitions per case (default 5, or 1 with --quick); the median
-#               of each tool counts; the tools take turns going first
-# --only CASES  a comma-separated subset of large,small,mixed,latency,recheck
-#               (recheck needs large, which then runs once, untimed, when not
-#               chosen)
+#               of each tool counts; the tools take turns going first (resume
+#               runs once)
+# --only CASES  a comma-separated subset of large,small,mixed,latency,recheck,
+#               resume (recheck needs large, which then runs once, untimed,
+#               when not chosen)
 # --rate-kib N  the latency front also caps each direction of each connection
-#               at N KiB/s (a rate-capped link)
+#               at N KiB/s (a rate-capped link); resume's front is capped at N
+#               (default 1024)
 # --strict      exit 3 when a target is missed
-# --serve       make the releases, start the server and the latency front,
+# --serve       make the releases, start the server and the latency fronts,
 #               print the commands to run against them, and wait for Ctrl-C or
 #               SIGTERM (for profiling by hand)
 #
@@ -54,7 +71,7 @@
 #
 # All tools fetch from the same nginx, which serves from the page cache, and
 # write into the same filesystem. Nothing is left behind: the temporary
-# folder, the server and the latency front go away on every exit.
+# folder, the server and the latency fronts go away on every exit.
 set -euo pipefail
 
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
@@ -65,7 +82,7 @@ quick=0
 strict=0
 serve=0
 rate_kib=""
-only=large,small,mixed,latency,recheck
+only=large,small,mixed,latency,recheck,resume
 while [ $# -gt 0 ]; do
   case "$1" in
     --quick) quick=1 ;;
@@ -91,7 +108,7 @@ case "$rate_kib" in *[!0-9]*|0) echo "e2e.sh: --rate-kib takes a positive number
 IFS=, read -r -a cases <<<"$only"
 [ ${#cases[@]} -gt 0 ] || { echo "e2e.sh: --only needs at least one case" >&2; exit 2; }
 for c in "${cases[@]}"; do
-  case "$c" in large|small|mixed|latency|recheck) ;; *) echo "e2e.sh: unknown case $c" >&2; exit 2 ;; esac
+  case "$c" in large|small|mixed|latency|recheck|resume) ;; *) echo "e2e.sh: unknown case $c" >&2; exit 2 ;; esac
 done
 chosen() { [ "$serve" = 1 ] || [[ ",$only," == *",$1,"* ]]; }
 
@@ -99,12 +116,18 @@ if [ "$quick" = 1 ]; then
   large_count=8;  large_mib=16
   small_count=500; small_kib=16
   mixed_count=100; mixed_kib=64; mixed_big_count=2; mixed_big_mib=4
+  resume_mib=4
 else
   large_count=8;  large_mib=64
   small_count=2000; small_kib=16
   mixed_count=200; mixed_kib=64; mixed_big_count=2; mixed_big_mib=16
+  resume_mib=8
 fi
 delay_ms=10  # each way: a 20 ms round trip
+# resume: 8 files, 6 of them already in the folder; the two missing ones
+# come at once, one per connection, each at the front's cap.
+resume_count=8; resume_present=6; resume_connections=2
+resume_rate_kib=${rate_kib:-1024}
 
 log() { printf '%s\n' "$*" >&2; }
 die() { log "e2e.sh: $*"; exit 1; }
@@ -117,6 +140,7 @@ command -v curl >/dev/null 2>&1 || need_packages+=(curl)
 command -v aria2c >/dev/null 2>&1 || need_packages+=(aria2)
 [ -x /usr/bin/time ] || need_packages+=(time)
 command -v md5sum >/dev/null 2>&1 || need_packages+=(coreutils)
+command -v script >/dev/null 2>&1 || need_packages+=(bsdutils)
 if [ ${#need_packages[@]} -gt 0 ]; then
   sudo=""
   [ "$(id -u)" -ne 0 ] && sudo="sudo"
@@ -144,7 +168,9 @@ build=$(cd "$(dirname "$build")" && pwd)/$(basename "$build")
 targets=()
 [ -x "$build/brenvik" ] || targets+=(brenvik)
 [ -x "$build/brenvik-catalogue" ] || targets+=(brenvik-catalogue)
-if chosen latency && [ ! -x "$build/latency_proxy" ]; then targets+=(latency_proxy); fi
+if { chosen latency || chosen resume; } && [ ! -x "$build/latency_proxy" ]; then
+  targets+=(latency_proxy)
+fi
 if [ ${#targets[@]} -gt 0 ]; then
   log "building ${targets[*]} in $build"
   [ -f "$build/build.ninja" ] || { "$root/scripts/install-deps"; cmake -S "$root" -B "$build" -G Ninja >&2; }
@@ -161,7 +187,8 @@ base=${BRENVIK_BENCH_TMP:-${TMPDIR:-/tmp}}
 mkdir -p "$base"
 work=$(mktemp -d "$base/brenvik-e2e.XXXXXX")
 nginx_pid=""
-proxy_pid=""
+front_pids=()  # every latency front started
+proxy_pid=""   # the latency case's front
 # stop PID SIGNAL: sends SIGNAL, waits up to 5 s, then kills.
 stop() {
   [ -n "$1" ] && kill -0 "$1" 2>/dev/null || return 0
@@ -172,7 +199,7 @@ stop() {
 }
 # shellcheck disable=SC2317  # called through the trap
 cleanup() {
-  stop "$proxy_pid" TERM
+  for pid in ${front_pids[@]+"${front_pids[@]}"}; do stop "$pid" TERM; done
   stop "$nginx_pid" QUIT
   rm -rf "$work"
 }
@@ -226,6 +253,7 @@ tool_inputs() {
 }
 
 release_of() { case "$1" in latency) echo mixed ;; recheck) echo large ;; *) echo "$1" ;; esac; }
+resume_bytes=$((resume_mib * 1024 * 1024))
 
 # Room for the releases, one tool's copy at a time and the re-check's folder.
 need_kib=0
@@ -234,6 +262,7 @@ if chosen small; then need_kib=$((need_kib + 2 * small_count * (small_kib + 4)))
 if chosen mixed || chosen latency; then
   need_kib=$((need_kib + 2 * (mixed_count * (mixed_kib + 4) + mixed_big_count * mixed_big_mib * 1024)))
 fi
+if chosen resume; then need_kib=$((need_kib + 2 * resume_count * resume_mib * 1024)); fi
 free_kib=$(df -Pk "$work" | awk 'NR == 2 { print $4 }')
 [ "$free_kib" -gt $((need_kib + need_kib / 4)) ] ||
   die "$base has $((free_kib / 1024)) MiB free; the benchmark needs about $((need_kib * 5 / 4 / 1024)) MiB"
@@ -247,6 +276,7 @@ if chosen mixed || chosen latency; then
   make_release mixed "$mixed_count:$((mixed_kib * 1024))" \
     "$mixed_big_count:$((mixed_big_mib * 1024 * 1024))"
 fi
+if chosen resume; then make_release resume "$resume_count:$resume_bytes"; fi
 chmod -R a+rX "$srv"
 
 # ------------------------------------------------------------------ the server and the latency front
@@ -310,22 +340,38 @@ done
 log "nginx (pid $nginx_pid) serving $srv on 127.0.0.1:$port"
 plain_url=http://127.0.0.1:$port/
 
-# The latency front picks its own port and prints it.
-proxy_url=""
-if chosen latency; then
+# start_front NAME RATE_KIB: a latency front before nginx, capped at
+# RATE_KIB KiB/s per connection and direction (empty: no cap); sets
+# front_pid and front_url. The front picks its own port and prints it.
+start_front() {
+  local name=$1 rate=$2 front_port
   "$proxy_bin" --listen 127.0.0.1:0 --to "127.0.0.1:$port" --delay-ms "$delay_ms" \
-    ${rate_kib:+--rate-kib "$rate_kib"} >"$work/proxy.port" 2>"$work/proxy.log" &
-  proxy_pid=$!
+    ${rate:+--rate-kib "$rate"} >"$work/$name.port" 2>"$work/$name.log" &
+  front_pid=$!
+  front_pids+=("$front_pid")
   for _ in $(seq 50); do
-    [ -s "$work/proxy.port" ] && break
-    kill -0 "$proxy_pid" 2>/dev/null || break
+    [ -s "$work/$name.port" ] && break
+    kill -0 "$front_pid" 2>/dev/null || break
     sleep 0.1
   done
-  proxy_port=$(head -n 1 "$work/proxy.port")
-  [ -n "$proxy_port" ] || { cat "$work/proxy.log" >&2; die "the latency front did not start"; }
-  proxy_url=http://127.0.0.1:$proxy_port/
-  wget -q -O /dev/null "$proxy_url$probe" || die "nothing comes through the latency front"
-  log "latency front (pid $proxy_pid) on 127.0.0.1:$proxy_port: ${delay_ms} ms each way${rate_kib:+, $rate_kib KiB/s per connection}"
+  front_port=$(head -n 1 "$work/$name.port")
+  [ -n "$front_port" ] || { cat "$work/$name.log" >&2; die "the latency front $name did not start"; }
+  front_url=http://127.0.0.1:$front_port/
+  wget -q -O /dev/null "$front_url$probe" || die "nothing comes through the latency front $name"
+  log "latency front $name (pid $front_pid) on 127.0.0.1:$front_port: ${delay_ms} ms each way${rate:+, $rate KiB/s per connection}"
+}
+
+proxy_url=""
+if chosen latency; then
+  start_front proxy "$rate_kib"
+  proxy_pid=$front_pid proxy_url=$front_url
+fi
+# resume has a front of its own: it is always capped, the latency case only
+# with --rate-kib.
+resume_url=""
+if chosen resume; then
+  start_front resume-front "$resume_rate_kib"
+  resume_url=$front_url
 fi
 
 for c in large small mixed latency; do
@@ -504,6 +550,130 @@ recheck_case() {  # both brenvik and md5sum check the complete large folder
   done
 }
 
+# ------------------------------------------------------------------ resume: what the statistics line says
+resume_rows=50 resume_columns=160  # the pseudo-terminal's size
+
+# resume_case: the folder as a stopped run would have left it (the first
+# resume_present files of the catalogue), then one brenvik run through the
+# capped front in a pseudo-terminal. script logs what the terminal received
+# (resume.typescript) and when (resume.timing); resume_lines reads the
+# statistics lines from them into resume.lines.
+resume_case() {
+  local folder=$work/dl-resume cwd command started status=0 rep=1
+  rm -rf "$folder"; mkdir -p "$folder"
+  head -n "$resume_present" "$srv/resume.md5" | while read -r _ name; do
+    cp "$srv/resume/$version/$name" "$folder/"
+  done
+  cwd=$(mktemp -d "$work/cwd.XXXXXX")
+  # One command line for script's shell, every word quoted for it except the
+  # profiler, which is a command line of its own.
+  command=$(printf '%q ' env TERM=xterm LINES=$resume_rows COLUMNS=$resume_columns \
+    /usr/bin/time -f %M -o "$work/resume.rss")
+  command+="${BRENVIK_BENCH_PROFILE:-} "
+  command+=$(printf '%q ' "$brenvik" --text --yes --no-install --server "${resume_url}resume/" \
+    --folder "$folder" ${extra_args[@]+"${extra_args[@]}"})
+  sync
+  started=$(now)
+  (cd "$cwd" && script -q -e -T "$work/resume.timing" -O "$work/resume.typescript" \
+    -c "stty rows $resume_rows cols $resume_columns 2>/dev/null; exec $command") \
+    </dev/null >/dev/null 2>&1 || status=$?
+  elapsed=$(awk -v a="$started" -v b="$(now)" 'BEGIN { printf "%.3f", b - a }')
+  peak_kib=$(tail -n 1 "$work/resume.rss" 2>/dev/null || echo 0)
+  rm -rf "$cwd"
+  # What the screen showed, for a reader: every terminal command a line break.
+  sed -e 's/\x1b\[[0-9;?]*[A-Za-z]/\n/g; s/\x1b[78]/\n/g; s/\r//g' "$work/resume.typescript" |
+    sed '/^$/d' >"$work/brenvik.log"
+  [ "$status" -eq 0 ] || failed brenvik resume
+  [[ "$peak_kib" =~ ^[0-9]+$ ]] || peak_kib=0
+  record resume brenvik
+  check_folder brenvik resume "$folder"
+  rm -rf "$folder"
+  resume_lines >"$work/resume.lines"
+}
+
+# resume_lines: every statistics line the terminal received, as
+# "SECONDS<TAB>LINE", SECONDS from the start of the run to the arrival of the
+# chunk that completed the line. The lines are found in what the terminal
+# received, where terminal commands delimit them.
+resume_lines() {
+  LC_ALL=C awk -v timing="$work/resume.timing" '
+    BEGIN { RS = "\001" }
+    { data = data (NR > 1 ? RS : "") $0 }
+    END {
+      # The log opens with a line of its own; the timing counts what follows.
+      data = substr(data, index(data, "\n") + 1)
+      RS = "\n"
+      while ((getline row < timing) > 0) {
+        split(row, f, " ")
+        at += f[1]; upto += f[2]
+        n++; when[n] = at; end[n] = upto
+      }
+      data = substr(data, 1, upto)
+      # Save and restore cursor (ESC 7, ESC 8) end in a digit: made letters
+      # of the same length, they cannot join the number that follows.
+      gsub("\033" "7", "\033s", data)
+      gsub("\033" "8", "\033u", data)
+      pattern = "[0-9]+ kB of [0-9]+ kB done, [0-9]+ kB/s, EDT: [0-9:]*"
+      k = 1
+      while (match(data, pattern)) {
+        last = offset + RSTART + RLENGTH - 1
+        while (k < n && end[k] < last) k++
+        printf "%.3f\t%s\n", when[k], substr(data, RSTART, RLENGTH)
+        offset = last
+        data = substr(data, RSTART + RLENGTH)
+      }
+    }' "$work/resume.typescript"
+}
+
+# resume_report: the verdicts on resume.lines (see the header) and a sample
+# of the lines; sets missed (so not in a subshell).
+resume_report() {
+  local link_kib=$((resume_connections * resume_rate_kib))
+  local present_kib=$((resume_present * resume_bytes / 1024))
+  local lines largest judged late start ratio verdict
+  read -r lines largest judged late start < <(awk -F '\t' -v present="$present_kib" '
+    {
+      split($2, w, " ")  # D kB of T kB done, R kB/s, EDT: E
+      t[NR] = $1; done[NR] = w[1]; total[NR] = w[4]; edt[NR] = w[10]
+      if (w[7] + 0 > largest) largest = w[7] + 0
+      # Downloading shows once done passes what the folder held.
+      if (start == "" && w[1] + 0 > present) start = $1
+    }
+    END {
+      if (start == "") start = NR ? t[1] : 0
+      for (i = 1; i <= NR; i++) {
+        if (t[i] < start + 2 || total[i] - done[i] <= 1024) continue
+        judged++
+        if (edt[i] == "" || edt[i] == "00:00:00") late++
+      }
+      printf "%d %d %d %d %.2f\n", NR, largest, judged, late, start
+    }' "$work/resume.lines")
+
+  echo "$(describe resume): $lines statistics lines in $(median_of resume/brenvik) s"
+  ratio=$(awk -v r="$largest" -v l="$link_kib" 'BEGIN { printf "%.2f", r / l }')
+  verdict=ok
+  if [ "$largest" -eq 0 ]; then
+    verdict="MISSED (no rate shown)"
+  elif awk -v r="$ratio" 'BEGIN { exit !(r > 2.0) }'; then
+    verdict=MISSED
+  fi
+  [ "$verdict" = ok ] || missed=1
+  echo "  largest rate shown $largest kB/s, the link's $link_kib kB/s ($resume_connections x $resume_rate_kib): ratio $ratio (target <= 2.0) $verdict"
+  verdict=ok
+  if [ "$judged" -eq 0 ]; then
+    verdict="MISSED (no line to judge: too little to download at this rate)"
+  elif [ "$late" -gt 0 ]; then
+    verdict=MISSED
+  fi
+  [ "$verdict" = ok ] || missed=1
+  echo "  estimate empty or 00:00:00 with more than 1 MiB left, from 2 s after downloading showed (at $start s): $late of $judged lines (target 0) $verdict"
+  [ "$lines" -gt 0 ] || return 0
+  echo "  sample (seconds since the run started, line):"
+  awk -F '\t' -v n="$lines" '
+    BEGIN { pick[1]; pick[int(n / 4)]; pick[int(n / 2)]; pick[int(3 * n / 4)]; pick[n] }
+    NR in pick { printf "  %7.2f  %s\n", $1, $2 }' "$work/resume.lines"
+}
+
 if [ "$serve" = 1 ]; then
   cat <<EOF
 
@@ -512,6 +682,7 @@ Serving until Ctrl-C (or SIGTERM). Base URLs for --server:
   ${plain_url}small/   ($small_count x $small_kib KiB)
   ${plain_url}mixed/   ($mixed_count x $mixed_kib KiB + $mixed_big_count x $mixed_big_mib MiB)
   ${proxy_url}mixed/   (the same through the latency front: ${delay_ms} ms each way${rate_kib:+, $rate_kib KiB/s per connection})
+  ${resume_url}resume/   ($resume_count x $resume_mib MiB through a latency front: ${delay_ms} ms each way, $resume_rate_kib KiB/s per connection)
 For example, from an empty working folder:
   $brenvik --text --yes --no-install --server ${proxy_url}mixed/ --folder \$PWD/dl
 The other tools, through the latency front:
@@ -520,14 +691,20 @@ The other tools, through the latency front:
   aria2c --no-conf -q -j4 -x1 --check-integrity=true --allow-overwrite=true --auto-file-renaming=false --file-allocation=none -d dl -i $srv/latency.aria2
 (the files named small.*, mixed.* and large.* beside those are for the plain server)
 EOF
-  while kill -0 "$nginx_pid" 2>/dev/null && kill -0 "$proxy_pid" 2>/dev/null; do sleep 1; done
-  die "nginx or the latency front stopped"
+  while kill -0 "$nginx_pid" 2>/dev/null && kill -0 "$proxy_pid" 2>/dev/null &&
+    kill -0 "${front_pids[-1]}" 2>/dev/null; do sleep 1; done
+  die "nginx or a latency front stopped"
 fi
 
 log "brenvik: $brenvik ${extra_args[*]+${extra_args[*]}}"
-log "$(curl --version | head -n 1 | cut -d' ' -f1-2); $(wget --version | head -n 1 | cut -d' ' -f1-3); $(aria2c --version | head -n 1)"
-aria2_checks "$(release_of "${cases[0]}")"
-log "$reps repetition(s) per case; the tools take turns going first"
+# The races: every case but resume, which is one brenvik run.
+races=()
+for c in large small mixed latency recheck; do if chosen "$c"; then races+=("$c"); fi; done
+if [ ${#races[@]} -gt 0 ]; then
+  log "$(curl --version | head -n 1 | cut -d' ' -f1-2); $(wget --version | head -n 1 | cut -d' ' -f1-3); $(aria2c --version | head -n 1)"
+  aria2_checks "$(release_of "${races[0]}")"
+  log "$reps repetition(s) per case; the tools take turns going first"
+fi
 if chosen large; then
   download_case large
 elif chosen recheck; then
@@ -540,6 +717,7 @@ for c in small mixed latency; do
   if chosen "$c"; then download_case "$c"; fi
 done
 if chosen recheck; then recheck_case; fi
+if chosen resume; then resume_case; fi
 
 # ------------------------------------------------------------------ report
 missed=0
@@ -563,13 +741,14 @@ describe() {
     mixed) echo "mixed ($mixed_count x $mixed_kib KiB + $mixed_big_count x $mixed_big_mib MiB)" ;;
     latency) echo "mixed through a $((2 * delay_ms)) ms round trip${rate_kib:+ and $rate_kib KiB/s per connection}" ;;
     recheck) echo "re-check of the large files" ;;
+    resume) echo "resume ($resume_present of $resume_count x $resume_mib MiB in the folder, $resume_rate_kib KiB/s per connection)" ;;
   esac
 }
 
 echo
-printf '%-8s %-14s %9s %9s  %s\n' case tool "median s" "peak MiB" "seconds per repetition"
-for c in large small mixed latency recheck; do
-  chosen "$c" || continue
+[ ${#races[@]} -eq 0 ] ||
+  printf '%-8s %-14s %9s %9s  %s\n' case tool "median s" "peak MiB" "seconds per repetition"
+for c in "${races[@]}"; do
   names=("${tools[@]}")
   [ "$c" = recheck ] && names=(brenvik md5sum)
   for t in "${names[@]}"; do
@@ -596,6 +775,7 @@ fi
 if chosen latency; then
   echo "latency front: $proxy_cpu_s s of CPU over $proxy_wall_s s of timed runs"
 fi
+if chosen resume; then resume_report; fi
 ours_peak_kib=0
 for key in "${!peaks[@]}"; do
   [[ "$key" == */brenvik ]] && [ "${peaks[$key]}" -gt "$ours_peak_kib" ] && ours_peak_kib=${peaks[$key]}
