@@ -72,7 +72,7 @@ class DownloadWorker {
       const int row = crew_.Closing() ? -1 : table.TakeDownload();
       if (row < 0 || row >= context_.catalogue.RowCount()) {
         table.ReleaseDownload(row);
-        table.WaitForChange(seen, context_.config.pause, stop_);
+        table.WaitForWork(JobState::PendingDownload, seen, context_.config.pause, stop_);
         continue;
       }
       const Pass pass = Fetch(row);

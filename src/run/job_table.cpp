@@ -48,7 +48,8 @@ int JobTable::InsertRow(std::string name) {
   const int row = static_cast<int>(rows_.size()) - 1;
   ++state_revision_;
   Changed(lock, row);
-  state_changed_.notify_all();
+  download_work_.notify_all();
+  check_work_.notify_all();
   return row;
 }
 
@@ -58,7 +59,8 @@ void JobTable::Clear() {
   taken_.clear();
   ++state_revision_;
   Changed(lock, kWholeTable);
-  state_changed_.notify_all();
+  download_work_.notify_all();
+  check_work_.notify_all();
 }
 
 int JobTable::RowCount() const {
@@ -90,8 +92,9 @@ void JobTable::SetState(int row, JobState state) {
   rows_[static_cast<size_t>(row)].state = state;
   ++state_revision_;
   Changed(lock, row);
-  // Wake a worker that waits for work: a state change may have given it some.
-  state_changed_.notify_all();
+  // Only a row that now waits for a worker gives one work.
+  if (state == JobState::PendingDownload) download_work_.notify_all();
+  if (state == JobState::PendingCheck) check_work_.notify_all();
 }
 
 void JobTable::SetStatus(int row, RowStatus status) {
@@ -123,7 +126,7 @@ void JobTable::ReleaseDownload(int row) {
   // A failed check may have made the row PendingDownload while it was held:
   // a waiting worker may take it now.
   ++state_revision_;
-  state_changed_.notify_all();
+  download_work_.notify_all();
 }
 
 int JobTable::CurrentDownloadRow() const {
@@ -164,12 +167,15 @@ int JobTable::FirstInState(JobState state) const {
   return -1;
 }
 
-JobTable::WaitEnd JobTable::WaitForChange(uint64_t seen, std::chrono::milliseconds timeout,
-                                          std::stop_token stop) const {
+JobTable::WaitEnd JobTable::WaitForWork(JobState work, uint64_t seen,
+                                        std::chrono::milliseconds timeout,
+                                        std::stop_token stop) const {
   const auto deadline = std::chrono::steady_clock::now() + timeout;
+  std::condition_variable_any& woken =
+      work == JobState::PendingDownload ? download_work_ : check_work_;
   std::unique_lock lock(job_mutex_);
   const bool changed =
-      state_changed_.wait_until(lock, stop, deadline, [&] { return state_revision_ != seen; });
+      woken.wait_until(lock, stop, deadline, [&] { return state_revision_ != seen; });
   if (std::chrono::steady_clock::now() >= deadline) return WaitEnd::kTimedOut;
   return changed ? WaitEnd::kChanged : WaitEnd::kStopped;
 }

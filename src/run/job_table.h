@@ -8,7 +8,7 @@
 //
 // Thread safety: every operation is atomic and may be called from any thread.
 // State-code writes go through the job mutex; a worker that needs to wait for
-// work blocks in WaitForChange, which any state-code write ends at once.
+// work blocks in WaitForWork, which a write that gives it work ends at once.
 // Views poll Revision() (cheap) or install a change listener.
 
 #include <chrono>
@@ -79,7 +79,8 @@ class JobTable {
   // The state codes of all rows, in row order (cheap: no texts copied).
   std::vector<JobState> States() const;
 
-  // Writes one state code under the job mutex and wakes waiting workers.
+  // Writes one state code under the job mutex and wakes the workers it
+  // gives work to.
   void SetState(int row, JobState state);
   // Gives the row its status and, in the same step, the image that status
   // brings (see RowImage).
@@ -106,12 +107,16 @@ class JobTable {
 
   // Why a wait ended.
   enum class WaitEnd { kChanged, kStopped, kTimedOut };
-  // Blocks until a state code changes, the timeout passes or a stop is
-  // requested. Returns at once when a state code changed since `seen`
-  // (a value of StateRevision()). A change or stop noticed only when the
-  // timeout ran out counts as kTimedOut: the wake-up did not happen.
-  WaitEnd WaitForChange(uint64_t seen, std::chrono::milliseconds timeout,
-                        std::stop_token stop) const;
+  // Blocks until a row may have become work of the kind `work` names
+  // (PendingDownload: a row became PendingDownload or was released by a
+  // download worker; PendingCheck: a row became PendingCheck; rows inserted
+  // or cleared: both), the timeout passes or a stop is requested. Other
+  // state writes wake nobody: a finished check does not send every download
+  // worker looking for work. Returns at once when a state code changed
+  // since `seen` (a value of StateRevision()). A change or stop noticed only
+  // when the timeout ran out counts as kTimedOut: the wake-up did not happen.
+  WaitEnd WaitForWork(JobState work, uint64_t seen, std::chrono::milliseconds timeout,
+                      std::stop_token stop) const;
   uint64_t StateRevision() const;
 
   // Grows with every change of any kind; views compare it to redraw.
@@ -130,7 +135,10 @@ class JobTable {
   bool Valid(int row) const { return row >= 0 && static_cast<size_t>(row) < rows_.size(); }
 
   mutable std::mutex job_mutex_;
-  mutable std::condition_variable_any state_changed_;
+  // Woken when a row may be work for the download workers, and for the
+  // verification worker.
+  mutable std::condition_variable_any download_work_;
+  mutable std::condition_variable_any check_work_;
   std::vector<JobRow> rows_;
   std::vector<bool> taken_;  // per row: held by a download worker
   StatusLineValue status_line_;

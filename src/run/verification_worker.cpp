@@ -1,6 +1,7 @@
 #include "run/verification_worker.h"
 
 #include "catalogue/catalogue.h"
+#include "platform/contained_files.h"
 #include "run/job_table.h"
 #include "run/run_context.h"
 #include "run/run_flags.h"
@@ -10,7 +11,7 @@
 namespace brenvik {
 
 Verdict CheckJobRow(JobTable& table, int row, const CatalogueEntry& entry,
-                    const std::string& folder, const std::atomic<bool>& abort) {
+                    const ContainedFolder& folder, const std::atomic<bool>& abort) {
   const Verdict verdict = VerifyFile(
       folder, entry.name, entry.size, entry.checksum,
       [&](uint32_t percent) { table.SetStatus(row, RowStatus::Checksumming(percent)); }, abort);
@@ -22,17 +23,23 @@ Verdict CheckJobRow(JobTable& table, int row, const CatalogueEntry& entry,
 
 void RunVerificationWorker(std::stop_token stop, RunContext& context) {
   JobTable& table = context.table;
+  // The download folder stays open from one check to the next; it is opened
+  // afresh when its path no longer leads to it (moved, replaced, created
+  // only now).
+  ContainedFolder folder;
   while (!context.flags.abort.load() && !stop.stop_requested()) {
     const uint64_t seen = table.StateRevision();
     const int row = table.FirstInState(JobState::PendingCheck);
     if (row < 0 || row >= context.catalogue.RowCount() || context.flags.abort.load()) {
-      table.WaitForChange(seen, context.config.pause, stop);
+      table.WaitForWork(JobState::PendingCheck, seen, context.config.pause, stop);
       continue;
     }
     const CatalogueEntry& entry = context.catalogue.Entry(row);
     const std::chrono::milliseconds started = context.statistics.Now();
-    const Verdict verdict =
-        CheckJobRow(table, row, entry, context.download_folder, context.flags.abort);
+    if (!folder.StillNamedBy(context.download_folder)) {
+      folder = ContainedFolder::Hold(context.download_folder, false);
+    }
+    const Verdict verdict = CheckJobRow(table, row, entry, folder, context.flags.abort);
     // Only a check that read the whole file tells how fast files are checked.
     if (verdict == Verdict::kPassed || verdict == Verdict::kWrongDigest) {
       context.statistics.CountCheck(entry.size, context.statistics.Now() - started);

@@ -14,17 +14,19 @@
 
 namespace brenvik {
 
+class ContainedFolder;
 class JobTable;
 struct CatalogueEntry;
 struct RunContext;
 
 void RunVerificationWorker(std::stop_token stop, RunContext& context);
 
-// Checks the file of `entry` below `folder` and shows it in `row` of
+// Checks the file of `entry` below the download folder `folder` (held open)
+// and shows it in `row` of
 // `table`: "Checksumming N %" while it is read, then "Checksum OK" or
 // "Checksum Failed!", and the row's state becomes CheckDone. Returns the
 // verdict. `abort` stops the reading (the check then fails).
 [[nodiscard]] Verdict CheckJobRow(JobTable& table, int row, const CatalogueEntry& entry,
-                                  const std::string& folder, const std::atomic<bool>& abort);
+                                  const ContainedFolder& folder, const std::atomic<bool>& abort);
 
 }  // namespace brenvik

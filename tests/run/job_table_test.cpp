@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <thread>
 
 namespace brenvik {
@@ -120,19 +121,49 @@ TEST(JobTableTest, RevisionGrowsWithEveryChangeAndTheListenerHearsIt) {
 constexpr auto kUnwokenWait = std::chrono::seconds(30);
 constexpr int kRounds = 5;
 
-TEST(JobTableTest, StateWriteWakesAWaiterAtOnce) {
+// Waits for `work` on another thread while `write` runs on this one.
+JobTable::WaitEnd WaitAcross(JobTable& table, JobState work, std::chrono::milliseconds timeout,
+                             const std::function<void()>& write) {
+  const uint64_t seen = table.StateRevision();
+  JobTable::WaitEnd end = JobTable::WaitEnd::kTimedOut;
+  std::jthread waiter(
+      [&](std::stop_token stop) { end = table.WaitForWork(work, seen, timeout, stop); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  write();
+  waiter.join();
+  return end;
+}
+
+TEST(JobTableTest, AWriteThatGivesWorkWakesItsWaiterAtOnce) {
   JobTable table;
   table.InsertRow("x");
   for (int round = 0; round < kRounds; ++round) {
-    const uint64_t seen = table.StateRevision();
-    JobTable::WaitEnd end = JobTable::WaitEnd::kTimedOut;
-    std::jthread waiter(
-        [&](std::stop_token stop) { end = table.WaitForChange(seen, kUnwokenWait, stop); });
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    table.SetState(0, round % 2 == 0 ? JobState::PendingCheck : JobState::PendingDownload);
-    waiter.join();
-    EXPECT_EQ(end, JobTable::WaitEnd::kChanged) << "round " << round;
+    SCOPED_TRACE(round);
+    EXPECT_EQ(WaitAcross(table, JobState::PendingCheck, kUnwokenWait,
+                         [&] { table.SetState(0, JobState::PendingCheck); }),
+              JobTable::WaitEnd::kChanged);
+    EXPECT_EQ(WaitAcross(table, JobState::PendingDownload, kUnwokenWait,
+                         [&] { table.SetState(0, JobState::PendingDownload); }),
+              JobTable::WaitEnd::kChanged);
+    // A row a download worker hands back may be taken by another.
+    ASSERT_EQ(table.TakeDownload(), 0);
+    EXPECT_EQ(WaitAcross(table, JobState::PendingDownload, kUnwokenWait,
+                         [&] { table.ReleaseDownload(0); }),
+              JobTable::WaitEnd::kChanged);
   }
+}
+
+TEST(JobTableTest, AWriteThatGivesNoWorkWakesNobody) {
+  JobTable table;
+  table.InsertRow("x");
+  // A finished check gives neither kind of worker anything to do.
+  constexpr auto kShortWait = std::chrono::milliseconds(300);
+  EXPECT_EQ(WaitAcross(table, JobState::PendingDownload, kShortWait,
+                       [&] { table.SetState(0, JobState::Verified); }),
+            JobTable::WaitEnd::kTimedOut);
+  EXPECT_EQ(WaitAcross(table, JobState::PendingCheck, kShortWait,
+                       [&] { table.SetState(0, JobState::PendingDownload); }),
+            JobTable::WaitEnd::kTimedOut);
 }
 
 TEST(JobTableTest, StopRequestEndsAWait) {
@@ -140,7 +171,7 @@ TEST(JobTableTest, StopRequestEndsAWait) {
   for (int round = 0; round < kRounds; ++round) {
     JobTable::WaitEnd end = JobTable::WaitEnd::kTimedOut;
     std::jthread waiter([&](std::stop_token stop) {
-      end = table.WaitForChange(table.StateRevision(), kUnwokenWait, stop);
+      end = table.WaitForWork(JobState::PendingCheck, table.StateRevision(), kUnwokenWait, stop);
     });
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     waiter.request_stop();
@@ -152,9 +183,9 @@ TEST(JobTableTest, StopRequestEndsAWait) {
 TEST(JobTableTest, WaitWithoutChangeTimesOut) {
   JobTable table;
   std::stop_source never;
-  EXPECT_EQ(
-      table.WaitForChange(table.StateRevision(), std::chrono::milliseconds(1), never.get_token()),
-      JobTable::WaitEnd::kTimedOut);
+  EXPECT_EQ(table.WaitForWork(JobState::PendingDownload, table.StateRevision(),
+                              std::chrono::milliseconds(1), never.get_token()),
+            JobTable::WaitEnd::kTimedOut);
 }
 
 TEST(JobTableTest, ConcurrentWritersKeepEveryRowConsistent) {

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "catalogue/catalogue.h"
+#include "platform/contained_files.h"
 #include "run/job_table.h"
 #include "support/temp_dir.h"
 #include "texts/row_text.h"
@@ -21,6 +22,10 @@ namespace {
 // it that records every text it shows.
 class CheckJobRowTest : public ::testing::Test {
  protected:
+  static ContainedFolder Held(const test::TempDir& dir) {
+    return ContainedFolder::Hold(dir.Folder(), false);
+  }
+
   CheckJobRowTest() {
     table_.InsertRow("f.bin");
     table_.SetStatus(0, {RowPhase::kPending});
@@ -53,7 +58,7 @@ class CheckJobRowTest : public ::testing::Test {
 TEST_F(CheckJobRowTest, CorrectFileShowsItsProgressThenOkWithTheDoneImage) {
   const std::string content = test::RandomBytes(4096, 1);
   dir_.Write("f.bin", content);
-  EXPECT_EQ(CheckJobRow(table_, 0, EntryFor(content), dir_.Folder(), abort_), Verdict::kPassed);
+  EXPECT_EQ(CheckJobRow(table_, 0, EntryFor(content), Held(dir_), abort_), Verdict::kPassed);
   EXPECT_EQ(Seen(), (std::vector<std::string>{"Checksumming 100 %", "Checksum OK"}));
   EXPECT_EQ(table_.Row(0).image, RowImage::kDone);
   EXPECT_EQ(table_.Row(0).state, JobState::CheckDone);
@@ -69,7 +74,7 @@ TEST_F(CheckJobRowTest, FailedCheckKeepsTheImageTheRowHad) {
     SCOPED_TRACE(on_disk ? "corrupted" : "missing");
     test::TempDir dir;
     if (on_disk) dir.Write("f.bin", *on_disk);
-    EXPECT_EQ(CheckJobRow(table_, 0, EntryFor(content), dir.Folder(), abort_),
+    EXPECT_EQ(CheckJobRow(table_, 0, EntryFor(content), Held(dir), abort_),
               on_disk ? Verdict::kWrongDigest : Verdict::kMissing);
     const JobRow row = table_.Row(0);
     EXPECT_EQ(RowText(row.status), "Checksum Failed!");
@@ -82,7 +87,7 @@ TEST_F(CheckJobRowTest, AbortFailsTheCheck) {
   const std::string content = test::RandomBytes(70000, 3);
   dir_.Write("f.bin", content);
   abort_ = true;
-  EXPECT_EQ(CheckJobRow(table_, 0, EntryFor(content), dir_.Folder(), abort_), Verdict::kStopped);
+  EXPECT_EQ(CheckJobRow(table_, 0, EntryFor(content), Held(dir_), abort_), Verdict::kStopped);
   EXPECT_EQ(Seen().back(), "Checksum Failed!");
   EXPECT_EQ(table_.Row(0).state, JobState::CheckDone);
 }
