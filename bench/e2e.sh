@@ -222,8 +222,8 @@ make_release() {
   local name=$1 dir=$srv/$1/$version group=0 count bytes total=0
   shift
   mkdir -p "$dir"
-  for spec in "$@"; do
-    count=${spec%%:*} bytes=${spec#*:}
+  for batch in "$@"; do
+    count=${batch%%:*} bytes=${batch#*:}
     head -c $((count * bytes)) /dev/urandom |
       (cd "$dir" && split -b "$bytes" -d -a 4 --additional-suffix=.bin - "f${group}_")
     group=$((group + 1)) total=$((total + count))
