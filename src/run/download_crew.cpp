@@ -32,7 +32,7 @@ uint64_t DownloadLane::BytesToCome() const {
 
 void DownloadLane::ShowFileProgress(uint32_t percent) {
   if (const int row = row_.load(); row >= 0) {
-    table_.SetStatus(row, RowStatus::Downloading(std::min(percent, 100u)));
+    table_.SetStatus(row, RowStatus::Downloading(percent));  // never above 100
   }
   statistics_.UpdateStatistics();
 }
