@@ -3,8 +3,15 @@
 #include <httplib.h>
 
 #include <algorithm>
+#include <atomic>
+#include <condition_variable>
 #include <functional>
+#include <map>
+#include <mutex>
+#include <set>
 #include <stdexcept>
+#include <thread>
+#include <utility>
 
 namespace brenvik::test {
 
@@ -71,76 +78,116 @@ size_t ResumeOffset(const httplib::Request& request, const Behaviour& behaviour,
 
 }  // namespace
 
-HttpServer::HttpServer() : server_(std::make_unique<httplib::Server>()) {
+// The server, its thread and what it has been told and has seen.
+struct HttpServer::State {
+  // Sleeps up to `duration`; false when Stop() cut it short.
+  bool Nap(std::chrono::milliseconds duration) const;
+  // Waits out the hold, counts the request for `path` and returns how to
+  // answer it and with what.
+  std::pair<Behaviour, Body> Take(const httplib::Request& request, const std::string& path);
+  void Answer(const httplib::Request& request, httplib::Response& response);
+
+  httplib::Server server;
+  std::thread thread;
+  std::atomic<bool> stopping{false};
+  std::atomic<bool> closing{false};  // being destroyed
+  mutable std::mutex mutex;
+  std::map<std::string, std::string> files;
+  std::map<std::string, Behaviour> behaviours;
+  std::map<std::string, int> requests;
+  std::map<std::string, std::string> ranges;
+  std::set<int> client_ports;
+  std::condition_variable held_changed;
+  int hold_count = 0;  // the rest: guarded by mutex
+  std::chrono::milliseconds hold_limit{0};
+  int arrived = 0;    // requests that have reached the hold
+  int held = 0;       // requests held now
+  int most_held = 0;  // the most held together
+};
+
+HttpServer::HttpServer() : state_(std::make_unique<State>()) {
+  httplib::Server& server = state_->server;
   // Keep connections open across requests, as a real download server does,
   // so a client that reuses its connection is exercised.
-  server_->set_keep_alive_max_count(1000);
-  server_->set_keep_alive_timeout(5);
-  server_->Get(".*", [this](const httplib::Request& request, httplib::Response& response) {
-    Answer(request, response);
-  });
+  server.set_keep_alive_max_count(1000);
+  server.set_keep_alive_timeout(5);
+  server.Get(".*",
+             [state = state_.get()](const httplib::Request& request, httplib::Response& response) {
+               state->Answer(request, response);
+             });
 
-  port_ = server_->bind_to_any_port("127.0.0.1");
+  port_ = server.bind_to_any_port("127.0.0.1");
   if (port_ <= 0) throw std::runtime_error("cannot bind the test HTTP server");
-  thread_ = std::thread([this] { server_->listen_after_bind(); });
+  state_->thread = std::thread([&server] { server.listen_after_bind(); });
   const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (!server_->is_running() && std::chrono::steady_clock::now() < give_up) {
+  while (!server.is_running() && std::chrono::steady_clock::now() < give_up) {
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
-  if (!server_->is_running()) {
-    server_->stop();
-    thread_.join();
+  if (!server.is_running()) {
+    server.stop();
+    state_->thread.join();
     throw std::runtime_error("the test HTTP server did not start");
   }
 }
 
-bool HttpServer::Nap(std::chrono::milliseconds duration) const {
+bool HttpServer::State::Nap(std::chrono::milliseconds duration) const {
   const auto end = std::chrono::steady_clock::now() + duration;
   while (std::chrono::steady_clock::now() < end) {
-    if (stopping_.load()) return false;
+    if (stopping.load()) return false;
     std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(
         kSleepStep, end - std::chrono::steady_clock::now()));
   }
-  return !stopping_.load();
+  return !stopping.load();
 }
 
 void HttpServer::HoldFirstRequests(int count, std::chrono::milliseconds limit) {
-  std::lock_guard lock(mutex_);
-  hold_count_ = count;
-  hold_limit_ = limit;
+  std::lock_guard lock(state_->mutex);
+  state_->hold_count = count;
+  state_->hold_limit = limit;
 }
 
 int HttpServer::MostHeldAtOnce() const {
-  std::lock_guard lock(mutex_);
-  return most_held_;
+  std::lock_guard lock(state_->mutex);
+  return state_->most_held;
 }
 
-void HttpServer::Answer(const httplib::Request& request, httplib::Response& response) {
-  const std::string path = request.path.empty() ? "" : request.path.substr(1);
+std::pair<Behaviour, Body> HttpServer::State::Take(const httplib::Request& request,
+                                                   const std::string& path) {
   Behaviour behaviour;
   Body body;
-  {
-    std::unique_lock lock(mutex_);
-    if (arrived_ < hold_count_) {
-      ++arrived_;
-      most_held_ = std::max(most_held_, ++held_);
-      held_changed_.notify_all();
-      held_changed_.wait_for(lock, hold_limit_,
-                             [&] { return arrived_ >= hold_count_ || stopping_.load(); });
-      --held_;
-    }
-    ++requests_[path];
-    ranges_[path] = request.get_header_value("Range");
-    client_ports_.insert(request.remote_port);
-    if (const auto it = behaviours_.find(path);
-        it != behaviours_.end() && (!it->second.times || requests_[path] <= *it->second.times)) {
-      behaviour = it->second;
-    }
-    if (const auto it = files_.find(path); it != files_.end()) {
-      body.content = std::make_shared<const std::string>(it->second);
-      body.size = body.content->size();
-    }
+  std::unique_lock lock(mutex);
+  if (arrived < hold_count) {
+    ++arrived;
+    most_held = std::max(most_held, ++held);
+    held_changed.notify_all();
+    held_changed.wait_for(lock, hold_limit,
+                          [&] { return arrived >= hold_count || stopping.load(); });
+    --held;
   }
+  ++requests[path];
+  ranges[path] = request.get_header_value("Range");
+  client_ports.insert(request.remote_port);
+  if (const auto it = behaviours.find(path);
+      it != behaviours.end() && (!it->second.times || requests[path] <= *it->second.times)) {
+    behaviour = it->second;
+  }
+  if (const auto it = files.find(path); it != files.end()) {
+    body.content = std::make_shared<const std::string>(it->second);
+    body.size = body.content->size();
+  }
+  return {behaviour, body};
+}
+
+void HttpServer::State::Answer(const httplib::Request& request, httplib::Response& response) {
+  if (closing.load()) {
+    // A client that kept its connection open past the server's end.
+    response.status = 503;
+    response.set_header("Connection", "close");
+    response.set_content("the test server is closing\n", "text/plain");
+    return;
+  }
+  const std::string path = request.path.empty() ? "" : request.path.substr(1);
+  auto [behaviour, body] = Take(request, path);
   if (behaviour.filler) body = Body{.size = *behaviour.filler};
 
   if (behaviour.silence.count() > 0 && !Nap(behaviour.silence)) {
@@ -184,61 +231,62 @@ void HttpServer::Answer(const httplib::Request& request, httplib::Response& resp
 }
 
 HttpServer::~HttpServer() {
+  state_->closing.store(true);
   Stop();
-  server_->stop();
-  if (thread_.joinable()) thread_.join();
+  state_->server.stop();
+  if (state_->thread.joinable()) state_->thread.join();
 }
 
 std::string HttpServer::Url() const { return "http://127.0.0.1:" + std::to_string(port_) + "/"; }
 
 void HttpServer::Serve(const std::string& path, std::string content) {
-  std::lock_guard lock(mutex_);
-  files_[path] = std::move(content);
+  std::lock_guard lock(state_->mutex);
+  state_->files[path] = std::move(content);
 }
 
 void HttpServer::Remove(const std::string& path) {
-  std::lock_guard lock(mutex_);
-  files_.erase(path);
+  std::lock_guard lock(state_->mutex);
+  state_->files.erase(path);
 }
 
 void HttpServer::Misbehave(const std::string& path, Behaviour behaviour) {
-  std::lock_guard lock(mutex_);
-  behaviours_[path] = std::move(behaviour);
+  std::lock_guard lock(state_->mutex);
+  state_->behaviours[path] = std::move(behaviour);
 }
 
 void HttpServer::Behave(const std::string& path) {
-  std::lock_guard lock(mutex_);
-  behaviours_.erase(path);
+  std::lock_guard lock(state_->mutex);
+  state_->behaviours.erase(path);
 }
 
 int HttpServer::Requests(const std::string& path) const {
-  std::lock_guard lock(mutex_);
-  const auto it = requests_.find(path);
-  return it == requests_.end() ? 0 : it->second;
+  std::lock_guard lock(state_->mutex);
+  const auto it = state_->requests.find(path);
+  return it == state_->requests.end() ? 0 : it->second;
 }
 
 std::string HttpServer::LastRange(const std::string& path) const {
-  std::lock_guard lock(mutex_);
-  const auto it = ranges_.find(path);
-  return it == ranges_.end() ? "" : it->second;
+  std::lock_guard lock(state_->mutex);
+  const auto it = state_->ranges.find(path);
+  return it == state_->ranges.end() ? "" : it->second;
 }
 
 int HttpServer::Connections() const {
-  std::lock_guard lock(mutex_);
-  return static_cast<int>(client_ports_.size());
+  std::lock_guard lock(state_->mutex);
+  return static_cast<int>(state_->client_ports.size());
 }
 
 int HttpServer::TotalRequests() const {
-  std::lock_guard lock(mutex_);
+  std::lock_guard lock(state_->mutex);
   int total = 0;
-  for (const auto& [path, count] : requests_) total += count;
+  for (const auto& [path, count] : state_->requests) total += count;
   return total;
 }
 
 void HttpServer::Stop() {
-  stopping_.store(true);
-  std::lock_guard lock(mutex_);
-  held_changed_.notify_all();
+  state_->stopping.store(true);
+  std::lock_guard lock(state_->mutex);
+  state_->held_changed.notify_all();
 }
 
 }  // namespace brenvik::test

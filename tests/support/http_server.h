@@ -4,23 +4,16 @@
 // misbehave on purpose per path: a status code, a body cut short, a stall,
 // a slow trickle, a redirect, silence, a body of any size without a length,
 // a Retry-After; for every request or only the first few.
+//
+// On Linux the server runs in this process. A Windows test program (run
+// under Wine) cannot host it: there every method is a request to
+// brenvik-test-http-host, a Linux process beside it that runs the same
+// server (see http_server_control.h and scripts/wine-test).
 
-#include <atomic>
 #include <chrono>
-#include <condition_variable>
-#include <map>
 #include <memory>
-#include <mutex>
 #include <optional>
-#include <set>
 #include <string>
-#include <thread>
-
-namespace httplib {
-class Server;
-struct Request;
-struct Response;
-}  // namespace httplib
 
 namespace brenvik::test {
 
@@ -45,7 +38,12 @@ struct Behaviour {
 class HttpServer {
  public:
   HttpServer();
+  // A request that arrives while the server is being destroyed (on a
+  // connection its client kept open) is answered 503 and its connection
+  // closed.
   ~HttpServer();
+  HttpServer(const HttpServer&) = delete;
+  HttpServer& operator=(const HttpServer&) = delete;
 
   // Base address "http://127.0.0.1:PORT/".
   std::string Url() const;
@@ -77,26 +75,9 @@ class HttpServer {
   void Stop();
 
  private:
-  // Sleeps up to `duration`; false when Stop() cut it short.
-  bool Nap(std::chrono::milliseconds duration) const;
-  void Answer(const httplib::Request& request, httplib::Response& response);
-
-  std::unique_ptr<httplib::Server> server_;
-  std::thread thread_;
+  struct State;  // this platform's: the server itself, or its handle at the host
+  std::unique_ptr<State> state_;
   int port_ = 0;
-  std::atomic<bool> stopping_{false};
-  mutable std::mutex mutex_;
-  std::map<std::string, std::string> files_;
-  std::map<std::string, Behaviour> behaviours_;
-  std::map<std::string, int> requests_;
-  std::map<std::string, std::string> ranges_;
-  std::set<int> client_ports_;
-  std::condition_variable held_changed_;
-  int hold_count_ = 0;  // the rest: guarded by mutex_
-  std::chrono::milliseconds hold_limit_{0};
-  int arrived_ = 0;    // requests that have reached the hold
-  int held_ = 0;       // requests held now
-  int most_held_ = 0;  // the most held together
 };
 
 }  // namespace brenvik::test

@@ -1,20 +1,35 @@
 #include "support/temp_dir.h"
 
-#include <unistd.h>
-
+#include <chrono>
 #include <fstream>
 #include <random>
 #include <sstream>
 #include <stdexcept>
+
+#include "platform/paths.h"
+#include "platform/utf8_path.h"
 
 namespace brenvik::test {
 
 namespace fs = std::filesystem;
 
 TempDir::TempDir() {
-  std::string pattern = (fs::temp_directory_path() / "brenvik-test-XXXXXX").string();
-  if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-  path_ = pattern;
+  // A random name, made with create_directory, which fails when the name is
+  // taken: the same guarantee as mkdtemp, on every platform.
+  std::random_device entropy;
+  std::mt19937_64 generator(
+      entropy() ^
+      static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()));
+  const fs::path temp = fs::temp_directory_path();
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    std::ostringstream name;
+    name << "brenvik-test-" << std::hex << generator();
+    if (fs::create_directory(temp / name.str())) {
+      path_ = temp / name.str();
+      return;
+    }
+  }
+  throw std::runtime_error("cannot create a temporary folder in " + temp.string());
 }
 
 TempDir::~TempDir() {
@@ -27,10 +42,10 @@ TempDir::~TempDir() {
   fs::remove_all(path_, ignored);
 }
 
-std::string TempDir::Folder() const { return path_.string() + "/"; }
+std::string TempDir::Folder() const { return WithTrailingSeparator(Utf8Of(path_)); }
 
 fs::path TempDir::Write(const std::string& relative, std::string_view content) const {
-  const fs::path file = path_ / relative;
+  const fs::path file = path_ / PathFromUtf8(relative);
   fs::create_directories(file.parent_path());
   std::ofstream out(file, std::ios::binary | std::ios::trunc);
   out.write(content.data(), static_cast<std::streamsize>(content.size()));
@@ -38,7 +53,7 @@ fs::path TempDir::Write(const std::string& relative, std::string_view content) c
 }
 
 std::string TempDir::Read(const std::string& relative) const {
-  std::ifstream in(path_ / relative, std::ios::binary);
+  std::ifstream in(path_ / PathFromUtf8(relative), std::ios::binary);
   std::ostringstream text;
   text << in.rdbuf();
   return text.str();
