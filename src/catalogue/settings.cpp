@@ -1,15 +1,10 @@
 #include "catalogue/settings.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstdio>
 #include <string_view>
 
 #include "catalogue/text_lines.h"
 #include "platform/paths.h"
+#include "platform/replace_file.h"
 
 namespace brenvik {
 
@@ -17,32 +12,8 @@ namespace {
 
 constexpr std::string_view kHeaderLine = "# OrvBrenvik.ini\n";
 
-// Writes all of `bytes` to `fd`, retrying short writes and interruptions.
-bool WriteAll(int fd, std::string_view bytes) {
-  while (!bytes.empty()) {
-    const ssize_t written = ::write(fd, bytes.data(), bytes.size());
-    if (written < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    bytes.remove_prefix(static_cast<size_t>(written));
-  }
-  return true;
-}
-
 bool IsBlank(std::string_view line) {
   return line.find_first_not_of(" \t") == std::string_view::npos;
-}
-
-// Makes a finished rename survive a crash; a failure here does not undo the
-// save, so it is not reported.
-void SyncFolderOf(const std::filesystem::path& file) {
-  std::filesystem::path folder = file.parent_path();
-  if (folder.empty()) folder = ".";
-  const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return;
-  ::fsync(fd);
-  ::close(fd);
 }
 
 }  // namespace
@@ -70,26 +41,11 @@ void Settings::SetStoredFolder(std::string folder) {
 }
 
 bool Settings::Save(const std::filesystem::path& file) const {
-  // The new content goes to a fresh file beside the target and replaces it
-  // by a rename, so a failure at any point leaves the earlier file whole.
-  std::string temp_name = file.string() + ".XXXXXX";
-  const int fd = ::mkstemp(temp_name.data());
-  if (fd < 0) return false;
-  // mkstemp makes the file private; a settings file is an ordinary file.
-  ::fchmod(fd, 0644);
   std::string content(kHeaderLine);
   content += stored_folder_;
   content += '\n';
-  bool ok = WriteAll(fd, content);
-  ok = ok && ::fsync(fd) == 0;
-  ok = (::close(fd) == 0) && ok;
-  ok = ok && std::rename(temp_name.c_str(), file.c_str()) == 0;
-  if (!ok) {
-    ::unlink(temp_name.c_str());
-    return false;
-  }
-  SyncFolderOf(file);
-  return true;
+  // Whole or not at all: a failure leaves the earlier file as it was.
+  return ReplaceFileWith(file, content);
 }
 
 }  // namespace brenvik

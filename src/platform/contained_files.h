@@ -3,25 +3,37 @@
 //
 // The root is opened first (following a symbolic link for the root itself:
 // users point their download folder wherever they like); every operation
-// then walks down from the root's descriptor one component at a time with
-// openat(O_NOFOLLOW), so a symbolic link anywhere below the root is refused
-// instead of followed; nothing is created, written, renamed or removed
-// outside the root through one. Each operation walks afresh from the root's
-// descriptor, so a link swapped in below the root between two operations is
-// refused too. A ContainedFolder keeps the root open for many operations;
-// the free functions open it for one.
+// then walks down from the root's descriptor one component at a time, each
+// opened relative to the one before without following a link (openat with
+// O_NOFOLLOW on POSIX; on Windows a handle-relative open that stops at a
+// reparse point), so a symbolic link or junction anywhere below the root is
+// refused instead of followed; nothing is created, written, renamed or
+// removed outside the root through one. Each operation walks afresh from
+// the root's descriptor, so a link swapped in below the root between two
+// operations is refused too. A ContainedFolder keeps the root open for many
+// operations; the free functions open it for one.
 //
 // Relative names use '/' or '\' as separators; empty and "." components are
 // skipped, a ".." component is refused.
 //
 // Errors are values: errno and one line that names the path and the cause,
-// e.g. `cannot create "/x/DIR/a.bin.part": Read-only file system`. A refused
-// symbolic link reports ELOOP.
+// e.g. `cannot create "/x/DIR/a.bin.part": Read-only file system`; on
+// Windows the path shows '\' and the cause is the system's own text. A
+// refused symbolic link reports ELOOP.
+//
+// On Windows, files are opened shared for reading, writing and deleting, so
+// a file one part of the program has open can still be renamed or removed
+// by another. Renames and removals take the POSIX semantics where the file
+// system offers them (NTFS on Windows 10 1709 and later): a removed name is
+// free at once and a name can be renamed over while its file is open.
+// Elsewhere a removed file keeps its name until its last reader closes it,
+// and renaming over an open file fails. A component that Windows programs
+// could not open by name (a reserved character, a trailing dot or blank, a
+// device name such as NUL) is refused with EINVAL, one longer than 255
+// UTF-16 units with ENAMETOOLONG.
 //
 // Thread safety: any thread. A ContainedFolder's operations only read it,
 // so several threads may share one; the free functions share no state.
-
-#include <sys/types.h>
 
 #include <cerrno>
 #include <cstdint>
@@ -39,7 +51,8 @@ struct ContainedError {
   std::string message;  // one line naming the path and the cause
 };
 
-// A descriptor opened below the root, or why none could be opened.
+// A descriptor opened below the root, or why none could be opened (on
+// Windows a C runtime descriptor that owns the system's handle).
 class [[nodiscard]] ContainedFile {
  public:
   explicit ContainedFile(int fd, uint64_t size = 0) : file_(fd), size_(size) {}
@@ -84,7 +97,7 @@ class ContainedFolder {
   const ContainedError& Error() const { return error_; }
   const std::filesystem::path& Root() const { return root_; }
   // True when this folder was opened with Hold, `root` is its path and
-  // leads to it still (one stat of the path, no descriptor opened).
+  // leads to it still (one look at the path; no descriptor is kept).
   bool StillNamedBy(const std::filesystem::path& root) const;
 
   // Opens the folder `relative_dir` (the root itself when it is empty).
@@ -122,9 +135,9 @@ class ContainedFolder {
  private:
   std::filesystem::path root_;
   FileDescriptor fd_;
-  bool identified_ = false;  // Hold noted the root's device and inode
-  dev_t device_ = 0;
-  ino_t inode_ = 0;
+  bool identified_ = false;  // Hold noted which folder the root is
+  uint64_t device_ = 0;      // the device (Windows: volume serial number)
+  uint64_t inode_ = 0;       // the inode (Windows: file index)
   ContainedError error_{EBADF, "no folder is open"};
 };
 
@@ -146,7 +159,7 @@ ContainedStatus RenameBelow(const std::filesystem::path& root, std::string_view 
 ContainedStatus RemoveBelow(const std::filesystem::path& root, std::string_view relative_name);
 
 // The path shown in messages: the root followed by the name's components,
-// joined with '/'.
+// joined with the platform's separator ('/'; '\' on Windows).
 std::string ShownPathBelow(const std::filesystem::path& root, std::string_view relative_name);
 
 // True when both relative names have the same components.

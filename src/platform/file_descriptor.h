@@ -1,7 +1,8 @@
 #pragma once
-// Owns one POSIX file descriptor and closes it at the end of its scope.
+// Owns one file descriptor (a C runtime one on Windows) and closes it at
+// the end of its scope.
 
-#include <unistd.h>
+#include "platform/file_io.h"
 
 namespace brenvik {
 
@@ -30,7 +31,7 @@ class FileDescriptor {
     return fd;
   }
   void Close() {
-    if (fd_ >= 0) ::close(fd_);
+    if (fd_ >= 0) (void)CloseFile(fd_);
     fd_ = -1;
   }
 

@@ -1,39 +1,22 @@
 #include "verify/file_digest.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <memory>
 
+#include "platform/file_io.h"
 #include "texts/share.h"
 
 namespace brenvik {
 
-namespace {
-
-// Reads up to `size` bytes, retrying after signals; -1 on an error.
-ssize_t ReadBlock(int fd, uint8_t* buffer, size_t size) {
-  for (;;) {
-    const ssize_t got = ::read(fd, buffer, size);
-    if (got >= 0 || errno != EINTR) return got;
-  }
-}
-
-}  // namespace
-
 FileDigest DigestOpenFile(int fd, uint64_t expected_length, const PercentSink& progress,
                           const std::atomic<bool>* stop) {
-#ifdef POSIX_FADV_SEQUENTIAL
-  ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
-#endif
+  AdviseSequential(fd);
   auto buffer = std::make_unique_for_overwrite<uint8_t[]>(kHashBlockSize);
   FileDigest result;
   Md5Context context;
   Md5Init(context);
   uint32_t shown = UINT32_MAX;
   for (;;) {
-    const ssize_t got = ReadBlock(fd, buffer.get(), kHashBlockSize);
+    const long long got = ReadSome(fd, buffer.get(), kHashBlockSize);
     if (got <= 0) {
       result.read_error = got < 0;
       break;
