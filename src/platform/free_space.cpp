@@ -1,18 +1,10 @@
 #include "platform/free_space.h"
 
-#include <filesystem>
-#include <system_error>
+#include <algorithm>
 
-#ifdef _WIN32
-#include <windows.h>
-#else
-#include <sys/stat.h>
-#include <sys/statvfs.h>
-#endif
+#include "platform/paths.h"
 
 namespace brenvik {
-
-namespace fs = std::filesystem;
 
 std::string WindowsDriveRoot(const std::string& path) {
   const size_t colon = path.find(":\\");
@@ -26,74 +18,14 @@ bool IsWindowsStylePath(const std::string& path) {
   return (path.size() >= 2 && path[1] == ':') || path.find(":\\") != std::string::npos;
 }
 
-#ifdef _WIN32
-
-std::string SystemFreeSpace::DriveOf(const std::string& path) { return WindowsDriveRoot(path); }
-
-std::optional<uint64_t> SystemFreeSpace::AvailableBytes(const std::string& path) {
-  const std::string root = WindowsDriveRoot(path);
-  if (root.empty()) return std::nullopt;
-  ULARGE_INTEGER available;
-  if (!GetDiskFreeSpaceExA(root.c_str(), &available, nullptr, nullptr)) return std::nullopt;
-  return static_cast<uint64_t>(available.QuadPart);
+std::string WindowsVolumeRoot(const std::string& path) {
+  const size_t length = WindowsRootLength(path);
+  // A lone "\" is the current drive's root: it names no volume by itself.
+  if (length < 2) return {};
+  std::string root = path.substr(0, length);
+  std::replace(root.begin(), root.end(), '/', '\\');
+  if (root.back() != '\\') root.push_back('\\');
+  return root;
 }
-
-#else
-
-namespace {
-
-// `path` made absolute and without a trailing separator, then walked up to
-// the nearest folder that exists: the folder a download would land on once
-// its missing parents are created. Empty when nothing along it exists.
-fs::path NearestExistingAncestor(const std::string& path) {
-  std::error_code error;
-  fs::path current = fs::absolute(fs::path(path), error).lexically_normal();
-  if (error) return {};
-  if (current.filename().empty() && current != current.root_path()) {
-    current = current.parent_path();
-  }
-  while (!current.empty()) {
-    struct stat info;
-    if (::stat(current.c_str(), &info) == 0) return current;
-    if (current == current.root_path()) break;
-    current = current.parent_path();
-  }
-  return {};
-}
-
-}  // namespace
-
-std::string SystemFreeSpace::DriveOf(const std::string& path) {
-  if (path.empty()) return {};
-  if (IsWindowsStylePath(path)) return WindowsDriveRoot(path);
-  fs::path current = NearestExistingAncestor(path);
-  if (current.empty()) return {};
-  struct stat info;
-  if (::stat(current.c_str(), &info) != 0) return {};
-  const dev_t device = info.st_dev;
-  // The mount point is the highest ancestor still on the same filesystem.
-  // The walk is lexical, so the drive keeps the form the user wrote.
-  while (current != current.root_path()) {
-    const fs::path parent = current.parent_path();
-    struct stat parent_info;
-    if (::stat(parent.c_str(), &parent_info) != 0 || parent_info.st_dev != device) break;
-    current = parent;
-  }
-  return current.string();
-}
-
-std::optional<uint64_t> SystemFreeSpace::AvailableBytes(const std::string& path) {
-  if (path.empty() || IsWindowsStylePath(path)) return std::nullopt;
-  const fs::path existing = NearestExistingAncestor(path);
-  if (existing.empty()) return std::nullopt;
-  struct statvfs info;
-  if (::statvfs(existing.c_str(), &info) != 0) return std::nullopt;
-  const uint64_t blocks = info.f_bavail;
-  const uint64_t block_size = info.f_frsize;
-  if (block_size != 0 && blocks > UINT64_MAX / block_size) return UINT64_MAX;
-  return blocks * block_size;
-}
-
-#endif
 
 }  // namespace brenvik

@@ -8,6 +8,13 @@
 // to its drive root as the Windows program does ("D:\"); everything up to
 // and including the first ":\", or the first character when there is none.
 //
+// Windows: the drive is the root of the volume that holds the path, written
+// with backslashes: "D:\" for "D:\Games\x\" (or "D:/Games/x/"), the share
+// "\\server\share\" for a path on one; a relative path is taken from the
+// working directory first. The free count is what the volume still grants
+// this user (quotas included), asked of its root, so the folder need not
+// exist yet.
+//
 // Thread safety: implementations are called from the face's thread and the
 // download worker at once.
 
@@ -37,5 +44,12 @@ class SystemFreeSpace final : public FreeSpace {
 // an empty path stays empty.
 std::string WindowsDriveRoot(const std::string& path);
 bool IsWindowsStylePath(const std::string& path);
+
+// The root of the volume a Windows path names, with backslashes and a
+// trailing one: "D:\" for "d:/x" or "D:x", "\\server\share\" for
+// "\\server\share\dir" or "//server/share", "\\?\C:\" for "\\?\C:\x". Empty
+// when the path names no drive or share (relative, or rooted on the
+// current drive).
+std::string WindowsVolumeRoot(const std::string& path);
 
 }  // namespace brenvik

@@ -2,9 +2,10 @@
 // Starting the installer once every file is verified: the seam to the
 // operating system's way of running or opening a file.
 //
-// Thread safety: any thread; Start blocks until the outcome is known (for a
-// program: until it has been executed; for a document: until the desktop's
-// opener has finished, or kOpenerWait has passed).
+// Thread safety: any thread; Start blocks until the outcome is known (POSIX,
+// for a program: until it has been executed; for a document: until the
+// desktop's opener has finished, or kOpenerWait has passed; Windows: until
+// the shell has started the program or handed the file on).
 
 #include <chrono>
 #include <string>
@@ -19,23 +20,30 @@ class InstallerLauncher {
   [[nodiscard]] virtual bool Start(const std::string& path, const std::string& working_dir) = 0;
 };
 
-// The real launcher.
+// The real launcher. On every platform a path that is not an existing
+// regular file gives false, and a relative path is resolved in this
+// process's working directory, not in `working_dir`.
 //
-// A native program or script (a file with an execute bit, or one that begins
-// with "#!" or the ELF magic) is executed directly, detached: it is not
-// waited for, it leaves no zombie behind, and it inherits standard output and
-// error. A file that begins with "#!" or the ELF magic but has no owner
-// execute bit gets one first (a downloaded file never has it, and the file
-// has just passed its checksum). True when the exec succeeded.
+// POSIX: a native program or script (a file with an execute bit, or one
+// that begins with "#!" or the ELF magic) is executed directly, detached: it
+// is not waited for, it leaves no zombie behind, and it inherits standard
+// output and error. A file that begins with "#!" or the ELF magic but has no
+// owner execute bit gets one first (a downloaded file never has it, and the
+// file has just passed its checksum). True when the exec succeeded.
 //
 // Any other file is handed to `xdg-open` found on PATH, run detached in the
 // same way; true when it exits with status 0, or is still running after
 // kOpenerWait (some openers stay until the opened program quits). False when
 // there is no xdg-open.
 //
-// A path that is not an existing regular file gives false.
+// Windows: the shell opens the file as a double click would (a program is
+// started, anything else goes to the program registered for it), with
+// `working_dir` as the working directory and a normal window; true when the
+// shell reports success. Start returns once the shell has handed the file
+// on; the started program is never waited for.
 class SystemInstallerLauncher final : public InstallerLauncher {
  public:
+  // How long the desktop's opener is given to finish (POSIX only).
   static constexpr std::chrono::milliseconds kOpenerWait{5000};
 
   [[nodiscard]] bool Start(const std::string& path, const std::string& working_dir) override;

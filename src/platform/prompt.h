@@ -21,6 +21,12 @@ class Prompt {
 
 // Formats like std::snprintf into a std::string; used for the program's fixed
 // message formats so they stay byte for byte as written.
+#ifdef _WIN32
+// MinGW's C++ runtime formats with the GNU printf (%zu, %llu), not the
+// system's, so the arguments are checked against that one.
+std::string Format(const char* format, ...) __attribute__((format(gnu_printf, 1, 2)));
+#else
 std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
+#endif
 
 }  // namespace brenvik

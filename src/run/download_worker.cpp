@@ -8,6 +8,7 @@
 #include "catalogue/catalogue.h"
 #include "platform/paths.h"
 #include "platform/prompt.h"
+#include "platform/utf8_path.h"
 #include "run/download_crew.h"
 #include "run/job_table.h"
 #include "run/pause.h"
@@ -134,7 +135,7 @@ class DownloadWorker {
     if (crew_.Closing()) return Pass::kGoOn;
     const DownloadResult result =
         service_.Download(url,
-                          DownloadTarget{.folder = context_.download_folder,
+                          DownloadTarget{.folder = PathFromUtf8(context_.download_folder),
                                          .name = entry.name,
                                          .partial_name = entry.partial_name,
                                          .expected_size = entry.size},

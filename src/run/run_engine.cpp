@@ -1,7 +1,5 @@
 #include "run/run_engine.h"
 
-#include <strings.h>
-
 #include <algorithm>
 
 #include "catalogue/catalogue.h"

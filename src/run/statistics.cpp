@@ -1,10 +1,9 @@
 #include "run/statistics.h"
 
-#include <strings.h>
-
 #include <algorithm>
 
 #include "catalogue/catalogue.h"
+#include "platform/paths.h"
 #include "platform/prompt.h"
 #include "run/job_table.h"
 
@@ -35,7 +34,7 @@ std::vector<uint64_t> ProgressStatistics::CountedSizes(const Catalogue& catalogu
   std::vector<uint64_t> sizes;
   sizes.reserve(static_cast<size_t>(catalogue.RowCount()));
   for (const CatalogueEntry& entry : catalogue.Entries()) {
-    sizes.push_back(strcasecmp(entry.name.c_str(), kInstallerRowName) == 0 ? 0 : entry.size);
+    sizes.push_back(EqualIgnoringAsciiCase(entry.name, kInstallerRowName) ? 0 : entry.size);
   }
   return sizes;
 }

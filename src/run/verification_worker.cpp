@@ -2,6 +2,7 @@
 
 #include "catalogue/catalogue.h"
 #include "platform/contained_files.h"
+#include "platform/utf8_path.h"
 #include "run/job_table.h"
 #include "run/run_context.h"
 #include "run/run_flags.h"
@@ -27,6 +28,7 @@ void RunVerificationWorker(std::stop_token stop, RunContext& context) {
   // afresh when its path no longer leads to it (moved, replaced, created
   // only now).
   ContainedFolder folder;
+  const std::filesystem::path root = PathFromUtf8(context.download_folder);
   while (!context.flags.abort.load() && !stop.stop_requested()) {
     const uint64_t seen = table.StateRevision();
     const int row = table.FirstInState(JobState::PendingCheck);
@@ -36,8 +38,8 @@ void RunVerificationWorker(std::stop_token stop, RunContext& context) {
     }
     const CatalogueEntry& entry = context.catalogue.Entry(row);
     const std::chrono::milliseconds started = context.statistics.Now();
-    if (!folder.StillNamedBy(context.download_folder)) {
-      folder = ContainedFolder::Hold(context.download_folder, false);
+    if (!folder.StillNamedBy(root)) {
+      folder = ContainedFolder::Hold(root, false);
     }
     const Verdict verdict = CheckJobRow(table, row, entry, folder, context.flags.abort);
     // Only a check that read the whole file tells how fast files are checked.

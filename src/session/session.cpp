@@ -5,16 +5,23 @@
 #include "catalogue/catalogue.h"
 #include "catalogue/settings.h"
 #include "platform/paths.h"
+#include "platform/utf8_path.h"
 #include "session/startup.h"
 
 namespace brenvik {
 
 namespace {
 
+#ifdef _WIN32
+constexpr const char* kFallbackTempFolder = "C:\\Temp\\";
+#else
+constexpr const char* kFallbackTempFolder = "/tmp/";
+#endif
+
 std::string TempFolder() {
   std::error_code ec;
   const std::filesystem::path temp = std::filesystem::temp_directory_path(ec);
-  return ec ? std::string("/tmp/") : WithTrailingSeparator(temp.string());
+  return ec ? std::string(kFallbackTempFolder) : WithTrailingSeparator(Utf8Of(temp));
 }
 
 }  // namespace

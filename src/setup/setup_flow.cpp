@@ -1,12 +1,11 @@
 #include "setup/setup_flow.h"
 
-#include <strings.h>
-
 #include "catalogue/catalogue.h"
 #include "catalogue/settings.h"
 #include "catalogue/text_lines.h"
 #include "platform/paths.h"
 #include "platform/prompt.h"
+#include "platform/utf8_path.h"
 #include "texts/setup_texts.h"
 #include "transfer/disk_space.h"
 #include "transfer/transfer_callback.h"
@@ -18,7 +17,7 @@ namespace {
 
 // Where `file` is fetched to: beside itself, through "<name>.part".
 DownloadTarget TargetFor(const std::filesystem::path& file) {
-  const std::string name = file.filename().string();
+  const std::string name = Utf8Of(file.filename());
   return DownloadTarget{
       .folder = file.has_parent_path() ? file.parent_path() : std::filesystem::path("."),
       .name = name,
@@ -214,11 +213,11 @@ void SetupFlow::Browse() {
 
 std::optional<Handover> SetupFlow::Next() {
   const std::string folder = state_.location;
-  if (strcasecmp(folder.c_str(), services_.config.default_folder.c_str()) == 0) {
+  if (EqualIgnoringAsciiCase(folder, services_.config.default_folder)) {
     // The default folder and its parent are made here; any other folder is
     // made when the run stores it.
     std::error_code ignored;
-    const std::filesystem::path leaf = std::filesystem::path(folder).parent_path();
+    const std::filesystem::path leaf = PathFromUtf8(folder).parent_path();
     std::filesystem::create_directory(leaf.parent_path(), ignored);
     std::filesystem::create_directory(leaf, ignored);
   }

@@ -1,23 +1,22 @@
 #include "platform/free_space.h"
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include <filesystem>
 #include <string>
 
+#include "platform/paths.h"
+#include "platform/utf8_path.h"
 #include "support/temp_dir.h"
+
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
 
 namespace brenvik {
 namespace {
 
 namespace fs = std::filesystem;
-
-dev_t DeviceOf(const fs::path& path) {
-  struct stat info {};
-  EXPECT_EQ(::stat(path.c_str(), &info), 0) << path;
-  return info.st_dev;
-}
 
 TEST(WindowsDriveRoot, KeepsEverythingUpToTheFirstColonBackslash) {
   EXPECT_EQ(WindowsDriveRoot("D:\\Games\\PellixInstall\\"), "D:\\");
@@ -37,7 +36,67 @@ TEST(WindowsDriveRoot, RecognisesWindowsStylePaths) {
   EXPECT_FALSE(IsWindowsStylePath(""));
 }
 
-#ifndef _WIN32
+TEST(WindowsVolumeRoot, IsTheDriveOrShareWithBackslashes) {
+  EXPECT_EQ(WindowsVolumeRoot("D:\\Games\\x\\"), "D:\\");
+  EXPECT_EQ(WindowsVolumeRoot("d:/Games/x/"), "d:\\");
+  EXPECT_EQ(WindowsVolumeRoot("D:"), "D:\\");
+  EXPECT_EQ(WindowsVolumeRoot("D:relative"), "D:\\");
+  EXPECT_EQ(WindowsVolumeRoot("\\\\server\\share\\dir\\"), "\\\\server\\share\\");
+  EXPECT_EQ(WindowsVolumeRoot("//server/share"), "\\\\server\\share\\");
+  EXPECT_EQ(WindowsVolumeRoot("\\\\?\\C:\\long\\x"), "\\\\?\\C:\\");
+  // No drive or share named: the caller resolves these first.
+  EXPECT_EQ(WindowsVolumeRoot("\\rooted\\x"), "");
+  EXPECT_EQ(WindowsVolumeRoot("relative\\x"), "");
+  EXPECT_EQ(WindowsVolumeRoot(""), "");
+}
+
+#ifdef _WIN32
+
+TEST(SystemFreeSpace, TempFolderDriveIsItsRootAndHasRoom) {
+  test::TempDir dir;
+  SystemFreeSpace free_space;
+  const std::string folder = dir.Folder();
+  const std::string drive = free_space.DriveOf(folder);
+  ASSERT_GE(drive.size(), 3u) << folder;
+  EXPECT_EQ(drive.back(), '\\');
+  EXPECT_TRUE(EqualIgnoringAsciiCase(folder.substr(0, drive.size()), drive))
+      << drive << " vs " << folder;
+  const auto available = free_space.AvailableBytes(folder);
+  ASSERT_TRUE(available.has_value());
+  EXPECT_GT(*available, 0u);
+
+  // A folder still to be made is on the same drive, and asking makes nothing.
+  const std::string missing = folder + "not\\yet\\there\\";
+  EXPECT_EQ(free_space.DriveOf(missing), drive);
+  EXPECT_TRUE(free_space.AvailableBytes(missing).has_value());
+  EXPECT_FALSE(fs::exists(dir.path() / "not"));
+}
+
+TEST(SystemFreeSpace, DrivesAreNamedWithoutAsking) {
+  SystemFreeSpace free_space;
+  EXPECT_EQ(free_space.DriveOf("D:\\Games\\"), "D:\\");
+  EXPECT_EQ(free_space.DriveOf("D:/Games/PellixInstall/"), "D:\\");
+  EXPECT_EQ(free_space.DriveOf("\\\\server\\share\\dir\\"), "\\\\server\\share\\");
+  EXPECT_EQ(free_space.DriveOf(""), "");
+  EXPECT_FALSE(free_space.AvailableBytes("").has_value());
+}
+
+TEST(SystemFreeSpace, RelativePathsAreOnTheWorkingDirectorysDrive) {
+  test::TempDir dir;
+  test::ScopedWorkingDirectory here(dir.path());
+  SystemFreeSpace free_space;
+  EXPECT_EQ(free_space.DriveOf("sub\\dir\\"), free_space.DriveOf(dir.Folder()));
+  EXPECT_EQ(free_space.DriveOf("\\rooted\\dir\\"), free_space.DriveOf(dir.Folder()));
+  EXPECT_TRUE(free_space.AvailableBytes("sub\\dir\\").has_value());
+}
+
+#else
+
+dev_t DeviceOf(const fs::path& path) {
+  struct stat info {};
+  EXPECT_EQ(::stat(path.c_str(), &info), 0) << path;
+  return info.st_dev;
+}
 
 TEST(SystemFreeSpace, TempFolderIsOnAMountPointThatPrefixesIt) {
   test::TempDir dir;
@@ -68,7 +127,7 @@ TEST(SystemFreeSpace, StopsAtTheBoundaryOfAMountedFilesystem) {
 TEST(SystemFreeSpace, MissingFolderUsesItsNearestExistingAncestor) {
   test::TempDir dir;
   SystemFreeSpace free_space;
-  const std::string missing = (dir.path() / "not" / "yet" / "there").string() + "/";
+  const std::string missing = Utf8Of(dir.path() / "not" / "yet" / "there") + "/";
 
   EXPECT_EQ(free_space.DriveOf(missing), free_space.DriveOf(dir.Folder()));
   EXPECT_TRUE(free_space.AvailableBytes(missing).has_value());

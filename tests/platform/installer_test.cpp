@@ -1,18 +1,21 @@
 #include "platform/installer.h"
 
 #include <gtest/gtest.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
-#include <cstdlib>
 #include <filesystem>
-#include <optional>
 #include <string>
 #include <thread>
 
+#include "platform/utf8_path.h"
+#include "support/scoped_env.h"
 #include "support/temp_dir.h"
+
+#ifndef _WIN32
+#include <sys/wait.h>
+#include <unistd.h>
+#endif
 
 namespace brenvik {
 namespace {
@@ -20,43 +23,15 @@ namespace {
 namespace fs = std::filesystem;
 using test::TempDir;
 
-// Sets an environment variable for the lifetime of the object.
-class ScopedEnv {
- public:
-  ScopedEnv(const char* name, const std::string& value) : name_(name) {
-    if (const char* old = std::getenv(name)) previous_ = old;
-    setenv(name, value.c_str(), 1);
-  }
-  ~ScopedEnv() {
-    if (previous_) {
-      setenv(name_, previous_->c_str(), 1);
-    } else {
-      unsetenv(name_);
-    }
-  }
-
- private:
-  const char* name_;
-  std::optional<std::string> previous_;
-};
-
 // Waits (up to a generous limit) for a detached program to leave its mark.
 bool WaitForFile(const fs::path& file) {
   const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(10);
   while (std::chrono::steady_clock::now() < give_up) {
-    if (fs::exists(file) && fs::file_size(file) > 0) return true;
+    std::error_code error;
+    if (fs::exists(file, error) && fs::file_size(file, error) > 0) return true;
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
   return false;
-}
-
-bool OwnerCanExecute(const fs::path& file) {
-  return (fs::status(file).permissions() & fs::perms::owner_exec) != fs::perms::none;
-}
-
-bool HasChildren() {
-  int status = 0;
-  return !(waitpid(-1, &status, WNOHANG) < 0 && errno == ECHILD);
 }
 
 class InstallerTest : public ::testing::Test {
@@ -68,14 +43,54 @@ class InstallerTest : public ::testing::Test {
   std::string Script(const std::string& name, const std::string& body) const {
     const fs::path file = temp_.Write("release/" + name, body);
     fs::permissions(file, fs::perms::owner_read | fs::perms::owner_write);
-    return file.string();
+    return Utf8Of(file);
   }
+  std::string Work() const { return Utf8Of(work_); }
 
   TempDir temp_;
   SystemInstallerLauncher launcher_;
   const fs::path work_ = temp_.path() / "work";
   const fs::path bin_ = temp_.path() / "bin";
 };
+
+TEST_F(InstallerTest, WhatIsNotAnExistingFileIsNotStarted) {
+  EXPECT_FALSE(launcher_.Start(Utf8Of(temp_.path() / "missing.exe"), Work()));
+  EXPECT_FALSE(launcher_.Start(Work(), Work()));  // a folder
+  EXPECT_FALSE(launcher_.Start("", Work()));
+}
+
+#ifdef _WIN32
+
+TEST_F(InstallerTest, ShellStartsTheFileInTheWorkingDirectory) {
+  // A batch file: the shell hands it to the command interpreter, which
+  // writes where it was started.
+  const std::string script = Script("Install.bat", "@cd > started.txt\r\n");
+  ASSERT_TRUE(launcher_.Start(script, Work()));
+  ASSERT_TRUE(WaitForFile(work_ / "started.txt"));
+  const std::string said = temp_.Read("work/started.txt");
+  EXPECT_EQ(fs::path(said.substr(0, said.find_first_of("\r\n"))), work_);
+}
+
+TEST_F(InstallerTest, NamesOutsideTheCodePageReachTheShell) {
+  const fs::path folder = temp_.path() / PathFromUtf8("Spiele f\xC3\xBCr J\xC3\xB6rg");
+  fs::create_directories(folder);
+  const std::string script = Script("Inst\xC3\xA4ll.bat", "@echo ran > ran.txt\r\n");
+  ASSERT_TRUE(launcher_.Start(script, Utf8Of(folder)));
+  EXPECT_TRUE(WaitForFile(folder / "ran.txt"));
+}
+
+#else
+
+using test::ScopedEnv;
+
+bool OwnerCanExecute(const fs::path& file) {
+  return (fs::status(file).permissions() & fs::perms::owner_exec) != fs::perms::none;
+}
+
+bool HasChildren() {
+  int status = 0;
+  return !(waitpid(-1, &status, WNOHANG) < 0 && errno == ECHILD);
+}
 
 TEST_F(InstallerTest, ScriptWithoutExecuteBitStartsDetachedInTheWorkingDirectory) {
   const std::string script = Script("Install.exe", "#!/bin/sh\npwd > started.txt\n");
@@ -107,10 +122,6 @@ TEST_F(InstallerTest, NativeProgramWithoutExecuteBitGetsOne) {
 }
 
 TEST_F(InstallerTest, FailuresToStartAreReported) {
-  EXPECT_FALSE(launcher_.Start((temp_.path() / "missing.exe").string(), work_.string()));
-  EXPECT_FALSE(launcher_.Start(work_.string(), work_.string()));  // a folder
-  EXPECT_FALSE(launcher_.Start("", work_.string()));
-
   // The exec itself fails: its error travels back before Start returns.
   const std::string no_interpreter =
       Script("bad.exe", "#!/nonexistent/interpreter\necho never > never.txt\n");
@@ -158,6 +169,8 @@ TEST_F(InstallerTest, ExecutableFileTheSystemCannotRunFallsBackToTheOpener) {
   EXPECT_TRUE(launcher_.Start(document, work_.string()));
   EXPECT_EQ(temp_.Read("work/opened.txt"), document + "\n");
 }
+
+#endif
 
 }  // namespace
 }  // namespace brenvik

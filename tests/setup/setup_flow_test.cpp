@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <deque>
+#include <vector>
 
 #include "catalogue/catalogue.h"
 #include "catalogue/settings.h"
@@ -146,11 +147,17 @@ TEST_F(SetupFlowTest, MalformedOrUnsafeCatalogueShowsTheLineThenTheReadErrorAndQ
     std::string text;
     std::string line_message;
   };
-  const Case cases[] = {
+  const std::vector<Case> cases = {
       {"# c\n1.0\n0\nok:0123456789abcdef0123456789abcdef:1\nbroken line\n",
        "Error in line 5 in FileList.txt! Couldn't find checksum-separator!"},
       {"1.0\n0\n../../etc/passwd:0123456789abcdef0123456789abcdef:1\n",
        "Error in line 3 in FileList.txt! Unsafe file name!"},
+#ifdef _WIN32
+      // A device name would open the device, not a file in the folder.
+      {"1.0\n0\n"
+       "Data\\nul.txt\t0123456789abcdef0123456789abcdef\t1\n",
+       "Error in line 3 in FileList.txt! Unsafe file name!"},
+#endif
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.line_message);
@@ -209,7 +216,8 @@ TEST_F(SetupFlowTest, BrowseAppendsTheFolderNameTicksTheBoxAndRetriesAFullDrive)
   free_space_.Set(UINT64_MAX / 2);
   picker_.picks = {std::string("/media/games")};
   flow.Browse();
-  EXPECT_EQ(flow.State().location, "/media/games/PellixInstall/");
+  const std::string s(1, kSeparator);
+  EXPECT_EQ(flow.State().location, "/media/games" + s + "PellixInstall" + s);
   EXPECT_TRUE(flow.State().install_checked);
   EXPECT_TRUE(flow.State().next_enabled);
 }

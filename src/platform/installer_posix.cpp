@@ -1,5 +1,3 @@
-#include "platform/installer.h"
-
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -18,6 +16,8 @@
 #include <vector>
 
 #include "platform/file_descriptor.h"
+#include "platform/installer.h"
+#include "platform/utf8_path.h"
 
 namespace brenvik {
 
@@ -65,7 +65,7 @@ std::string FindOnPath(std::string_view program) {
         ::access(candidate.c_str(), X_OK) == 0) {
       std::error_code error;
       const auto absolute = std::filesystem::absolute(candidate, error);
-      return error ? candidate : absolute.string();
+      return error ? candidate : Utf8Of(absolute);
     }
     start = end + 1;
   }
@@ -226,7 +226,7 @@ bool SystemInstallerLauncher::Start(const std::string& path, const std::string& 
   std::error_code error;
   // The program runs in another folder, so a relative path must not be
   // resolved there.
-  const std::string program = std::filesystem::absolute(path, error).string();
+  const std::string program = Utf8Of(std::filesystem::absolute(PathFromUtf8(path), error));
   if (error || path.empty()) return false;
   struct stat info {};
   if (::stat(program.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return false;
