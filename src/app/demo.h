@@ -15,10 +15,14 @@
 // working-directory files the program writes (the catalogue, its signature
 // and the settings file).
 //
+// The demo is built on Linux only: its server needs an HTTP library the
+// Windows build lacks. There RunDemo only says so.
+//
 // Threads: the face's thread; the server answers on its own threads.
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -65,5 +69,15 @@ class DemoRelease {
 // `options` pointed at the demo: its server, its folder unless --folder
 // gave one, and the demo's public key unless --publisher-key gave one.
 Options ApplyDemo(const Options& options, const DemoRelease& demo);
+
+// Runs a face with `options` and a notice line shown first; returns the
+// program's exit status.
+using FaceRunner = std::function<int(const Options& options, std::string notice)>;
+
+// --demo: starts the demo release, runs the face on it and returns the
+// face's exit status; when the demo cannot start, says why on standard
+// error and returns kExitCancelled. A build without the demo says so on
+// standard error and returns kExitUsage.
+int RunDemo(const Options& options, const FaceRunner& run_face);
 
 }  // namespace brenvik

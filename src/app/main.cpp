@@ -1,14 +1,15 @@
 // brenvik: downloads a game's installation CD file by file, checks every
 // file and can start its installer. See UsageText() for the command line.
 
-#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <variant>
+#include <vector>
 
 #include "app/demo.h"
 #include "app/options.h"
+#include "platform/console_io.h"
 #include "terminal/terminal_face.h"
 #ifdef BRENVIK_HAVE_GUI
 #include "qt/qt_face.h"
@@ -18,6 +19,7 @@ namespace brenvik {
 
 namespace {
 
+#ifdef BRENVIK_HAVE_GUI
 // True when a graphical display is available to this process.
 bool HasDisplay() {
   // An explicit Qt platform (offscreen, say) needs no display server.
@@ -41,8 +43,10 @@ bool HasDisplay() {
   }
   return false;
 }
+#endif
 
-// Runs the face the options and the machine call for.
+// Runs the face the options and the machine call for. `argc` and `argv` are
+// the program's own, for the window's toolkit.
 int RunFace(int argc, char** argv, const Options& options, std::string notice = {}) {
   SessionConfig config = ConfigFromOptions(options);
   config.notice = std::move(notice);
@@ -57,33 +61,37 @@ int RunFace(int argc, char** argv, const Options& options, std::string notice = 
   return RunTerminalFace(config);
 }
 
+int Run(int argc, char** argv) {
+  // Parsed from UTF-8, whatever the system hands main.
+  const std::vector<std::string> arguments = Utf8Arguments(argc, argv);
+  std::vector<const char*> pointers;
+  for (const std::string& argument : arguments) pointers.push_back(argument.c_str());
+  const auto parsed = ParseOptions(static_cast<int>(pointers.size()), pointers.data());
+  if (const auto* error = std::get_if<UsageError>(&parsed)) {
+    WriteText(stderr, "brenvik: " + error->message + "\n" + UsageText());
+    return kExitUsage;
+  }
+  const Options& options = std::get<Options>(parsed);
+  if (options.help) {
+    WriteText(stdout, UsageText());
+    return kExitSuccess;
+  }
+  if (options.version) {
+    WriteText(stdout, VersionText());
+    return kExitSuccess;
+  }
+  if (!options.demo) return RunFace(argc, argv, options);
+  return RunDemo(options, [argc, argv](const Options& demo_options, std::string notice) {
+    return RunFace(argc, argv, demo_options, std::move(notice));
+  });
+}
+
 }  // namespace
 
 }  // namespace brenvik
 
 int main(int argc, char** argv) {
-  using namespace brenvik;
-  const auto parsed = ParseOptions(argc, argv);
-  if (const auto* error = std::get_if<UsageError>(&parsed)) {
-    std::fprintf(stderr, "brenvik: %s\n%s", error->message.c_str(), UsageText().c_str());
-    return kExitUsage;
-  }
-  const Options& options = std::get<Options>(parsed);
-  if (options.help) {
-    std::fputs(UsageText().c_str(), stdout);
-    return kExitSuccess;
-  }
-  if (options.version) {
-    std::fputs(VersionText().c_str(), stdout);
-    return kExitSuccess;
-  }
-  if (!options.demo) return RunFace(argc, argv, options);
-  // The demo's server runs for as long as the face does.
-  DemoRelease demo;
-  if (!demo.Start()) {
-    std::fprintf(stderr, "brenvik: the demo cannot start: %s\n", demo.Error().c_str());
-    return kExitCancelled;
-  }
-  return RunFace(argc, argv, ApplyDemo(options, demo),
-                 "Demo: a sample release is served from " + demo.BaseUrl());
+  // Names are shown as they are, in any script, on every console.
+  const brenvik::Utf8ConsoleOutput utf8_output;
+  return brenvik::Run(argc, argv);
 }

@@ -1,16 +1,13 @@
 #include "app/options.h"
 
-#include <pwd.h>
-#include <unistd.h>
-
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <string_view>
 
 #include "catalogue/decimal.h"
 #include "platform/paths.h"
+#include "platform/utf8_path.h"
 #include "run/download_worker.h"
 #include "verify/signature.h"
 
@@ -18,17 +15,41 @@ namespace brenvik {
 
 namespace {
 
+// The usage text's lines that differ between the builds: the Windows
+// build has only the console face, no demo, and keeps its state where
+// Windows programs do.
+#ifdef _WIN32
+constexpr const char* kDemoSynopsis = "";
+constexpr const char* kFaceUsage =
+    "  --text           run in the console (this build has no window; accepted for\n"
+    "                   scripts written for other builds)\n"
+    "  --yes            never ask: accept the proposed folder, answer Cancel to every\n"
+    "                   Retry/Cancel question\n";
+constexpr const char* kDemoUsage = "";
+constexpr const char* kFromMenuUsage =
+    "  --from-menu      as started from the Start menu: keep FileList.txt and\n"
+    "                   OrvBrenvik.ini in %LOCALAPPDATA%\\Brenvik\\, not in the\n"
+    "                   working directory\n";
+#else
+constexpr const char* kDemoSynopsis = "[--demo] ";
+constexpr const char* kFaceUsage =
+    "  --text           run in the terminal even when a display is there\n"
+    "  --yes            never ask: run in the terminal even when a display is there,\n"
+    "                   accept the proposed folder, answer Cancel to every\n"
+    "                   Retry/Cancel question\n";
+constexpr const char* kDemoUsage =
+    "  --demo           download a built-in sample release from this machine\n";
+constexpr const char* kFromMenuUsage =
+    "  --from-menu      as started from the desktop menu: keep FileList.txt and\n"
+    "                   OrvBrenvik.ini in $XDG_STATE_HOME/brenvik/ (by default\n"
+    "                   ~/.local/state/brenvik/), not in the working directory\n";
+#endif
+
 bool HasScheme(std::string_view url) {
   for (std::string_view scheme : {"http://", "https://", "file://"}) {
     if (url.size() > scheme.size() && url.substr(0, scheme.size()) == scheme) return true;
   }
   return false;
-}
-
-// A variable's value, empty when it is unset.
-std::string Environment(const char* name) {
-  const char* value = std::getenv(name);
-  return value != nullptr ? value : "";
 }
 
 // The switch that a plain flag turns on; nullptr when `name` is none.
@@ -58,7 +79,7 @@ std::optional<UsageError> TakePublisherKey(const std::optional<std::string>& fil
                                            Options& options) {
   if (!file || file->empty()) return UsageError{"option --publisher-key needs a key file"};
   std::string text;
-  switch (ReadFileAtMost(*file, kSignatureFileLimit, text)) {
+  switch (ReadFileAtMost(PathFromUtf8(*file), kSignatureFileLimit, text)) {
     case SmallFileRead::kOk:
       break;
     case SmallFileRead::kMissing:
@@ -126,8 +147,8 @@ std::variant<Options, UsageError> ParseOptions(int argc, const char* const* argv
       auto folder = take_value();
       if (!folder || folder->empty()) return UsageError{"option --folder needs a folder"};
       std::error_code ec;
-      const std::filesystem::path absolute = std::filesystem::absolute(*folder, ec);
-      options.folder = WithTrailingSeparator(ec ? *folder : absolute.lexically_normal().string());
+      const std::filesystem::path absolute = std::filesystem::absolute(PathFromUtf8(*folder), ec);
+      options.folder = WithTrailingSeparator(ec ? *folder : Utf8Of(absolute.lexically_normal()));
     } else if (name == "--install" || name == "--no-install") {
       bool set = false;
       error = flag(set);
@@ -148,23 +169,19 @@ std::variant<Options, UsageError> ParseOptions(int argc, const char* const* argv
 }
 
 std::string UsageText() {
-  return "usage: brenvik [--server URL] [--folder DIR] [--install|--no-install]\n"
-         "               [--connections N] [--text] [--yes] [--demo] [--from-menu]\n"
+  return std::string(
+             "usage: brenvik [--server URL] [--folder DIR] [--install|--no-install]\n"
+             "               [--connections N] [--text] [--yes] ") +
+         kDemoSynopsis +
+         "[--from-menu]\n"
          "               [--publisher-key FILE] [--help] [--version]\n"
          "\n"
          "  --server URL     the download server's folder that holds FileList.txt\n"
          "  --folder DIR     download into DIR itself\n"
          "  --install        start Install.exe when every file is verified (the default)\n"
          "  --no-install     do not start Install.exe\n"
-         "  --connections N  download up to N files at once, 1 to 16 (default 4)\n"
-         "  --text           run in the terminal even when a display is there\n"
-         "  --yes            never ask: run in the terminal even when a display is there,\n"
-         "                   accept the proposed folder, answer Cancel to every\n"
-         "                   Retry/Cancel question\n"
-         "  --demo           download a built-in sample release from this machine\n"
-         "  --from-menu      as started from the desktop menu: keep FileList.txt and\n"
-         "                   OrvBrenvik.ini in $XDG_STATE_HOME/brenvik/ (by default\n"
-         "                   ~/.local/state/brenvik/), not in the working directory\n"
+         "  --connections N  download up to N files at once, 1 to 16 (default 4)\n" +
+         kFaceUsage + kDemoUsage + kFromMenuUsage +
          "  --publisher-key FILE\n"
          "                   trust catalogues signed with this signify public key (instead\n"
          "                   of the built-in one): FileList.txt.sig must verify FileList.txt\n"
@@ -191,18 +208,6 @@ std::string SignatureCheckLine() {
 }
 
 std::string VersionText() { return std::string("brenvik ") + BRENVIK_VERSION + "\n"; }
-
-std::filesystem::path MenuStateFolder() {
-  // XDG_STATE_HOME counts only when it is an absolute path; else the XDG default.
-  const std::filesystem::path state = Environment("XDG_STATE_HOME");
-  if (state.is_absolute()) return state / "brenvik" / "";
-  std::string home = Environment("HOME");
-  if (home.empty()) {
-    const passwd* entry = getpwuid(getuid());
-    if (entry != nullptr && entry->pw_dir != nullptr) home = entry->pw_dir;
-  }
-  return std::filesystem::path(home) / ".local" / "state" / "brenvik" / "";
-}
 
 SessionConfig ConfigFromOptions(const Options& options) {
   SessionConfig config;

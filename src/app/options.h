@@ -3,14 +3,15 @@
 //   brenvik [--server URL] [--folder DIR] [--install|--no-install]
 //           [--connections N] [--text] [--yes] [--demo] [--from-menu]
 //           [--publisher-key FILE] [--help] [--version]
-// A bad option or value is a usage error (exit status 2).
+// A bad option or value is a usage error (exit status 2). The Windows build
+// has no --demo (see app/demo.h); its usage text leaves it out.
 
-#include <filesystem>
 #include <optional>
 #include <string>
 #include <variant>
 
 #include "config/session_config.h"
+#include "platform/state_folder.h"
 #include "session/exit_status.h"
 
 namespace brenvik {
@@ -42,19 +43,12 @@ std::string UsageText();
 std::string SignatureCheckLine();
 std::string VersionText();
 
-// Where FileList.txt and OrvBrenvik.ini are kept when the program is started
-// from the desktop menu, whose working directory (the home folder or "/") is
-// no place for them: $XDG_STATE_HOME/brenvik/ when that variable holds an
-// absolute path, else $HOME/.local/state/brenvik/ (the home folder from the
-// password database when HOME is unset).
-std::filesystem::path MenuStateFolder();
-
 // The session configuration the command line asks for: the build's
 // defaults with its choices applied. FileList.txt and OrvBrenvik.ini are
-// kept in the working directory, or with --from-menu in MenuStateFolder(),
-// which is then created when missing (if that fails, writing the files
-// fails later with the usual messages). The publisher key is the
-// --publisher-key file's text, else the one built in.
+// kept in the working directory, or with --from-menu in MenuStateFolder()
+// (platform/state_folder.h), which is then created when missing (if that
+// fails, writing the files fails later with the usual messages). The
+// publisher key is the --publisher-key file's text, else the one built in.
 SessionConfig ConfigFromOptions(const Options& options);
 
 }  // namespace brenvik

@@ -1,12 +1,7 @@
 #include "terminal/console.h"
 
-#include <poll.h>
-#include <sys/ioctl.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstdlib>
-#include <cstring>
 
 #include "texts/printable_text.h"
 
@@ -14,12 +9,7 @@ namespace brenvik {
 
 namespace {
 
-constexpr int kInterruptCheckMs = 100;
-
-bool UnderstandsCursorMovement() {
-  const char* term = std::getenv("TERM");
-  return term != nullptr && *term != '\0' && std::strcmp(term, "dumb") != 0;
-}
+constexpr std::chrono::milliseconds kInterruptCheck{100};
 
 int PositiveFromEnvironment(const char* name) {
   const char* value = std::getenv(name);
@@ -30,37 +20,22 @@ int PositiveFromEnvironment(const char* name) {
 
 }  // namespace
 
-Console::Console(ConsoleStreams streams) : streams_(streams) {
-  output_is_terminal_ = ::isatty(::fileno(streams_.output)) == 1 && UnderstandsCursorMovement();
-  input_is_terminal_ = ::isatty(streams_.input_fd) == 1;
+Console::Console(ConsoleStreams streams) : streams_(streams), output_(streams_.output) {
+  input_is_terminal_ = IsInteractiveInput(streams_.input_fd);
 }
 
 std::optional<TerminalSize> Console::OutputSize() const {
-  TerminalSize size;
-  winsize window{};
-  if (::ioctl(::fileno(streams_.output), TIOCGWINSZ, &window) == 0) {
-    size.rows = window.ws_row;
-    size.columns = window.ws_col;
-  }
-  // A pseudo-terminal whose size nobody set reports 0 x 0.
+  TerminalSize size = output_.Size().value_or(TerminalSize{});
   if (size.rows <= 0) size.rows = PositiveFromEnvironment("LINES");
   if (size.columns <= 0) size.columns = PositiveFromEnvironment("COLUMNS");
   if (size.rows <= 0 || size.columns <= 0) return std::nullopt;
   return size;
 }
 
-void Console::Write(std::FILE* stream, std::string_view text) {
-  // The stream's own lock keeps other threads' printf out of the middle.
-  ::flockfile(stream);
-  std::fwrite(text.data(), 1, text.size(), stream);
-  std::fflush(stream);
-  ::funlockfile(stream);
-}
-
 void Console::Print(std::string_view text) {
   const std::string shown = PrintableText(text);
   std::lock_guard lock(output_mutex_);
-  Write(streams_.output, shown);
+  WriteText(streams_.output, shown);
 }
 
 void Console::PrintQuestion(std::string_view text) {
@@ -68,12 +43,24 @@ void Console::PrintQuestion(std::string_view text) {
   std::lock_guard lock(output_mutex_);
   // Both streams may end up in the same place: what was shown comes first.
   std::fflush(streams_.output);
-  Write(streams_.questions, shown);
+  WriteText(streams_.questions, shown);
 }
 
 void Console::PrintTerminalCommands(std::string_view commands) {
   std::lock_guard lock(output_mutex_);
-  Write(streams_.output, commands);
+  WriteText(streams_.output, commands);
+}
+
+bool Console::ReadMore(const std::atomic<bool>& interrupted) {
+  if (WaitForInput(streams_.input_fd, kInterruptCheck) == InputWait::kTimedOut) return true;
+  char buffer[512];
+  const long long got = ReadInput(streams_.input_fd, buffer, sizeof buffer);
+  if (got < 0 && (errno == EINTR || errno == EAGAIN)) return true;
+  if (got <= 0) return false;
+  // A line finished after Ctrl-C is no answer: a console whose pending read
+  // the interrupt did not end hands over what was typed before it.
+  if (!interrupted.load()) pending_input_.append(buffer, static_cast<size_t>(got));
+  return true;
 }
 
 ReadResult Console::ReadLine(std::string& line, const std::atomic<bool>& interrupted) {
@@ -87,25 +74,13 @@ ReadResult Console::ReadLine(std::string& line, const std::atomic<bool>& interru
     }
     if (input_ended_.load()) return ReadResult::kEnd;
     if (interrupted.load()) return ReadResult::kInterrupted;
-
-    pollfd input{.fd = streams_.input_fd, .events = POLLIN, .revents = 0};
-    const int ready = ::poll(&input, 1, kInterruptCheckMs);
-    if (ready < 0 && errno == EINTR) continue;
-    if (ready == 0) continue;
-    char buffer[512];
-    const ssize_t got = ready < 0 ? -1 : ::read(streams_.input_fd, buffer, sizeof buffer);
-    if (got < 0 && (errno == EINTR || errno == EAGAIN)) continue;
-    if (got <= 0) {
-      // A last line without its line feed still counts as an answer.
-      input_ended_.store(true);
-      if (!pending_input_.empty()) {
-        line = std::move(pending_input_);
-        pending_input_.clear();
-        return ReadResult::kLine;
-      }
-      return ReadResult::kEnd;
-    }
-    pending_input_.append(buffer, static_cast<size_t>(got));
+    if (ReadMore(interrupted)) continue;
+    // A last line without its line feed still counts as an answer.
+    input_ended_.store(true);
+    if (pending_input_.empty()) return ReadResult::kEnd;
+    line = std::move(pending_input_);
+    pending_input_.clear();
+    return ReadResult::kLine;
   }
 }
 

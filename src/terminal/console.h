@@ -24,17 +24,14 @@
 #include <string>
 #include <string_view>
 
+#include "platform/console_io.h"
+
 namespace brenvik {
 
 struct ConsoleStreams {
   int input_fd = 0;
   std::FILE* output = stdout;
   std::FILE* questions = stderr;
-};
-
-struct TerminalSize {
-  int rows = 0;
-  int columns = 0;
 };
 
 enum class ReadResult {
@@ -49,9 +46,9 @@ class Console {
   Console(const Console&) = delete;
   Console& operator=(const Console&) = delete;
 
-  // A terminal that understands cursor movement: a tty whose TERM is set and
-  // not "dumb".
-  bool OutputIsTerminal() const { return output_is_terminal_; }
+  // A terminal that understands cursor movement (see TerminalOutput); on
+  // Windows the console takes terminal commands while the console lives.
+  bool OutputIsTerminal() const { return output_.TakesCommands(); }
   bool InputIsTerminal() const { return input_is_terminal_; }
   // The output terminal's size; $LINES/$COLUMNS when the terminal does not
   // say, nullopt when nothing does.
@@ -74,7 +71,8 @@ class Console {
 
   // Reads one line from the input, without its line feed (and carriage
   // return). Checks `interrupted` every 100 ms while it waits. Once the input
-  // has ended, every later call returns kEnd at once.
+  // has ended, every later call returns kEnd at once. A Windows console's
+  // line comes as UTF-8.
   [[nodiscard]] ReadResult ReadLine(std::string& line, const std::atomic<bool>& interrupted);
   bool InputEnded() const { return input_ended_.load(); }
 
@@ -94,10 +92,13 @@ class Console {
   };
 
  private:
-  void Write(std::FILE* stream, std::string_view text);
+  // Reads more input into pending_input_; false when the input has ended.
+  // Returns with nothing new after a time-out or a signal, and drops what
+  // it read once `interrupted` is set.
+  bool ReadMore(const std::atomic<bool>& interrupted);
 
   ConsoleStreams streams_;
-  bool output_is_terminal_ = false;
+  TerminalOutput output_;
   bool input_is_terminal_ = false;
   std::mutex output_mutex_;
   std::mutex question_mutex_;

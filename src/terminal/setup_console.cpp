@@ -1,10 +1,10 @@
 #include "terminal/setup_console.h"
 
 #include <cctype>
-#include <cstdlib>
 #include <filesystem>
 
 #include "platform/paths.h"
+#include "platform/utf8_path.h"
 #include "terminal/console.h"
 #include "terminal/terminal_prompt.h"
 #include "texts/setup_texts.h"
@@ -32,14 +32,13 @@ std::string LowerWord(const std::string& text) {
 std::string TypedFolder(const std::string& typed) {
   std::string path = Trimmed(typed);
   if (path.empty()) return path;
-  if (path[0] == '~' && (path.size() == 1 || path[1] == '/')) {
-    const char* home = std::getenv("HOME");
-    if (home != nullptr && *home != '\0') path = std::string(home) + path.substr(1);
+  if (path[0] == '~' && (path.size() == 1 || path[1] == '/' || path[1] == kSeparator)) {
+    if (const std::string home = HomeFolder(); !home.empty()) path = home + path.substr(1);
   }
   std::error_code ec;
-  const std::filesystem::path absolute = std::filesystem::absolute(path, ec);
+  const std::filesystem::path absolute = std::filesystem::absolute(PathFromUtf8(path), ec);
   if (ec) return path;
-  return absolute.lexically_normal().string();
+  return Utf8Of(absolute.lexically_normal());
 }
 
 std::optional<std::string> TerminalFolderPicker::PickFolder(const std::string& title) {

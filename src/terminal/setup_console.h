@@ -39,8 +39,9 @@ class TerminalFolderPicker final : public FolderPicker {
   std::optional<std::string> preset_;
 };
 
-// A typed folder as an absolute path: "~" expanded, relative paths taken
-// from the working directory, "." and ".." resolved; empty stays empty.
+// A typed folder as an absolute path: "~" expanded to the home folder,
+// relative paths taken from the working directory, "." and ".." resolved;
+// empty stays empty. Text in and out is UTF-8.
 std::string TypedFolder(const std::string& typed);
 
 struct SetupChoices {

@@ -3,15 +3,15 @@
 // a tick every 500 ms until the run finishes, is aborted, or a worker asks
 // to end it.
 //
-// Ctrl-C is Cancel (and so is SIGTERM, so a terminal is never left with its
-// scrolling region set): the handler only sets a flag. On the setup step the
-// transfer callback's idle hook turns it into the abort flag, which stops
-// the catalogue fetch; on the run the loop sees it and runs the abort wait.
+// Ctrl-C is Cancel, and so are SIGTERM, Ctrl-Break and closing the Windows
+// console, so a terminal is never left with its scrolling region set and a
+// run always ends by the continue-later path: the handler only sets a flag.
+// On the setup step the transfer callback's idle hook turns it into the
+// abort flag, which stops the catalogue fetch; on the run the loop sees it
+// and runs the abort wait.
 // While the flag is set every question answers itself with Cancel (or OK).
 
 #include "terminal/terminal_face.h"
-
-#include <signal.h>
 
 #include <atomic>
 #include <chrono>
@@ -21,6 +21,7 @@
 #include <optional>
 #include <thread>
 
+#include "platform/console_io.h"
 #include "platform/free_space.h"
 #include "platform/installer.h"
 #include "run/run_engine.h"
@@ -39,35 +40,10 @@ namespace {
 
 constexpr std::chrono::milliseconds kLoopPause{20};
 
-// Set by the signal handler, so it must be lock-free.
+// Set by the interrupt handler (platform/console_io.h), so it must be
+// lock-free.
 std::atomic<bool> interrupted{false};
 static_assert(std::atomic<bool>::is_always_lock_free);
-
-void OnInterrupt(int) { interrupted.store(true); }
-
-// Turns SIGINT and SIGTERM into the flag for as long as the face runs.
-class InterruptAsCancel {
- public:
-  InterruptAsCancel() {
-    interrupted.store(false);
-    struct sigaction action {};
-    action.sa_handler = OnInterrupt;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
-    sigaction(SIGINT, &action, &old_interrupt_);
-    sigaction(SIGTERM, &action, &old_terminate_);
-  }
-  ~InterruptAsCancel() {
-    sigaction(SIGINT, &old_interrupt_, nullptr);
-    sigaction(SIGTERM, &old_terminate_, nullptr);
-  }
-  InterruptAsCancel(const InterruptAsCancel&) = delete;
-  InterruptAsCancel& operator=(const InterruptAsCancel&) = delete;
-
- private:
-  struct sigaction old_interrupt_ {};
-  struct sigaction old_terminate_ {};
-};
 
 // Draws one tick; true when the run is over (finished or aborted).
 bool ShowTick(RunEngine& run, ProgressConsole& progress, const TickReport& report) {
@@ -156,7 +132,8 @@ int RunWizard(const SessionConfig& config, Console& console, TerminalPrompt& pro
 }  // namespace
 
 int RunTerminalFace(const SessionConfig& config) {
-  const InterruptAsCancel interrupt_as_cancel;
+  interrupted.store(false);
+  const InterruptCatcher interrupt_as_cancel(interrupted);
   Console console;
   if (!config.notice.empty()) console.Print(config.notice + "\n\n");
 

@@ -3,8 +3,10 @@
 #include <cerrno>
 #include <cstdio>
 
+#include "platform/console_io.h"
 #include "platform/contained_files.h"
 #include "platform/paths.h"
+#include "platform/utf8_path.h"
 
 namespace brenvik {
 
@@ -21,21 +23,13 @@ bool MeansAbsent(int error_number) {
 }  // namespace
 
 // Catalogues are written in either case.
-bool SameHexDigest(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    const auto fold = [](char c) {
-      return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-    };
-    if (fold(a[i]) != fold(b[i])) return false;
-  }
-  return true;
-}
+bool SameHexDigest(std::string_view a, std::string_view b) { return EqualIgnoringAsciiCase(a, b); }
 
 Verdict VerifyFile(const std::string& folder, const std::string& name, uint64_t size,
                    std::string_view digest, const PercentSink& progress,
                    const std::atomic<bool>& stop) {
-  return VerifyFile(ContainedFolder::Open(folder, false), name, size, digest, progress, stop);
+  return VerifyFile(ContainedFolder::Open(PathFromUtf8(folder), false), name, size, digest,
+                    progress, stop);
 }
 
 Verdict VerifyFile(const ContainedFolder& folder, const std::string& name, uint64_t size,
@@ -47,9 +41,8 @@ Verdict VerifyFile(const ContainedFolder& folder, const std::string& name, uint6
   const ContainedFile file = folder.OpenForReading(name);
   if (!file.Ok()) {
     if (MeansAbsent(file.Error().number)) return Verdict::kMissing;
-    std::printf("%s can't be opened\n",
-                LocalPath(WithTrailingSeparator(folder.Root().string()), name).c_str());
-    std::fflush(stdout);
+    WriteText(stdout,
+              LocalPath(WithTrailingSeparator(Utf8Of(folder.Root())), name) + " can't be opened\n");
     return Verdict::kUnreadable;
   }
   if (file.Size() != size) return Verdict::kWrongSize;

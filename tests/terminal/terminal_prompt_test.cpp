@@ -147,6 +147,21 @@ TEST_F(TerminalPromptTest, InterruptEndsAWaitingQuestionWithCancel) {
   EXPECT_EQ(Asked(), "\nQ\n[R]etry / [C]ancel? Cancel\n");
 }
 
+// A console whose pending read Ctrl-C does not end hands over the line once
+// Enter is pressed: that line is typed before the interrupt but finished
+// after it, and it is no answer.
+TEST_F(TerminalPromptTest, ALineArrivingAfterTheInterruptIsNoAnswer) {
+  TerminalPrompt prompt(*console_, false, interrupted_);
+  std::thread interrupter([this] {
+    while (!console_->Waiting()) std::this_thread::yield();
+    interrupted_.store(true);
+    Type("r\n");
+  });
+  EXPECT_EQ(prompt.Ask("Q", PromptButtons::kRetryCancel, PromptIcon::kNone), PromptAnswer::kCancel);
+  interrupter.join();
+  EXPECT_EQ(Asked(), "\nQ\n[R]etry / [C]ancel? Cancel\n");
+}
+
 TEST_F(TerminalPromptTest, QuestionsFromTwoThreadsAreAskedOneAfterTheOther) {
   TerminalPrompt prompt(*console_, false, interrupted_);
   std::atomic<int> answered{0};

@@ -1,13 +1,14 @@
-#include "app/demo.h"
-
 #include <stdlib.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <vector>
 
+#include "app/demo.h"
 #include "platform/paths.h"
+#include "session/exit_status.h"
 #include "tools/release_catalogue.h"
 #include "tools/release_server.h"
 #include "tools/release_signature.h"
@@ -170,6 +171,17 @@ Options ApplyDemo(const Options& options, const DemoRelease& demo) {
   if (!demo_options.folder) demo_options.folder = demo.Folder();
   if (!demo_options.publisher_key) demo_options.publisher_key = kDemoPublicKey;
   return demo_options;
+}
+
+int RunDemo(const Options& options, const FaceRunner& run_face) {
+  // The demo's server runs for as long as the face does.
+  DemoRelease demo;
+  if (!demo.Start()) {
+    std::fprintf(stderr, "brenvik: the demo cannot start: %s\n", demo.Error().c_str());
+    return kExitCancelled;
+  }
+  return run_face(ApplyDemo(options, demo),
+                  "Demo: a sample release is served from " + demo.BaseUrl());
 }
 
 }  // namespace brenvik
