@@ -16,9 +16,12 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "catalogue/decimal.h"
+#include "platform/console_io.h"
 #include "platform/stdio_file.h"
+#include "platform/utf8_path.h"
 #include "tools/release_catalogue.h"
 
 namespace {
@@ -79,9 +82,9 @@ int CheckCombination(const Options& options) {
 
 // Returns 0 when parsed, else the exit status (2 for bad usage, 0 after --help
 // with `done` set).
-int ParseArguments(int argc, char** argv, Options& options, bool& done) {
-  for (int i = 1; i < argc; ++i) {
-    const std::string_view arg = argv[i];
+int ParseArguments(const std::vector<std::string>& arguments, Options& options, bool& done) {
+  for (size_t i = 1; i < arguments.size(); ++i) {
+    const std::string_view arg = arguments[i];
     std::string_view name = arg;
     std::optional<std::string> value;
     if (arg.starts_with("--")) {
@@ -96,7 +99,7 @@ int ParseArguments(int argc, char** argv, Options& options, bool& done) {
       return 0;
     }
     if (name == "--version" || name == "--scratch" || name == "--output" || name == "--check") {
-      if (!value && i + 1 < argc) value = std::string(argv[++i]);
+      if (!value && i + 1 < arguments.size()) value = arguments[++i];
       if (!value) return UsageError(std::string(name) + " needs a value");
       if (const int status = TakeValue(name, *value, options); status != 0) return status;
       continue;
@@ -109,34 +112,34 @@ int ParseArguments(int argc, char** argv, Options& options, bool& done) {
   return CheckCombination(options);
 }
 
-// Writes `text` to `output` through a temporary file renamed into place, so
-// a failed run never leaves half a catalogue under the final name.
+// Writes `text` to `output` (UTF-8) through a temporary file renamed into
+// place, so a failed run never leaves half a catalogue under the final name.
+// The file gets the text's bytes as they are: "\n" line ends everywhere.
 std::string WriteFile(const std::string& output, const std::string& text) {
   const std::string temporary = output + ".tmp";
+  const std::filesystem::path temporary_path = PathFromUtf8(temporary);
+  std::string failure;
   {
-    const StdioFile out = OpenStdioFile(temporary, "wb");
+    const StdioFile out = OpenStdioFile(temporary_path, "wb");
     if (!out) return temporary + ": " + std::strerror(errno);
     const bool written = std::fwrite(text.data(), 1, text.size(), out.get()) == text.size() &&
                          std::fflush(out.get()) == 0;
-    if (!written) {
-      const std::string reason = std::strerror(errno);
-      std::remove(temporary.c_str());
-      return temporary + ": " + reason;
-    }
+    if (!written) failure = temporary + ": " + std::strerror(errno);
   }
+  // The temporary file goes only once closed: Windows cannot remove an open file.
   std::error_code error;
-  std::filesystem::rename(temporary, output, error);
-  if (error) {
-    std::remove(temporary.c_str());
-    return output + ": " + error.message();
+  if (failure.empty()) {
+    std::filesystem::rename(temporary_path, PathFromUtf8(output), error);
+    if (error) failure = output + ": " + error.message();
   }
-  return {};
+  if (!failure.empty()) std::filesystem::remove(temporary_path, error);
+  return failure;
 }
 
 // Checks the release under `base`: one line per missing or wrong file, then
 // a summary line, all on standard output.
 int CheckPublishedRelease(const std::string& base) {
-  const ReleaseCheck check = CheckRelease(base);
+  const ReleaseCheck check = CheckRelease(PathFromUtf8(base));
   if (!check.error.empty()) return Refuse(check.error);
   for (const auto& problem : check.problems) std::printf("%s\n", problem.c_str());
   const char* files = check.checked == 1 ? "file" : "files";
@@ -153,9 +156,12 @@ int CheckPublishedRelease(const std::string& base) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Names are UTF-8 inside, whatever the system's arguments and console use.
+  const std::vector<std::string> arguments = Utf8Arguments(argc, argv);
+  const Utf8ConsoleOutput utf8_console;
   Options options;
   bool done = false;
-  if (const int status = ParseArguments(argc, argv, options, done); status != 0 || done) {
+  if (const int status = ParseArguments(arguments, options, done); status != 0 || done) {
     return status;
   }
   if (options.check) return CheckPublishedRelease(*options.check);
@@ -163,7 +169,7 @@ int main(int argc, char** argv) {
     return Refuse("cannot use that version: " + problem);
   }
 
-  const ReleaseScan scan = ScanRelease(options.folder);
+  const ReleaseScan scan = ScanRelease(PathFromUtf8(options.folder));
   for (const auto& warning : scan.warnings)
     std::fprintf(stderr, "brenvik-catalogue: %s\n", warning.c_str());
   if (!scan.ok()) return Refuse(scan.error);
@@ -183,6 +189,9 @@ int main(int argc, char** argv) {
     }
     return 0;
   }
+  // The catalogue's bytes as written to a file, so a signature made over
+  // either is the same.
+  UseBinaryMode(stdout);
   if (std::fwrite(text.data(), 1, text.size(), stdout) != text.size() || std::fflush(stdout) != 0) {
     return Refuse(std::string("cannot write the catalogue: ") + std::strerror(errno));
   }

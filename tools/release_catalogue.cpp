@@ -1,17 +1,15 @@
 #include "tools/release_catalogue.h"
 
-#include <fcntl.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
 #include <limits>
 #include <system_error>
 #include <utility>
 
-#include "platform/file_descriptor.h"
+#include "platform/contained_files.h"
 #include "platform/paths.h"
 #include "platform/prompt.h"
+#include "platform/utf8_path.h"
 #include "texts/printable_text.h"
 #include "transfer/download_service.h"
 #include "verify/file_check.h"
@@ -29,11 +27,19 @@ bool IsInside(const fs::path& file, const fs::path& root) {
   return root_end == root.end() && file_it != file.end();
 }
 
-// Digests `file` into `entry`; the size is what was read, so the two agree
-// even if the file changes meanwhile.
-std::string Digest(const fs::path& file, CatalogueEntry& entry) {
-  const FileDescriptor in(::open(file.c_str(), O_RDONLY | O_CLOEXEC));
-  if (in.get() < 0) return std::strerror(errno);
+// The text of `path` with '/' separating its components on every platform.
+std::string GenericUtf8Of(const fs::path& path) {
+  const std::u8string text = path.generic_u8string();
+  return std::string(text.begin(), text.end());
+}
+
+// Digests the regular file `relative_name` below `folder` into `entry`; the
+// size is what was read, so the two agree even if the file changes
+// meanwhile. Empty on success, else why the file could not be read.
+std::string Digest(const ContainedFolder& folder, std::string_view relative_name,
+                   CatalogueEntry& entry) {
+  const ContainedFile in = folder.OpenForReading(relative_name);
+  if (!in.Ok()) return std::strerror(in.Error().number);
   const FileDigest read = DigestOpenFile(in.get(), 0);
   if (read.read_error) return "read error";
   entry.checksum = Md5Hex(read.digest);
@@ -48,8 +54,14 @@ std::string RowProblem(const fs::path& file, const CatalogueEntry& row) {
   const fs::file_status status = fs::status(file, error);
   if (!fs::exists(status)) return "missing";
   if (!fs::is_regular_file(status)) return "not a regular file";
+  // A link in the release folder is followed, as the file's status was:
+  // the file it leads to is opened in its own folder.
+  const fs::path real = fs::canonical(file, error);
+  if (error) return "cannot be read (" + error.message() + ")";
   CatalogueEntry found;
-  if (const std::string reason = Digest(file, found); !reason.empty()) {
+  const ContainedFolder real_folder = ContainedFolder::Open(real.parent_path(), false);
+  if (const std::string reason = Digest(real_folder, Utf8Of(real.filename()), found);
+      !reason.empty()) {
     return "cannot be read (" + reason + ")";
   }
   if (found.size != row.size) {
@@ -79,7 +91,16 @@ std::string CatalogueNameProblem(const std::string& name) {
       return "'%' and two hexadecimal digits would reach the server as an escape";
     }
   }
-  if (!IsSafeRelativeName(name)) return "the name could reach outside the download folder";
+  if (!IsSafeRelativeName(name, NameRules::kPortable)) {
+    return "the name could reach outside the download folder";
+  }
+  // Windows users download the same release: a name Windows cannot hold
+  // (a device name such as "nul.txt", a trailing dot or blank, "<>|?*")
+  // would fail there.
+  if (!IsSafeRelativeName(name, NameRules::kWindows)) {
+    return "Windows cannot hold this name (a device name, a trailing dot or blank, or one of "
+           "< > \" | ? *)";
+  }
   return {};
 }
 
@@ -104,16 +125,19 @@ uint64_t TotalSize(const std::vector<CatalogueEntry>& entries) {
 
 namespace {
 
-// The files below `root` a catalogue may list, as (relative name, path),
-// with a warning in `scan` for each one left out; `error` says why the walk
-// ended early.
-std::vector<std::pair<std::string, fs::path>> ListFiles(const fs::path& root, ReleaseScan& scan,
-                                                        std::error_code& error) {
-  std::vector<std::pair<std::string, fs::path>> files;
+// The files below `root` a catalogue may list, as (relative name, the
+// relative name of the file to read: the same, or for a link the file it
+// leads to), with a warning in `scan` for each one left out; `error` says
+// why the walk ended early. `root` is canonical, and folder links are not
+// followed, so the names to read pass through no link.
+std::vector<std::pair<std::string, std::string>> ListFiles(const fs::path& root, ReleaseScan& scan,
+                                                           std::error_code& error) {
+  std::vector<std::pair<std::string, std::string>> files;
   fs::recursive_directory_iterator it(root, error);
   for (; !error && it != fs::recursive_directory_iterator(); it.increment(error)) {
     const fs::path& path = it->path();
-    const std::string name = path.lexically_relative(root).generic_string();
+    const std::string name = GenericUtf8Of(path.lexically_relative(root));
+    std::string read_name = name;
     const fs::file_status own = it->symlink_status(error);
     if (error) break;
     if (fs::is_directory(own)) continue;
@@ -132,12 +156,13 @@ std::vector<std::pair<std::string, fs::path>> ListFiles(const fs::path& root, Re
                                 ": a link leading outside the folder, left out");
         continue;
       }
+      read_name = GenericUtf8Of(target.lexically_relative(root));
     } else if (!fs::is_regular_file(own)) {
       scan.warnings.push_back(PrintableLine(name) + ": not a regular file, left out");
       continue;
     }
     if (name == kCatalogueFileName) continue;
-    files.emplace_back(name, path);
+    files.emplace_back(name, std::move(read_name));
   }
   return files;
 }
@@ -149,28 +174,29 @@ ReleaseScan ScanRelease(const fs::path& folder) {
   std::error_code error;
   const fs::path root = fs::canonical(folder, error);
   if (error || !fs::is_directory(root, error)) {
-    scan.error = folder.string() + ": not a folder";
+    scan.error = Utf8Of(folder) + ": not a folder";
     return scan;
   }
-  std::vector<std::pair<std::string, fs::path>> files = ListFiles(root, scan, error);
+  std::vector<std::pair<std::string, std::string>> files = ListFiles(root, scan, error);
   if (error) {
-    scan.error = folder.string() + ": " + error.message();
+    scan.error = Utf8Of(folder) + ": " + error.message();
     return scan;
   }
 
   std::sort(files.begin(), files.end());
   // Every name is checked before any file is read, so a refusal comes quickly.
-  for (const auto& [name, path] : files) {
+  for (const auto& [name, read_name] : files) {
     if (const std::string problem = CatalogueNameProblem(name); !problem.empty()) {
       scan.error = "cannot list \"" + PrintableLine(name) + "\": " + problem;
       return scan;
     }
   }
+  const ContainedFolder held = ContainedFolder::Open(root, false);
   scan.entries.reserve(files.size());
-  for (const auto& [name, path] : files) {
+  for (const auto& [name, read_name] : files) {
     CatalogueEntry entry;
     entry.name = name;
-    if (const std::string problem = Digest(path, entry); !problem.empty()) {
+    if (const std::string problem = Digest(held, read_name, entry); !problem.empty()) {
       scan.error = "cannot read \"" + PrintableLine(name) + "\": " + problem;
       scan.entries.clear();
       return scan;
@@ -214,7 +240,8 @@ std::string CheckCatalogueText(const std::string& text, const std::string& versi
     return "the scratch-space need reads back differently";
   }
   if (catalogue.RowCount() < 0 || static_cast<size_t>(catalogue.RowCount()) != entries.size()) {
-    return Format("%d rows read back instead of %zu", catalogue.RowCount(), entries.size());
+    return std::to_string(catalogue.RowCount()) + " rows read back instead of " +
+           std::to_string(entries.size());
   }
   for (size_t row = 0; row < entries.size(); ++row) {
     const CatalogueEntry& read = catalogue.Entry(static_cast<int>(row));
@@ -233,7 +260,7 @@ ReleaseCheck CheckRelease(const fs::path& base) {
   const CatalogueResult loaded = LoadCatalogue(catalogue_file);
   if (const auto* error = std::get_if<CatalogueError>(&loaded)) {
     const std::string message = CatalogueErrorMessage(*error);
-    check.error = catalogue_file.string() + ": " +
+    check.error = Utf8Of(catalogue_file) + ": " +
                   (message.empty() ? std::string("cannot be read")
                                    : "the program's parser refuses it: " + message);
     return check;
@@ -244,10 +271,11 @@ ReleaseCheck CheckRelease(const fs::path& base) {
     check.error = "the version \"" + check.version + "\" cannot name a folder";
     return check;
   }
-  const std::string folder = WithTrailingSeparator((base / catalogue.Version()).string());
+  const std::string folder =
+      WithTrailingSeparator(Utf8Of(base / PathFromUtf8(catalogue.Version())));
   for (int row = 0; row < catalogue.RowCount(); ++row) {
     const CatalogueEntry& entry = catalogue.Entry(row);
-    const std::string problem = RowProblem(LocalPath(folder, entry.name), entry);
+    const std::string problem = RowProblem(PathFromUtf8(LocalPath(folder, entry.name)), entry);
     if (!problem.empty()) check.problems.push_back(PrintableLine(entry.name) + ": " + problem);
     ++check.checked;
   }

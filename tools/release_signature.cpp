@@ -1,23 +1,23 @@
 #include "tools/release_signature.h"
 
-#include <openssl/evp.h>
-
-#include <memory>
+#include "tools/release_signature_ed25519.h"
 
 namespace brenvik {
 
 namespace {
 
-using KeyPointer = std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)>;
-
-KeyPointer PrivateKey(const SigningKey& key) {
-  return KeyPointer(
-      EVP_PKEY_new_raw_private_key(EVP_PKEY_ED25519, nullptr, key.seed.data(), key.seed.size()),
-      &EVP_PKEY_free);
-}
-
 std::string Bytes(const unsigned char* data, size_t size) {
   return std::string(reinterpret_cast<const char*>(data), size);
+}
+
+// A signify file: the comment line, then base64 of "Ed", the key number and
+// `payload` (a signature or a public key).
+template <size_t kSize>
+std::string SignifyFileText(const SigningKey& key, const std::array<unsigned char, kSize>& payload,
+                            const std::string& comment) {
+  const std::string bytes =
+      "Ed" + Bytes(key.number.data(), key.number.size()) + Bytes(payload.data(), payload.size());
+  return "untrusted comment: " + comment + "\n" + EncodeBase64(bytes) + "\n";
 }
 
 }  // namespace
@@ -40,33 +40,15 @@ std::string EncodeBase64(std::string_view bytes) {
 
 std::string SignatureFileText(const SigningKey& key, std::string_view message,
                               const std::string& comment) {
-  const KeyPointer pkey = PrivateKey(key);
-  const std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> context(EVP_MD_CTX_new(),
-                                                                        &EVP_MD_CTX_free);
-  unsigned char signature[64];
-  size_t length = sizeof signature;
-  if (!pkey || !context ||
-      EVP_DigestSignInit(context.get(), nullptr, nullptr, nullptr, pkey.get()) != 1 ||
-      EVP_DigestSign(context.get(), signature, &length,
-                     reinterpret_cast<const unsigned char*>(message.data()), message.size()) != 1 ||
-      length != sizeof signature) {
-    return {};
-  }
-  const std::string bytes =
-      "Ed" + Bytes(key.number.data(), key.number.size()) + Bytes(signature, sizeof signature);
-  return "untrusted comment: " + comment + "\n" + EncodeBase64(bytes) + "\n";
+  Ed25519Signature signature;
+  if (!SignEd25519(key.seed, message, signature)) return {};
+  return SignifyFileText(key, signature, comment);
 }
 
 std::string PublicKeyText(const SigningKey& key, const std::string& comment) {
-  const KeyPointer pkey = PrivateKey(key);
-  unsigned char raw[32];
-  size_t length = sizeof raw;
-  if (!pkey || EVP_PKEY_get_raw_public_key(pkey.get(), raw, &length) != 1 || length != sizeof raw) {
-    return {};
-  }
-  const std::string bytes =
-      "Ed" + Bytes(key.number.data(), key.number.size()) + Bytes(raw, sizeof raw);
-  return "untrusted comment: " + comment + "\n" + EncodeBase64(bytes) + "\n";
+  Ed25519Key public_key;
+  if (!Ed25519PublicKeyOf(key.seed, public_key)) return {};
+  return SignifyFileText(key, public_key, comment);
 }
 
 }  // namespace brenvik

@@ -1,12 +1,11 @@
 #include "verify/signature.h"
 
-#include <openssl/evp.h>
-
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
-#include <memory>
 
 #include "platform/stdio_file.h"
+#include "verify/ed25519.h"
 
 namespace brenvik {
 
@@ -53,19 +52,22 @@ std::string Printable(std::string_view bytes) {
   return shown;
 }
 
-bool VerifyEd25519(const std::array<unsigned char, 32>& key, const unsigned char* signature,
-                   std::string_view message) {
-  using KeyPointer = std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)>;
-  using ContextPointer = std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)>;
-  const KeyPointer pkey(
-      EVP_PKEY_new_raw_public_key(EVP_PKEY_ED25519, nullptr, key.data(), key.size()),
-      &EVP_PKEY_free);
-  const ContextPointer context(EVP_MD_CTX_new(), &EVP_MD_CTX_free);
-  if (!pkey || !context) return false;
-  if (EVP_DigestVerifyInit(context.get(), nullptr, nullptr, nullptr, pkey.get()) != 1) return false;
-  return EVP_DigestVerify(context.get(), signature, 64,
-                          reinterpret_cast<const unsigned char*>(message.data()),
-                          message.size()) == 1;
+// The order of the curve's base point, little-endian: 2^252 +
+// 27742317777372353535851937790883648493.
+constexpr std::array<unsigned char, 32> kGroupOrder = {
+    0xed, 0xd3, 0xf5, 0x5c, 0x1a, 0x63, 0x12, 0x58, 0xd6, 0x9c, 0xf7, 0xa2, 0xde, 0xf9, 0xde, 0x14,
+    0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x10};
+
+// True when the signature's scalar S (its second half, little-endian) is
+// below the group order. S + order would verify as well under the bare
+// equation; refusing it here keeps one valid spelling per signature,
+// whichever library does the arithmetic.
+bool HasCanonicalScalar(const Ed25519Signature& signature) {
+  for (size_t i = kGroupOrder.size(); i-- > 0;) {
+    const unsigned char byte = signature[kEd25519SignatureBytes / 2 + i];
+    if (byte != kGroupOrder[i]) return byte < kGroupOrder[i];
+  }
+  return false;  // equal to the order
 }
 
 }  // namespace
@@ -162,7 +164,9 @@ std::optional<SignatureError> CheckSignature(const PublicKey& key, std::string_v
                                          ", the trusted key is number " +
                                          KeyNumberText(key.number)};
   }
-  if (!VerifyEd25519(key.key, bytes->data() + 10, message)) {
+  Ed25519Signature signature;
+  std::copy(bytes->begin() + 10, bytes->end(), signature.begin());
+  if (!HasCanonicalScalar(signature) || !VerifyEd25519(key.key, signature, message)) {
     return SignatureError{kNotValid, "the signed bytes differ from the ones received"};
   }
   return std::nullopt;

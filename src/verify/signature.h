@@ -12,7 +12,9 @@
 // Everything here treats the signature file as hostile: its size is capped,
 // its lines and base64 are read strictly, and its length, algorithm and key
 // number are checked before the signature itself, so "made with another
-// key" is told apart from "not valid".
+// key" is told apart from "not valid". A signature whose scalar half is not
+// reduced below the group order is not valid either (RFC 8032 requires
+// that check), so each signature has one spelling on every platform.
 //
 // Thread safety: plain functions over the caller's data; any thread.
 

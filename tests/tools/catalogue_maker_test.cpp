@@ -162,11 +162,32 @@ TEST_F(CatalogueMakerTest, BadUsageIsExitTwoWithTheUsage) {
 
 TEST(CatalogueNamesTest, NamesTheProgramWouldReadDifferentlyAreRefused) {
   const std::map<std::string, bool> cases = {
-      {"Install.exe", true}, {"Data/one.cab", true},   {"read me.txt", true}, {"100%.txt", true},
-      {"%zz", true},         {" leading blank", true}, {"a:b", false},        {"a\tb", false},
-      {"a\nb", false},       {"a\rb", false},          {"#hash", false},      {"Data/#hash", true},
-      {"a\\b", false},       {"x%41y", false},         {"x%4", true},         {"", false},
-      {"../x", false},       {"/abs", false},          {"a/../b", false},
+      {"Install.exe", true},
+      {"Data/one.cab", true},
+      {"read me.txt", true},
+      {"100%.txt", true},
+      {"%zz", true},
+      {" leading blank", true},
+      {"a:b", false},
+      {"a\tb", false},
+      {"a\nb", false},
+      {"a\rb", false},
+      {"#hash", false},
+      {"Data/#hash", true},
+      {"a\\b", false},
+      {"x%41y", false},
+      {"x%4", true},
+      {"", false},
+      {"../x", false},
+      {"/abs", false},
+      {"a/../b", false},
+      // Names Windows cannot hold, refused on every platform.
+      {"Data/nul.txt", false},
+      {"COM1", false},
+      {"dot.", false},
+      {"blank ", false},
+      {"a?b", false},
+      {"Console.txt", true},
   };
   for (const auto& [name, fine] : cases) {
     EXPECT_EQ(CatalogueNameProblem(name).empty(), fine) << name;
