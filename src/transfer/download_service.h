@@ -1,6 +1,8 @@
 #pragma once
 // The download service: moves one URL (http, https or file) into a file
-// below a folder with libcurl, reporting progress to the transfer callback.
+// below a folder, reporting progress to the transfer callback. The bytes
+// travel through libcurl on Linux and through WinHTTP (with the system's
+// TLS) on Windows; everything else is the same on both.
 //
 // The body is written to the target's partial name, created fresh (never
 // opened through a link, never an existing file truncated), and renamed to
@@ -41,8 +43,9 @@
 // whether bytes move or not, so the abort flag is honoured and an idle face
 // keeps drawing even while a server stays silent.
 //
-// Thread safety: one instance per thread. It keeps its libcurl handles, so
-// consecutive downloads reuse the connection, and it keeps the target's
+// Thread safety: one instance per thread. It keeps its transport's handles
+// (libcurl's, or a WinHTTP session), so consecutive downloads from the same
+// server reuse the connection, and it keeps the target's
 // folder open while consecutive downloads go to the same one (opened again
 // when its path no longer leads to the folder held).
 

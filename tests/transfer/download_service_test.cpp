@@ -1,10 +1,13 @@
 #include "transfer/download_service.h"
 
 #include <gtest/gtest.h>
+
+#ifndef _WIN32
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <atomic>
@@ -17,6 +20,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/utf8_path.h"
 #include "support/http_server.h"
 #include "support/temp_dir.h"
 #include "transfer/transfer_callback.h"
@@ -26,6 +30,14 @@ namespace {
 
 namespace fs = std::filesystem;
 using test::Behaviour;
+
+// Symbolic links and permission bits are POSIX features; Windows tests
+// skip the cases that need them.
+#ifdef _WIN32
+#define SKIP_WITHOUT_POSIX_FILES() GTEST_SKIP() << "needs POSIX symbolic links or permissions"
+#else
+#define SKIP_WITHOUT_POSIX_FILES() (void)0
+#endif
 
 bool Contains(const std::string& text, const std::string& part) {
   return text.find(part) != std::string::npos;
@@ -82,6 +94,11 @@ class DownloadServiceTest : public ::testing::Test {
   }
   DownloadResult Get(const std::string& name, std::optional<uint64_t> size = std::nullopt) {
     return service_.Download(Fetch(name), Target(name, size), callback_);
+  }
+  // The path of `name` as the service names it in messages: the folder,
+  // then the name's components, with this system's separator.
+  std::string Shown(const std::string& name) const {
+    return Utf8Of((dir_.path() / PathFromUtf8(name)).make_preferred());
   }
   // Nothing under the final name, nor under the partial one.
   void ExpectNothingLeft(const std::string& name) {
@@ -267,6 +284,7 @@ TEST_F(ResumeTest, AServerWithoutRangesSendsTheWholeFile) {
 }
 
 TEST_F(ResumeTest, APartialFileThatIsALinkIsNeverContinued) {
+  SKIP_WITHOUT_POSIX_FILES();
   const std::string content = test::RandomBytes(200'000, 35);
   test::TempDir elsewhere;
   elsewhere.Write("victim", "keep me");
@@ -537,6 +555,35 @@ TEST_F(DownloadServiceTest, FollowsRedirects) {
   EXPECT_EQ(dir_.Read("old.bin"), "moved content");
   EXPECT_EQ(server_.Requests("old.bin"), 1);
   EXPECT_EQ(server_.Requests("mirror/real.bin"), 1);
+
+  // A Location relative to the server or to the redirecting file's folder.
+  server_.Misbehave("here.bin", Behaviour{.redirect_to = "/mirror/real.bin"});
+  server_.Misbehave("deep/up.bin", Behaviour{.redirect_to = "../mirror/./real.bin"});
+  for (const char* name : {"here.bin", "deep/up.bin"}) {
+    const DownloadResult relative = Get(name, 13);
+    ASSERT_TRUE(relative.Ok()) << name << ": " << relative.reason;
+    EXPECT_EQ(dir_.Read(name), "moved content");
+  }
+  EXPECT_EQ(server_.Requests("mirror/real.bin"), 3);
+}
+
+TEST_F(DownloadServiceTest, RedirectsLeadOnlyToTheWebAndNotForever) {
+  // Anywhere but http and https is refused, a local file above all.
+  server_.Misbehave("ftp.bin", Behaviour{.redirect_to = "ftp://127.0.0.1/x.bin"});
+  server_.Misbehave("local.bin", Behaviour{.redirect_to = "file:///etc/hosts"});
+  for (const char* name : {"ftp.bin", "local.bin"}) {
+    const DownloadResult result = Get(name);
+    EXPECT_EQ(result.outcome, DownloadOutcome::kServerFailure) << name;
+    EXPECT_EQ(result.http_status, 302) << name;
+    ExpectNothingLeft(name);
+  }
+
+  // A redirect to itself is followed ten times, then given up.
+  server_.Misbehave("loop.bin", Behaviour{.redirect_to = "/loop.bin"});
+  const DownloadResult result = Get("loop.bin");
+  EXPECT_EQ(result.outcome, DownloadOutcome::kServerFailure);
+  EXPECT_EQ(server_.Requests("loop.bin"), 11);
+  ExpectNothingLeft("loop.bin");
 }
 
 TEST_F(DownloadServiceTest, NamesAreEncodedOnTheWireAndFoldersCreated) {
@@ -546,22 +593,30 @@ TEST_F(DownloadServiceTest, NamesAreEncodedOnTheWireAndFoldersCreated) {
   ASSERT_TRUE(result.Ok()) << result.reason;
   EXPECT_EQ(server_.Requests("1.0/Sub Dir/a file#1.bin"), 1);
   EXPECT_EQ(dir_.Read("Sub Dir/deeper/a file#1.bin"), "spaced");
+
+  // Names outside ASCII travel as UTF-8, on the wire and to the disk.
+  const std::string name = "caf\xC3\xA9 \xE2\x82\xAC.bin";
+  server_.Serve("1.0/" + name, "unicode");
+  ASSERT_TRUE(service_.Download(Fetch("1.0/" + name), Target(name), callback_).Ok());
+  EXPECT_EQ(server_.Requests("1.0/" + name), 1);
+  EXPECT_EQ(fs::file_size(dir_.path() / PathFromUtf8(name)), 7u);
 }
 
 TEST_F(DownloadServiceTest, FileUrls) {
   const fs::path source = dir_.Write("source dir/Readme 1.txt", "local bytes");
   DownloadResult result =
-      service_.Download("file://" + source.string(), Target("out/Readme.txt"), callback_);
+      service_.Download("file://" + Utf8Of(source), Target("out/Readme.txt"), callback_);
   ASSERT_TRUE(result.Ok()) << result.reason;
   EXPECT_EQ(dir_.Read("out/Readme.txt"), "local bytes");
 
-  result = service_.Download("file://" + (dir_.path() / "nope.txt").string(),
+  result = service_.Download("file://" + Utf8Of(dir_.path() / "nope.txt"),
                              Target("out/missing.txt"), callback_);
   EXPECT_EQ(result.outcome, DownloadOutcome::kServerFailure);
   ExpectNothingLeft("out/missing.txt");
 }
 
 TEST_F(DownloadServiceTest, NothingIsWrittenThroughALinkBelowTheFolder) {
+  SKIP_WITHOUT_POSIX_FILES();
   test::TempDir outside;
   outside.Write("victim.txt", "precious");
   server_.Serve("evil.txt", "payload");
@@ -596,6 +651,7 @@ TEST_F(DownloadServiceTest, NothingIsWrittenThroughALinkBelowTheFolder) {
 // The service keeps the folder open between downloads, yet each download
 // goes where the folder's path leads at that moment.
 TEST_F(DownloadServiceTest, DownloadsFollowTheFolderPathWhenItChanges) {
+  SKIP_WITHOUT_POSIX_FILES();
   for (const char* name : {"a", "b", "c"}) server_.Serve(name, std::string("body ") + name);
   test::TempDir other;
   const fs::path folder = other.path() / "folder";
@@ -629,14 +685,20 @@ TEST_F(DownloadServiceTest, LocalFaultsNameThePath) {
   dir_.Write("plain", "a file where a folder is needed");
   DownloadResult result = service_.Download(Fetch("a.bin"), Target("plain/a.bin"), callback_);
   EXPECT_EQ(result.outcome, DownloadOutcome::kLocalFailure);
-  EXPECT_TRUE(Contains(result.reason, (dir_.path() / "plain").string())) << result.reason;
+  EXPECT_TRUE(Contains(result.reason, Shown("plain"))) << result.reason;
   EXPECT_TRUE(Contains(result.reason, std::strerror(ENOTDIR))) << result.reason;
 
+#ifdef _WIN32
+  const std::string long_name(256, 'n');  // one more than a name may have
+#else
   const std::string long_name(NAME_MAX + 1, 'n');
+#endif
   result = service_.Download(Fetch("a.bin"), Target(long_name + "/a.bin"), callback_);
   EXPECT_EQ(result.outcome, DownloadOutcome::kLocalFailure);
-  EXPECT_TRUE(Contains(result.reason, (dir_.path() / long_name).string())) << result.reason;
+  EXPECT_TRUE(Contains(result.reason, Shown(long_name))) << result.reason;
+#ifndef _WIN32  // Windows words this cause in a message of its own
   EXPECT_TRUE(Contains(result.reason, std::strerror(ENAMETOOLONG))) << result.reason;
+#endif
 
   // A folder in the way of the final name: the rename fails.
   server_.Serve("blocked", "content");
@@ -644,7 +706,7 @@ TEST_F(DownloadServiceTest, LocalFaultsNameThePath) {
   result = Get("blocked");
   EXPECT_EQ(result.outcome, DownloadOutcome::kLocalFailure);
   EXPECT_TRUE(Contains(result.reason, "rename")) << result.reason;
-  EXPECT_TRUE(Contains(result.reason, (dir_.path() / "blocked").string())) << result.reason;
+  EXPECT_TRUE(Contains(result.reason, Shown("blocked"))) << result.reason;
   EXPECT_TRUE(fs::is_directory(dir_.path() / "blocked"));
   EXPECT_FALSE(fs::exists(dir_.path() / "blocked.~part"));
 
@@ -660,6 +722,8 @@ TEST_F(DownloadServiceTest, LocalFaultsNameThePath) {
 }
 
 TEST_F(DownloadServiceTest, ReadOnlyFolderIsALocalFault) {
+  SKIP_WITHOUT_POSIX_FILES();
+#ifndef _WIN32
   if (::geteuid() == 0) GTEST_SKIP() << "root writes into read-only folders; see the tmpfs test";
   server_.Serve("a.bin", "content");
   fs::create_directories(dir_.path() / "locked");
@@ -667,9 +731,17 @@ TEST_F(DownloadServiceTest, ReadOnlyFolderIsALocalFault) {
   const DownloadResult result =
       service_.Download(Fetch("a.bin"), Target("locked/a.bin"), callback_);
   EXPECT_EQ(result.outcome, DownloadOutcome::kLocalFailure);
-  EXPECT_TRUE(Contains(result.reason, (dir_.path() / "locked/a.bin.~part").string()))
-      << result.reason;
+  EXPECT_TRUE(Contains(result.reason, Shown("locked/a.bin.~part"))) << result.reason;
+#endif
 }
+
+#ifdef _WIN32
+
+TEST_F(DownloadServiceTest, FullDiskAndReadOnlyFilesystemAreLocalFaults) {
+  GTEST_SKIP() << "needs a small filesystem mounted in a namespace of its own (Linux)";
+}
+
+#else
 
 // Runs `body` on a thread with a mount namespace of its own, in which a
 // small tmpfs covers `where`; returns why not when this machine forbids it.
@@ -722,6 +794,8 @@ TEST_F(DownloadServiceTest, FullDiskAndReadOnlyFilesystemAreLocalFaults) {
   EXPECT_EQ(read_only.reason, "cannot create the folder \"" + (small / "sub").string() +
                                   "\": " + std::strerror(EROFS));
 }
+
+#endif  // _WIN32
 
 TEST(EncodeForWire, EscapesThePathOnly) {
   EXPECT_EQ(DownloadService::EncodeForWire("http://h:8080/Orvcd/1.0/a file.bin"),

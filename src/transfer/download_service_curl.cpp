@@ -1,0 +1,241 @@
+// The download transport on libcurl: http, https and file URLs.
+
+#include <curl/curl.h>
+
+#include <algorithm>
+#include <cctype>
+#include <memory>
+#include <mutex>
+
+#include "transfer/download_transport.h"
+#include "transfer/transfer_callback.h"
+
+namespace brenvik::download {
+
+namespace {
+
+constexpr long kReceiveBufferSize = 256 * 1024;
+
+void InitCurlOnce() {
+  // libcurl's global set-up is not thread-safe; the face and the download
+  // worker may each build a service, so the first one does it for all.
+  static std::once_flag once;
+  std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+}
+
+struct CurlCleanup {
+  void operator()(CURL* curl) const { curl_easy_cleanup(curl); }
+};
+
+struct MultiCleanup {
+  void operator()(CURLM* multi) const { curl_multi_cleanup(multi); }
+};
+
+// What the libcurl callbacks of one transfer share with Fetch.
+struct CurlTransfer {
+  CURL* curl = nullptr;
+  Body* body = nullptr;
+  uint64_t reports = 0;  // progress reports libcurl made so far
+  // The current response's headers that resuming and retrying need.
+  ResponseHeaders headers;
+  std::string retry_after;
+};
+
+// The body's length as the server announced it, asked before the first
+// byte is taken; nullopt later or when none was announced.
+std::optional<uint64_t> AnnouncedLength(const CurlTransfer& transfer) {
+  curl_off_t announced = -1;
+  if (transfer.body->received != 0 ||
+      curl_easy_getinfo(transfer.curl, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &announced) !=
+          CURLE_OK ||
+      announced < 0) {
+    return std::nullopt;
+  }
+  return static_cast<uint64_t>(announced);
+}
+
+size_t WriteBody(char* data, size_t size, size_t count, void* user) {
+  auto* transfer = static_cast<CurlTransfer*>(user);
+  const size_t bytes = size * count;
+  // Returning less than `bytes` makes libcurl stop with CURLE_WRITE_ERROR.
+  return TakeBody(*transfer->body, data, bytes, AnnouncedLength(*transfer)) ? bytes : 0;
+}
+
+int ReportToCallback(void* user, curl_off_t download_total, curl_off_t download_now, curl_off_t,
+                     curl_off_t) {
+  auto* transfer = static_cast<CurlTransfer*>(user);
+  ++transfer->reports;
+  const auto count = [](curl_off_t bytes) {
+    return static_cast<uint64_t>(std::max<curl_off_t>(bytes, 0));
+  };
+  // Non-zero makes libcurl stop with CURLE_ABORTED_BY_CALLBACK.
+  return ReportProgress(*transfer->body, count(download_now), count(download_total)) ? 0 : 1;
+}
+
+size_t ReadHeader(char* data, size_t size, size_t count, void* user) {
+  auto* transfer = static_cast<CurlTransfer*>(user);
+  const size_t bytes = size * count;
+  const std::string_view line(data, bytes);
+  if (line.starts_with("HTTP/")) {
+    // A new response (after a redirect, say): forget the previous one's headers.
+    transfer->headers = {};
+    transfer->retry_after.clear();
+    return bytes;
+  }
+  if (Trimmed(line).empty()) {
+    long status = 0;
+    curl_easy_getinfo(transfer->curl, CURLINFO_RESPONSE_CODE, &status);
+    return StartBody(*transfer->body, status, transfer->headers) ? bytes : 0;
+  }
+  const size_t colon = line.find(':');
+  if (colon == std::string_view::npos) return bytes;
+  std::string name(line.substr(0, colon));
+  std::transform(name.begin(), name.end(), name.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  const std::string value(Trimmed(line.substr(colon + 1)));
+  if (name == "etag") transfer->headers.etag = value;
+  if (name == "last-modified") transfer->headers.last_modified = value;
+  if (name == "content-range") transfer->headers.content_range = value;
+  if (name == "retry-after") transfer->retry_after = value;
+  return bytes;
+}
+
+void Configure(CURL* curl, const std::string& wire_url, long stall_seconds, CurlTransfer& transfer,
+               char* error_buffer) {
+  // A reset drops the previous transfer's options; the open connections
+  // live in the multi handle's cache, so the next file reuses them.
+  curl_easy_reset(curl);
+  curl_easy_setopt(curl, CURLOPT_URL, wire_url.c_str());
+  curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https,file");
+  curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+  curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
+  curl_easy_setopt(curl, CURLOPT_MAXREDIRS, static_cast<long>(kMaxRedirects));
+  curl_easy_setopt(curl, CURLOPT_FAILONERROR, 1L);
+  curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+  curl_easy_setopt(curl, CURLOPT_USERAGENT, kUserAgent);
+  curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, stall_seconds);
+  curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
+  curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, stall_seconds);
+  curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, error_buffer);
+  curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, WriteBody);
+  curl_easy_setopt(curl, CURLOPT_WRITEDATA, &transfer);
+  curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, ReadHeader);
+  curl_easy_setopt(curl, CURLOPT_HEADERDATA, &transfer);
+  curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, ReportToCallback);
+  curl_easy_setopt(curl, CURLOPT_XFERINFODATA, &transfer);
+  curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
+  curl_easy_setopt(curl, CURLOPT_BUFFERSIZE, kReceiveBufferSize);
+}
+
+// True once the transfer has ended; `code` is then its result.
+bool TransferDone(CURLM* multi, CURLcode& code) {
+  int left = 0;
+  while (CURLMsg* message = curl_multi_info_read(multi, &left)) {
+    if (message->msg == CURLMSG_DONE) {
+      code = message->data.result;
+      return true;
+    }
+  }
+  return false;
+}
+
+// Drives the transfer in short polls, so the callback hears from it at
+// least every kReportIntervalMs even while the server says nothing (libcurl
+// alone reports an idle transfer only about once a second).
+CURLcode RunTransfer(CURLM* multi, CURL* curl, CurlTransfer& transfer) {
+  if (curl_multi_add_handle(multi, curl) != CURLM_OK) return CURLE_FAILED_INIT;
+  CURLcode code = CURLE_OK;
+  for (;;) {
+    const uint64_t reports_before = transfer.reports;
+    int running = 0;
+    if (curl_multi_perform(multi, &running) != CURLM_OK) {
+      code = CURLE_FAILED_INIT;
+      break;
+    }
+    if (TransferDone(multi, code)) break;
+    if (running == 0) {
+      code = CURLE_GOT_NOTHING;  // ended without a result: never taken for success
+      break;
+    }
+    if (transfer.reports == reports_before && !transfer.body->callback->KeepAlive()) {
+      transfer.body->aborted = true;
+      code = CURLE_ABORTED_BY_CALLBACK;
+      break;
+    }
+    if (curl_multi_poll(multi, nullptr, 0, kReportIntervalMs, nullptr) != CURLM_OK) {
+      code = CURLE_FAILED_INIT;
+      break;
+    }
+  }
+  // Removing a finished transfer keeps its connection in the multi
+  // handle's cache; removing one cut short closes it.
+  curl_multi_remove_handle(multi, curl);
+  return code;
+}
+
+// Runs the configured transfer; with partial data to continue, it asks for
+// the rest, valid only while the file is the one that data came from
+// (otherwise the server sends the whole file).
+CURLcode RunRangedTransfer(CURLM* multi, CurlTransfer& transfer) {
+  CURL* curl = transfer.curl;
+  const Body& body = *transfer.body;
+  curl_slist* headers = nullptr;
+  if (body.resume_from > 0) {
+    curl_easy_setopt(curl, CURLOPT_RANGE, (std::to_string(body.resume_from) + "-").c_str());
+    headers = curl_slist_append(nullptr, ("If-Range: " + body.validator).c_str());
+    curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
+  }
+  const CURLcode code = RunTransfer(multi, curl, transfer);
+  // The error buffer and the header list live on the caller's stack; the
+  // handle outlives them.
+  curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, nullptr);
+  curl_easy_setopt(curl, CURLOPT_HTTPHEADER, nullptr);
+  curl_slist_free_all(headers);
+  return code;
+}
+
+class CurlTransport final : public Transport {
+ public:
+  CurlTransport() {
+    InitCurlOnce();
+    multi_.reset(curl_multi_init());
+    curl_.reset(curl_easy_init());
+  }
+
+  std::string Unready() const override {
+    return curl_ == nullptr || multi_ == nullptr ? "cannot create a transfer handle" : "";
+  }
+
+  TransportEnd Fetch(const std::string& wire_url, Body& body,
+                     std::chrono::seconds stall_timeout) override {
+    CurlTransfer transfer{.curl = curl_.get(), .body = &body};
+    char curl_error[CURL_ERROR_SIZE] = {};
+    Configure(transfer.curl, wire_url, static_cast<long>(stall_timeout.count()), transfer,
+              curl_error);
+    const CURLcode code = RunRangedTransfer(multi_.get(), transfer);
+    TransportEnd end;
+    curl_easy_getinfo(transfer.curl, CURLINFO_RESPONSE_CODE, &end.status);
+    if (code == CURLE_HTTP_RETURNED_ERROR) {
+      end.kind = TransportEnd::Kind::kHttpError;
+      end.retry_after =
+          RetryAfterOf(end.status, transfer.retry_after, std::chrono::system_clock::now());
+    } else if (code == CURLE_OPERATION_TIMEDOUT) {
+      end.kind = TransportEnd::Kind::kStalled;
+    } else if (code != CURLE_OK) {
+      end.kind = TransportEnd::Kind::kFailed;
+      end.error = curl_error[0] != '\0' ? curl_error : curl_easy_strerror(code);
+    }
+    return end;
+  }
+
+ private:
+  // Declared first, destroyed last: the easy handle goes before its multi.
+  std::unique_ptr<CURLM, MultiCleanup> multi_;
+  std::unique_ptr<CURL, CurlCleanup> curl_;
+};
+
+}  // namespace
+
+std::unique_ptr<Transport> MakeTransport() { return std::make_unique<CurlTransport>(); }
+
+}  // namespace brenvik::download

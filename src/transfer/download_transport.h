@@ -1,0 +1,143 @@
+#pragma once
+// The part of a download that does not depend on how its bytes travel, and
+// the interface of the transports that move them (libcurl on Linux, WinHTTP
+// on Windows). Private to src/transfer.
+//
+// DownloadService::Download opens the partial file and hands a Body to its
+// transport's Fetch. The transport tells the body what arrives: StartBody
+// once the final response's headers are in, TakeBody for each piece of the
+// body as it comes, and ReportProgress at least every kReportIntervalMs
+// while the transfer runs, moving or not. When any of them returns false
+// the transport stops at once; the body then knows why (a write failure, a
+// size that cannot fit, an abort). Fetch returns how the transfer ended;
+// the service flushes the buffered bytes, classifies the result and
+// renames the file into place or keeps or drops the partial data.
+//
+// Thread safety: a Body and a Transport belong to the thread that called
+// Download; a transport calls these functions on that thread only.
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "transfer/download_service.h"
+
+namespace brenvik {
+
+class ContainedFile;
+class ContainedFolder;
+
+namespace download {
+
+inline constexpr const char* kUserAgent = "Brenvik/" BRENVIK_VERSION;
+inline constexpr int kMaxRedirects = 10;
+// The longest a transfer waits for the network before the callback hears
+// from it again.
+inline constexpr int kReportIntervalMs = 50;
+
+// One transfer's body on its way to the partial file.
+struct Body {
+  TransferCallback* callback = nullptr;
+  int fd = -1;  // the partial file
+  char* buffer = nullptr;
+  size_t buffered = 0;
+  uint64_t received = 0;  // body bytes accepted so far
+  std::optional<uint64_t> expected_size;
+  std::optional<uint64_t> size_limit;
+  bool over_limit = false;             // the body is larger than size_limit
+  uint64_t reported_now = UINT64_MAX;  // the last counts handed to the callback
+  uint64_t reported_total = UINT64_MAX;
+  int write_errno = 0;
+  std::string size_failure;  // why the body cannot have the expected size
+  bool aborted = false;
+  // Resuming: the partial file's size when the attempt asked for the rest
+  // (the transport sends a Range from there and an If-Range of
+  // `validator`), and the bytes the body continues (set once a 206 with
+  // that start came).
+  uint64_t resume_from = 0;
+  uint64_t offset = 0;
+  // The validator of the partial file's data, kept in memory; empty when
+  // the data cannot be resumed. The file beside the partial one holds it
+  // only when `validator_saved`.
+  std::string validator;
+  bool validator_saved = false;
+  bool saved_for_large_body = false;  // the save after the first megabyte was tried
+  const ContainedFolder* folder = nullptr;
+  const DownloadTarget* target = nullptr;
+  ContainedFile* partial = nullptr;
+};
+
+// The headers of the final response that resuming needs.
+struct ResponseHeaders {
+  std::string etag;
+  std::string last_modified;
+  std::string content_range;
+};
+
+// The final response's headers are complete (`status` 0 for a file URL). A
+// 200 starts the partial file over when it held data and takes the new
+// validator; a 206 must continue the partial file exactly where it ends.
+// False stops the transfer.
+[[nodiscard]] bool StartBody(Body& body, long status, const ResponseHeaders& headers);
+
+// False once the body can no longer end well: `announced` (the response's
+// Content-Length, counted from the response's first byte) or `bytes` more
+// would break the expected size or the size limit. Checked before anything
+// is written, so the partial file never grows beyond either. `announced` is
+// only looked at before the first byte is taken.
+[[nodiscard]] bool BodyFits(Body& body, size_t bytes, std::optional<uint64_t> announced);
+
+// Takes the next piece of the body: checks it with BodyFits, writes it
+// through the buffer and counts it with the callback. False stops the
+// transfer.
+[[nodiscard]] bool TakeBody(Body& body, const char* data, size_t bytes,
+                            std::optional<uint64_t> announced);
+
+// Hands the callback the whole file's count: `body_now` bytes of this
+// response so far, of `body_announced` (0 when unknown). A report that
+// moved nothing keeps the face alive. False (and `aborted`) once the
+// callback asks to stop.
+[[nodiscard]] bool ReportProgress(Body& body, uint64_t body_now, uint64_t body_announced);
+
+// The wait a 429 or 503 answer asks for in its Retry-After header: delta
+// seconds or an HTTP date (the three forms HTTP allows), counted from
+// `now`. Nullopt for another status, a missing or unreadable header, or no
+// wait at all ("0", a date already past).
+std::optional<std::chrono::seconds> RetryAfterOf(long status, std::string_view header,
+                                                 std::chrono::system_clock::time_point now);
+
+std::string_view Trimmed(std::string_view text);
+
+// How a transfer ended, as its transport saw it.
+struct TransportEnd {
+  enum class Kind {
+    kComplete,   // the whole body came
+    kHttpError,  // a status of 400 or more
+    kStalled,    // no data for the stall timeout
+    kFailed,     // anything else; `error` says what, unless the body knows
+  };
+  Kind kind = Kind::kComplete;
+  long status = 0;    // the last HTTP status received, 0 when none
+  std::string error;  // one line, for kFailed
+  std::optional<std::chrono::seconds> retry_after;
+};
+
+class Transport {
+ public:
+  virtual ~Transport() = default;
+  // Empty when the transport could be set up, else why not.
+  virtual std::string Unready() const = 0;
+  // Fetches `wire_url` (encoded for the wire) into `body`.
+  virtual TransportEnd Fetch(const std::string& wire_url, Body& body,
+                             std::chrono::seconds stall_timeout) = 0;
+};
+
+// This platform's transport, one per service.
+std::unique_ptr<Transport> MakeTransport();
+
+}  // namespace download
+}  // namespace brenvik
