@@ -174,6 +174,12 @@ bool ReleaseServer::Start(int port) {
                [shared = shared_](const httplib::Request& request, httplib::Response& response) {
                  ServeFile(shared, request, response);
                });
+  if (log_) {
+    server_->set_logger(
+        [log = log_](const httplib::Request& request, const httplib::Response& response) {
+          log(request.method + " " + request.path + " " + std::to_string(response.status));
+        });
+  }
   return Listen(port);
 }
 

@@ -17,6 +17,7 @@
 #include <atomic>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
@@ -38,6 +39,9 @@ class ReleaseServer {
   // False when the root is not a folder, the port cannot be bound, or Start
   // was called before (a server starts once).
   [[nodiscard]] bool Start(int port = 0);
+  // Before Start: hands one line per answered request, "GET /a/b 200", to
+  // `log`, called on the server's threads.
+  void LogRequests(std::function<void(const std::string&)> log) { log_ = std::move(log); }
   // "http://127.0.0.1:PORT/"; empty before a successful Start.
   std::string Url() const;
   int Port() const { return port_; }
@@ -54,6 +58,7 @@ class ReleaseServer {
 
   std::filesystem::path root_;
   uint64_t bytes_per_second_;
+  std::function<void(const std::string&)> log_;
   std::shared_ptr<Shared> shared_;  // what the request handlers use; outlives them
   std::unique_ptr<httplib::Server> server_;
   std::thread thread_;

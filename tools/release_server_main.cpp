@@ -1,8 +1,9 @@
 // brenvik-release-server: serves a release folder read-only on 127.0.0.1.
 //
-//   brenvik-release-server DIR [--port N] [--rate BYTES_PER_SECOND]
+//   brenvik-release-server DIR [--port N] [--rate BYTES_PER_SECOND] [--log]
 //
-// Prints "Serving DIR at http://127.0.0.1:PORT/" once it listens, then runs
+// Prints "Serving DIR at http://127.0.0.1:PORT/" once it listens (with
+// --log, then one line per answered request: "GET /1.0/a.bin 200"), then runs
 // until SIGINT or SIGTERM. Exit status: 0 after a signal, 1 when it cannot
 // serve, 2 for bad usage.
 
@@ -20,7 +21,7 @@
 namespace {
 
 constexpr const char* kUsage =
-    "usage: brenvik-release-server DIR [--port N] [--rate BYTES_PER_SECOND]\n";
+    "usage: brenvik-release-server DIR [--port N] [--rate BYTES_PER_SECOND] [--log]\n";
 
 int UsageError(const std::string& message) {
   std::fprintf(stderr, "brenvik-release-server: %s\n%s", message.c_str(), kUsage);
@@ -33,11 +34,16 @@ int main(int argc, char** argv) {
   std::string folder;
   uint64_t port = 0;
   uint64_t rate = 0;
+  bool log = false;
   for (int i = 1; i < argc; ++i) {
     const std::string_view arg = argv[i];
     if (arg == "--help" || arg == "-h") {
       std::fputs(kUsage, stdout);
       return 0;
+    }
+    if (arg == "--log") {
+      log = true;
+      continue;
     }
     if (arg == "--port" || arg == "--rate") {
       if (i + 1 >= argc) return UsageError(std::string(arg) + " needs a value");
@@ -67,6 +73,13 @@ int main(int argc, char** argv) {
   pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
 
   brenvik::ReleaseServer server(folder, rate);
+  if (log) {
+    server.LogRequests([](const std::string& line) {
+      // One write per line, so lines from several threads never mix.
+      std::printf("%s\n", line.c_str());
+      std::fflush(stdout);
+    });
+  }
   if (!server.Start(static_cast<int>(port))) {
     std::fprintf(stderr, "brenvik-release-server: cannot serve %s on 127.0.0.1:%d\n",
                  folder.c_str(), static_cast<int>(port));
