@@ -69,12 +69,19 @@ TEST_F(CatalogueTest, DataLinesAreCountedPastCommentsAndEmptyLines) {
 }
 
 TEST_F(CatalogueTest, FieldsAreTakenWholeWithEitherSeparator) {
+#ifdef _WIN32
+  // Windows cannot hold a name that ends in a blank (the name rules refuse it).
+  const std::string spaced_name = " spaced name";
+#else
+  const std::string spaced_name = " spaced name ";
+#endif
   ASSERT_TRUE(
       Parse("v\n"
             "0\n"
             "tab-colon\tsum1:10\n"
-            "colon-tab:sum2\t20\n"
-            " spaced name \t sum3 \t 30\n"              // blanks belong to name and checksum
+            "colon-tab:sum2\t20\n" +
+            spaced_name +
+            "\t sum3 \t 30\n"                           // blanks belong to name and checksum
             " #not a comment:sum4:40 bytes\n"           // '#' only skips in the first column
             "trailing:sum5:50:more:fields\tand text\n"  // anything after the digits is ignored
             "no-digits:sum6:about 60\n"
@@ -83,7 +90,7 @@ TEST_F(CatalogueTest, FieldsAreTakenWholeWithEitherSeparator) {
   EXPECT_EQ(Rows(), (std::vector<Row>{
                         {"tab-colon", "sum1", 10},
                         {"colon-tab", "sum2", 20},
-                        {" spaced name ", " sum3 ", 30},
+                        {spaced_name, " sum3 ", 30},
                         {" #not a comment", "sum4", 40},
                         {"trailing", "sum5", 50},
                         {"no-digits", "sum6", 0},
