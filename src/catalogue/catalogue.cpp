@@ -31,11 +31,18 @@ uint64_t SaturatingAdd(uint64_t a, uint64_t b) {
 }
 
 // Both separators name the same local path, so names are compared with '/'
-// only. A row's folders are taken too: "a.part/x" makes "a.part" a folder
-// that a partial file must not try to be.
+// only; where names ignore case (Windows), in one case as well, so that
+// "a.bin" and "A.BIN" never share a partial file. A row's folders are taken
+// too: "a.part/x" makes "a.part" a folder that a partial file must not try
+// to be.
 void NamePartialFiles(std::vector<CatalogueEntry>& entries) {
   const auto normal = [](std::string name) {
     std::replace(name.begin(), name.end(), '\\', '/');
+    if constexpr (kThisSystemsNameRules == NameRules::kWindows) {
+      for (char& c : name) {
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+      }
+    }
     return name;
   };
   std::unordered_set<std::string> taken;

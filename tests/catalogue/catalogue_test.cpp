@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/paths.h"
 #include "support/temp_dir.h"
 
 namespace brenvik {
@@ -159,6 +160,16 @@ TEST_F(CatalogueTest, PartialFilesLeaveTheirValidatorNameFree) {
   ASSERT_TRUE(Parse("v\n0\ne:c:1\ne.part.validator:c:2\n"));
   EXPECT_EQ(catalogue_.Entry(0).partial_name, "e.part1");
   EXPECT_EQ(catalogue_.Entry(1).partial_name, "e.part.validator.part");
+}
+
+TEST_F(CatalogueTest, PartialFilesDifferInMoreThanCaseWhereNamesIgnoreIt) {
+  // Two downloads at once must never write into one file, nor a partial
+  // file land on a row's file: on Windows "A.BIN.part" is "a.bin.part".
+  ASSERT_TRUE(Parse("v\n0\na.bin:c:1\nA.BIN:c:2\nb:c:3\nB.PART:c:4\n"));
+  const bool ignores_case = kThisSystemsNameRules == NameRules::kWindows;
+  EXPECT_EQ(catalogue_.Entry(0).partial_name, "a.bin.part");
+  EXPECT_EQ(catalogue_.Entry(1).partial_name, ignores_case ? "A.BIN.part1" : "A.BIN.part");
+  EXPECT_EQ(catalogue_.Entry(2).partial_name, ignores_case ? "b.part1" : "b.part");
 }
 
 TEST_F(CatalogueTest, LargeSizesNeitherWrapNorOverflow) {
