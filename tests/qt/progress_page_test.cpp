@@ -287,6 +287,9 @@ class ProgressPageTest : public QObject {
     };
     list.scrollToTop();
     QVERIFY(!visible(35));
+    // The run's own workers are stopped first, so that none of them takes
+    // the row this test is about to hold.
+    run->WaitForWorkers({});
     // What a download worker does before a download, and what its lane
     // does on each progress report.
     run->table().SetState(35, JobState::PendingDownload);
