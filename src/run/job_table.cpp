@@ -171,13 +171,20 @@ JobTable::WaitEnd JobTable::WaitForWork(JobState work, uint64_t seen,
                                         std::chrono::milliseconds timeout,
                                         std::stop_token stop) const {
   const auto deadline = std::chrono::steady_clock::now() + timeout;
-  std::condition_variable_any& woken =
-      work == JobState::PendingDownload ? download_work_ : check_work_;
+  std::condition_variable& woken = work == JobState::PendingDownload ? download_work_ : check_work_;
   std::unique_lock lock(job_mutex_);
-  const bool changed =
-      woken.wait_until(lock, stop, deadline, [&] { return state_revision_ != seen; });
+  woken.wait_until(lock, deadline,
+                   [&] { return state_revision_ != seen || stop.stop_requested(); });
   if (std::chrono::steady_clock::now() >= deadline) return WaitEnd::kTimedOut;
-  return changed ? WaitEnd::kChanged : WaitEnd::kStopped;
+  return state_revision_ != seen ? WaitEnd::kChanged : WaitEnd::kStopped;
+}
+
+void JobTable::WakeWaiters() const {
+  // Under the lock: a waiter either sees the stop in its predicate or is
+  // already waiting when the notification comes.
+  std::lock_guard lock(job_mutex_);
+  download_work_.notify_all();
+  check_work_.notify_all();
 }
 
 uint64_t JobTable::StateRevision() const {

@@ -110,11 +110,15 @@ class JobTable {
   // Blocks until a row may have become work of the kind `work` names
   // (PendingDownload: a row became PendingDownload or was released by a
   // download worker; PendingCheck: a row became PendingCheck; rows inserted
-  // or cleared: both), the timeout passes or a stop is requested. Other
+  // or cleared: both), the timeout passes or a stop is requested (noticed at
+  // once when the stopper calls WakeWaiters after requesting it). Other
   // state writes wake nobody: a finished check does not send every download
   // worker looking for work. Returns at once when a state code changed
   // since `seen` (a value of StateRevision()). A change or stop noticed only
   // when the timeout ran out counts as kTimedOut: the wake-up did not happen.
+  // Wakes every worker waiting in WaitForWork, so that each one looks at its
+  // stop token again: called after a stop is requested.
+  void WakeWaiters() const;
   WaitEnd WaitForWork(JobState work, uint64_t seen, std::chrono::milliseconds timeout,
                       std::stop_token stop) const;
   uint64_t StateRevision() const;
@@ -137,8 +141,11 @@ class JobTable {
   mutable std::mutex job_mutex_;
   // Woken when a row may be work for the download workers, and for the
   // verification worker.
-  mutable std::condition_variable_any download_work_;
-  mutable std::condition_variable_any check_work_;
+  // Plain condition variables: a wait tied to a stop token registers a
+  // stop_callback, whose removal racing request_stop deadlocked under
+  // MinGW's thread library; WakeWaiters stands in for that callback.
+  mutable std::condition_variable download_work_;
+  mutable std::condition_variable check_work_;
   std::vector<JobRow> rows_;
   std::vector<bool> taken_;  // per row: held by a download worker
   StatusLineValue status_line_;

@@ -234,6 +234,7 @@ void RunEngine::WaitForWorkers(const std::function<void()>& keep_alive) {
   questions_.Close();
   for (std::jthread& worker : download_workers_) worker.request_stop();
   verification_worker_.request_stop();
+  table_.WakeWaiters();
   // The face keeps drawing until the workers have set their done flags.
   while (WorkersRunning()) {
     if (keep_alive) keep_alive();
@@ -245,13 +246,12 @@ void RunEngine::WaitForWorkers(const std::function<void()>& keep_alive) {
 void RunEngine::StopWorkers() {
   services_.flags.abort.store(true);
   for (std::jthread& worker : download_workers_) worker.request_stop();
+  if (verification_worker_.joinable()) verification_worker_.request_stop();
+  table_.WakeWaiters();
   for (std::jthread& worker : download_workers_) {
     if (worker.joinable()) worker.join();
   }
-  if (verification_worker_.joinable()) {
-    verification_worker_.request_stop();
-    verification_worker_.join();
-  }
+  if (verification_worker_.joinable()) verification_worker_.join();
 }
 
 }  // namespace brenvik

@@ -174,7 +174,9 @@ TEST(JobTableTest, StopRequestEndsAWait) {
       end = table.WaitForWork(JobState::PendingCheck, table.StateRevision(), kUnwokenWait, stop);
     });
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    // What the engine does to stop its workers.
     waiter.request_stop();
+    table.WakeWaiters();
     waiter.join();
     EXPECT_EQ(end, JobTable::WaitEnd::kStopped) << "round " << round;
   }
