@@ -15,6 +15,7 @@
 
 #include "platform/console_io.h"
 #include "platform/file_io.h"
+#include "platform/wide_text.h"
 
 namespace brenvik {
 
@@ -39,15 +40,6 @@ bool IsConsole(HANDLE handle, DWORD* mode = nullptr) {
   }
   if (mode != nullptr) *mode = found;
   return true;
-}
-
-std::string Utf8FromWide(const wchar_t* text, int length) {
-  if (length <= 0) return {};
-  const int bytes = ::WideCharToMultiByte(CP_UTF8, 0, text, length, nullptr, 0, nullptr, nullptr);
-  if (bytes <= 0) return {};
-  std::string utf8(static_cast<size_t>(bytes), '\0');
-  ::WideCharToMultiByte(CP_UTF8, 0, text, length, utf8.data(), bytes, nullptr, nullptr);
-  return utf8;
 }
 
 milliseconds Left(steady_clock::time_point deadline) {
@@ -113,26 +105,16 @@ long long ReadConsoleText(HANDLE console, char* buffer, size_t size) {
     if (::ReadConsoleW(console, wide + got, 1, &more, nullptr)) got += more;
   }
   if (wide[0] == 0x1A) return 0;  // Ctrl-Z: the end of the input
-  const std::string text = Utf8FromWide(wide, static_cast<int>(got));
+  const std::string text = Utf8(std::wstring_view(wide, got));
   std::memcpy(buffer, text.data(), text.size());
   return static_cast<long long>(text.size());
-}
-
-std::wstring WideFromUtf8(std::string_view text) {
-  if (text.empty()) return {};
-  const int size = static_cast<int>(text.size());
-  const int units = ::MultiByteToWideChar(CP_UTF8, 0, text.data(), size, nullptr, 0);
-  if (units <= 0) return {};
-  std::wstring wide(static_cast<size_t>(units), L'\0');
-  ::MultiByteToWideChar(CP_UTF8, 0, text.data(), size, wide.data(), units);
-  return wide;
 }
 
 // Writes UTF-8 text to a console, in pieces the console takes at once that
 // never split a character beyond the basic plane.
 void WriteConsoleText(HANDLE console, std::string_view text) {
   constexpr size_t kPiece = 8192;
-  const std::wstring wide = WideFromUtf8(text);
+  const std::wstring wide = Wide(text);
   for (size_t at = 0; at < wide.size();) {
     size_t count = std::min(kPiece, wide.size() - at);
     if (count > 1 && IS_HIGH_SURROGATE(wide[at + count - 1])) --count;
@@ -167,6 +149,23 @@ bool ObeysTerminalCommands(HANDLE console) {
   ::FillConsoleOutputCharacterW(console, L' ', kLength, before.dwCursorPosition, &blanked);
   ::SetConsoleCursorPosition(console, before.dwCursorPosition);
   return false;
+}
+
+// True when the standard handle `which` is a file, a pipe or a console.
+bool LeadsSomewhere(DWORD which) {
+  const HANDLE handle = ::GetStdHandle(which);
+  return handle != nullptr && handle != INVALID_HANDLE_VALUE &&
+         ::GetFileType(handle) != FILE_TYPE_UNKNOWN;
+}
+
+// Points `stream` at the console `device` ("CONIN$" or "CONOUT$"), keeps
+// the descriptor `fd` the stream's own (the console face reads descriptor
+// 0), and makes it the standard handle `which`.
+void ReopenOnConsole(std::FILE* stream, int fd, const wchar_t* device, const wchar_t* mode,
+                     DWORD which) {
+  if (::_wfreopen(device, mode, stream) == nullptr) return;
+  if (::_fileno(stream) != fd && ::_dup2(::_fileno(stream), fd) != 0) return;
+  ::SetStdHandle(which, HandleOf(fd));
 }
 
 std::atomic<std::atomic<bool>*> interrupt_flag{nullptr};
@@ -266,6 +265,22 @@ Utf8ConsoleOutput::~Utf8ConsoleOutput() {
   if (restore_code_page_ != 0) ::SetConsoleOutputCP(restore_code_page_);
 }
 
+void ConnectStandardStreams(bool allocate) {
+  // Looked at before attaching: attaching may set the standard handles
+  // without the C runtime's streams knowing.
+  const bool input = LeadsSomewhere(STD_INPUT_HANDLE);
+  const bool output = LeadsSomewhere(STD_OUTPUT_HANDLE);
+  const bool error = LeadsSomewhere(STD_ERROR_HANDLE);
+  if (input && output && error) return;
+  if (::GetConsoleWindow() == nullptr && !::AttachConsole(ATTACH_PARENT_PROCESS) &&
+      !(allocate && ::AllocConsole())) {
+    return;  // no console to reach: what is written goes nowhere, as before
+  }
+  if (!input) ReopenOnConsole(stdin, 0, L"CONIN$", L"r", STD_INPUT_HANDLE);
+  if (!output) ReopenOnConsole(stdout, 1, L"CONOUT$", L"w", STD_OUTPUT_HANDLE);
+  if (!error) ReopenOnConsole(stderr, 2, L"CONOUT$", L"w", STD_ERROR_HANDLE);
+}
+
 void UseBinaryMode(std::FILE* stream) {
   std::fflush(stream);
   ::_setmode(::_fileno(stream), _O_BINARY);
@@ -278,7 +293,7 @@ std::vector<std::string> Utf8Arguments(int argc, char** argv) {
   std::vector<std::string> arguments;
   arguments.reserve(static_cast<size_t>(count));
   for (int i = 0; i < count; ++i) {
-    arguments.push_back(Utf8FromWide(wide[i], static_cast<int>(std::wcslen(wide[i]))));
+    arguments.push_back(Utf8(wide[i]));
   }
   ::LocalFree(wide);
   return arguments;

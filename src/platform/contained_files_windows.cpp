@@ -31,6 +31,7 @@
 #include <vector>
 
 #include "platform/contained_walk.h"
+#include "platform/wide_text.h"
 #include "platform/windows_error.h"
 
 namespace brenvik::contained {
@@ -64,17 +65,6 @@ using Handle = std::unique_ptr<void, HandleCloser>;
 HANDLE SystemHandleOf(int fd) { return reinterpret_cast<HANDLE>(::_get_osfhandle(fd)); }
 
 // ------------------------------------------------------------------ names
-
-bool WideOf(const std::string& utf8, std::wstring& wide) {
-  if (utf8.empty()) return true;
-  const int size = ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8.data(),
-                                         static_cast<int>(utf8.size()), nullptr, 0);
-  if (size <= 0) return false;
-  wide.assign(static_cast<size_t>(size), L'\0');
-  ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8.data(), static_cast<int>(utf8.size()),
-                        wide.data(), size);
-  return true;
-}
 
 constexpr size_t kLongestName = 255;  // UTF-16 units
 
@@ -110,7 +100,7 @@ ContainedError WideParts(const Root& root, const Components& name,
   wide.resize(name.parts.size());
   for (size_t i = 0; i < name.parts.size(); ++i) {
     const std::string shown = "\"" + Shown(root.path, name.parts, i + 1) + "\"";
-    if (!WideOf(name.parts[i], wide[i]) || !IsUsableName(wide[i])) {
+    if (!StrictWide(name.parts[i], wide[i]) || !IsUsableName(wide[i])) {
       return {EINVAL, shown + " is not a name Windows can use"};
     }
     // Every Windows file system stops there; each reports it in its own way.

@@ -2,6 +2,7 @@
 
 #include <cerrno>
 
+#include "platform/wide_text.h"
 #include "platform/windows_error.h"
 
 namespace brenvik {
@@ -50,14 +51,6 @@ constexpr ErrnoOf kErrnoOf[] = {
     {ERROR_CANT_RESOLVE_FILENAME, ELOOP},
 };
 
-std::string Utf8OfWide(const wchar_t* text, int length) {
-  const int size = ::WideCharToMultiByte(CP_UTF8, 0, text, length, nullptr, 0, nullptr, nullptr);
-  std::string utf8(static_cast<size_t>(size > 0 ? size : 0), '\0');
-  if (size > 0)
-    ::WideCharToMultiByte(CP_UTF8, 0, text, length, utf8.data(), size, nullptr, nullptr);
-  return utf8;
-}
-
 }  // namespace
 
 int ErrnoOfWindowsError(unsigned long code) {
@@ -72,7 +65,7 @@ std::string WindowsErrorText(unsigned long code) {
   const DWORD length = ::FormatMessageW(
       FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
       nullptr, code, 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
-  const std::string lines = length > 0 ? Utf8OfWide(buffer, static_cast<int>(length)) : "";
+  const std::string lines = Utf8(std::wstring_view(buffer, length));
   ::LocalFree(buffer);
   // The system's texts end with a dot and a line break; some span lines.
   std::string text;

@@ -157,16 +157,9 @@ void ProgressPage::HandleRequest(RunRequest request) {
 }
 
 void ProgressPage::KeepDownloadInView() {
-  const JobTable& table = run_.table();
-  const int row = table.CurrentDownloadRow();
-  if (row < 0 || row >= model_.rowCount()) return;
-  const JobRow shown = table.Row(row);
-  // A progress report gives the row the busy image and a new percentage.
-  if (shown.image != RowImage::kBusy) return;
-  if (row == download_row_seen_ && shown.status == download_status_seen_) return;
-  download_row_seen_ = row;
-  download_status_seen_ = shown.status;
-  list_->scrollTo(model_.index(row, 0), QAbstractItemView::EnsureVisible);
+  if (const int row = download_watch_.RowToShow(run_.table(), model_.rowCount()); row >= 0) {
+    list_->scrollTo(model_.index(row, 0), QAbstractItemView::EnsureVisible);
+  }
 }
 
 void ProgressPage::ShowTick(const TickReport& report) {

@@ -27,6 +27,7 @@
 #include <string>
 
 #include "qt/job_table_model.h"
+#include "run/download_row_watch.h"
 #include "run/run_engine.h"
 
 class QLabel;
@@ -99,8 +100,7 @@ class ProgressPage final : public QDialog {
   bool request_handled_ = false;
   bool ticks_over_ = false;  // a tick found the run finished or aborted
   bool asking_ = false;      // a worker's question is on screen
-  int download_row_seen_ = -1;
-  RowStatus download_status_seen_;
+  DownloadRowWatch download_watch_;
 };
 
 }  // namespace brenvik

@@ -6,14 +6,11 @@
 #include <QApplication>
 #include <memory>
 
-#include "platform/free_space.h"
-#include "platform/installer.h"
 #include "qt/dialog_furniture.h"
 #include "qt/qt_folder_picker.h"
 #include "qt/qt_prompt.h"
 #include "qt/qt_wizard.h"
 #include "session/session.h"
-#include "session/startup.h"
 
 namespace brenvik {
 
@@ -24,13 +21,8 @@ int RunQtFace(int argc, char** argv, const SessionConfig& config) {
 
   QtPrompt prompt;
   QtFolderPicker picker;
-  SystemFreeSpace free_space;
-  SystemInstallerLauncher launcher;
-  ProcessObjects process;
-  return StartUp(prompt, [&](Settings& settings, Catalogue& catalogue) {
-    Session session(config, process, settings, catalogue, prompt, picker, free_space, launcher);
-    session.InitialiseSetup();
-    return RunQtWizard(session, process.transfer_callback, prompt);
+  return RunWindowWizard(config, prompt, picker, [&](Session& session, TransferCallback& callback) {
+    return RunQtWizard(session, callback, prompt);
   });
 }
 

@@ -4,6 +4,8 @@
 
 #include "catalogue/catalogue.h"
 #include "catalogue/settings.h"
+#include "platform/free_space.h"
+#include "platform/installer.h"
 #include "platform/paths.h"
 #include "platform/utf8_path.h"
 #include "session/startup.h"
@@ -68,6 +70,18 @@ std::unique_ptr<RunEngine> Session::MakeRun(const Handover& handover) {
           .config = config_,
       },
       handover.folder, handover.install);
+}
+
+int RunWindowWizard(const SessionConfig& config, Prompt& prompt, FolderPicker& picker,
+                    const std::function<int(Session&, TransferCallback&)>& run_wizard) {
+  SystemFreeSpace free_space;
+  SystemInstallerLauncher launcher;
+  ProcessObjects process;
+  return StartUp(prompt, [&](Settings& settings, Catalogue& catalogue) {
+    Session session(config, process, settings, catalogue, prompt, picker, free_space, launcher);
+    session.InitialiseSetup();
+    return run_wizard(session, process.transfer_callback);
+  });
 }
 
 }  // namespace brenvik

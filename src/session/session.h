@@ -5,6 +5,7 @@
 //
 // Threads: the face's thread only (the workers are the run engine's).
 
+#include <functional>
 #include <memory>
 
 #include "config/session_config.h"
@@ -40,5 +41,12 @@ class Session {
   DownloadService catalogue_download_;  // the face thread's own transfers
   SetupFlow setup_;
 };
+
+// Runs a window face's wizard with the system's own seams (free space, the
+// installer start): makes the process-wide objects and both singletons, a
+// session whose setup step is initialised, and hands it with the transfer
+// callback to `run_wizard`, whose result is the program's exit status.
+int RunWindowWizard(const SessionConfig& config, Prompt& prompt, FolderPicker& picker,
+                    const std::function<int(Session&, TransferCallback&)>& run_wizard);
 
 }  // namespace brenvik

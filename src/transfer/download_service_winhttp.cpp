@@ -61,7 +61,7 @@ constexpr DWORD kNotices = WINHTTP_CALLBACK_FLAG_ALL_COMPLETIONS | WINHTTP_CALLB
 
 // UTF-8 text as WinHTTP takes it. Text that is not UTF-8 (a validator is
 // whatever bytes a server sent) goes over byte by byte.
-std::wstring Wide(std::string_view text) {
+std::wstring WireText(std::string_view text) {
   try {
     return PathFromUtf8(text).native();
   } catch (const std::exception&) {
@@ -127,7 +127,7 @@ struct WebAddress {
 };
 
 std::optional<WebAddress> Crack(const std::string& url) {
-  const std::wstring wide = Wide(url);
+  const std::wstring wide = WireText(url);
   URL_COMPONENTS parts{};
   parts.dwStructSize = sizeof parts;
   parts.dwHostNameLength = static_cast<DWORD>(-1);
@@ -387,7 +387,7 @@ class Pacer {
 class WinHttpTransport final : public Transport {
  public:
   WinHttpTransport() {
-    session_.reset(WinHttpOpen(Wide(kUserAgent).c_str(), WINHTTP_ACCESS_TYPE_DEFAULT_PROXY,
+    session_.reset(WinHttpOpen(WireText(kUserAgent).c_str(), WINHTTP_ACCESS_TYPE_DEFAULT_PROXY,
                                WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, WINHTTP_FLAG_ASYNC));
     if (!session_) {
       unready_ = "cannot start WinHTTP (error " + std::to_string(GetLastError()) + ")";
@@ -454,7 +454,7 @@ TransportEnd WinHttpTransport::Ask(const WebAddress& address, Request& request, 
   (void)WinHttpSetTimeouts(request.get(), limit, limit, limit, limit);
   if (body.resume_from > 0) {
     const std::wstring range = L"Range: bytes=" + std::to_wstring(body.resume_from) +
-                               L"-\r\nIf-Range: " + Wide(body.validator);
+                               L"-\r\nIf-Range: " + WireText(body.validator);
     if (!WinHttpAddRequestHeaders(request.get(), range.c_str(), static_cast<DWORD>(range.size()),
                                   WINHTTP_ADDREQ_FLAG_ADD | WINHTTP_ADDREQ_FLAG_REPLACE)) {
       return Failure(GetLastError(), address, request, 0);
