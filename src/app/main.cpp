@@ -14,6 +14,9 @@
 #ifdef BRENVIK_HAVE_GUI
 #include "qt/qt_face.h"
 #endif
+#ifdef BRENVIK_HAVE_WIN32_FACE
+#include "win32/win32_face.h"
+#endif
 
 namespace brenvik {
 
@@ -45,6 +48,19 @@ bool HasDisplay() {
 }
 #endif
 
+// Whether the Windows window face runs: not with --text, nor with --yes,
+// which promises a script that nothing will wait for a person (a window
+// always would), nor for --help, --version or --demo (which the Windows
+// build has not).
+bool UsesWindow(const Options& options) {
+#ifdef BRENVIK_HAVE_WIN32_FACE
+  return !options.text && !options.yes && !options.help && !options.version && !options.demo;
+#else
+  (void)options;
+  return false;
+#endif
+}
+
 // Runs the face the options and the machine call for. `argc` and `argv` are
 // the program's own, for the window's toolkit.
 int RunFace(int argc, char** argv, const Options& options, std::string notice = {}) {
@@ -58,20 +74,15 @@ int RunFace(int argc, char** argv, const Options& options, std::string notice = 
   (void)argc;
   (void)argv;
 #endif
+#ifdef BRENVIK_HAVE_WIN32_FACE
+  if (UsesWindow(options)) return RunWin32Face(config);
+#endif
   return RunTerminalFace(config);
 }
 
-int Run(int argc, char** argv) {
-  // Parsed from UTF-8, whatever the system hands main.
-  const std::vector<std::string> arguments = Utf8Arguments(argc, argv);
-  std::vector<const char*> pointers;
-  for (const std::string& argument : arguments) pointers.push_back(argument.c_str());
-  const auto parsed = ParseOptions(static_cast<int>(pointers.size()), pointers.data());
-  if (const auto* error = std::get_if<UsageError>(&parsed)) {
-    WriteText(stderr, "brenvik: " + error->message + "\n" + UsageText());
-    return kExitUsage;
-  }
-  const Options& options = std::get<Options>(parsed);
+// Runs what the command line asks for, once standard input and output
+// reach whatever console they can.
+int RunParsed(int argc, char** argv, const Options& options) {
   if (options.help) {
     WriteText(stdout, UsageText());
     return kExitSuccess;
@@ -86,12 +97,30 @@ int Run(int argc, char** argv) {
   });
 }
 
+int Run(int argc, char** argv) {
+  // Parsed from UTF-8, whatever the system hands main.
+  const std::vector<std::string> arguments = Utf8Arguments(argc, argv);
+  std::vector<const char*> pointers;
+  for (const std::string& argument : arguments) pointers.push_back(argument.c_str());
+  const auto parsed = ParseOptions(static_cast<int>(pointers.size()), pointers.data());
+  const auto* options = std::get_if<Options>(&parsed);
+  // The Windows program is one of the window subsystem: everything but the
+  // window reaches the console it was started from, and --text gets a
+  // console of its own when there is none.
+  if (options == nullptr || !UsesWindow(*options)) {
+    ConnectStandardStreams(options != nullptr && options->text);
+  }
+  // Names are shown as they are, in any script, on every console.
+  const Utf8ConsoleOutput utf8_output;
+  if (options == nullptr) {
+    WriteText(stderr, "brenvik: " + std::get<UsageError>(parsed).message + "\n" + UsageText());
+    return kExitUsage;
+  }
+  return RunParsed(argc, argv, *options);
+}
+
 }  // namespace
 
 }  // namespace brenvik
 
-int main(int argc, char** argv) {
-  // Names are shown as they are, in any script, on every console.
-  const brenvik::Utf8ConsoleOutput utf8_output;
-  return brenvik::Run(argc, argv);
-}
+int main(int argc, char** argv) { return brenvik::Run(argc, argv); }

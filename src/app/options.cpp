@@ -16,15 +16,16 @@ namespace brenvik {
 namespace {
 
 // The usage text's lines that differ between the builds: the Windows
-// build has only the console face, no demo, and keeps its state where
-// Windows programs do.
+// build always has its window, no demo, and keeps its state where Windows
+// programs do.
 #ifdef _WIN32
 constexpr const char* kDemoSynopsis = "";
 constexpr const char* kFaceUsage =
-    "  --text           run in the console (this build has no window; accepted for\n"
-    "                   scripts written for other builds)\n"
-    "  --yes            never ask: accept the proposed folder, answer Cancel to every\n"
-    "                   Retry/Cancel question\n";
+    "  --text           run in the console instead of the window (in a console of its\n"
+    "                   own when not started from one)\n"
+    "  --yes            never ask: run in the console instead of the window, accept\n"
+    "                   the proposed folder, answer Cancel to every Retry/Cancel\n"
+    "                   question\n";
 constexpr const char* kDemoUsage = "";
 constexpr const char* kFromMenuUsage =
     "  --from-menu      as started from the Start menu: keep FileList.txt and\n"

@@ -117,6 +117,15 @@ class Utf8ConsoleOutput {
 // the ANSI code page there and loses every character it lacks.
 std::vector<std::string> Utf8Arguments(int argc, char** argv);
 
+// For a program of the Windows window subsystem, which starts without a
+// console: standard input, output and error are made to reach the console
+// of the process that started this one (a command prompt), or, with
+// `allocate`, a console of its own when there is none, so that the console
+// face, --help and the usage message work as in a console program. A
+// stream that already leads somewhere (a file, a pipe, a console) keeps it,
+// and so does its descriptor (0, 1, 2). Nothing to do on POSIX.
+void ConnectStandardStreams(bool allocate);
+
 // Makes `stream` pass its bytes through as they are: on Windows the C
 // runtime would otherwise turn every "\n" into "\r\n". Nothing to do on
 // POSIX.

@@ -88,6 +88,8 @@ Utf8ConsoleOutput::~Utf8ConsoleOutput() = default;
 
 void UseBinaryMode(std::FILE*) {}
 
+void ConnectStandardStreams(bool) {}
+
 std::vector<std::string> Utf8Arguments(int argc, char** argv) {
   return std::vector<std::string>(argv, argv + argc);
 }

@@ -1,0 +1,140 @@
+#include "win32/job_list.h"
+
+#include "platform/wide_text.h"
+#include "texts/row_text.h"
+#include "texts/run_texts.h"
+#include "win32/resource_ids.h"
+
+namespace brenvik {
+
+namespace {
+
+constexpr COLORREF kTransparentColour = RGB(255, 255, 255);
+
+// The strip of four row images, white as the transparent colour.
+HIMAGELIST LoadRowImages() {
+  const HIMAGELIST images = ::ImageList_Create(ROW_IMAGE_SIZE, ROW_IMAGE_SIZE,
+                                               ILC_COLOR32 | ILC_MASK, ROW_IMAGE_COUNT, 0);
+  const HANDLE strip = ::LoadImageW(::GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDB_ROW_IMAGES),
+                                    IMAGE_BITMAP, 0, 0, LR_CREATEDIBSECTION);
+  if (images != nullptr && strip != nullptr) {
+    ::ImageList_AddMasked(images, static_cast<HBITMAP>(strip), kTransparentColour);
+  }
+  if (strip != nullptr) ::DeleteObject(strip);
+  return images;
+}
+
+void SetCell(HWND list, int row, int column, const std::string& utf8) {
+  std::wstring text = Wide(utf8);
+  LVITEMW item{};
+  item.iSubItem = column;
+  item.pszText = text.data();
+  ::SendMessageW(list, LVM_SETITEMTEXTW, static_cast<WPARAM>(row), reinterpret_cast<LPARAM>(&item));
+}
+
+}  // namespace
+
+JobList::JobList(HWND list) : list_(list) {
+  if (list_ == nullptr) return;
+  // The page owns the images: a list view would destroy a list it does not
+  // share when it goes.
+  ::SetWindowLongPtrW(list_, GWL_STYLE,
+                      ::GetWindowLongPtrW(list_, GWL_STYLE) | LVS_SHAREIMAGELISTS);
+  ::SendMessageW(list_, LVM_SETEXTENDEDLISTVIEWSTYLE, LVS_EX_FULLROWSELECT | LVS_EX_DOUBLEBUFFER,
+                 LVS_EX_FULLROWSELECT | LVS_EX_DOUBLEBUFFER);
+  images_ = LoadRowImages();
+  ::SendMessageW(list_, LVM_SETIMAGELIST, LVSIL_SMALL, reinterpret_cast<LPARAM>(images_));
+  SetUpColumns();
+}
+
+JobList::~JobList() {
+  if (images_ != nullptr) ::ImageList_Destroy(images_);
+}
+
+void JobList::SetUpColumns() const {
+  RECT client;
+  ::GetClientRect(list_, &client);
+  const int width = client.right - client.left - ::GetSystemMetrics(SM_CXVSCROLL);
+  const int third = width > 0 ? width / 3 : 0;
+  const char* headers[] = {kFileColumnHeader, kStatusColumnHeader};
+  for (int column = 0; column < 2; ++column) {
+    std::wstring header = Wide(headers[column]);
+    LVCOLUMNW value{};
+    value.mask = LVCF_FMT | LVCF_WIDTH | LVCF_TEXT | LVCF_SUBITEM;
+    value.fmt = LVCFMT_LEFT;
+    value.cx = column == 0 ? third : 2 * third;
+    value.pszText = header.data();
+    value.iSubItem = column;
+    ::SendMessageW(list_, LVM_INSERTCOLUMNW, static_cast<WPARAM>(column),
+                   reinterpret_cast<LPARAM>(&value));
+  }
+}
+
+bool JobList::Refresh(const JobTable& table) {
+  if (list_ == nullptr) return false;
+  const uint64_t revision = table.Revision();
+  if (seen_any_ && revision == seen_revision_) return false;
+  seen_any_ = true;
+  seen_revision_ = revision;
+  std::vector<JobRow> rows = table.Snapshot();
+  if (rows.size() != shown_.size()) {
+    // Filled anew in one go, drawn once at the end.
+    ::SendMessageW(list_, WM_SETREDRAW, FALSE, 0);
+    ::SendMessageW(list_, LVM_DELETEALLITEMS, 0, 0);
+    for (size_t i = 0; i < rows.size(); ++i) InsertRow(static_cast<int>(i), rows[i]);
+    ::SendMessageW(list_, WM_SETREDRAW, TRUE, 0);
+    ::InvalidateRect(list_, nullptr, TRUE);
+  } else {
+    // Each change redraws only its own row.
+    for (size_t i = 0; i < rows.size(); ++i) ShowRow(static_cast<int>(i), rows[i], &shown_[i]);
+  }
+  shown_ = std::move(rows);
+  return true;
+}
+
+void JobList::InsertRow(int row, const JobRow& value) const {
+  std::wstring name = Wide(value.name);
+  LVITEMW item{};
+  item.mask = LVIF_TEXT | LVIF_IMAGE;
+  item.iItem = row;
+  item.pszText = name.data();
+  item.iImage = static_cast<int>(value.image);
+  ::SendMessageW(list_, LVM_INSERTITEMW, 0, reinterpret_cast<LPARAM>(&item));
+  ShowRow(row, value, nullptr);
+}
+
+void JobList::ShowRow(int row, const JobRow& value, const JobRow* was) const {
+  if (was != nullptr && was->name != value.name) SetCell(list_, row, 0, value.name);
+  if (was == nullptr || was->status != value.status) SetCell(list_, row, 1, RowText(value.status));
+  if (was != nullptr && was->image != value.image) {
+    LVITEMW item{};
+    item.mask = LVIF_IMAGE;
+    item.iItem = row;
+    item.iImage = static_cast<int>(value.image);
+    ::SendMessageW(list_, LVM_SETITEMW, 0, reinterpret_cast<LPARAM>(&item));
+  }
+}
+
+void JobList::EnsureVisible(int row) const {
+  if (list_ == nullptr || row < 0 || row >= RowCount()) return;
+  ::SendMessageW(list_, LVM_ENSUREVISIBLE, static_cast<WPARAM>(row), FALSE);
+}
+
+void JobList::FollowRow(int row) const {
+  if (list_ == nullptr || row < 0 || row >= RowCount()) return;
+  ::SendMessageW(list_, LVM_REDRAWITEMS, static_cast<WPARAM>(row), row);
+  if (row > 2) {
+    EnsureVisible(row);
+    RECT first{};
+    first.left = LVIR_BOUNDS;
+    ::SendMessageW(list_, LVM_GETITEMRECT, 0, reinterpret_cast<LPARAM>(&first));
+    const int top = static_cast<int>(::SendMessageW(list_, LVM_GETTOPINDEX, 0, 0));
+    const int per_view = static_cast<int>(::SendMessageW(list_, LVM_GETCOUNTPERPAGE, 0, 0));
+    if (top + per_view / 2 < row) {
+      ::SendMessageW(list_, LVM_SCROLL, 0, first.bottom - first.top);
+    }
+  }
+  EnsureVisible(row);
+}
+
+}  // namespace brenvik

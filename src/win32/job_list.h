@@ -1,0 +1,55 @@
+#pragma once
+// The job table as the progress page's list view shows it: two columns,
+// "File / Operation:" with the row's image and "Status:", a third and two
+// thirds of the width beside a vertical scroll bar. The list keeps a copy
+// of the rows it shows and, on Refresh, changes only the rows that differ.
+//
+// Threads: the window thread only. The table itself is changed by the
+// workers; the list reads it only in Refresh.
+
+// windows.h first: the common controls' header builds on its definitions.
+// clang-format off
+#include <windows.h>
+#include <commctrl.h>
+// clang-format on
+
+#include <cstdint>
+#include <vector>
+
+#include "run/job_table.h"
+
+namespace brenvik {
+
+class JobList {
+ public:
+  // `list` is the page's list view (report view).
+  explicit JobList(HWND list);
+  ~JobList();
+  JobList(const JobList&) = delete;
+  JobList& operator=(const JobList&) = delete;
+
+  // Brings the list up to date with `table`; false when nothing changed.
+  bool Refresh(const JobTable& table);
+  int RowCount() const { return static_cast<int>(shown_.size()); }
+
+  // Makes `row` entirely visible.
+  void EnsureVisible(int row) const;
+  // Keeps `row` in view, scrolling at most one row per call: rows 0 to 2
+  // are only made visible; a later row is made visible and, when it lies
+  // below the middle of the view, the list scrolls down by one more row, so
+  // a followed row drifts towards the middle as the run goes on.
+  void FollowRow(int row) const;
+
+ private:
+  void SetUpColumns() const;
+  void InsertRow(int row, const JobRow& value) const;
+  void ShowRow(int row, const JobRow& value, const JobRow* was) const;
+
+  HWND list_;
+  HIMAGELIST images_ = nullptr;
+  std::vector<JobRow> shown_;
+  uint64_t seen_revision_ = 0;
+  bool seen_any_ = false;
+};
+
+}  // namespace brenvik
