@@ -43,3 +43,30 @@ brenvik_windows_test_area(texts_tests texts)
 brenvik_windows_test_area(run_tests run)
 brenvik_windows_test_area(setup_tests setup brenvik_release_catalogue)
 brenvik_windows_test_area(session_tests session)
+
+# The window face's tests: one program of tests/win32/*_test.cpp that drives
+# both pages through their window messages, run under Wine on a display of
+# its own (Xvfb, started by scripts/wine-test). Wine binds a prefix's
+# desktop to the display of the program that starts it, so these runs use a
+# prefix that the runs without a display never touch. Deferred to the end of
+# the directory, where the face's target exists when this build has it.
+function(brenvik_windows_window_tests)
+  if(NOT TARGET brenvik_win32)
+    return()
+  endif()
+  set(display_prefix ${CMAKE_BINARY_DIR}/wine-prefix-display)
+  add_test(NAME wine_display_prefix COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/scripts/wine-test --prepare)
+  set_tests_properties(wine_display_prefix PROPERTIES FIXTURES_SETUP wine_display
+                       ENVIRONMENT "WINEPREFIX=${display_prefix}" TIMEOUT 300)
+  file(GLOB sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/tests/win32/*.cpp)
+  add_executable(win32_tests ${sources})
+  # The dialog templates and pictures only count when linked into the
+  # program itself.
+  target_link_libraries(win32_tests PRIVATE brenvik_win32 brenvik_win32_resources
+                        brenvik_test_support gtest_main)
+  add_test(NAME win32_tests COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/scripts/wine-test --display
+           $<TARGET_FILE:win32_tests>)
+  set_tests_properties(win32_tests PROPERTIES FIXTURES_REQUIRED "wine;wine_display" TIMEOUT 900
+    ENVIRONMENT "WINEPREFIX=${display_prefix};BRENVIK_TEST_HTTP_HOST=${BRENVIK_TEST_HTTP_HOST}")
+endfunction()
+cmake_language(DEFER CALL brenvik_windows_window_tests)
