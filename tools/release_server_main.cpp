@@ -14,6 +14,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <variant>
 
 #include "catalogue/decimal.h"
 #include "tools/release_server.h"
@@ -28,13 +29,16 @@ int UsageError(const std::string& message) {
   return 2;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+struct Arguments {
   std::string folder;
   uint64_t port = 0;
   uint64_t rate = 0;
   bool log = false;
+};
+
+// The arguments, or the exit status to end with at once (help, bad usage).
+std::variant<Arguments, int> ParseArguments(int argc, char** argv) {
+  Arguments parsed;
   for (int i = 1; i < argc; ++i) {
     const std::string_view arg = argv[i];
     if (arg == "--help" || arg == "-h") {
@@ -42,7 +46,7 @@ int main(int argc, char** argv) {
       return 0;
     }
     if (arg == "--log") {
-      log = true;
+      parsed.log = true;
       continue;
     }
     if (arg == "--port" || arg == "--rate") {
@@ -54,15 +58,24 @@ int main(int argc, char** argv) {
         return UsageError(is_port ? "--port takes a number from 0 to 65535"
                                   : "--rate takes a number of bytes per second");
       }
-      (is_port ? port : rate) = *value;
+      (is_port ? parsed.port : parsed.rate) = *value;
       continue;
     }
     if (arg.size() > 1 && arg.front() == '-')
       return UsageError("unknown option " + std::string(arg));
-    if (!folder.empty()) return UsageError("only one folder, please");
-    folder = std::string(arg);
+    if (!parsed.folder.empty()) return UsageError("only one folder, please");
+    parsed.folder = std::string(arg);
   }
-  if (folder.empty()) return UsageError("no folder given");
+  if (parsed.folder.empty()) return UsageError("no folder given");
+  return parsed;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const auto arguments = ParseArguments(argc, argv);
+  if (const int* status = std::get_if<int>(&arguments)) return *status;
+  const auto& [folder, port, rate, log] = std::get<Arguments>(arguments);
 
   // Blocked before any thread starts, so every thread inherits the mask and
   // the signals wait for sigwait below.
