@@ -38,11 +38,7 @@ uint64_t SaturatingAdd(uint64_t a, uint64_t b) {
 void NamePartialFiles(std::vector<CatalogueEntry>& entries) {
   const auto normal = [](std::string name) {
     std::replace(name.begin(), name.end(), '\\', '/');
-    if constexpr (kThisSystemsNameRules == NameRules::kWindows) {
-      for (char& c : name) {
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-      }
-    }
+    if constexpr (kThisSystemsNameRules == NameRules::kWindows) name = FoldedAsciiCase(name);
     return name;
   };
   std::unordered_set<std::string> taken;

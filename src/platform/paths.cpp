@@ -38,6 +38,11 @@ bool IsWindowsDeviceName(std::string_view base) {
 
 }  // namespace
 
+std::string FoldedAsciiCase(std::string text) {
+  for (char& c : text) c = FoldAsciiCase(c);
+  return text;
+}
+
 bool EqualIgnoringAsciiCase(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;
   for (size_t i = 0; i < a.size(); ++i) {

@@ -50,6 +50,10 @@ bool IsWindowsSafeComponent(std::string_view component);
 // case; other bytes must match exactly.
 bool EqualIgnoringAsciiCase(std::string_view a, std::string_view b);
 
+// `text` with its ASCII letters folded to lower case, the case
+// EqualIgnoringAsciiCase ignores; other bytes as they are.
+std::string FoldedAsciiCase(std::string text);
+
 // The length of the root at the front of a Windows path, either separator
 // counting: "C:\" (3), "C:" (2, drive-relative), "\\server\share\" (the
 // share's root, which can only be named, not made), "\\?\C:\" and

@@ -16,17 +16,7 @@ std::optional<std::string> ScriptedPicker::PickFolder(const std::string& title) 
 
 GuiWorld::GuiWorld() : release(server, "2.5") {}
 
-SessionConfig GuiWorld::Config() const {
-  SessionConfig config;
-  config.base_url = release.BaseUrl();
-  config.default_folder = DefaultFolder();
-  config.catalogue_file = work.path() / "FileList.txt";
-  config.settings_file = work.path() / "OrvBrenvik.ini";
-  config.support_contact = "help@example.test";
-  config.pause = std::chrono::milliseconds(20);
-  config.stall_timeout = std::chrono::seconds(5);
-  return config;
-}
+SessionConfig GuiWorld::Config() const { return WindowTestConfig(release, DefaultFolder(), work); }
 
 Session& GuiWorld::MakeSession(SessionConfig config) {
   session.reset();

@@ -49,4 +49,17 @@ std::vector<std::string> FakeLauncher::Started() const {
   return started_;
 }
 
+SessionConfig WindowTestConfig(const Release& release, const std::string& default_folder,
+                               const TempDir& work) {
+  SessionConfig config;
+  config.base_url = release.BaseUrl();
+  config.default_folder = default_folder;
+  config.catalogue_file = work.path() / "FileList.txt";
+  config.settings_file = work.path() / "OrvBrenvik.ini";
+  config.support_contact = "help@example.test";
+  config.pause = std::chrono::milliseconds(20);
+  config.stall_timeout = std::chrono::seconds(5);
+  return config;
+}
+
 }  // namespace brenvik::test

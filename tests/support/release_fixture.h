@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "config/session_config.h"
 #include "platform/free_space.h"
 #include "platform/installer.h"
 #include "support/http_server.h"
@@ -39,6 +40,11 @@ class Release {
   std::map<std::string, std::string> files_;
   std::vector<std::string> order_;
 };
+
+// The settings a window face's test runs with: `release` as the server,
+// FileList.txt and OrvBrenvik.ini in `work`, short pauses and time-outs.
+SessionConfig WindowTestConfig(const Release& release, const std::string& default_folder,
+                               const TempDir& work);
 
 // Free space that tests set per call; plenty by default.
 class FakeFreeSpace final : public FreeSpace {

@@ -15,17 +15,7 @@ namespace brenvik::test {
 
 WindowWorld::WindowWorld() : release(server, "2.5") {}
 
-SessionConfig WindowWorld::Config() const {
-  SessionConfig config;
-  config.base_url = release.BaseUrl();
-  config.default_folder = Folder();
-  config.catalogue_file = work.path() / "FileList.txt";
-  config.settings_file = work.path() / "OrvBrenvik.ini";
-  config.support_contact = "help@example.test";
-  config.pause = std::chrono::milliseconds(20);
-  config.stall_timeout = std::chrono::seconds(5);
-  return config;
-}
+SessionConfig WindowWorld::Config() const { return WindowTestConfig(release, Folder(), work); }
 
 SessionConfig WindowWorld::ConfigWithoutInstaller() const {
   SessionConfig config = Config();
