@@ -173,7 +173,10 @@ void ProgressPage::ShowTick(const TickReport& report) {
     }
     ShowProgress(report.verified_bytes);
   }
-  if (report.quit_button) cancel_->setText(QString::fromUtf8(kQuitButton));
+  if (report.quit_button) {
+    cancel_->setText(QString::fromUtf8(kQuitButton));
+    run_over_ = true;
+  }
   // Set before the message box, whose event loop may run the abort wait.
   if (!report.keep_ticking) ticks_over_ = true;
   if (report.aborted) run_.ShowContinueLaterMessage();
@@ -224,7 +227,10 @@ void ProgressPage::reject() {
 }
 
 void ProgressPage::accept() {
-  if (WaitForWorkers()) QDialog::accept();
+  // The dialog's OK (Enter) must not stop a download: people press Enter
+  // twice to confirm, or a held key repeats. Once the run is over and the
+  // button reads "Quit", it ends the page as Quit does.
+  if (run_over_) reject();
 }
 
 void ProgressPage::done(int result) {
@@ -234,7 +240,7 @@ void ProgressPage::done(int result) {
 }
 
 void ProgressPage::keyPressEvent(QKeyEvent* event) {
-  // The page has no OK button; Enter still ends it with OK, after the wait.
+  // The page has no OK button; Enter is the dialog's OK command.
   if (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) {
     accept();
     return;

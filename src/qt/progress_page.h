@@ -10,11 +10,13 @@
 // progress; and so do the download worker's requests: a close request ends
 // the page as Cancel does, a quit request ends it at once with kQuitResult.
 //
-// Cancel, Quit, Escape, Enter and closing the window run the abort wait: the
+// Cancel, Quit, Escape and closing the window run the abort wait: the
 // title reads "Aborting, please wait...", Cancel is disabled, and the page
 // keeps processing events (so a worker's question still gets its message
 // box) until both workers have stopped; only then does the page end, with
-// Rejected (Enter: Accepted). A run still ticking when the wait ends gets
+// Rejected. Enter (the dialog's OK) does nothing while the run goes on, so
+// a repeated or held key never stops a download; once the button reads
+// "Quit" it ends the page as Quit does. A run still ticking when the wait ends gets
 // one more tick first, so the continue-later message is shown once however
 // short the wait was.
 //
@@ -99,6 +101,7 @@ class ProgressPage final : public QDialog {
   bool ended_ = false;
   bool request_handled_ = false;
   bool ticks_over_ = false;  // a tick found the run finished or aborted
+  bool run_over_ = false;    // the button reads "Quit"
   bool asking_ = false;      // a worker's question is on screen
   DownloadRowWatch download_watch_;
 };

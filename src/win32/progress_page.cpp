@@ -31,9 +31,12 @@ bool ProgressPage::OnMessage(UINT message, WPARAM wparam, LPARAM, INT_PTR& resul
       OnPoll();
       return true;
     case WM_COMMAND:
-      // The page has no OK button; Enter still ends it with OK, after the wait.
-      if (LOWORD(wparam) != IDOK && LOWORD(wparam) != IDCANCEL) return false;
-      OnEndCommand(LOWORD(wparam));
+      if (LOWORD(wparam) == IDOK) {
+        OnOkCommand();
+        return true;
+      }
+      if (LOWORD(wparam) != IDCANCEL) return false;
+      OnEndCommand(IDCANCEL);
       return true;
     default:
       return false;
@@ -111,6 +114,14 @@ void ProgressPage::OnEndCommand(int command) {
   if (WaitForWorkers() && !ended_) End(command);
 }
 
+void ProgressPage::OnOkCommand() {
+  // The page has no OK button, so IDOK is Enter. It must not stop a
+  // download (people press Enter twice to confirm, or a held key repeats);
+  // once the run is over and the button reads "Quit", it ends the page as
+  // Quit does.
+  if (run_over_) OnEndCommand(IDCANCEL);
+}
+
 void ProgressPage::AnswerQuestion(const Question& question) {
   run_.Answer(question.id, prompt_.Ask(question.text, question.buttons, question.icon));
 }
@@ -149,7 +160,10 @@ void ProgressPage::ShowTick(const TickReport& report) {
     if (installer_row && run_.InstallAfterDownload()) list_->EnsureVisible(list_->RowCount() - 1);
     ShowProgress(report.verified_bytes);
   }
-  if (report.quit_button) SetItemText(Window(), IDCANCEL, kQuitButton);
+  if (report.quit_button) {
+    SetItemText(Window(), IDCANCEL, kQuitButton);
+    run_over_ = true;
+  }
   // Set before the message box, whose loop may run the abort wait.
   if (!report.keep_ticking) ticks_over_ = true;
   if (report.aborted) run_.ShowContinueLaterMessage();

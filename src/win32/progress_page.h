@@ -13,11 +13,13 @@
 // kept in view, the progress bar moves, and at the end "All Done." shows
 // and Cancel turns into "Quit".
 //
-// Cancel, Quit, Escape, Enter and the close box run the abort wait: the
-// title reads "Aborting, please wait...", Cancel is disabled, and the page
-// keeps dispatching messages (so a worker's question still gets its box)
-// until every worker has stopped; only then does the page end, with
-// IDCANCEL (Enter: IDOK). A run still ticking when the wait ends gets one
+// Cancel, Quit, Escape and the close box run the abort wait: the title
+// reads "Aborting, please wait...", Cancel is disabled, and the page keeps
+// dispatching messages (so a worker's question still gets its box) until
+// every worker has stopped; only then does the page end, with IDCANCEL.
+// Enter (IDOK) does nothing while the run goes on, so a repeated or held
+// key never stops a download; once the button reads "Quit" it ends the
+// page as Quit does. A run still ticking when the wait ends gets one
 // more tick first, so the continue-later message is shown once however
 // short the wait was.
 //
@@ -56,8 +58,10 @@ class ProgressPage final : public DialogPage {
   void OnInitDialog();
   void SetUpProgressBar();
   void OnPoll();
-  // Enter (IDOK), Cancel, Escape, the close box and a close request (IDCANCEL).
+  // Cancel, Escape, the close box and a close request (IDCANCEL).
   void OnEndCommand(int command);
+  // Enter (IDOK): nothing until the run is over, then Quit.
+  void OnOkCommand();
   void ShowTick(const TickReport& report);
   void HandleRequest(RunRequest request);
   void AnswerQuestion(const Question& question);
@@ -80,6 +84,7 @@ class ProgressPage final : public DialogPage {
   int deferred_command_ = 0;  // an end command that came during a poll, for after it
   bool request_handled_ = false;
   bool ticks_over_ = false;  // a tick found the run finished or aborted
+  bool run_over_ = false;    // the button reads "Quit"
   DownloadRowWatch download_watch_;
 };
 

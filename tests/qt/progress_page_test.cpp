@@ -147,6 +147,67 @@ class ProgressPageTest : public QObject {
     QVERIFY(!std::filesystem::exists(world.downloads.path() / "Data" / "a.cab"));
   }
 
+  // Enter is the dialog's OK, pressed twice to confirm or repeated by a
+  // held key: during the run it does nothing, and the run goes on to
+  // "All Done."; afterwards it ends the page as Quit does.
+  void EnterDuringARunLeavesItRunningAndEndsThePageAfterwards() {
+    GuiWorld world;
+    world.release.Add("Setup.ini", "[setup]\n");
+    world.release.Add("Data/a.cab", RandomBytes(200 * 1024, 1));
+    world.WriteCatalogue();
+    world.server.Misbehave(world.release.PathOf("Data/a.cab"),
+                           Behaviour{.trickle = std::chrono::milliseconds(10)});
+    Session& session = world.MakeSession();
+    const auto run = session.MakeRun(Handover{world.downloads.Folder(), false});
+    ProgressPage page(*run, world.prompt);
+    page.show();
+    QTRY_COMPARE_WITH_TIMEOUT(run->table().Row(1).status.phase, RowPhase::kDownloading, 10000);
+    for (int press = 0; press < 5; ++press) {
+      QTest::keyClick(&page, press % 2 == 0 ? Qt::Key_Return : Qt::Key_Enter);
+      QTest::qWait(20);
+    }
+    page.accept();  // the framework's OK command, as a default button would send it
+    QVERIFY(page.isVisible());
+    QCOMPARE(page.CancelButton()->text(), QString("Cancel"));
+    QVERIFY(run->WorkersRunning());
+
+    QTRY_COMPARE_WITH_TIMEOUT(page.StatusLine()->text(), QString("All Done."), 30000);
+    for (int row = 0; row < 2; ++row) {
+      QCOMPARE(run->table().Row(row).state, JobState::Verified);
+    }
+    QCOMPARE(world.downloads.Read("Data/a.cab"), world.release.Content("Data/a.cab"));
+    QCOMPARE(world.prompt.Count(), size_t{0});
+
+    QTest::keyClick(&page, Qt::Key_Return);
+    QVERIFY(!page.isVisible());
+    QCOMPARE(page.result(), int(QDialog::Rejected));  // as Quit ends it
+    QVERIFY(run->Succeeded());
+    QCOMPARE(world.prompt.Count(), size_t{0});
+  }
+
+  // Escape is a cancel on purpose: it stops the run as Cancel does.
+  void EscapeDuringARunStopsItWithTheContinueLaterMessage() {
+    GuiWorld world;
+    world.release.Add("Data/a.cab", RandomBytes(200 * 1024, 1));
+    world.WriteCatalogue();
+    world.server.Misbehave(world.release.PathOf("Data/a.cab"),
+                           Behaviour{.trickle = std::chrono::milliseconds(20)});
+    Session& session = world.MakeSession();
+    const auto run = session.MakeRun(Handover{world.downloads.Folder(), false});
+    ProgressPage page(*run, world.prompt);
+    page.show();
+    QTRY_COMPARE_WITH_TIMEOUT(run->table().Row(0).status.phase, RowPhase::kDownloading, 10000);
+    QTest::keyClick(&page, Qt::Key_Escape);
+
+    QVERIFY(!page.isVisible());
+    QCOMPARE(page.result(), int(QDialog::Rejected));
+    QVERIFY(!run->WorkersRunning());
+    QVERIFY(!run->Succeeded());
+    const std::vector<std::string> texts = world.prompt.Texts();
+    QCOMPARE(std::count(texts.begin(), texts.end(), kContinueLater), 1);
+    QVERIFY(!std::filesystem::exists(world.downloads.path() / "Data" / "a.cab"));
+  }
+
   // A worker's question is a real message box; giving up the download
   // closes the page through the abort wait, and the wait keeps answering.
   void GivingUpADownloadClosesThePageAfterTheWait() {

@@ -108,12 +108,21 @@ void PressButton(HWND dialog, int id) {
                  reinterpret_cast<LPARAM>(::GetDlgItem(dialog, id)));
 }
 
-void PressEnter(HWND dialog) {
-  // Posted, so it passes through the modal loop's dialog-message handling,
-  // which turns Enter into the default button's command.
-  ::PostMessageW(dialog, WM_KEYDOWN, VK_RETURN, 0x001C0001);
-  ::PostMessageW(dialog, WM_KEYUP, VK_RETURN, static_cast<LPARAM>(0xC01C0001));
+namespace {
+
+// Posted, so the key passes through the modal loop's dialog-message
+// handling, which turns Enter into the default command (IDOK) and Escape
+// into IDCANCEL.
+void PressKey(HWND dialog, WPARAM key, LPARAM scan_code) {
+  ::PostMessageW(dialog, WM_KEYDOWN, key, 0x00000001 | (scan_code << 16));
+  ::PostMessageW(dialog, WM_KEYUP, key, static_cast<LPARAM>(0xC0000001 | (scan_code << 16)));
 }
+
+}  // namespace
+
+void PressEnter(HWND dialog) { PressKey(dialog, VK_RETURN, 0x1C); }
+
+void PressEscape(HWND dialog) { PressKey(dialog, VK_ESCAPE, 0x01); }
 
 std::vector<std::pair<UINT, std::string>> SystemMenuItems(HWND window) {
   std::vector<std::pair<UINT, std::string>> items;

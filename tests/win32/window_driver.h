@@ -45,8 +45,9 @@ int ListRows(HWND list);
 // The button press the dialog manager reports for control `id` (a click on
 // the button, or the command a key maps to).
 void PressButton(HWND dialog, int id);
-// Enter, as the dialog manager's message loop sees it on `dialog`.
+// Enter and Escape, as the dialog manager's message loop sees them on `dialog`.
 void PressEnter(HWND dialog);
+void PressEscape(HWND dialog);
 
 // The system menu's items of `window`, as (command id, text) pairs; a
 // separator has id 0 and no text.

@@ -74,6 +74,56 @@ TEST(Win32Wizard, EnterDownloadsVerifiesAndStartsTheInstaller) {
   EXPECT_EQ(FindOwnWindow(""), nullptr) << "a window outlived the wizard";
 }
 
+// Enter on the progress page, pressed twice to confirm or repeated by a
+// held key, does not stop the run; once it is over, Enter ends the page as
+// Quit does. Escape still stops a run on purpose.
+TEST(Win32Wizard, EnterDuringARunLeavesItRunningAndQuitsAfterAllDone) {
+  WindowWorld world;
+  const std::string big = world.PublishWithCab("big.cab", 200 * 1024,
+                                               Behaviour{.trickle = std::chrono::milliseconds(10)});
+  BoxAnswerer answerer;
+  WizardRun run(world, world.ConfigWithoutInstaller());
+  HWND setup = WaitForReadySetupPage();
+  ASSERT_NE(setup, nullptr);
+  PressEnter(setup);
+  HWND progress = WaitForOwnWindow(kRunCaption);
+  ASSERT_NE(progress, nullptr);
+  HWND list = ::GetDlgItem(progress, IDC_JOB_TABLE);
+  ASSERT_TRUE(WaitUntil([&] { return ListCell(list, 1, 1).ends_with("% downloaded"); }))
+      << ListCell(list, 1, 1);
+  for (int press = 0; press < 5; ++press) PressEnter(progress);
+  PressButton(progress, IDOK);  // the dialog's OK command itself
+
+  ASSERT_TRUE(WaitForAllDone(progress)) << ItemText(progress, IDC_STATUS_LINE);
+  EXPECT_EQ(StatusColumn(progress), (std::vector<std::string>{"Checksum OK", "Checksum OK"}));
+  EXPECT_TRUE(answerer.Texts().empty()) << answerer.Texts().front();
+  PressEnter(progress);
+  EXPECT_EQ(run.Wait(), kExitSuccess);
+  EXPECT_TRUE(world.FolderHoldsRelease());
+  EXPECT_EQ(world.server.Requests(big), 1);
+  EXPECT_TRUE(answerer.Texts().empty());
+}
+
+TEST(Win32Wizard, EscapeDuringARunStopsItWithTheContinueLaterMessage) {
+  WindowWorld world;
+  world.PublishWithCab("big.cab", 400 * 1024, Behaviour{.trickle = std::chrono::milliseconds(20)});
+  BoxAnswerer answerer({}, IDOK);
+  WizardRun run(world, world.ConfigWithoutInstaller());
+  HWND setup = WaitForReadySetupPage();
+  ASSERT_NE(setup, nullptr);
+  PressEnter(setup);
+  HWND progress = WaitForOwnWindow(kRunCaption);
+  ASSERT_NE(progress, nullptr);
+  HWND list = ::GetDlgItem(progress, IDC_JOB_TABLE);
+  ASSERT_TRUE(WaitUntil([&] { return ListCell(list, 1, 1).ends_with("% downloaded"); }))
+      << ListCell(list, 1, 1);
+  PressEscape(progress);
+
+  EXPECT_EQ(run.Wait(), kExitCancelled);
+  EXPECT_EQ(answerer.Texts(), std::vector<std::string>{kContinueLaterMessage});
+  EXPECT_FALSE(world.FolderHoldsRelease());
+}
+
 TEST(Win32Wizard, CancelInMidRunShowsTheContinueLaterMessageAndALaterRunCompletes) {
   WindowWorld world;
   const std::string big = world.PublishWithCab("big.cab", 400 * 1024,
