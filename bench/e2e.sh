@@ -2,7 +2,8 @@
 # End-to-end benchmark: brenvik against common download tools on the same
 # release, served by nginx on 127.0.0.1, all measured in the same run.
 #
-#   bench/e2e.sh [--quick] [--reps N] [--only CASES] [--rate-kib N] [--strict]
+#   bench/e2e.sh [--quick] [--reps N] [--only CASES] [--rate-kib N]
+#                [--scale-sizes N,M,...] [--strict]
 #   bench/e2e.sh --serve [--quick] [--rate-kib N]
 #
 # Every download case times four tools, each into a fresh, empty folder:
@@ -37,21 +38,34 @@
 #             "00:00:00") from 2 s after the first downloaded bytes showed in
 #             D while more than 1 MiB was left, and a sample of the lines;
 #             the folder is checked with md5sum -c afterwards
+#   scale     not run unless chosen (--only scale): releases of many small
+#             files (280 bytes each; 20,000 and 80,000 files, or
+#             --scale-sizes), brenvik against curl-parallel only. Reported:
+#             each size's ratio, and how the time grows with the file count
+#             (the time for the largest size over the time for the smallest,
+#             against the ratio of their file counts)
 # and for every case the peak resident memory of every run.
 #
 # Targets: brenvik <= 1.0 x curl-parallel on large, small, mixed and latency;
 # on latency also brenvik <= 0.35 x wget; recheck <= 1.1 x md5sum; brenvik's
 # peak memory < 64 MiB; on resume, the largest rate shown <= 2.0 x the link's
-# rate, no line without an estimate, and at least one line drawn.
+# rate, no line without an estimate, and at least one line drawn. On scale:
+# brenvik <= 1.0 x curl-parallel at every size, the time for the largest size
+# <= 1.15 x (its file count / the smallest size's) x the time for the
+# smallest (4.6 x for 80,000 against 20,000), and brenvik's peak memory
+# <= 128 MiB.
 #
 # --quick       smaller cases (8 x 16 MiB, 500 x 16 KiB, 100 x 64 KiB +
-#               2 x 4 MiB, resume with 8 x 4 MiB), one repetition
+#               2 x 4 MiB, resume with 8 x 4 MiB, scale with 2,000 and 8,000
+#               files), one repetition
 # --reps N      repetitions per case (default 5, or 1 with --quick); the median
 #               of each tool counts; the tools take turns going first (resume
 #               runs once)
 # --only CASES  a comma-separated subset of large,small,mixed,latency,recheck,
-#               resume (recheck needs large, which then runs once, untimed,
-#               when not chosen)
+#               resume,scale (recheck needs large, which then runs once,
+#               untimed, when not chosen)
+# --scale-sizes N,M,...  the file counts of the scale case (default
+#               20000,80000; add 200000 for a release of 200,000 files)
 # --rate-kib N  the latency front also caps each direction of each connection
 #               at N KiB/s (a rate-capped link); resume's front is capped at N
 #               (default 1024)
@@ -82,6 +96,7 @@ quick=0
 strict=0
 serve=0
 rate_kib=""
+scale_sizes=""
 only=large,small,mixed,latency,recheck,resume
 while [ $# -gt 0 ]; do
   case "$1" in
@@ -97,6 +112,9 @@ while [ $# -gt 0 ]; do
     --only) [ $# -ge 2 ] || { echo "e2e.sh: --only needs a list of cases" >&2; exit 2; }
             only=$2; shift ;;
     --only=*) only=${1#--only=} ;;
+    --scale-sizes) [ $# -ge 2 ] || { echo "e2e.sh: --scale-sizes needs a list" >&2; exit 2; }
+                   scale_sizes=$2; shift ;;
+    --scale-sizes=*) scale_sizes=${1#--scale-sizes=} ;;
     -h|--help) sed -n '2,/^set -euo/p' "$0" | sed '$d; s/^# \{0,1\}//'; exit 0 ;;
     *) echo "e2e.sh: unknown option $1 (try --help)" >&2; exit 2 ;;
   esac
@@ -108,7 +126,7 @@ case "$rate_kib" in *[!0-9]*|0) echo "e2e.sh: --rate-kib takes a positive number
 IFS=, read -r -a cases <<<"$only"
 [ ${#cases[@]} -gt 0 ] || { echo "e2e.sh: --only needs at least one case" >&2; exit 2; }
 for c in "${cases[@]}"; do
-  case "$c" in large|small|mixed|latency|recheck|resume) ;; *) echo "e2e.sh: unknown case $c" >&2; exit 2 ;; esac
+  case "$c" in large|small|mixed|latency|recheck|resume|scale) ;; *) echo "e2e.sh: unknown case $c" >&2; exit 2 ;; esac
 done
 chosen() { [ "$serve" = 1 ] || [[ ",$only," == *",$1,"* ]]; }
 
@@ -117,12 +135,23 @@ if [ "$quick" = 1 ]; then
   small_count=500; small_kib=16
   mixed_count=100; mixed_kib=64; mixed_big_count=2; mixed_big_mib=4
   resume_mib=4
+  scale_sizes=${scale_sizes:-2000,8000}
 else
   large_count=8;  large_mib=64
   small_count=2000; small_kib=16
   mixed_count=200; mixed_kib=64; mixed_big_count=2; mixed_big_mib=16
   resume_mib=8
+  scale_sizes=${scale_sizes:-20000,80000}
 fi
+IFS=, read -r -a scale_counts <<<"$scale_sizes"
+for n in "${scale_counts[@]}"; do
+  case "$n" in ''|*[!0-9]*|0) echo "e2e.sh: --scale-sizes takes positive numbers" >&2; exit 2 ;; esac
+done
+scale_bytes=280
+# The scale case's releases, one per size, smallest first.
+mapfile -t scale_counts < <(printf '%s\n' "${scale_counts[@]}" | sort -n -u)
+scale_cases=()
+for n in "${scale_counts[@]}"; do scale_cases+=("scale$n"); done
 delay_ms=10  # each way: a 20 ms round trip
 # resume: 8 files, 6 of them already in the folder; the two missing ones
 # come at once, one per connection, each at the front's cap.
@@ -225,7 +254,7 @@ make_release() {
   for batch in "$@"; do
     count=${batch%%:*} bytes=${batch#*:}
     head -c $((count * bytes)) /dev/urandom |
-      (cd "$dir" && split -b "$bytes" -d -a 4 --additional-suffix=.bin - "f${group}_")
+      (cd "$dir" && split -b "$bytes" -d -a 6 --additional-suffix=.bin - "f${group}_")
     group=$((group + 1)) total=$((total + count))
   done
   [ "$(find "$dir" -type f | wc -l)" -eq "$total" ] || die "release $name: wrong file count"
@@ -263,6 +292,9 @@ if chosen mixed || chosen latency; then
   need_kib=$((need_kib + 2 * (mixed_count * (mixed_kib + 4) + mixed_big_count * mixed_big_mib * 1024)))
 fi
 if chosen resume; then need_kib=$((need_kib + 2 * resume_count * resume_mib * 1024)); fi
+if chosen scale; then  # every small file takes a block of its own
+  for n in "${scale_counts[@]}"; do need_kib=$((need_kib + 2 * n * 4)); done
+fi
 free_kib=$(df -Pk "$work" | awk 'NR == 2 { print $4 }')
 [ "$free_kib" -gt $((need_kib + need_kib / 4)) ] ||
   die "$base has $((free_kib / 1024)) MiB free; the benchmark needs about $((need_kib * 5 / 4 / 1024)) MiB"
@@ -277,6 +309,9 @@ if chosen mixed || chosen latency; then
     "$mixed_big_count:$((mixed_big_mib * 1024 * 1024))"
 fi
 if chosen resume; then make_release resume "$resume_count:$resume_bytes"; fi
+if chosen scale; then
+  for n in "${scale_counts[@]}"; do make_release "scale$n" "$n:$scale_bytes"; done
+fi
 chmod -R a+rX "$srv"
 
 # ------------------------------------------------------------------ the server and the latency front
@@ -374,8 +409,10 @@ if chosen resume; then
   resume_url=$front_url
 fi
 
-for c in large small mixed latency; do
-  if chosen "$c"; then
+scale_inputs=()
+if chosen scale; then scale_inputs=("${scale_cases[@]}"); fi
+for c in large small mixed latency ${scale_inputs[@]+"${scale_inputs[@]}"}; do
+  if chosen "${c%%[0-9]*}"; then
     url=$plain_url
     [ "$c" = latency ] && url=$proxy_url
     tool_inputs "$c" "$(release_of "$c")" "$url"
@@ -383,7 +420,7 @@ for c in large small mixed latency; do
 done
 
 # Read every file once so that every tool is served from the page cache.
-cat "$srv"/*/"$version"/* >/dev/null
+find "$srv" -type f -path "*/$version/*" -exec cat {} + >/dev/null
 
 # ------------------------------------------------------------------ one timed run
 now() { date +%s.%N; }
@@ -486,10 +523,13 @@ declare -A times peaks
 record() {  # record CASE TOOL: the last run's time and peak memory
   times[$1/$2]+="$elapsed "
   [ "${peaks[$1/$2]:-0}" -ge "$peak_kib" ] || peaks[$1/$2]=$peak_kib
-  printf '  %-8s rep %-2s %-14s %8.3f s   peak %7d KiB\n' "$1" "$rep" "$2" "$elapsed" "$peak_kib" >&2
+  printf '  %-11s rep %-2s %-14s %8.3f s   peak %7d KiB\n' "$1" "$rep" "$2" "$elapsed" "$peak_kib" >&2
 }
 
 tools=(brenvik curl-parallel wget aria2c)
+# The scale case races curl-parallel alone: the others take minutes on
+# tens of thousands of files and add nothing to how brenvik grows.
+tools_of() { case "$1" in scale*) echo brenvik curl-parallel ;; *) echo "${tools[@]}" ;; esac; }
 proxy_cpu_s=0
 proxy_wall_s=0
 cpu_ticks() { awk '{ print $14 + $15 }' "/proc/$1/stat"; }
@@ -500,9 +540,11 @@ download_case() {
   local name=$1 release folder last ticks
   release=$(release_of "$name")
   [ "$name" = latency ] && ticks=$(cpu_ticks "$proxy_pid")
+  local case_tools
+  read -r -a case_tools <<<"$(tools_of "$name")"
   for rep in $(seq "$reps"); do
-    local first=$(((rep - 1) % ${#tools[@]}))
-    for tool in "${tools[@]:first}" "${tools[@]:0:first}"; do
+    local first=$(((rep - 1) % ${#case_tools[@]}))
+    for tool in "${case_tools[@]:first}" "${case_tools[@]:0:first}"; do
       folder=$work/dl-$tool
       rm -rf "$folder"; mkdir -p "$folder"
       run_tool "$tool" "$name" "$folder" || failed "$tool" "$name"
@@ -674,6 +716,31 @@ resume_report() {
     NR in pick { printf "  %7.2f  %s\n", $1, $2 }' "$work/resume.lines"
 }
 
+# scale_report: each size's ratio against curl-parallel, the growth from the
+# smallest size to the largest against the growth of the file count, and
+# brenvik's peak memory; sets missed (so not in a subshell).
+scale_report() {
+  local c small large growth target verdict peak=0
+  for c in "${scale_cases[@]}"; do
+    line="$(describe "$c"): "
+    ratio "$c" curl-parallel 1.0
+    echo "$line"
+    [ "${peaks[$c/brenvik]}" -gt "$peak" ] && peak=${peaks[$c/brenvik]}
+  done
+  if [ ${#scale_cases[@]} -ge 2 ]; then
+    small=${scale_counts[0]} large=${scale_counts[-1]}
+    growth=$(awk -v a="$(median_of "scale$small/brenvik")" -v b="$(median_of "scale$large/brenvik")" \
+      'BEGIN { printf "%.2f", b / a }')
+    target=$(awk -v a="$small" -v b="$large" 'BEGIN { printf "%.2f", 1.15 * b / a }')
+    verdict=ok
+    awk -v g="$growth" -v t="$target" 'BEGIN { exit !(g > t) }' && { verdict=MISSED; missed=1; }
+    echo "scale: brenvik's time for $large files / for $small files: $growth (target <= $target) $verdict"
+  fi
+  verdict=ok
+  [ "$peak" -gt $((128 * 1024)) ] && { verdict=MISSED; missed=1; }
+  echo "scale: brenvik's peak memory $(awk -v k="$peak" 'BEGIN { printf "%.1f", k / 1024 }') MiB (target <= 128) $verdict"
+}
+
 if [ "$serve" = 1 ]; then
   cat <<EOF
 
@@ -700,6 +767,7 @@ log "brenvik: $brenvik ${extra_args[*]+${extra_args[*]}}"
 # The races: every case but resume, which is one brenvik run.
 races=()
 for c in large small mixed latency recheck; do if chosen "$c"; then races+=("$c"); fi; done
+if chosen scale; then races+=("${scale_cases[@]}"); fi
 if [ ${#races[@]} -gt 0 ]; then
   log "$(curl --version | head -n 1 | cut -d' ' -f1-2); $(wget --version | head -n 1 | cut -d' ' -f1-3); $(aria2c --version | head -n 1)"
   aria2_checks "$(release_of "${races[0]}")"
@@ -716,6 +784,9 @@ fi
 for c in small mixed latency; do
   if chosen "$c"; then download_case "$c"; fi
 done
+if chosen scale; then
+  for c in "${scale_cases[@]}"; do download_case "$c"; done
+fi
 if chosen recheck; then recheck_case; fi
 if chosen resume; then resume_case; fi
 
@@ -742,17 +813,18 @@ describe() {
     latency) echo "mixed through a $((2 * delay_ms)) ms round trip${rate_kib:+ and $rate_kib KiB/s per connection}" ;;
     recheck) echo "re-check of the large files" ;;
     resume) echo "resume ($resume_present of $resume_count x $resume_mib MiB in the folder, $resume_rate_kib KiB/s per connection)" ;;
+    scale*) echo "scale (${1#scale} x $scale_bytes bytes)" ;;
   esac
 }
 
 echo
 [ ${#races[@]} -eq 0 ] ||
-  printf '%-8s %-14s %9s %9s  %s\n' case tool "median s" "peak MiB" "seconds per repetition"
+  printf '%-11s %-14s %9s %9s  %s\n' case tool "median s" "peak MiB" "seconds per repetition"
 for c in "${races[@]}"; do
-  names=("${tools[@]}")
+  read -r -a names <<<"$(tools_of "$c")"
   [ "$c" = recheck ] && names=(brenvik md5sum)
   for t in "${names[@]}"; do
-    printf '%-8s %-14s %9.2f %9.1f  %s\n' "$c" "$t" "$(median_of "$c/$t")" \
+    printf '%-11s %-14s %9.2f %9.1f  %s\n' "$c" "$t" "$(median_of "$c/$t")" \
       "$(awk -v k="${peaks[$c/$t]}" 'BEGIN { print k / 1024 }')" "${times[$c/$t]}"
   done
 done
@@ -776,14 +848,18 @@ if chosen latency; then
   echo "latency front: $proxy_cpu_s s of CPU over $proxy_wall_s s of timed runs"
 fi
 if chosen resume; then resume_report; fi
+if chosen scale; then scale_report; fi
 ours_peak_kib=0
 for key in "${!peaks[@]}"; do
+  [[ "$key" == scale* ]] && continue  # judged by scale_report
   [[ "$key" == */brenvik ]] && [ "${peaks[$key]}" -gt "$ours_peak_kib" ] && ours_peak_kib=${peaks[$key]}
 done
 peak_mib=$(awk -v k="$ours_peak_kib" 'BEGIN { printf "%.1f", k / 1024 }')
 verdict=ok
 awk -v m="$peak_mib" 'BEGIN { exit !(m >= 64) }' && { verdict=MISSED; missed=1; }
-echo "brenvik's peak memory: $peak_mib MiB (target < 64) $verdict${extra_args[*]+ with ${extra_args[*]}}"
+if [ "$ours_peak_kib" -gt 0 ]; then
+  echo "brenvik's peak memory: $peak_mib MiB (target < 64) $verdict${extra_args[*]+ with ${extra_args[*]}}"
+fi
 
 if [ "$strict" = 1 ] && [ "$missed" = 1 ]; then exit 3; fi
 exit 0
