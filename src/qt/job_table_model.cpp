@@ -17,28 +17,30 @@ JobTableModel::JobTableModel(const JobTable& table, QObject* parent)
 bool JobTableModel::Refresh() {
   const uint64_t revision = table_.Revision();
   if (seen_any_ && revision == seen_revision_) return false;
+  // Only the rows changed since the last look are read: a run of 100,000
+  // rows changes a few of them between two polls.
+  RowChanges changes = table_.ChangesSince(seen_any_ ? seen_revision_ : 0);
+  const bool reload = !seen_any_ || changes.whole_table;
   seen_any_ = true;
-  seen_revision_ = revision;
-  std::vector<JobRow> rows = table_.Snapshot();
-  if (rows.size() != rows_.size()) {
+  seen_revision_ = changes.revision;
+  if (reload) {
     beginResetModel();
-    rows_ = std::move(rows);
+    rows_ = table_.Snapshot();
     endResetModel();
     return true;
   }
   // One notice for the span of rows that differ keeps a busy list cheap.
   int first = -1;
   int last = -1;
-  for (size_t i = 0; i < rows.size(); ++i) {
-    const JobRow& was = rows_[i];
-    const JobRow& now = rows[i];
-    if (was.name != now.name || was.status != now.status || was.image != now.image) {
-      if (first < 0) first = static_cast<int>(i);
-      last = static_cast<int>(i);
-    }
+  for (auto& [index, row] : changes.rows) {
+    if (static_cast<size_t>(index) >= rows_.size()) continue;
+    JobRow& shown = rows_[static_cast<size_t>(index)];
+    if (shown.name == row.name && shown.status == row.status && shown.image == row.image) continue;
+    shown = std::move(row);
+    if (first < 0) first = index;
+    last = index;
   }
-  rows_ = std::move(rows);
-  if (first >= 0) emit dataChanged(index(first, 0), index(last, 1));
+  if (first >= 0) emit dataChanged(this->index(first, 0), this->index(last, 1));
   return first >= 0;
 }
 

@@ -1,8 +1,8 @@
 #pragma once
 // The job table as the progress page's list shows it: two columns, the
-// file (with the row's image) and its status. The model keeps a snapshot
-// of the table and takes a fresh one on Refresh when the table has changed,
-// telling the view which rows differ.
+// file (with the row's image) and its status. The model keeps a copy of the
+// rows and on Refresh reads only the rows changed since (the whole table
+// once it is filled), telling the view which rows differ.
 //
 // Threads: the GUI thread only. The table itself is changed by the workers;
 // the model reads it only in Refresh.

@@ -1,5 +1,7 @@
 #include "run/job_table.h"
 
+#include <algorithm>
+#include <climits>
 #include <optional>
 
 namespace brenvik {
@@ -36,17 +38,46 @@ std::optional<RowImage> ImageOf(RowPhase phase) {
 
 void JobTable::Changed(std::unique_lock<std::mutex>& lock, int row) {
   ++revision_;
+  if (Valid(row)) {
+    uint64_t& at = changed_at_[static_cast<size_t>(row)];
+    change_order_.erase({at, row});
+    at = revision_;
+    change_order_.insert({at, row});
+  } else if (row == kWholeTable) {
+    reset_at_ = revision_;
+  }
   auto listener = listener_;
   lock.unlock();
   if (listener) listener(row);
+}
+
+uint64_t JobTable::SizeOf(int row) const {
+  return static_cast<size_t>(row) < sizes_.size() ? sizes_[static_cast<size_t>(row)] : 0;
+}
+
+void JobTable::Index(int row, JobState from, JobState to) {
+  in_state_[Slot(from)].erase(row);
+  in_state_[Slot(to)].insert(row);
+  bytes_in_state_[Slot(from)] -= SizeOf(row);
+  bytes_in_state_[Slot(to)] += SizeOf(row);
+  if (from == JobState::PendingDownload) free_downloads_.erase(row);
+  if (to == JobState::PendingDownload && !taken_[static_cast<size_t>(row)]) {
+    free_downloads_.insert(row);
+  }
 }
 
 int JobTable::InsertRow(std::string name) {
   std::unique_lock lock(job_mutex_);
   rows_.push_back(JobRow{.name = std::move(name)});
   taken_.push_back(false);
+  changed_at_.push_back(0);
   const int row = static_cast<int>(rows_.size()) - 1;
+  in_state_[Slot(JobState::PendingDownload)].insert(row);
+  free_downloads_.insert(row);
+  bytes_in_state_[Slot(JobState::PendingDownload)] += SizeOf(row);
   ++state_revision_;
+  // A view that last looked before this row was there reads the table anew.
+  reset_at_ = revision_ + 1;
   Changed(lock, row);
   download_work_.notify_all();
   check_work_.notify_all();
@@ -57,6 +88,12 @@ void JobTable::Clear() {
   std::unique_lock lock(job_mutex_);
   rows_.clear();
   taken_.clear();
+  for (std::set<int>& rows : in_state_) rows.clear();
+  free_downloads_.clear();
+  held_.clear();
+  bytes_in_state_ = {};
+  changed_at_.clear();
+  change_order_.clear();
   ++state_revision_;
   Changed(lock, kWholeTable);
   download_work_.notify_all();
@@ -78,6 +115,39 @@ std::vector<JobRow> JobTable::Snapshot() const {
   return rows_;
 }
 
+void JobTable::SetRowSizes(const std::vector<uint64_t>& sizes) {
+  std::lock_guard lock(job_mutex_);
+  sizes_ = sizes;
+  bytes_in_state_ = {};
+  for (size_t i = 0; i < rows_.size(); ++i) {
+    bytes_in_state_[Slot(rows_[i].state)] += SizeOf(static_cast<int>(i));
+  }
+}
+
+StateBytes JobTable::BytesByState() const {
+  std::lock_guard lock(job_mutex_);
+  return {.verified = bytes_in_state_[Slot(JobState::Verified)],
+          .to_download = bytes_in_state_[Slot(JobState::PendingDownload)],
+          .to_check = bytes_in_state_[Slot(JobState::PendingCheck)] +
+                      bytes_in_state_[Slot(JobState::CheckDone)]};
+}
+
+RowChanges JobTable::ChangesSince(uint64_t revision) const {
+  std::lock_guard lock(job_mutex_);
+  RowChanges changes;
+  changes.revision = revision_;
+  if (reset_at_ > revision) {
+    changes.whole_table = true;
+    return changes;
+  }
+  for (auto it = change_order_.upper_bound({revision, INT_MAX}); it != change_order_.end(); ++it) {
+    changes.rows.emplace_back(it->second, rows_[static_cast<size_t>(it->second)]);
+  }
+  std::sort(changes.rows.begin(), changes.rows.end(),
+            [](const auto& a, const auto& b) { return a.first < b.first; });
+  return changes;
+}
+
 std::vector<JobState> JobTable::States() const {
   std::lock_guard lock(job_mutex_);
   std::vector<JobState> states;
@@ -89,7 +159,9 @@ std::vector<JobState> JobTable::States() const {
 void JobTable::SetState(int row, JobState state) {
   std::unique_lock lock(job_mutex_);
   if (!Valid(row)) return;
-  rows_[static_cast<size_t>(row)].state = state;
+  JobState& current = rows_[static_cast<size_t>(row)].state;
+  if (current != state) Index(row, current, state);
+  current = state;
   ++state_revision_;
   Changed(lock, row);
   // Only a row that now waits for a worker gives one work.
@@ -108,20 +180,23 @@ void JobTable::SetStatus(int row, RowStatus status) {
 
 int JobTable::TakeDownload() {
   std::lock_guard lock(job_mutex_);
-  for (size_t i = 0; i < rows_.size(); ++i) {
-    if (rows_[i].state == JobState::PendingDownload && !taken_[i]) {
-      taken_[i] = true;
-      ++revision_;
-      return static_cast<int>(i);
-    }
-  }
-  return -1;
+  if (free_downloads_.empty()) return -1;
+  const int row = *free_downloads_.begin();
+  free_downloads_.erase(free_downloads_.begin());
+  taken_[static_cast<size_t>(row)] = true;
+  held_.insert(row);
+  ++revision_;
+  return row;
 }
 
 void JobTable::ReleaseDownload(int row) {
   std::lock_guard lock(job_mutex_);
   if (!Valid(row) || !taken_[static_cast<size_t>(row)]) return;
   taken_[static_cast<size_t>(row)] = false;
+  held_.erase(row);
+  if (rows_[static_cast<size_t>(row)].state == JobState::PendingDownload) {
+    free_downloads_.insert(row);
+  }
   ++revision_;
   // A failed check may have made the row PendingDownload while it was held:
   // a waiting worker may take it now.
@@ -131,10 +206,7 @@ void JobTable::ReleaseDownload(int row) {
 
 int JobTable::CurrentDownloadRow() const {
   std::lock_guard lock(job_mutex_);
-  for (size_t i = 0; i < taken_.size(); ++i) {
-    if (taken_[i]) return static_cast<int>(i);
-  }
-  return -1;
+  return held_.empty() ? -1 : *held_.begin();
 }
 
 void JobTable::SetStatusLine(std::string message) {
@@ -161,10 +233,18 @@ StatusLineValue JobTable::StatusLineWithKind() const {
 
 int JobTable::FirstInState(JobState state) const {
   std::lock_guard lock(job_mutex_);
-  for (size_t i = 0; i < rows_.size(); ++i) {
-    if (rows_[i].state == state) return static_cast<int>(i);
+  const std::set<int>& rows = in_state_[Slot(state)];
+  return rows.empty() ? -1 : *rows.begin();
+}
+
+int JobTable::FirstUnfinished() const {
+  std::lock_guard lock(job_mutex_);
+  int first = INT_MAX;
+  for (JobState state : {JobState::PendingDownload, JobState::PendingCheck, JobState::CheckDone}) {
+    const std::set<int>& rows = in_state_[Slot(state)];
+    if (!rows.empty()) first = std::min(first, *rows.begin());
   }
-  return -1;
+  return first == INT_MAX ? -1 : first;
 }
 
 JobTable::WaitEnd JobTable::WaitForWork(JobState work, uint64_t seen,

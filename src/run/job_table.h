@@ -9,15 +9,26 @@
 // Thread safety: every operation is atomic and may be called from any thread.
 // State-code writes go through the job mutex; a worker that needs to wait for
 // work blocks in WaitForWork, which a write that gives it work ends at once.
-// Views poll Revision() (cheap) or install a change listener.
+// Views poll Revision() (cheap) and read only what changed (ChangesSince), or
+// install a change listener.
+//
+// Cost: a release may have 100,000 rows, so nothing a worker or a view does
+// on every file or every tick scans the table. The table keeps, beside the
+// rows, the rows of each state in order, the rows free to download, the
+// rows held, the bytes in each state and the order in which rows changed:
+// taking the next row, finding the next check or the first unfinished row,
+// the byte sums and the changes since a revision cost O(log n) or less.
 
+#include <array>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <mutex>
+#include <set>
 #include <stop_token>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "texts/row_text.h"
@@ -60,15 +71,35 @@ struct StatusLineValue {
   StatusLineKind kind = StatusLineKind::kNone;
 };
 
+// The bytes of the rows in each state (see JobTable::SetRowSizes).
+struct StateBytes {
+  uint64_t verified = 0;     // Verified
+  uint64_t to_download = 0;  // PendingDownload, the rows being fetched included
+  uint64_t to_check = 0;     // PendingCheck and CheckDone
+};
+
+// What changed in the rows since a revision (JobTable::ChangesSince).
+struct RowChanges {
+  // The rows were inserted or cleared since then: read the whole table.
+  bool whole_table = false;
+  // Otherwise each changed row, topmost first, as it is now.
+  std::vector<std::pair<int, JobRow>> rows;
+  uint64_t revision = 0;  // what to pass next time
+};
+
 class JobTable {
  public:
   JobTable() = default;
   JobTable(const JobTable&) = delete;
   JobTable& operator=(const JobTable&) = delete;
 
-  // Appends a row with the given name, image kIdle, status kNone (no text)
-  // and state PendingDownload; returns its index.
+  // Appends a row with the given name, image kIdle, status kNone (no text),
+  // state PendingDownload and a size of 0; returns its index.
   int InsertRow(std::string name);
+  // The bytes each row counts for in StateBytes, by row (rows beyond the
+  // vector count 0).
+  void SetRowSizes(const std::vector<uint64_t>& sizes);
+  StateBytes BytesByState() const;
   // Removes every row (only before the workers start).
   void Clear();
 
@@ -76,8 +107,10 @@ class JobTable {
   // A copy of the row (an empty one when there is no such row).
   JobRow Row(int row) const;
   std::vector<JobRow> Snapshot() const;
-  // The state codes of all rows, in row order (cheap: no texts copied).
+  // The state codes of all rows, in row order (no texts copied, but O(n)).
   std::vector<JobState> States() const;
+  // The rows changed after `revision` (a value of Revision()).
+  RowChanges ChangesSince(uint64_t revision) const;
 
   // Writes one state code under the job mutex and wakes the workers it
   // gives work to.
@@ -102,8 +135,10 @@ class JobTable {
   std::string StatusLine() const;
   StatusLineValue StatusLineWithKind() const;
 
-  // First row whose state is PendingDownload / PendingCheck, or -1.
+  // First row whose state is `state`, or -1.
   int FirstInState(JobState state) const;
+  // First row whose state is below Verified (CheckDone included), or -1.
+  int FirstUnfinished() const;
 
   // Why a wait ended.
   enum class WaitEnd { kChanged, kStopped, kTimedOut };
@@ -137,6 +172,10 @@ class JobTable {
  private:
   void Changed(std::unique_lock<std::mutex>& lock, int row);
   bool Valid(int row) const { return row >= 0 && static_cast<size_t>(row) < rows_.size(); }
+  // Moves a row between the state indexes; under the lock.
+  void Index(int row, JobState from, JobState to);
+  uint64_t SizeOf(int row) const;
+  static size_t Slot(JobState state) { return static_cast<size_t>(state); }
 
   mutable std::mutex job_mutex_;
   // Woken when a row may be work for the download workers, and for the
@@ -147,7 +186,16 @@ class JobTable {
   mutable std::condition_variable download_work_;
   mutable std::condition_variable check_work_;
   std::vector<JobRow> rows_;
-  std::vector<bool> taken_;  // per row: held by a download worker
+  std::vector<bool> taken_;                // per row: held by a download worker
+  std::array<std::set<int>, 5> in_state_;  // per state code, its rows
+  std::set<int> free_downloads_;           // PendingDownload and not held
+  std::set<int> held_;                     // held by a download worker
+  std::vector<uint64_t> sizes_;
+  std::array<uint64_t, 5> bytes_in_state_{};
+  // When each row last changed, and the rows in that order.
+  std::vector<uint64_t> changed_at_;
+  std::set<std::pair<uint64_t, int>> change_order_;
+  uint64_t reset_at_ = 0;  // the revision of the last insert or clear
   StatusLineValue status_line_;
   uint64_t revision_ = 0;
   uint64_t state_revision_ = 0;

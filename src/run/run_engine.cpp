@@ -122,13 +122,7 @@ bool RunEngine::FillJobTable() {
 int RunEngine::FirstUnfinishedRow(const JobTable& table) {
   // CheckDone counts as unfinished: a failed check passes through it before
   // its verdict, and that moment must not end the run.
-  const std::vector<JobState> states = table.States();
-  for (size_t i = 0; i < states.size(); ++i) {
-    if (static_cast<uint32_t>(states[i]) < static_cast<uint32_t>(JobState::Verified)) {
-      return static_cast<int>(i);
-    }
-  }
-  return -1;
+  return table.FirstUnfinished();
 }
 
 std::string RunEngine::TitleWithElapsed(const std::string& title, std::time_t elapsed) {
@@ -168,7 +162,7 @@ TickReport RunEngine::Tick(const std::string& title) {
   TickReport report;
   report.title = TitleWithElapsed(title, Seconds(clock_() - run_start_));
   report.total_bytes = services_.catalogue.Total();
-  report.verified_bytes = ProgressStatistics::VerifiedBytes(table_, services_.catalogue);
+  report.verified_bytes = statistics_.CurrentWork().verified;
   report.quit_button = finished_ || aborted_;
 
   if (services_.flags.abort.load()) {

@@ -24,6 +24,7 @@
 // workers, the verification worker and the face's thread, possibly at once.
 // WatchTransfers comes before any of them starts.
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -75,7 +76,10 @@ class ProgressStatistics {
     uint64_t to_download = 0;  // PendingDownload rows, running downloads included
     uint64_t to_check = 0;     // PendingCheck and CheckDone rows
   };
+  // Summed from the rows' states (O(n): for checks and tests).
   static Work WorkOf(const JobTable& table, const Catalogue& catalogue);
+  // The same, as the table keeps it up to date (O(1)).
+  Work CurrentWork();
   // Sum of the catalogue sizes of the Verified catalogue rows.
   static uint64_t VerifiedBytes(const JobTable& table, const Catalogue& catalogue) {
     return WorkOf(table, catalogue).verified;
@@ -90,7 +94,6 @@ class ProgressStatistics {
     uint64_t received = 0;  // bytes received over the run
   };
   Transfers ReadTransfers() const;
-  Work CurrentWork();  // the table's, kept per state revision
   // Per catalogue row, the size that counts: none for a file named like the
   // installer row.
   static std::vector<uint64_t> CountedSizes(const Catalogue& catalogue);
@@ -102,16 +105,14 @@ class ProgressStatistics {
   const Catalogue& catalogue_;
   std::vector<const TransferCallback*> transfers_;
   Clock clock_;
-  mutable std::mutex rate_mutex_;  // guards everything below
-  uint32_t smoothed_rate_ = 0;     // kB/s
+  std::atomic<int> sized_rows_{-1};  // the catalogue rows the table was given sizes for
+  mutable std::mutex rate_mutex_;    // guards everything below
+  uint32_t smoothed_rate_ = 0;       // kB/s
   std::chrono::milliseconds sample_start_{0};
   uint64_t sample_bytes_ = 0;  // received when the current sample started
   uint64_t checked_bytes_ = 0;
   std::chrono::milliseconds checking_{0};
   bool frozen_ = false;
-  uint64_t work_revision_ = UINT64_MAX;
-  Work work_;
-  std::vector<uint64_t> sizes_;  // CountedSizes of the catalogue
 };
 
 }  // namespace brenvik

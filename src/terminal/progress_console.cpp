@@ -343,9 +343,10 @@ void ProgressConsole::Draw(bool force) {
     live_window_ = std::clamp(std::min(run_.table().RowCount(), kMostRowsShown), 0, room);
     live_ = std::make_unique<LiveArea>(console_, kFixedLiveLines + live_window_, *size);
   }
+  ReadRows();
   LiveView view;
   view.title = title_;
-  view.rows = run_.table().Snapshot();
+  view.rows = std::move(rows_);
   view.follow_row = follow_row_;
   view.download_row = RunningDownloadRow(view.rows, run_.table().CurrentDownloadRow());
   view.row_window = live_window_;
@@ -355,10 +356,26 @@ void ProgressConsole::Draw(bool force) {
   view.hint = hint_;
   // The area was sized when the table had been filled; it never grows.
   const std::vector<std::string> lines = RenderLiveView(view, live_->Columns());
+  rows_ = std::move(view.rows);
   live_->Draw(lines);
   drawn_revision_ = revision;
   dirty_ = false;
   last_draw_ = now;
+}
+
+void ProgressConsole::ReadRows() {
+  const JobTable& table = run_.table();
+  RowChanges changes = table.ChangesSince(rows_read_ ? rows_revision_ : 0);
+  rows_revision_ = changes.revision;
+  if (!rows_read_ || changes.whole_table) {
+    rows_ = table.Snapshot();
+    rows_read_ = true;
+    return;
+  }
+  for (auto& [index, row] : changes.rows) {
+    if (static_cast<size_t>(index) < rows_.size())
+      rows_[static_cast<size_t>(index)] = std::move(row);
+  }
 }
 
 void ProgressConsole::End() {

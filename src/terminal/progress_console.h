@@ -99,6 +99,8 @@ class ProgressConsole {
   class LiveArea;
 
   void Draw(bool force);
+  // Brings rows_ up to date, reading only the rows changed since the last look.
+  void ReadRows();
 
   RunEngine& run_;
   Console& console_;
@@ -114,6 +116,9 @@ class ProgressConsole {
   bool ended_ = false;
   bool dirty_ = true;
   uint64_t drawn_revision_ = 0;
+  std::vector<JobRow> rows_;  // the table as the live area last read it
+  uint64_t rows_revision_ = 0;
+  bool rows_read_ = false;
   std::chrono::steady_clock::time_point last_draw_{};
   std::chrono::milliseconds statistics_every_;
   std::chrono::steady_clock::time_point last_statistics_{};

@@ -74,21 +74,30 @@ bool JobList::Refresh(const JobTable& table) {
   if (list_ == nullptr) return false;
   const uint64_t revision = table.Revision();
   if (seen_any_ && revision == seen_revision_) return false;
+  // Only the rows changed since the last look are read: a run of 100,000
+  // rows changes a few of them between two polls.
+  RowChanges changes = table.ChangesSince(seen_any_ ? seen_revision_ : 0);
+  const bool reload = !seen_any_ || changes.whole_table;
   seen_any_ = true;
-  seen_revision_ = revision;
-  std::vector<JobRow> rows = table.Snapshot();
-  if (rows.size() != shown_.size()) {
+  seen_revision_ = changes.revision;
+  if (reload) {
+    std::vector<JobRow> rows = table.Snapshot();
     // Filled anew in one go, drawn once at the end.
     ::SendMessageW(list_, WM_SETREDRAW, FALSE, 0);
     ::SendMessageW(list_, LVM_DELETEALLITEMS, 0, 0);
     for (size_t i = 0; i < rows.size(); ++i) InsertRow(static_cast<int>(i), rows[i]);
     ::SendMessageW(list_, WM_SETREDRAW, TRUE, 0);
     ::InvalidateRect(list_, nullptr, TRUE);
-  } else {
-    // Each change redraws only its own row.
-    for (size_t i = 0; i < rows.size(); ++i) ShowRow(static_cast<int>(i), rows[i], &shown_[i]);
+    shown_ = std::move(rows);
+    return true;
   }
-  shown_ = std::move(rows);
+  // Each change redraws only its own row.
+  for (auto& [index, row] : changes.rows) {
+    if (static_cast<size_t>(index) >= shown_.size()) continue;
+    JobRow& shown = shown_[static_cast<size_t>(index)];
+    ShowRow(index, row, &shown);
+    shown = std::move(row);
+  }
   return true;
 }
 

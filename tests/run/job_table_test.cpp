@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <random>
 #include <thread>
 
 namespace brenvik {
@@ -211,6 +212,97 @@ TEST(JobTableTest, ConcurrentWritersKeepEveryRowConsistent) {
     EXPECT_EQ(row.image,
               row.status.phase == RowPhase::kChecksumming ? RowImage::kChecking : RowImage::kBusy);
   }
+}
+
+// The indexes the table keeps beside its rows (the rows of each state,
+// those free to download, those held, the bytes in each state) must say
+// what a scan of the rows says, after any mix of writes, takes and releases.
+TEST(JobTableTest, IndexesAgreeWithAScanOfTheRowsAfterRandomWork) {
+  constexpr int kRows = 40;
+  JobTable table;
+  std::vector<uint64_t> sizes;
+  for (int i = 0; i < kRows; ++i) sizes.push_back(1000 + static_cast<uint64_t>(i));
+  for (int i = 0; i < kRows / 2; ++i) table.InsertRow("r" + std::to_string(i));
+  table.SetRowSizes(sizes);  // before some rows and after others
+  for (int i = kRows / 2; i < kRows; ++i) table.InsertRow("r" + std::to_string(i));
+  std::vector<bool> held(kRows, false);
+  std::mt19937 random(7);
+  const JobState states[] = {JobState::PendingDownload, JobState::PendingCheck, JobState::CheckDone,
+                             JobState::Verified, JobState::InstallerRow};
+  for (int step = 0; step < 5000; ++step) {
+    const int row = static_cast<int>(random() % kRows);
+    switch (random() % 4) {
+      case 0:
+      case 1:
+        table.SetState(row, states[random() % 5]);
+        break;
+      case 2:
+        if (const int taken = table.TakeDownload(); taken >= 0)
+          held[static_cast<size_t>(taken)] = true;
+        break;
+      default:
+        table.ReleaseDownload(row);
+        held[static_cast<size_t>(row)] = false;
+    }
+    const std::vector<JobState> now = table.States();
+    int first_free = -1, first_check = -1, first_unfinished = -1, first_held = -1;
+    StateBytes bytes;
+    for (int i = kRows - 1; i >= 0; --i) {
+      const JobState state = now[static_cast<size_t>(i)];
+      if (state == JobState::PendingDownload && !held[static_cast<size_t>(i)]) first_free = i;
+      if (state == JobState::PendingCheck) first_check = i;
+      if (state < JobState::Verified) first_unfinished = i;
+      if (held[static_cast<size_t>(i)]) first_held = i;
+      const uint64_t size = sizes[static_cast<size_t>(i)];
+      if (state == JobState::Verified) bytes.verified += size;
+      if (state == JobState::PendingDownload) bytes.to_download += size;
+      if (state == JobState::PendingCheck || state == JobState::CheckDone) bytes.to_check += size;
+    }
+    ASSERT_EQ(table.FirstInState(JobState::PendingCheck), first_check) << "step " << step;
+    ASSERT_EQ(table.FirstUnfinished(), first_unfinished) << "step " << step;
+    ASSERT_EQ(table.CurrentDownloadRow(), first_held) << "step " << step;
+    const StateBytes kept = table.BytesByState();
+    ASSERT_EQ(kept.verified, bytes.verified) << "step " << step;
+    ASSERT_EQ(kept.to_download, bytes.to_download) << "step " << step;
+    ASSERT_EQ(kept.to_check, bytes.to_check) << "step " << step;
+    if (step % 50 == 0 && first_free >= 0) {
+      // The next take is the topmost free row; put it back as it was.
+      ASSERT_EQ(table.TakeDownload(), first_free) << "step " << step;
+      table.ReleaseDownload(first_free);
+    }
+  }
+}
+
+// A view reads only what changed since it last looked; rows inserted or
+// cleared send it back to the whole table.
+TEST(JobTableTest, ChangesSinceGivesTheRowsChangedSinceARevision) {
+  JobTable table;
+  for (int i = 0; i < 5; ++i) table.InsertRow("f" + std::to_string(i));
+  const RowChanges first = table.ChangesSince(0);
+  EXPECT_TRUE(first.whole_table);
+  EXPECT_EQ(first.revision, table.Revision());
+
+  table.SetStatus(3, RowStatus::Downloading(40));
+  table.SetState(1, JobState::Verified);
+  table.SetStatus(3, RowStatus::Downloading(41));  // one entry however often a row changes
+  EXPECT_EQ(table.TakeDownload(), 0);              // no row changed
+  RowChanges changes = table.ChangesSince(first.revision);
+  EXPECT_FALSE(changes.whole_table);
+  ASSERT_EQ(changes.rows.size(), 2u);
+  EXPECT_EQ(changes.rows[0].first, 1);
+  EXPECT_EQ(changes.rows[0].second.state, JobState::Verified);
+  EXPECT_EQ(changes.rows[1].first, 3);
+  EXPECT_EQ(changes.rows[1].second.status, RowStatus::Downloading(41));
+
+  EXPECT_TRUE(table.ChangesSince(changes.revision).rows.empty());
+  table.SetStatusLine("All Done.");  // not a row
+  EXPECT_TRUE(table.ChangesSince(changes.revision).rows.empty());
+  const uint64_t before_insert = table.Revision();
+  table.InsertRow("late");
+  EXPECT_TRUE(table.ChangesSince(before_insert).whole_table);
+  const uint64_t before_clear = table.Revision();
+  table.Clear();
+  EXPECT_TRUE(table.ChangesSince(before_clear).whole_table);
 }
 
 }  // namespace
