@@ -35,6 +35,14 @@ log() { printf '%s\n' "$*"; }
 fail() { log "FAILED: $*" >&2; exit 1; }
 skip() { log "SKIPPED: $*"; exit 77; }
 
+# The publisher's guide quotes each snippet as it is, so what publishers copy
+# is what the servers below are checked with.
+guide=$(cat "$root/docs/publishing.md")
+for snippet in "$servers"/*.conf; do
+  [[ "$guide" == *"$(cat "$snippet")"* ]] ||
+    fail "docs/publishing.md does not quote ${snippet#"$root"/} as it is"
+done
+
 # A program from the system's sbin folders too, which an ordinary user's
 # PATH may leave out.
 find_program() {
@@ -65,6 +73,8 @@ stop() {
 }
 # shellcheck disable=SC2317  # called through the trap
 cleanup() {
+  # A second signal must not cut the cleanup short.
+  trap '' INT TERM HUP
   for pid in ${pids[@]+"${pids[@]}"}; do stop "$pid"; done
   rm -rf "$work"
 }
