@@ -10,11 +10,14 @@
 #include <filesystem>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "support/temp_dir.h"
+#include "transfer/download_service.h"
+#include "transfer/transfer_callback.h"
 
 namespace brenvik {
 namespace {
@@ -293,6 +296,67 @@ TEST_F(ReleaseServerTest, ADateJustWrittenDoesNotResume) {
   }
   EXPECT_EQ(fetched.status, 200);
   EXPECT_TRUE(fetched.body == bytes);
+}
+
+// Sets the abort flag once a transfer has visibly begun to move data.
+class AbortingSink : public ProgressSink {
+ public:
+  explicit AbortingSink(std::atomic<bool>& abort) : abort_(abort) {}
+  void ShowFileProgress(uint32_t percent) override {
+    if (percent >= 1) abort_ = true;
+  }
+
+ private:
+  std::atomic<bool>& abort_;
+};
+
+// What the demo does: a download from the release server, cancelled, goes
+// on where it stopped in a later run (a new server on the same folder).
+TEST_F(ReleaseServerTest, ACancelledDownloadResumesFromWhereItStopped) {
+  const std::string bytes = RandomBytes(400 * 1024, 14);
+  Age(temp_.Write("release/1.0/Data/one.cab", bytes), 3600);
+  const DownloadTarget target{.folder = temp_.path() / "cd",
+                              .name = "Data/one.cab",
+                              .partial_name = "Data/one.cab.~part",
+                              .expected_size = bytes.size()};
+  fs::create_directory(target.folder);
+  std::atomic<bool> abort{false};
+  TransferCallback callback(abort);
+  {
+    ReleaseServer slow(root_, /*bytes_per_second=*/100 * 1024);
+    ASSERT_TRUE(slow.Start());
+    AbortingSink sink(abort);
+    callback.Attach(&sink);
+    DownloadService service;
+    EXPECT_EQ(service.Download(slow.Url() + "1.0/Data/one.cab", target, callback).outcome,
+              DownloadOutcome::kAborted);
+    callback.Attach(nullptr);
+  }
+  abort = false;
+  ASSERT_TRUE(fs::exists(target.folder / target.partial_name)) << "nothing kept to resume";
+  const uintmax_t kept = fs::file_size(target.folder / target.partial_name);
+  ASSERT_GT(kept, 0u);
+  ASSERT_LT(kept, bytes.size());
+
+  std::vector<std::string> log;
+  std::mutex log_mutex;
+  ReleaseServer server(root_);
+  server.LogRequests([&](const std::string& line) {
+    std::lock_guard lock(log_mutex);
+    log.push_back(line);
+  });
+  ASSERT_TRUE(server.Start());
+  const uint64_t received_before = callback.BytesReceived();
+  {
+    DownloadService service;  // gone before Stop, so no idle connection holds it up
+    const DownloadResult result =
+        service.Download(server.Url() + "1.0/Data/one.cab", target, callback);
+    ASSERT_TRUE(result.Ok()) << result.reason;
+  }
+  EXPECT_EQ(callback.BytesReceived() - received_before, bytes.size() - kept);
+  EXPECT_TRUE(temp_.Read("cd/Data/one.cab") == bytes);
+  server.Stop();
+  EXPECT_EQ(log, std::vector<std::string>{"GET /1.0/Data/one.cab 206"});
 }
 
 TEST_F(ReleaseServerTest, StartFailsWithoutAFolderOrAPort) {
