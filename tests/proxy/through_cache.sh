@@ -102,7 +102,12 @@ launch() {
   pids+=("$pid")
   for _ in $(seq 100); do
     kill -0 "$pid" 2>/dev/null || return 1
-    [ "$(answer_code "$probe")" = 000 ] || return 0
+    if [ "$(answer_code "$probe")" != 000 ]; then
+      # Still running: the answer was not from another program on the port.
+      sleep 0.2
+      kill -0 "$pid" 2>/dev/null && return 0
+      return 1
+    fi
     sleep 0.1
   done
   stop "$pid"
