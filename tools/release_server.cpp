@@ -7,8 +7,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
+#include <ctime>
 #include <mutex>
 #include <optional>
 #include <string_view>
@@ -70,6 +73,58 @@ void NotFound(httplib::Response& response) {
   response.set_content("Not Found\n", "text/plain");
 }
 
+// The file's validators: a strong ETag, which changes whenever the file is
+// replaced or written (its inode, size and modification time to the
+// nanosecond), and Last-Modified, the modification time as an HTTP date.
+struct Validators {
+  std::string etag;
+  std::string last_modified;
+  // Whether Last-Modified may stand for the content: only once the file has
+  // been left alone for a second, as a date cannot tell apart two writes
+  // within the second it names.
+  bool date_is_strong = false;
+};
+
+// An HTTP date ("Sun, 06 Nov 1994 08:49:37 GMT"), its names spelled out
+// here so that no locale changes them.
+std::string HttpDate(time_t when) {
+  static constexpr std::array<const char*, 7> kDays = {"Sun", "Mon", "Tue", "Wed",
+                                                       "Thu", "Fri", "Sat"};
+  static constexpr std::array<const char*, 12> kMonths = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                                          "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+  struct tm utc {};
+  if (::gmtime_r(&when, &utc) == nullptr) return {};
+  char text[40];
+  std::snprintf(text, sizeof text, "%s, %02d %s %04d %02d:%02d:%02d GMT", kDays[utc.tm_wday],
+                utc.tm_mday, kMonths[utc.tm_mon], utc.tm_year + 1900, utc.tm_hour, utc.tm_min,
+                utc.tm_sec);
+  return text;
+}
+
+Validators ValidatorsOf(const struct stat& info) {
+  char etag[80];
+  std::snprintf(etag, sizeof etag, "\"%llx-%llx-%llx.%09ld\"",
+                static_cast<unsigned long long>(info.st_ino),
+                static_cast<unsigned long long>(info.st_size),
+                static_cast<unsigned long long>(info.st_mtim.tv_sec), info.st_mtim.tv_nsec);
+  Validators validators;
+  validators.etag = etag;
+  validators.last_modified = HttpDate(info.st_mtim.tv_sec);
+  validators.date_is_strong = std::time(nullptr) > info.st_mtim.tv_sec;
+  return validators;
+}
+
+// Whether a Range may be answered: always without If-Range; with it, only
+// when it names this very file, by its ETag (compared strongly, so a weak
+// tag never matches) or by a strong Last-Modified.
+bool RangeStillApplies(const httplib::Request& request, const Validators& validators) {
+  if (!request.has_header("If-Range")) return true;
+  const std::string condition = request.get_header_value("If-Range");
+  if (condition == validators.etag) return true;
+  return validators.date_is_strong && !validators.last_modified.empty() &&
+         condition == validators.last_modified;
+}
+
 }  // namespace
 
 struct ReleaseServer::Shared {
@@ -102,6 +157,24 @@ ReleaseServer::~ReleaseServer() { Stop(); }
 
 namespace {
 
+// Whether every range asked for starts inside a file of `size` bytes (a
+// suffix range, "-N", always does).
+bool RangesFit(const httplib::Ranges& ranges, size_t size) {
+  return std::all_of(ranges.begin(), ranges.end(), [size](const httplib::Range& range) {
+    return range.first < 0 || static_cast<size_t>(range.first) < size;
+  });
+}
+
+// 416 with the file's size, rather than a 206 that promises bytes the file
+// does not have.
+void RangeNotSatisfiable(const httplib::Request& request, httplib::Response& response,
+                         size_t size) {
+  const_cast<httplib::Request&>(request).ranges.clear();
+  response.status = 416;
+  response.set_header("Content-Range", "bytes */" + std::to_string(size));
+  response.set_content("", "text/plain");
+}
+
 // Answers one GET (or HEAD) with the file it names below the root, at the
 // server's rate.
 void ServeFile(const std::shared_ptr<ReleaseServer::Shared>& shared,
@@ -116,7 +189,17 @@ void ServeFile(const std::shared_ptr<ReleaseServer::Shared>& shared,
   if (fd->get() < 0 || ::fstat(fd->get(), &info) != 0 || !S_ISREG(info.st_mode)) {
     return NotFound(response);
   }
+  const Validators validators = ValidatorsOf(info);
+  response.set_header("ETag", validators.etag);
+  response.set_header("Last-Modified", validators.last_modified);
+  response.set_header("Accept-Ranges", "bytes");
+  if (!RangeStillApplies(request, validators)) {
+    // The file is not the one the client holds part of: the whole of it,
+    // with 200. The library slices the body by the parsed ranges, so they go.
+    const_cast<httplib::Request&>(request).ranges.clear();
+  }
   const auto size = static_cast<size_t>(info.st_size);
+  if (!RangesFit(request.ranges, size)) return RangeNotSatisfiable(request, response, size);
   if (size == 0) {
     response.set_content("", "application/octet-stream");
     return;

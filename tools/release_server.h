@@ -3,12 +3,18 @@
 // download server that the tests and the demo talk to.
 //
 // GET and HEAD of "/a/b" answer with the file root/a/b, streamed in 64 KiB
-// chunks with its Content-Length (byte ranges as the HTTP library offers
-// them). Anything that is not a regular file inside the root answers 404: a
-// ".." component, a NUL byte, a folder, a missing file, a link leading out of
-// the root. With a rate set, all responses together are sent at no more than
-// that many bytes per second, so a download can be watched however many
-// files a client fetches at once. Connections are kept alive.
+// chunks with its Content-Length, a strong ETag (which changes whenever the
+// file is written or replaced) and its Last-Modified date. A single byte
+// range is answered with 206 (as the HTTP library offers ranges); with an
+// If-Range that names neither the current ETag nor, once the file is a
+// second old, its Last-Modified date, the whole file goes out with 200, so a
+// client never splices the rest of a new file onto part of an old one; a
+// range that starts past the end answers 416. Anything that is not a
+// regular file inside the root answers 404: a ".." component, a NUL byte, a
+// folder, a missing file, a link leading out of the root. With a rate set,
+// all responses together are sent at no more than that many bytes per
+// second, so a download can be watched however many files a client fetches
+// at once. Connections are kept alive.
 //
 // Thread safety: Start, Stop and the destructor on the owning thread; Url
 // from any thread once Start has returned. Requests are served on the

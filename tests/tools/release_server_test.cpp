@@ -1,15 +1,23 @@
 #include "tools/release_server.h"
 
 #include <curl/curl.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <atomic>
+#include <ctime>
 #include <filesystem>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "support/temp_dir.h"
+#include "transfer/download_service.h"
+#include "transfer/transfer_callback.h"
 
 namespace brenvik {
 namespace {
@@ -24,6 +32,12 @@ struct Fetched {
   std::string body;
   curl_off_t content_length = -1;
   long new_connections = -1;
+  std::map<std::string, std::string> headers;  // names in lower case; the last of each
+
+  std::string Header(const std::string& name) const {
+    const auto it = headers.find(name);
+    return it == headers.end() ? "" : it->second;
+  }
 };
 
 // One libcurl handle; consecutive fetches may reuse its connection.
@@ -32,9 +46,17 @@ class Client {
   Client() : curl_(curl_easy_init(), &curl_easy_cleanup) {}
 
   // `url` goes out exactly as written: no "../" folding on our side.
-  Fetched Get(const std::string& url, bool head = false) {
+  Fetched Get(const std::string& url, bool head = false,
+              const std::vector<std::string>& request_headers = {}) {
     Fetched fetched;
     CURL* curl = curl_.get();
+    std::unique_ptr<curl_slist, decltype(&curl_slist_free_all)> list(nullptr, &curl_slist_free_all);
+    for (const std::string& header : request_headers) {
+      list.reset(curl_slist_append(list.release(), header.c_str()));
+    }
+    curl_easy_setopt(curl, CURLOPT_HTTPHEADER, list.get());
+    curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, &Client::Header);
+    curl_easy_setopt(curl, CURLOPT_HEADERDATA, &fetched.headers);
     curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
     curl_easy_setopt(curl, CURLOPT_PATH_AS_IS, 1L);
     if (head) {
@@ -51,6 +73,7 @@ class Client {
     curl_easy_getinfo(curl, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &fetched.content_length);
     curl_easy_getinfo(curl, CURLINFO_NUM_CONNECTS, &fetched.new_connections);
     body_ = nullptr;
+    curl_easy_setopt(curl, CURLOPT_HTTPHEADER, nullptr);
     return fetched;
   }
 
@@ -58,6 +81,20 @@ class Client {
   size_t Received() const { return received_.load(); }
 
  private:
+  static size_t Header(char* data, size_t size, size_t count, void* headers) {
+    const std::string line(data, size * count);
+    const size_t colon = line.find(':');
+    if (colon != std::string::npos) {
+      std::string name = line.substr(0, colon);
+      for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+      std::string value = line.substr(colon + 1);
+      value.erase(0, value.find_first_not_of(' '));
+      value.erase(value.find_last_not_of("\r\n ") + 1);
+      (*static_cast<std::map<std::string, std::string>*>(headers))[name] = value;
+    }
+    return size * count;
+  }
+
   static size_t Write(char* data, size_t size, size_t count, void* self) {
     auto* client = static_cast<Client*>(self);
     client->body_->append(data, size * count);
@@ -158,6 +195,165 @@ TEST_F(ReleaseServerTest, ThrottledTransferIsCompleteAndStopEndsItEarly) {
   fetch.join();
   EXPECT_NE(big.result, CURLE_OK);
   EXPECT_LT(big.body.size(), size_t{1024 * 1024});
+}
+
+// Sets a file's modification time `seconds_ago` seconds back.
+void Age(const fs::path& file, time_t seconds_ago) {
+  const struct timespec times[2] = {{std::time(nullptr) - seconds_ago, 0},
+                                    {std::time(nullptr) - seconds_ago, 0}};
+  ASSERT_EQ(::utimensat(AT_FDCWD, file.c_str(), times, 0), 0);
+}
+
+TEST_F(ReleaseServerTest, ValidatorsAreStrongAndChangeWithTheFile) {
+  const fs::path file = temp_.Write("release/1.0/Install.exe", "first build\n");
+  Age(file, 3600);
+  struct stat info {};
+  ASSERT_EQ(::stat(file.c_str(), &info), 0);
+  ReleaseServer server(root_);
+  ASSERT_TRUE(server.Start());
+  Client client;
+
+  const Fetched first = client.Get(server.Url() + "1.0/Install.exe");
+  const std::string etag = first.Header("etag");
+  ASSERT_GE(etag.size(), 3u);
+  EXPECT_EQ(etag.front(), '"') << "a weak ETag cannot be used to resume: " << etag;
+  EXPECT_EQ(etag.back(), '"');
+  EXPECT_EQ(curl_getdate(first.Header("last-modified").c_str(), nullptr), info.st_mtime)
+      << first.Header("last-modified");
+  EXPECT_EQ(first.Header("accept-ranges"), "bytes");
+  EXPECT_EQ(client.Get(server.Url() + "1.0/Install.exe", /*head=*/true).Header("etag"), etag);
+
+  // Replaced in place with a file of the same size and the same date, and
+  // then written over where it is: a new ETag each time.
+  temp_.Write("release/1.0/new.exe", "fixed build\n");
+  Age(root_ / "1.0" / "new.exe", 3600);
+  fs::rename(root_ / "1.0" / "new.exe", file);
+  const std::string replaced = client.Get(server.Url() + "1.0/Install.exe").Header("etag");
+  EXPECT_NE(replaced, etag);
+  temp_.Write("release/1.0/Install.exe", "fixed again\n");
+  EXPECT_NE(client.Get(server.Url() + "1.0/Install.exe").Header("etag"), replaced);
+}
+
+TEST_F(ReleaseServerTest, RangeIsAnsweredOnlyForTheFileTheClientHoldsPartOf) {
+  const std::string old_bytes = RandomBytes(200 * 1024, 11);
+  const std::string new_bytes = RandomBytes(200 * 1024, 12);
+  const fs::path file = temp_.Write("release/1.0/Data/one.cab", old_bytes);
+  Age(file, 3600);
+  ReleaseServer server(root_);
+  ASSERT_TRUE(server.Start());
+  const std::string url = server.Url() + "1.0/Data/one.cab";
+  Client client;
+  const Fetched whole = client.Get(url);
+  const std::string etag = whole.Header("etag");
+  const std::string date = whole.Header("last-modified");
+  const std::string rest = "Range: bytes=1000-";
+
+  const Fetched by_tag = client.Get(url, false, {rest, "If-Range: " + etag});
+  EXPECT_EQ(by_tag.status, 206);
+  EXPECT_TRUE(by_tag.body == old_bytes.substr(1000));
+  EXPECT_EQ(by_tag.Header("content-range"), "bytes 1000-204799/204800");
+  EXPECT_EQ(client.Get(url, false, {rest, "If-Range: " + date}).status, 206);
+  EXPECT_EQ(client.Get(url, false, {rest}).status, 206);
+  // A range past the end is refused with the size, not promised as a 206.
+  const Fetched past = client.Get(url, false, {"Range: bytes=204800-", "If-Range: " + etag});
+  EXPECT_EQ(past.status, 416);
+  EXPECT_EQ(past.Header("content-range"), "bytes */204800");
+  EXPECT_EQ(past.body, "");
+
+  for (const std::string& stale : {"W/" + etag, std::string("\"something-else\""),
+                                   std::string("Sun, 06 Nov 1994 08:49:37 GMT")}) {
+    const Fetched fetched = client.Get(url, false, {rest, "If-Range: " + stale});
+    EXPECT_EQ(fetched.status, 200) << stale;
+    EXPECT_TRUE(fetched.body == old_bytes) << stale;
+    EXPECT_EQ(fetched.Header("content-range"), "") << stale;
+  }
+
+  // The publisher replaced the file: the old validators get the new file whole.
+  temp_.Write("release/1.0/Data/one.cab", new_bytes);
+  Age(file, 60);
+  for (const std::string& old_validator : {etag, date}) {
+    const Fetched fetched = client.Get(url, false, {rest, "If-Range: " + old_validator});
+    EXPECT_EQ(fetched.status, 200) << old_validator;
+    EXPECT_TRUE(fetched.body == new_bytes) << old_validator;
+  }
+}
+
+TEST_F(ReleaseServerTest, ADateNotYetPastDoesNotResume) {
+  // Two writes within one second share a Last-Modified date, so a date of
+  // this very second cannot tell them apart; nor can one ahead of the clock,
+  // as a file copied from a machine whose clock runs fast has.
+  const std::string bytes = RandomBytes(4096, 13);
+  Age(temp_.Write("release/fresh.bin", bytes), -3600);
+  ReleaseServer server(root_);
+  ASSERT_TRUE(server.Start());
+  Client client;
+  const std::string url = server.Url() + "fresh.bin";
+  const std::string date = client.Get(url).Header("last-modified");
+  ASSERT_FALSE(date.empty());
+  const Fetched fetched = client.Get(url, false, {"Range: bytes=100-", "If-Range: " + date});
+  EXPECT_EQ(fetched.status, 200);
+  EXPECT_TRUE(fetched.body == bytes);
+}
+
+// Sets the abort flag once a transfer has visibly begun to move data.
+class AbortingSink : public ProgressSink {
+ public:
+  explicit AbortingSink(std::atomic<bool>& abort) : abort_(abort) {}
+  void ShowFileProgress(uint32_t percent) override {
+    if (percent >= 1) abort_ = true;
+  }
+
+ private:
+  std::atomic<bool>& abort_;
+};
+
+// What the demo does: a download from the release server, cancelled, goes
+// on where it stopped in a later run (a new server on the same folder).
+TEST_F(ReleaseServerTest, ACancelledDownloadResumesFromWhereItStopped) {
+  const std::string bytes = RandomBytes(400 * 1024, 14);
+  Age(temp_.Write("release/1.0/Data/one.cab", bytes), 3600);
+  const DownloadTarget target{.folder = temp_.path() / "cd",
+                              .name = "Data/one.cab",
+                              .partial_name = "Data/one.cab.~part",
+                              .expected_size = bytes.size()};
+  fs::create_directory(target.folder);
+  std::atomic<bool> abort{false};
+  TransferCallback callback(abort);
+  {
+    ReleaseServer slow(root_, /*bytes_per_second=*/100 * 1024);
+    ASSERT_TRUE(slow.Start());
+    AbortingSink sink(abort);
+    callback.Attach(&sink);
+    DownloadService service;
+    EXPECT_EQ(service.Download(slow.Url() + "1.0/Data/one.cab", target, callback).outcome,
+              DownloadOutcome::kAborted);
+    callback.Attach(nullptr);
+  }
+  abort = false;
+  ASSERT_TRUE(fs::exists(target.folder / target.partial_name)) << "nothing kept to resume";
+  const uintmax_t kept = fs::file_size(target.folder / target.partial_name);
+  ASSERT_GT(kept, 0u);
+  ASSERT_LT(kept, bytes.size());
+
+  std::vector<std::string> log;
+  std::mutex log_mutex;
+  ReleaseServer server(root_);
+  server.LogRequests([&](const std::string& line) {
+    std::lock_guard lock(log_mutex);
+    log.push_back(line);
+  });
+  ASSERT_TRUE(server.Start());
+  const uint64_t received_before = callback.BytesReceived();
+  {
+    DownloadService service;  // gone before Stop, so no idle connection holds it up
+    const DownloadResult result =
+        service.Download(server.Url() + "1.0/Data/one.cab", target, callback);
+    ASSERT_TRUE(result.Ok()) << result.reason;
+  }
+  EXPECT_EQ(callback.BytesReceived() - received_before, bytes.size() - kept);
+  EXPECT_TRUE(temp_.Read("cd/Data/one.cab") == bytes);
+  server.Stop();
+  EXPECT_EQ(log, std::vector<std::string>{"GET /1.0/Data/one.cab 206"});
 }
 
 TEST_F(ReleaseServerTest, StartFailsWithoutAFolderOrAPort) {
