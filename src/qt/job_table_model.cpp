@@ -29,19 +29,30 @@ bool JobTableModel::Refresh() {
     endResetModel();
     return true;
   }
-  // One notice for the span of rows that differ keeps a busy list cheap.
+  // One notice for each run of neighbouring rows that differ: the tree view
+  // works through every row of a notice's span, so one span from the first
+  // changed row to the last would cost as much as the whole table.
   int first = -1;
   int last = -1;
+  bool changed = false;
+  const auto notify = [&] {
+    if (first >= 0) emit dataChanged(this->index(first, 0), this->index(last, 1));
+  };
   for (auto& [index, row] : changes.rows) {
     if (static_cast<size_t>(index) >= rows_.size()) continue;
     JobRow& shown = rows_[static_cast<size_t>(index)];
     if (shown.name == row.name && shown.status == row.status && shown.image == row.image) continue;
     shown = std::move(row);
-    if (first < 0) first = index;
-    last = index;
+    changed = true;
+    if (first >= 0 && index == last + 1) {
+      last = index;
+      continue;
+    }
+    notify();
+    first = last = index;
   }
-  if (first >= 0) emit dataChanged(this->index(first, 0), this->index(last, 1));
-  return first >= 0;
+  notify();
+  return changed;
 }
 
 int JobTableModel::rowCount(const QModelIndex& parent) const {
