@@ -32,7 +32,9 @@ struct Behaviour {
   // Send this ETag and answer a Range request whose If-Range matches it with
   // 206 and the rest of the file (the cut then counts from the range's start).
   std::string etag;
-  bool ignore_range = false;  // answer every request with 200 and the whole file
+  bool ignore_range = false;     // answer every request with 200 and the whole file
+  std::string content_encoding;  // send the body with this Content-Encoding header
+  size_t trickle_bytes = 1024;   // the size of a trickle's chunks
 };
 
 class HttpServer {
@@ -62,6 +64,16 @@ class HttpServer {
   std::string LastRange(const std::string& path) const;
   // Number of distinct client connections that sent a request.
   int Connections() const;
+  // The most client connections open at once, from their acceptance to
+  // their close.
+  int MostConnectionsAtOnce() const;
+  // The value of header `name` in the last request for `path`; empty
+  // without one.
+  std::string LastHeader(const std::string& path, const std::string& name) const;
+  // From now on request paths are read as a strict object store reads them:
+  // a '+' is a blank, '%XX' the byte it stands for, and any other byte that
+  // a path may not carry unescaped makes the answer 400.
+  void DecodePathsStrictly();
 
   // Holds the first `count` requests (for any path) until all of them have
   // arrived, or `limit` has passed, before answering any of them. A client
