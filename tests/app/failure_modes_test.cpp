@@ -422,6 +422,24 @@ const std::vector<FailureMode>& Table() {
              EXPECT_EQ(w.server.LastHeader(path, "Cache-Control"), "no-cache");
              EXPECT_EQ(w.server.LastHeader(path, "Pragma"), "no-cache");
            }},
+      {.name = "WrongSizeIsRefetchedPastCaches",
+       .arrange =
+           [](World& w) {
+             w.release.Add("a.bin", RandomBytes(1000, 23));
+             w.release.Publish();
+             w.server.Misbehave(w.release.PathOf("a.bin"),
+                                Behaviour{.filler = size_t{5000}, .times = 1});
+           },
+       .exit_status = 0,
+       .said = {"where the catalogue says", "All Done."},
+       .not_said = {},
+       .on_disk =
+           [](const World& w) {
+             AllThere(w);
+             const std::string path = w.release.PathOf("a.bin");
+             EXPECT_EQ(w.server.Requests(path), 2);
+             EXPECT_EQ(w.server.LastHeader(path, "Cache-Control"), "no-cache");
+           }},
       {.name = "RedirectToFtpIsNotRetried",
        .arrange =
            [](World& w) {

@@ -256,6 +256,12 @@ void HttpServer::State::Answer(const httplib::Request& request, httplib::Respons
     }
     path = strict->empty() ? "" : strict->substr(1);
   }
+  // A request for a whole URL is one sent to a proxy: the server then acts
+  // as that proxy and answers from its own files.
+  if (path.starts_with("ttp://")) {
+    const size_t slash = path.find('/', 6);
+    path = slash == std::string::npos ? "" : path.substr(slash + 1);
+  }
   auto [behaviour, body] = Take(request, path);
   if (behaviour.filler) body = Body{.size = *behaviour.filler};
 

@@ -3,7 +3,9 @@
 // thread for the life of the object. Serves files from a map and can
 // misbehave on purpose per path: a status code, a body cut short, a stall,
 // a slow trickle, a redirect, silence, a body of any size without a length,
-// a Retry-After; for every request or only the first few.
+// a Retry-After; for every request or only the first few. A request for a
+// whole URL (as a client sends one to its proxy) is answered from the same
+// files by that URL's path, so the server can stand in for a proxy.
 //
 // On Linux the server runs in this process. A Windows test program (run
 // under Wine) cannot host it: there every method is a request to

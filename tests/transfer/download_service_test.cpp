@@ -685,6 +685,21 @@ TEST_F(DownloadServiceTest, ADeadProxyIsNamed) {
   }
   EXPECT_EQ(server_.Requests("a.bin"), 1);
 }
+
+// A proxy that wants a login is named as such, not shown as the server's error.
+TEST_F(DownloadServiceTest, AProxyAskingForALoginIsNamed) {
+  test::HttpServer proxy;
+  proxy.Misbehave("a.bin", Behaviour{.status = 407});
+  const test::ScopedEnv use_proxy("http_proxy", proxy.Url());
+  const test::ScopedEnv no_bypass("no_proxy", nullptr);
+  const test::ScopedEnv no_bypass_upper("NO_PROXY", nullptr);
+  server_.Serve("a.bin", "through");
+  const DownloadResult result = Get("a.bin");
+  EXPECT_EQ(result.outcome, DownloadOutcome::kServerFailure);
+  EXPECT_EQ(result.reason, "the proxy " + proxy.Url() + " asks for a login (HTTP status 407)");
+  EXPECT_EQ(proxy.Requests("a.bin"), 1);
+  EXPECT_EQ(server_.Requests("a.bin"), 0);
+}
 #endif
 
 TEST_F(DownloadServiceTest, NamesAreEncodedOnTheWireAndFoldersCreated) {
