@@ -511,8 +511,6 @@ DownloadService::DownloadService() : handle_(std::make_unique<Handle>()) {}
 
 DownloadService::~DownloadService() = default;
 
-void DownloadService::CloseConnections() { handle_->transport = download::MakeTransport(); }
-
 bool StartsPercentEscape(std::string_view text, size_t at) {
   const auto hex = [](char c) {
     return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');

@@ -118,9 +118,6 @@ class DownloadService {
   void SetStallTimeout(std::chrono::seconds timeout) { stall_timeout_ = timeout; }
   void SetStallBytes(uint64_t bytes) { stall_bytes_ = bytes; }
 
-  // Closes the connections kept for reuse; the next download opens a new one.
-  void CloseConnections();
-
   // Percent-encodes what a URL must escape (blanks, controls, non-ASCII,
   // and a few reserved characters) while keeping the URL's structure; a
   // backslash in the path becomes '/'.
