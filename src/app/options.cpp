@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <string_view>
 
+#include "catalogue/catalogue.h"
 #include "catalogue/decimal.h"
 #include "platform/paths.h"
 #include "platform/utf8_path.h"
@@ -68,6 +69,13 @@ std::optional<UsageError> TakeServer(std::optional<std::string> url, Options& op
   if (!url || url->empty()) return UsageError{"option --server needs a URL"};
   if (!HasScheme(*url)) {
     return UsageError{"--server needs an http://, https:// or file:// URL: " + *url};
+  }
+  // The catalogue's own address names its folder: what else could be meant.
+  const std::string catalogue = std::string("/") + kCatalogueFileName;
+  if (url->size() > catalogue.size() &&
+      EqualIgnoringAsciiCase(std::string_view(*url).substr(url->size() - catalogue.size()),
+                             catalogue)) {
+    url->resize(url->size() - catalogue.size() + 1);
   }
   if (url->back() != '/') url->push_back('/');
   options.server = *url;

@@ -39,7 +39,9 @@ void DownloadLane::ShowFileProgress(uint32_t percent) {
 
 DownloadCrew::DownloadCrew(int lanes, const std::atomic<bool>& abort, JobTable& table,
                            ProgressStatistics& statistics, int rows)
-    : fetches_(static_cast<size_t>(std::max(rows, 0)), 0), running_(std::max(lanes, 1)) {
+    : fetches_(static_cast<size_t>(std::max(rows, 0)), 0),
+      stale_(fetches_.size(), 0),
+      running_(std::max(lanes, 1)) {
   for (int i = 0; i < std::max(lanes, 1); ++i) {
     lanes_.push_back(std::make_unique<DownloadLane>(abort, table, statistics));
   }
@@ -63,7 +65,21 @@ int DownloadCrew::Fetches(int row) const {
 
 void DownloadCrew::CountFetch(int row) {
   std::lock_guard lock(fetch_mutex_);
-  if (row >= 0 && static_cast<size_t>(row) < fetches_.size()) ++fetches_[static_cast<size_t>(row)];
+  if (row < 0 || static_cast<size_t>(row) >= fetches_.size()) return;
+  ++fetches_[static_cast<size_t>(row)];
+  // The row comes back for another fetch only when this file fails its check.
+  stale_[static_cast<size_t>(row)] = 1;
+}
+
+bool DownloadCrew::PastCaches(int row) const {
+  std::lock_guard lock(fetch_mutex_);
+  return row >= 0 && static_cast<size_t>(row) < stale_.size() &&
+         stale_[static_cast<size_t>(row)] != 0;
+}
+
+void DownloadCrew::MarkStale(int row) {
+  std::lock_guard lock(fetch_mutex_);
+  if (row >= 0 && static_cast<size_t>(row) < stale_.size()) stale_[static_cast<size_t>(row)] = 1;
 }
 
 void DownloadCrew::ResetFetches(int row) {

@@ -73,6 +73,12 @@ class DownloadCrew {
   void CountFetch(int row);
   void ResetFetches(int row);
 
+  // True once the row's next fetch must ask past any cache: a file fetched
+  // before came back (it failed its check), or a body had the wrong size
+  // (MarkStale), so a cache on the way may hold a stale copy.
+  bool PastCaches(int row) const;
+  void MarkStale(int row);
+
   // Bytes still to come for the downloads under way in lanes other than
   // `except`: what the disk must hold besides a new file.
   uint64_t BytesInFlight(int except) const;
@@ -94,6 +100,7 @@ class DownloadCrew {
   std::atomic<int> failures_{0};
   mutable std::mutex fetch_mutex_;
   std::vector<int> fetches_;  // guarded by fetch_mutex_
+  std::vector<char> stale_;   // guarded by fetch_mutex_
   std::mutex question_mutex_;
   std::atomic<bool> closing_{false};
   std::atomic<int> running_;  // workers that have not left yet

@@ -18,6 +18,7 @@
 #include "transfer/disk_space.h"
 #include "transfer/download_service.h"
 #include "transfer/transfer_callback.h"
+#include "transfer/url_text.h"
 
 namespace brenvik {
 
@@ -62,7 +63,9 @@ class DownloadWorker {
         context_(context),
         crew_(crew),
         lane_index_(lane),
-        lane_(crew.Lane(lane)) {
+        lane_(crew.Lane(lane)),
+        service_(lane == 0 && context.first_service != nullptr ? *context.first_service
+                                                               : own_service_) {
     service_.SetStallTimeout(context.config.stall_timeout);
   }
 
@@ -123,7 +126,8 @@ class DownloadWorker {
     if (crew_.Fetches(row) >= kFetchesBeforeAsking) {
       std::lock_guard lock(crew_.QuestionMutex());
       if (!crew_.Closing() &&
-          AskToRetry(DownloadFailureMessage(url, context_.config.support_contact))) {
+          AskToRetry(DownloadFailureMessage(url, context_.config.support_contact) + "\n" +
+                     Format(kCheckFailedReasonFormat, kFetchesBeforeAsking))) {
         crew_.ResetFetches(row);
       }
       return Pass::kGoOn;
@@ -133,12 +137,14 @@ class DownloadWorker {
       return Pass::kLeave;
     }
     if (crew_.Closing()) return Pass::kGoOn;
+    // The name is encoded whole ('%' included), so it reaches the server as it is.
     const DownloadResult result =
-        service_.Download(url,
+        service_.Download(context_.wire_url_prefix + EncodedNamePath(entry.name),
                           DownloadTarget{.folder = PathFromUtf8(context_.download_folder),
                                          .name = entry.name,
                                          .partial_name = entry.partial_name,
-                                         .expected_size = entry.size},
+                                         .expected_size = entry.size,
+                                         .past_caches = crew_.PastCaches(row)},
                           lane_.Callback());
     if (context_.flags.abort.load() || result.outcome == DownloadOutcome::kAborted) {
       return Pass::kLeave;
@@ -156,9 +162,11 @@ class DownloadWorker {
 
   void Failed(int row, const DownloadResult& result, const std::string& url) {
     const int failures = crew_.CountFailure();
-    // Retrying cannot mend a local fault; the user is asked at once. Any
-    // other failure leaves the row saying why, and that another try follows.
-    const bool local = result.outcome == DownloadOutcome::kLocalFailure;
+    if (result.wrong_size) crew_.MarkStale(row);
+    // Retrying cannot mend a local fault, nor a permanent one; the user is
+    // asked at once. Any other failure leaves the row saying why, and that
+    // another try follows.
+    const bool local = result.outcome == DownloadOutcome::kLocalFailure || result.permanent;
     const std::optional<std::chrono::seconds> server_wait =
         local || !result.retry_after
             ? std::nullopt
@@ -181,7 +189,7 @@ class DownloadWorker {
 
   RowStatus FailedStatus(const DownloadResult& result,
                          std::optional<std::chrono::seconds> server_wait, int failures) const {
-    if (result.outcome == DownloadOutcome::kLocalFailure) {
+    if (result.outcome == DownloadOutcome::kLocalFailure || result.permanent) {
       return RowStatus::LocalFailure(result.reason);
     }
     if (server_wait) {
@@ -207,7 +215,8 @@ class DownloadWorker {
   DownloadCrew& crew_;
   int lane_index_;
   DownloadLane& lane_;
-  DownloadService service_;
+  DownloadService own_service_;
+  DownloadService& service_;  // own_service_, or the setup step's for the first lane
 };
 
 }  // namespace

@@ -2,9 +2,12 @@
 // A download worker: takes the topmost PendingDownload row that no other
 // worker holds, checks the disk space for it (counting what the other
 // workers' downloads still need), downloads base URL + version + "/" + name
-// into the download folder and hands the row on for checking
-// (PendingCheck). A run has one to kMostConnections of them, each with its
-// own connection, reused from one file to the next.
+// (version and name percent-encoded whole) into the download folder and
+// hands the row on for checking (PendingCheck). A run has one to
+// kMostConnections of them, each with its own connection, reused from one
+// file to the next; the first goes on with the setup step's service and its
+// connection. A file that failed its check, or came with the wrong size, is
+// fetched again past any cache on the way.
 //
 // Failures count over all rows and all workers; after the 11th in a row the
 // user is asked to Retry or Cancel. Questions come one at a time: a worker
@@ -14,7 +17,10 @@
 // at the disk-space prompt asks the face to quit and ends the worker. A
 // failed attempt leaves its reason in the row; a failure whose cause is on
 // this computer (an unwritable folder, a full disk) asks at once, with a
-// message that names the path instead of sending the user to support.
+// message that names the path instead of sending the user to support; one
+// that trying again cannot mend (DownloadResult::permanent) asks at once
+// too, its row saying "Failed:" and why. The question after repeated failed
+// checks says the file arrived but did not match the catalogue.
 //
 // Between attempts the worker waits: the session's pause after the first
 // failure in a row, doubling with each further one up to eight pauses (4 s

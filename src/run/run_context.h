@@ -14,6 +14,8 @@
 
 namespace brenvik {
 
+class DownloadService;
+
 class Catalogue;
 class FreeSpace;
 class JobTable;
@@ -38,7 +40,10 @@ struct RunContext {
   // The support contact, the pause, the stall time-out, the number of
   // downloads at once.
   const SessionConfig& config;
-  std::string file_url_prefix;  // base URL + version + "/"
+  std::string file_url_prefix;  // base URL + version + "/", as messages show it
+  std::string wire_url_prefix;  // the same with the version encoded for a URL's path
+  // The setup step's service for the first worker (see RunServices); may be null.
+  DownloadService* first_service = nullptr;
   std::string download_folder;  // ends with the separator
   // Called on a download worker's thread.
   std::function<void(RunRequest)> post_request;

@@ -10,6 +10,7 @@
 #include "run/run_flags.h"
 #include "run/verification_worker.h"
 #include "texts/run_texts.h"
+#include "transfer/url_text.h"
 
 namespace brenvik {
 
@@ -70,6 +71,9 @@ void RunEngine::Start() {
       .free_space = services_.free_space,
       .config = services_.config,
       .file_url_prefix = services_.config.base_url + services_.catalogue.Version() + "/",
+      .wire_url_prefix =
+          services_.config.base_url + EncodedNamePath(services_.catalogue.Version()) + "/",
+      .first_service = services_.first_service,
       .download_folder = download_folder_,
       .post_request = [this](RunRequest request) { pending_request_.store(request); },
   });

@@ -51,6 +51,7 @@
 namespace brenvik {
 
 class Catalogue;
+class DownloadService;
 class FreeSpace;
 class InstallerLauncher;
 class Prompt;
@@ -67,6 +68,11 @@ struct RunServices {
   // The server, the two files' places, the support contact, the pauses,
   // the number of downloads at once.
   const SessionConfig& config;
+  // The setup step's download service, taken over by the first download
+  // worker, so the connection the catalogue came through is one of the
+  // run's and the run never holds more than its number of connections.
+  // Null: every worker opens its own.
+  DownloadService* first_service = nullptr;
 };
 
 // The one clock of a run: milliseconds on a steady clock. Tests pass their

@@ -68,6 +68,7 @@ std::unique_ptr<RunEngine> Session::MakeRun(const Handover& handover) {
           .free_space = free_space_,
           .launcher = launcher_,
           .config = config_,
+          .first_service = &catalogue_download_,
       },
       handover.folder, handover.install);
 }

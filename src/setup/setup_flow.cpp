@@ -15,13 +15,16 @@ namespace brenvik {
 
 namespace {
 
-// Where `file` is fetched to: beside itself, through "<name>.part".
+// Where `file` is fetched to: beside itself, through "<name>.part". The
+// catalogue and its signature are never taken from a cache: an old copy of
+// either would install an old release or fail the check.
 DownloadTarget TargetFor(const std::filesystem::path& file) {
   const std::string name = Utf8Of(file.filename());
   return DownloadTarget{
       .folder = file.has_parent_path() ? file.parent_path() : std::filesystem::path("."),
       .name = name,
       .partial_name = name + ".part",
+      .past_caches = true,
   };
 }
 
@@ -82,7 +85,10 @@ std::optional<std::string> SetupFlow::FetchOnce(const std::string& url) {
     case DownloadOutcome::kServerFailure:
       break;
   }
-  return std::string(kFileListRetryMessage) + "\n" + result.reason;
+  // A missing catalogue is most often a wrong server address: show it.
+  const bool missing = result.http_status == 404 || result.http_status == 410;
+  return std::string(kFileListRetryMessage) + "\n" + result.reason +
+         (missing ? " for " + url : std::string());
 }
 
 std::optional<std::string> SetupFlow::CheckSignatureOnce(const std::string& url) {
@@ -128,6 +134,7 @@ std::optional<std::string> SetupFlow::CheckSignatureOnce(const std::string& url)
   // An unreadable catalogue is reported as it is without a key, on loading.
   if (!ReadWholeFile(services_.config.catalogue_file, catalogue)) return std::nullopt;
   if (const auto error = CheckSignature(std::get<PublicKey>(key), signature, catalogue)) {
+    signature_mismatch_ = true;
     return SignatureQuestion(SignatureErrorText(*error, kCatalogueFileName));
   }
   verified_catalogue_ = std::move(catalogue);
@@ -151,14 +158,22 @@ std::string SetupFlow::VersionText() const {
 
 FetchOutcome SetupFlow::FetchCatalogue() {
   const std::string url = services_.config.base_url + kCatalogueFileName;
+  bool fetched_again = false;
   for (;;) {
     std::optional<std::string> failure = FetchOnce(url);
     const char* info = kFileListDownloadError;
+    signature_mismatch_ = false;
     if (!failure && !services_.config.publisher_key.empty()) {
       failure = CheckSignatureOnce(url);
       info = kFileListSignatureInfo;
     }
     if (!failure) break;
+    // The publisher may have changed both files between the two requests:
+    // one fresh fetch of both before the user is asked.
+    if (signature_mismatch_ && !fetched_again) {
+      fetched_again = true;
+      continue;
+    }
     state_.info_text = info;
     Changed();
     if (failure->empty() || services_.prompt.Ask(*failure, PromptButtons::kRetryCancel,

@@ -92,7 +92,9 @@ class SetupFlow {
   // catalogue is loaded from the very bytes the signature was checked over;
   // a missing, unreadable, oversized (over kSignatureFileLimit, the transfer
   // stops there), foreign or invalid signature is a failed fetch: its
-  // message names what failed and offers Retry and Cancel.
+  // message names what failed and offers Retry and Cancel. A signature that
+  // does not fit the catalogue first has both fetched once more. Both are
+  // asked for past any cache; a missing catalogue's message names its URL.
   FetchOutcome FetchCatalogue();
   // Lets the user pick a folder; "PellixInstall" + separator is appended to
   // the pick once its drive has room for the release.
@@ -131,6 +133,7 @@ class SetupFlow {
   SetupServices services_;
   SetupState state_;
   std::optional<std::string> verified_catalogue_;
+  bool signature_mismatch_ = false;  // the last check found a signature not for the catalogue
   std::function<void()> listener_;
 };
 

@@ -46,6 +46,7 @@ struct RowStatus {
   static RowStatus RetryWaiting(uint32_t seconds, int attempt, int attempts, std::string reason) {
     return {RowPhase::kRetryWaiting, seconds, attempt, attempts, std::move(reason)};
   }
+  // Also a failure that trying again cannot mend: "Failed: <reason>".
   static RowStatus LocalFailure(std::string reason) {
     return {RowPhase::kLocalFailure, 0, 0, 0, std::move(reason)};
   }

@@ -43,7 +43,12 @@ inline constexpr const char* kRetryingFormat = "Retrying: attempt %d of %d faile
 // The same while the row waits the time the server asked for, in seconds,
 // before its next attempt.
 inline constexpr const char* kRetryingInFormat = "Retrying in %u s: attempt %d of %d failed (%s)";
-// A row whose download failed for a cause on this computer.
+// The reason under the "Couldn't download" question once a file fetched
+// this many times failed its check each time.
+inline constexpr const char* kCheckFailedReasonFormat =
+    "the file arrived %d times but did not match the catalogue";
+// A row whose download failed for a cause on this computer, or for one
+// that trying again cannot mend.
 inline constexpr const char* kLocalFailureRowFormat = "Failed: %s";
 // The question after a download failed for a cause on this computer.
 inline constexpr const char* kLocalFailureFormat =

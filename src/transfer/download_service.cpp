@@ -88,9 +88,10 @@ bool BodyWithinLimit(Body& body, size_t bytes, std::optional<uint64_t> announced
   return !body.over_limit;
 }
 
-// A validator fit to send back in If-Range: one line of printable text.
+// A validator fit to send back in If-Range: one line of printable text,
+// and strong (HTTP forbids a weak ETag there).
 bool UsableValidator(std::string_view value) {
-  if (value.empty() || value.size() > kLongestValidator) return false;
+  if (value.empty() || value.size() > kLongestValidator || value.starts_with("W/")) return false;
   return std::all_of(value.begin(), value.end(),
                      [](char c) { return static_cast<unsigned char>(c) >= 0x20 && c != 0x7F; });
 }
@@ -227,7 +228,34 @@ bool TakeBody(Body& body, const char* data, size_t bytes, std::optional<uint64_t
   return true;
 }
 
+namespace {
+
+// False (and `stalled`) once less than the stall bytes arrived in the stall
+// timeout: a server trickling a byte now and then is as good as a silent one.
+bool StillMoving(Body& body) {
+  if (body.stall_bytes == 0 || body.stall_timeout.count() <= 0) return true;
+  const auto now = std::chrono::steady_clock::now();
+  if (body.stall_window_start == std::chrono::steady_clock::time_point{} ||
+      body.received - body.stall_window_received >= body.stall_bytes) {
+    body.stall_window_start = now;
+    body.stall_window_received = body.received;
+    return true;
+  }
+  body.stalled = now - body.stall_window_start >= body.stall_timeout;
+  return !body.stalled;
+}
+
+}  // namespace
+
+bool ReportIdle(Body& body) {
+  if (!StillMoving(body)) return false;
+  const bool go_on = body.callback->KeepAlive();
+  if (!go_on) body.aborted = true;
+  return go_on;
+}
+
 bool ReportProgress(Body& body, uint64_t body_now, uint64_t body_announced) {
+  if (!StillMoving(body)) return false;
   // The whole file's bytes: a resumed body continues the partial file.
   const uint64_t now = body.offset + body_now;
   const uint64_t total =
@@ -243,6 +271,14 @@ bool ReportProgress(Body& body, uint64_t body_now, uint64_t body_announced) {
 }
 
 bool StartBody(Body& body, long status, const ResponseHeaders& headers) {
+  // Nothing asks for a compressed body, so its bytes are not the file's:
+  // no use fetching them, now or on another try.
+  const std::string_view encoding = Trimmed(headers.content_encoding);
+  if (!encoding.empty() && !EqualIgnoringAsciiCase(encoding, "identity")) {
+    body.refusal = "the server sent the file compressed (Content-Encoding: " +
+                   std::string(encoding.substr(0, 40)) + ") though nothing asked for that";
+    return false;
+  }
   if (status == 206) {
     const std::string expected = "bytes " + std::to_string(body.resume_from) + "-";
     if (body.resume_from == 0 || headers.content_range.rfind(expected, 0) != 0) {
@@ -264,6 +300,7 @@ bool StartBody(Body& body, long status, const ResponseHeaders& headers) {
     body.fd = body.partial->get();
     body.resume_from = 0;
   }
+  // With a weak ETag the date may not stand in for it either: no resume.
   const std::string& validator = headers.etag.empty() ? headers.last_modified : headers.etag;
   body.validator = UsableValidator(validator) ? validator : std::string();
   return true;
@@ -277,9 +314,10 @@ std::optional<std::chrono::seconds> RetryAfterOf(long status, std::string_view h
   if (const std::optional<int64_t> delta = DeltaSeconds(header)) {
     seconds = *delta;
   } else if (const std::optional<std::chrono::sys_seconds> date = HttpDate(header)) {
-    seconds =
-        std::clamp<int64_t>(std::chrono::duration_cast<std::chrono::seconds>(*date - now).count(),
-                            0, kLongestRetryAfter);
+    // In whole seconds: a far date in the clock's own unit (nanoseconds)
+    // would overflow.
+    const auto now_seconds = std::chrono::floor<std::chrono::seconds>(now);
+    seconds = std::clamp<int64_t>((*date - now_seconds).count(), 0, kLongestRetryAfter);
   }
   if (seconds <= 0) return std::nullopt;
   return std::chrono::seconds(seconds);
@@ -322,6 +360,15 @@ DownloadResult Failed(DownloadOutcome outcome, long status, std::string reason) 
 
 // What the body knows comes first: a local failure, an abort, a size that
 // cannot fit; then how the transport ended.
+// Why a transfer counted as stalled.
+std::string StallReason(const Body& body, long stall_seconds) {
+  if (body.received == body.stall_window_received) {
+    return "no data for " + std::to_string(stall_seconds) + " s";
+  }
+  return "less than " + std::to_string(body.stall_bytes) + " bytes in " +
+         std::to_string(stall_seconds) + " s";
+}
+
 DownloadResult Classify(const TransportEnd& end, const Body& body, const std::string& shown_partial,
                         long stall_seconds) {
   const long status = end.status;
@@ -330,10 +377,19 @@ DownloadResult Classify(const TransportEnd& end, const Body& body, const std::st
                   download::WriteFailure(shown_partial, body.write_errno));
   }
   if (body.aborted) return Failed(DownloadOutcome::kAborted, status, "aborted");
+  if (!body.refusal.empty()) {
+    DownloadResult failed = Failed(DownloadOutcome::kServerFailure, status, body.refusal);
+    failed.permanent = true;
+    return failed;
+  }
   if (!body.size_failure.empty()) {
     DownloadResult failed = Failed(DownloadOutcome::kServerFailure, status, body.size_failure);
     failed.too_large = body.over_limit;
+    failed.wrong_size = !body.over_limit;
     return failed;
+  }
+  if (body.stalled) {
+    return Failed(DownloadOutcome::kServerFailure, status, StallReason(body, stall_seconds));
   }
   switch (end.kind) {
     case TransportEnd::Kind::kHttpError: {
@@ -345,16 +401,22 @@ DownloadResult Classify(const TransportEnd& end, const Body& body, const std::st
     case TransportEnd::Kind::kStalled:
       return Failed(DownloadOutcome::kServerFailure, status,
                     "no data for " + std::to_string(stall_seconds) + " s");
-    case TransportEnd::Kind::kFailed:
-      return Failed(DownloadOutcome::kServerFailure, status,
-                    end.error.empty() ? "the transfer failed" : end.error);
+    case TransportEnd::Kind::kFailed: {
+      DownloadResult failed = Failed(DownloadOutcome::kServerFailure, status,
+                                     end.error.empty() ? "the transfer failed" : end.error);
+      failed.permanent = end.permanent;
+      return failed;
+    }
     case TransportEnd::Kind::kComplete:
       break;
   }
   // A body that ended early without announcing its length.
   if (body.expected_size && body.offset + body.received != *body.expected_size) {
-    return Failed(DownloadOutcome::kServerFailure, status,
-                  download::SizeFailure("sent", body.offset + body.received, *body.expected_size));
+    DownloadResult failed =
+        Failed(DownloadOutcome::kServerFailure, status,
+               download::SizeFailure("sent", body.offset + body.received, *body.expected_size));
+    failed.wrong_size = body.offset + body.received > *body.expected_size;
+    return failed;
   }
   return DownloadResult{.http_status = status};
 }
@@ -515,6 +577,8 @@ DownloadResult DownloadService::Download(const std::string& url, const DownloadT
             .resume_from = start.size,
             .validator = std::move(start.validator),
             .validator_saved = start.size > 0,
+            .stall_bytes = stall_bytes_,
+            .stall_timeout = stall_timeout_,
             .folder = &folder,
             .target = &target,
             .partial = &start.file};

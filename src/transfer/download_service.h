@@ -31,7 +31,11 @@
 // one).
 //
 // An HTTP status of 400 or more fails; redirects are followed (to http and
-// https only); a transfer that moves no byte for the stall timeout fails;
+// https only, and never from https to http: a refused redirect fails at
+// once, marked permanent); a transfer that brings less than the stall bytes
+// (1 kB) within the stall timeout fails; a body with a Content-Encoding
+// fails, marked permanent (nothing asks for one, so its bytes are not the
+// file's);
 // with an expected size, a body announced or sent with another size fails
 // as soon as that is certain, so a server cannot fill the disk; with a size
 // limit, a body announced or sent larger than it fails the same way. Missing
@@ -76,6 +80,13 @@ struct DownloadResult {
   // The wait the server asked for before the next attempt: the Retry-After
   // of a 429 or 503 answer (delta-seconds or an HTTP date); nullopt without one.
   std::optional<std::chrono::seconds> retry_after;
+  // kServerFailure that trying again cannot mend: a redirect to a refused
+  // address (another scheme, https to http), a certificate problem, an
+  // unsupported protocol, a body compressed unasked.
+  bool permanent = false;
+  // kServerFailure because the body had another size than the expected one
+  // (a cache in between may hold a stale copy).
+  bool wrong_size = false;
   [[nodiscard]] bool Ok() const { return outcome == DownloadOutcome::kOk; }
 };
 
@@ -85,6 +96,9 @@ struct DownloadTarget {
   std::string partial_name;      // relative below folder: where the body goes until complete
   std::optional<uint64_t> expected_size;  // when known: a body of another size fails early
   std::optional<uint64_t> size_limit;     // when set: a larger body fails early
+  // Ask past any cache on the way (Cache-Control: no-cache and Pragma:
+  // no-cache): a cache must fetch the file afresh or revalidate it.
+  bool past_caches = false;
 };
 
 class DownloadService {
@@ -99,8 +113,10 @@ class DownloadService {
   [[nodiscard]] DownloadResult Download(const std::string& url, const DownloadTarget& target,
                                         TransferCallback& callback);
 
-  // Default 60 s; tests shorten it.
+  // A transfer stalls when less than the stall bytes arrive within the
+  // stall timeout (default 1 kB in 60 s); tests shorten both.
   void SetStallTimeout(std::chrono::seconds timeout) { stall_timeout_ = timeout; }
+  void SetStallBytes(uint64_t bytes) { stall_bytes_ = bytes; }
 
   // Percent-encodes what a URL must escape (blanks, controls, non-ASCII,
   // and a few reserved characters) while keeping the URL's structure; a
@@ -111,6 +127,7 @@ class DownloadService {
   struct Handle;
   std::unique_ptr<Handle> handle_;
   std::chrono::seconds stall_timeout_{60};
+  uint64_t stall_bytes_ = 1024;
 };
 
 // True when `text` holds '%' and two hexadecimal digits at `at`: an escape

@@ -4,11 +4,14 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdlib>
 #include <memory>
 #include <mutex>
 
 #include "transfer/download_transport.h"
+#include "transfer/proxy_setting.h"
 #include "transfer/transfer_callback.h"
+#include "transfer/url_text.h"
 
 namespace brenvik::download {
 
@@ -39,6 +42,8 @@ struct CurlTransfer {
   // The current response's headers that resuming and retrying need.
   ResponseHeaders headers;
   std::string retry_after;
+  std::string location;
+  std::string proxy;  // the proxy this transfer goes through; empty for none
 };
 
 // The body's length as the server announced it, asked before the first
@@ -72,6 +77,20 @@ int ReportToCallback(void* user, curl_off_t download_total, curl_off_t download_
   return ReportProgress(*transfer->body, count(download_now), count(download_total)) ? 0 : 1;
 }
 
+// False (and the body's refusal set) when the response redirects to an
+// address that must not be followed. Checked here, before libcurl follows
+// it, so the refusal names the address and no request goes there.
+bool RedirectAllowed(CurlTransfer& transfer, long status) {
+  const bool redirect =
+      status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
+  if (!redirect || Trimmed(transfer.location).empty()) return true;
+  const char* effective = nullptr;
+  curl_easy_getinfo(transfer.curl, CURLINFO_EFFECTIVE_URL, &effective);
+  const std::string from = effective != nullptr ? effective : "";
+  transfer.body->refusal = RedirectRefusal(from, ResolveLocation(from, transfer.location));
+  return transfer.body->refusal.empty();
+}
+
 size_t ReadHeader(char* data, size_t size, size_t count, void* user) {
   auto* transfer = static_cast<CurlTransfer*>(user);
   const size_t bytes = size * count;
@@ -80,12 +99,15 @@ size_t ReadHeader(char* data, size_t size, size_t count, void* user) {
     // A new response (after a redirect, say): forget the previous one's headers.
     transfer->headers = {};
     transfer->retry_after.clear();
+    transfer->location.clear();
     return bytes;
   }
   if (Trimmed(line).empty()) {
     long status = 0;
     curl_easy_getinfo(transfer->curl, CURLINFO_RESPONSE_CODE, &status);
-    return StartBody(*transfer->body, status, transfer->headers) ? bytes : 0;
+    if (!RedirectAllowed(*transfer, status)) return 0;
+    const bool body_follows = status == 200 || status == 206;
+    return !body_follows || StartBody(*transfer->body, status, transfer->headers) ? bytes : 0;
   }
   const size_t colon = line.find(':');
   if (colon == std::string_view::npos) return bytes;
@@ -97,6 +119,8 @@ size_t ReadHeader(char* data, size_t size, size_t count, void* user) {
   if (name == "last-modified") transfer->headers.last_modified = value;
   if (name == "content-range") transfer->headers.content_range = value;
   if (name == "retry-after") transfer->retry_after = value;
+  if (name == "content-encoding") transfer->headers.content_encoding = value;
+  if (name == "location") transfer->location = value;
   return bytes;
 }
 
@@ -107,13 +131,19 @@ void Configure(CURL* curl, const std::string& wire_url, long stall_seconds, Curl
   curl_easy_reset(curl);
   curl_easy_setopt(curl, CURLOPT_URL, wire_url.c_str());
   curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https,file");
-  curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+  // Never from https down to http; the header callback refuses that first
+  // and says so, this only backs it up.
+  curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR,
+                   SchemeOf(wire_url) == "https" ? "https" : "http,https");
+  // The proxy is chosen here rather than by libcurl, so a failure can name it.
+  curl_easy_setopt(curl, CURLOPT_PROXY, transfer.proxy.c_str());
   curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
   curl_easy_setopt(curl, CURLOPT_MAXREDIRS, static_cast<long>(kMaxRedirects));
   curl_easy_setopt(curl, CURLOPT_FAILONERROR, 1L);
   curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
   curl_easy_setopt(curl, CURLOPT_USERAGENT, kUserAgent);
   curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, stall_seconds);
+  // Backs up the stall watch of the body (which also counts a trickle as a stall).
   curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
   curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, stall_seconds);
   curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, error_buffer);
@@ -157,8 +187,7 @@ CURLcode RunTransfer(CURLM* multi, CURL* curl, CurlTransfer& transfer) {
       code = CURLE_GOT_NOTHING;  // ended without a result: never taken for success
       break;
     }
-    if (transfer.reports == reports_before && !transfer.body->callback->KeepAlive()) {
-      transfer.body->aborted = true;
+    if (transfer.reports == reports_before && !ReportIdle(*transfer.body)) {
       code = CURLE_ABORTED_BY_CALLBACK;
       break;
     }
@@ -182,9 +211,14 @@ CURLcode RunRangedTransfer(CURLM* multi, CurlTransfer& transfer) {
   curl_slist* headers = nullptr;
   if (body.resume_from > 0) {
     curl_easy_setopt(curl, CURLOPT_RANGE, (std::to_string(body.resume_from) + "-").c_str());
-    headers = curl_slist_append(nullptr, ("If-Range: " + body.validator).c_str());
-    curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
+    headers = curl_slist_append(headers, ("If-Range: " + body.validator).c_str());
   }
+  if (body.target->past_caches) {
+    // Pragma for the caches that know only HTTP/1.0.
+    headers = curl_slist_append(headers, "Cache-Control: no-cache");
+    headers = curl_slist_append(headers, "Pragma: no-cache");
+  }
+  if (headers != nullptr) curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
   const CURLcode code = RunTransfer(multi, curl, transfer);
   // The error buffer and the header list live on the caller's stack; the
   // handle outlives them.
@@ -192,6 +226,49 @@ CURLcode RunRangedTransfer(CURLM* multi, CurlTransfer& transfer) {
   curl_easy_setopt(curl, CURLOPT_HTTPHEADER, nullptr);
   curl_slist_free_all(headers);
   return code;
+}
+
+// Codes of failures that no further try can mend.
+bool PermanentFailure(CURLcode code) {
+  switch (code) {
+    case CURLE_UNSUPPORTED_PROTOCOL:
+    case CURLE_URL_MALFORMAT:
+    case CURLE_TOO_MANY_REDIRECTS:
+    case CURLE_PEER_FAILED_VERIFICATION:
+    case CURLE_SSL_CERTPROBLEM:
+    case CURLE_SSL_CACERT_BADFILE:
+    case CURLE_SSL_CRL_BADFILE:
+    case CURLE_SSL_ISSUER_ERROR:
+    case CURLE_SSL_PINNEDPUBKEYNOTMATCH:
+      return true;
+    default:
+      return false;
+  }
+}
+
+// Rewrites the failure's line so it names its real cause: the proxy, the
+// certificate, a protocol this program does not fetch.
+void NameTheCause(const CurlTransfer& transfer, CURLcode code, TransportEnd& end) {
+  end.permanent = PermanentFailure(code);
+  const std::string detail = " (" + end.error + ")";
+  long connect_code = 0;
+  curl_easy_getinfo(transfer.curl, CURLINFO_HTTP_CONNECTCODE, &connect_code);
+  const std::string proxy = "the proxy " + ShownProxy(transfer.proxy);
+  if (!transfer.proxy.empty() && (end.status == 407 || connect_code == 407)) {
+    end.error = proxy + " asks for a login (HTTP status 407)";
+  } else if (!transfer.proxy.empty() && connect_code >= 300) {
+    end.error =
+        proxy + " could not reach the server (HTTP status " + std::to_string(connect_code) + ")";
+  } else if (!transfer.proxy.empty() &&
+             (code == CURLE_COULDNT_CONNECT || code == CURLE_COULDNT_RESOLVE_PROXY ||
+              code == CURLE_PROXY)) {
+    end.error = "cannot reach " + proxy + detail;
+  } else if (code == CURLE_PEER_FAILED_VERIFICATION || code == CURLE_SSL_ISSUER_ERROR ||
+             code == CURLE_SSL_PINNEDPUBKEYNOTMATCH) {
+    end.error = "the server's certificate is not trusted" + detail;
+  } else if (code == CURLE_UNSUPPORTED_PROTOCOL) {
+    end.error = "an address this program does not fetch from" + detail;
+  }
 }
 
 class CurlTransport final : public Transport {
@@ -209,13 +286,14 @@ class CurlTransport final : public Transport {
   TransportEnd Fetch(const std::string& wire_url, Body& body,
                      std::chrono::seconds stall_timeout) override {
     CurlTransfer transfer{.curl = curl_.get(), .body = &body};
+    transfer.proxy = ProxyFor(wire_url, [](const char* name) { return std::getenv(name); });
     char curl_error[CURL_ERROR_SIZE] = {};
     Configure(transfer.curl, wire_url, static_cast<long>(stall_timeout.count()), transfer,
               curl_error);
     const CURLcode code = RunRangedTransfer(multi_.get(), transfer);
     TransportEnd end;
     curl_easy_getinfo(transfer.curl, CURLINFO_RESPONSE_CODE, &end.status);
-    if (code == CURLE_HTTP_RETURNED_ERROR) {
+    if (code == CURLE_HTTP_RETURNED_ERROR && !(end.status == 407 && !transfer.proxy.empty())) {
       end.kind = TransportEnd::Kind::kHttpError;
       end.retry_after =
           RetryAfterOf(end.status, transfer.retry_after, std::chrono::system_clock::now());
@@ -224,6 +302,7 @@ class CurlTransport final : public Transport {
     } else if (code != CURLE_OK) {
       end.kind = TransportEnd::Kind::kFailed;
       end.error = curl_error[0] != '\0' ? curl_error : curl_easy_strerror(code);
+      NameTheCause(transfer, code, end);
     }
     return end;
   }

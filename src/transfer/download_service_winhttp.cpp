@@ -18,7 +18,12 @@
 // last notice (HANDLE_CLOSING), so the download thread never waits for it.
 //
 // Redirects are followed here, not by WinHTTP, so that only http and https
-// are followed and at most kMaxRedirects of them. One WinHTTP session per
+// are followed, never from https down to http, and at most kMaxRedirects
+// of them.
+
+// The proxy is the user's: WinHTTP's automatic proxy (the user's settings,
+// a PAC script, WPAD) on Windows 8.1 and later; before that the proxy the
+// user's Internet Options name, when they name one. One WinHTTP session per
 // transport, so one per service and thread; the session keeps idle
 // connections for reuse, and the transport keeps the connect handle of the
 // last server while downloads go to it.
@@ -150,6 +155,23 @@ std::optional<WebAddress> Crack(const std::string& url) {
   return address;
 }
 
+// A failure no further try can mend: the certificate, a refused address.
+bool PermanentFailure(DWORD error) {
+  switch (error) {
+    case ERROR_WINHTTP_SECURE_FAILURE:
+    case ERROR_WINHTTP_SECURE_INVALID_CA:
+    case ERROR_WINHTTP_SECURE_CERT_DATE_INVALID:
+    case ERROR_WINHTTP_SECURE_CERT_CN_INVALID:
+    case ERROR_WINHTTP_SECURE_INVALID_CERT:
+    case ERROR_WINHTTP_SECURE_CERT_REVOKED:
+    case ERROR_WINHTTP_UNRECOGNIZED_SCHEME:
+    case ERROR_WINHTTP_INVALID_URL:
+      return true;
+    default:
+      return false;
+  }
+}
+
 std::string CertificateProblem(DWORD flags) {
   if (flags & WINHTTP_CALLBACK_STATUS_FLAG_CERT_DATE_INVALID) {
     return "its certificate has expired or is not valid yet";
@@ -168,11 +190,17 @@ std::string CertificateProblem(DWORD flags) {
   return "the secure connection could not be set up";
 }
 
-// One line for a WinHTTP failure, naming the server; `secure_flags` are
-// the details of a failed TLS check.
-std::string NetworkFailure(DWORD error, const WebAddress& address, DWORD secure_flags) {
+// One line for a WinHTTP failure, naming the server, or the proxy when one
+// is named (`proxy`) and the failure is reaching it; `secure_flags` are the
+// details of a failed TLS check.
+std::string NetworkFailure(DWORD error, const WebAddress& address, DWORD secure_flags,
+                           const std::string& proxy = {}) {
   const std::string code = " (WinHTTP error " + std::to_string(error) + ")";
   const std::string host = Narrow(address.host);
+  if (!proxy.empty() &&
+      (error == ERROR_WINHTTP_NAME_NOT_RESOLVED || error == ERROR_WINHTTP_CANNOT_CONNECT)) {
+    return "cannot reach the proxy " + proxy + code;
+  }
   switch (error) {
     case ERROR_WINHTTP_NAME_NOT_RESOLVED:
       return "cannot find the server \"" + host + "\"" + code;
@@ -384,11 +412,45 @@ class Pacer {
 
 // ------------------------------------------------------------ transport
 
+// Frees what WinHttpGetIEProxyConfigForCurrentUser hands over.
+struct UserProxyConfig : WINHTTP_CURRENT_USER_IE_PROXY_CONFIG {
+  UserProxyConfig() : WINHTTP_CURRENT_USER_IE_PROXY_CONFIG{} {}
+  ~UserProxyConfig() {
+    for (LPWSTR text : {lpszAutoConfigUrl, lpszProxy, lpszProxyBypass}) {
+      if (text != nullptr) GlobalFree(text);
+    }
+  }
+  UserProxyConfig(const UserProxyConfig&) = delete;
+  UserProxyConfig& operator=(const UserProxyConfig&) = delete;
+};
+
+// A WinHTTP session with the user's proxy. `proxy` names it when it is
+// known here (the fallback's named proxy), for messages.
+HINTERNET OpenSession(std::string& proxy) {
+  const std::wstring agent = WireText(kUserAgent);
+  if (HINTERNET session =
+          WinHttpOpen(agent.c_str(), WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY, WINHTTP_NO_PROXY_NAME,
+                      WINHTTP_NO_PROXY_BYPASS, WINHTTP_FLAG_ASYNC)) {
+    return session;
+  }
+  // Before Windows 8.1 there is no automatic proxy: the Internet Options'.
+  UserProxyConfig user;
+  if (WinHttpGetIEProxyConfigForCurrentUser(&user) && user.lpszProxy != nullptr &&
+      *user.lpszProxy != L'\0') {
+    proxy = Narrow(user.lpszProxy);
+    return WinHttpOpen(
+        agent.c_str(), WINHTTP_ACCESS_TYPE_NAMED_PROXY, user.lpszProxy,
+        user.lpszProxyBypass != nullptr ? user.lpszProxyBypass : WINHTTP_NO_PROXY_BYPASS,
+        WINHTTP_FLAG_ASYNC);
+  }
+  return WinHttpOpen(agent.c_str(), WINHTTP_ACCESS_TYPE_DEFAULT_PROXY, WINHTTP_NO_PROXY_NAME,
+                     WINHTTP_NO_PROXY_BYPASS, WINHTTP_FLAG_ASYNC);
+}
+
 class WinHttpTransport final : public Transport {
  public:
   WinHttpTransport() {
-    session_.reset(WinHttpOpen(WireText(kUserAgent).c_str(), WINHTTP_ACCESS_TYPE_DEFAULT_PROXY,
-                               WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, WINHTTP_FLAG_ASYNC));
+    session_.reset(OpenSession(proxy_));
     if (!session_) {
       unready_ = "cannot start WinHTTP (error " + std::to_string(GetLastError()) + ")";
     } else if (WinHttpSetStatusCallback(session_.get(), OnNotice, kNotices, 0) ==
@@ -413,6 +475,7 @@ class WinHttpTransport final : public Transport {
 
   WinHttpHandle session_;  // declared first, closed last
   std::string unready_;
+  std::string proxy_;         // the user's named proxy, when known; for messages
   WinHttpHandle connection_;  // to connected_host_, connected_port_
   std::wstring connected_host_;
   INTERNET_PORT connected_port_ = 0;
@@ -436,8 +499,11 @@ TransportEnd WinHttpTransport::Stopped(const Pacer& pacer, long status) const {
 TransportEnd WinHttpTransport::Failure(DWORD error, const WebAddress& address,
                                        const Request& request, long status) const {
   if (error == ERROR_WINHTTP_TIMEOUT) return Ended(TransportEnd::Kind::kStalled, status);
-  return Ended(TransportEnd::Kind::kFailed, status,
-               NetworkFailure(error, address, request.exchange().SecureFlags()));
+  TransportEnd failed =
+      Ended(TransportEnd::Kind::kFailed, status,
+            NetworkFailure(error, address, request.exchange().SecureFlags(), proxy_));
+  failed.permanent = PermanentFailure(error);
+  return failed;
 }
 
 // Sends the request, asking for the rest of the partial file when there is
@@ -452,13 +518,20 @@ TransportEnd WinHttpTransport::Ask(const WebAddress& address, Request& request, 
   // WinHTTP's own time-outs only back up the stall count kept here.
   const int limit = static_cast<int>(std::min<int64_t>(stall_timeout.count() + 5, 86'400) * 1000);
   (void)WinHttpSetTimeouts(request.get(), limit, limit, limit, limit);
+  std::wstring extra;
   if (body.resume_from > 0) {
-    const std::wstring range = L"Range: bytes=" + std::to_wstring(body.resume_from) +
-                               L"-\r\nIf-Range: " + WireText(body.validator);
-    if (!WinHttpAddRequestHeaders(request.get(), range.c_str(), static_cast<DWORD>(range.size()),
-                                  WINHTTP_ADDREQ_FLAG_ADD | WINHTTP_ADDREQ_FLAG_REPLACE)) {
-      return Failure(GetLastError(), address, request, 0);
-    }
+    extra = L"Range: bytes=" + std::to_wstring(body.resume_from) + L"-\r\nIf-Range: " +
+            WireText(body.validator);
+  }
+  if (body.target->past_caches) {
+    // Pragma for the caches that know only HTTP/1.0.
+    extra += std::wstring(extra.empty() ? L"" : L"\r\n") +
+             L"Cache-Control: no-cache\r\nPragma: no-cache";
+  }
+  if (!extra.empty() &&
+      !WinHttpAddRequestHeaders(request.get(), extra.c_str(), static_cast<DWORD>(extra.size()),
+                                WINHTTP_ADDREQ_FLAG_ADD | WINHTTP_ADDREQ_FLAG_REPLACE)) {
+    return Failure(GetLastError(), address, request, 0);
   }
   if (!WinHttpSendRequest(request.get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA,
                           0, 0, request.context())) {
@@ -484,7 +557,8 @@ TransportEnd WinHttpTransport::ReadBody(const WebAddress& address, Request& requ
   const long status = request.Status();
   const ResponseHeaders headers{.etag = request.Header(WINHTTP_QUERY_ETAG),
                                 .last_modified = request.Header(WINHTTP_QUERY_LAST_MODIFIED),
-                                .content_range = request.Header(WINHTTP_QUERY_CONTENT_RANGE)};
+                                .content_range = request.Header(WINHTTP_QUERY_CONTENT_RANGE),
+                                .content_encoding = request.Header(WINHTTP_QUERY_CONTENT_ENCODING)};
   const std::optional<uint64_t> announced = request.ContentLength();
   pacer.SetAnnounced(announced.value_or(0));
   if (!StartBody(body, status, headers) || !BodyFits(body, 0, announced)) {
@@ -539,7 +613,8 @@ TransportEnd WinHttpTransport::Fetch(const std::string& wire_url, Body& body,
     }
     const HINTERNET connection = ConnectTo(*address);
     if (connection == nullptr) {
-      return Ended(TransportEnd::Kind::kFailed, 0, NetworkFailure(GetLastError(), *address, 0));
+      return Ended(TransportEnd::Kind::kFailed, 0,
+                   NetworkFailure(GetLastError(), *address, 0, proxy_));
     }
     Request request(connection, *address);
     const TransportEnd asked = Ask(*address, request, body, pacer, stall_timeout);
@@ -549,17 +624,23 @@ TransportEnd WinHttpTransport::Fetch(const std::string& wire_url, Body& body,
     const bool redirect =
         status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
     if (redirect && !Trimmed(location).empty()) {
-      url = ResolveLocation(url, location);
-      const std::string scheme = SchemeOf(url);
-      if (scheme != "http" && scheme != "https") {
-        return Ended(TransportEnd::Kind::kFailed, status,
-                     "the server redirected to \"" + url + "\", which is neither http nor https");
+      const std::string next = ResolveLocation(url, location);
+      std::string refusal = RedirectRefusal(url, next);
+      if (refusal.empty() && redirects == kMaxRedirects) {
+        refusal = "more than " + std::to_string(kMaxRedirects) + " redirects";
       }
-      if (redirects == kMaxRedirects) {
-        return Ended(TransportEnd::Kind::kFailed, status,
-                     "more than " + std::to_string(kMaxRedirects) + " redirects");
+      if (!refusal.empty()) {
+        TransportEnd refused = Ended(TransportEnd::Kind::kFailed, status, std::move(refusal));
+        refused.permanent = true;
+        return refused;
       }
+      url = next;
       continue;
+    }
+    if (status == 407) {
+      return Ended(TransportEnd::Kind::kFailed, status,
+                   "the proxy" + (proxy_.empty() ? "" : " " + proxy_) +
+                       " asks for a login (HTTP status 407)");
     }
     if (status >= 400) {
       TransportEnd failed = Ended(TransportEnd::Kind::kHttpError, status);

@@ -66,6 +66,16 @@ struct Body {
   std::string validator;
   bool validator_saved = false;
   bool saved_for_large_body = false;  // the save after the first megabyte was tried
+  // Why the transfer was refused and must not be tried again (a redirect
+  // to a refused address, a body compressed unasked); empty otherwise.
+  std::string refusal;
+  // The stall watch: at least `stall_bytes` must arrive in every span of
+  // `stall_timeout`; `stalled` once they did not.
+  uint64_t stall_bytes = 0;
+  std::chrono::steady_clock::duration stall_timeout{};
+  std::chrono::steady_clock::time_point stall_window_start{};
+  uint64_t stall_window_received = 0;
+  bool stalled = false;
   const ContainedFolder* folder = nullptr;
   const DownloadTarget* target = nullptr;
   ContainedFile* partial = nullptr;
@@ -76,12 +86,15 @@ struct ResponseHeaders {
   std::string etag;
   std::string last_modified;
   std::string content_range;
+  std::string content_encoding;
 };
 
 // The final response's headers are complete (`status` 0 for a file URL). A
 // 200 starts the partial file over when it held data and takes the new
-// validator; a 206 must continue the partial file exactly where it ends.
-// False stops the transfer.
+// validator (a strong one only: a weak ETag is never sent back in If-Range,
+// so such a file cannot be resumed); a 206 must continue the partial file
+// exactly where it ends. A body with a Content-Encoding (nothing asks for
+// one) is refused. False stops the transfer.
 [[nodiscard]] bool StartBody(Body& body, long status, const ResponseHeaders& headers);
 
 // False once the body can no longer end well: `announced` (the response's
@@ -100,8 +113,12 @@ struct ResponseHeaders {
 // Hands the callback the whole file's count: `body_now` bytes of this
 // response so far, of `body_announced` (0 when unknown). A report that
 // moved nothing keeps the face alive. False (and `aborted`) once the
-// callback asks to stop.
+// callback asks to stop, or (and `stalled`) once the stall watch fires.
 [[nodiscard]] bool ReportProgress(Body& body, uint64_t body_now, uint64_t body_announced);
+
+// A report while nothing moved: keeps the face alive and watches for a
+// stall. False as ReportProgress.
+[[nodiscard]] bool ReportIdle(Body& body);
 
 // The wait a 429 or 503 answer asks for in its Retry-After header: delta
 // seconds or an HTTP date (the three forms HTTP allows), counted from
@@ -124,6 +141,9 @@ struct TransportEnd {
   long status = 0;    // the last HTTP status received, 0 when none
   std::string error;  // one line, for kFailed
   std::optional<std::chrono::seconds> retry_after;
+  // The failure cannot get better by trying again (a refused redirect, a
+  // certificate problem, an unsupported protocol).
+  bool permanent = false;
 };
 
 class Transport {

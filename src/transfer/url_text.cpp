@@ -107,6 +107,37 @@ std::string ResolveLocation(std::string_view base, std::string_view location) {
   return wire;
 }
 
+std::string RedirectRefusal(std::string_view from, std::string_view to) {
+  const std::string scheme = SchemeOf(to);
+  const std::string shown = "\"" + std::string(to.substr(0, 300)) + "\"";
+  if (scheme != "http" && scheme != "https") {
+    return "the server redirected to " + shown + ", which is neither http nor https";
+  }
+  if (SchemeOf(from) == "https" && scheme == "http") {
+    return "the server redirected from https to the unprotected address " + shown +
+           ", which is refused";
+  }
+  return {};
+}
+
+std::string EncodedNamePath(std::string_view name) {
+  std::string path;
+  path.reserve(name.size());
+  for (const char c : name) {
+    // ASCII letters and digits only, whatever the locale says.
+    const bool letter_or_digit =
+        (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+    if (c == '/' || c == '\\') {
+      path += '/';
+    } else if (letter_or_digit || c == '-' || c == '.' || c == '_' || c == '~') {
+      path += c;
+    } else {
+      AppendPercentEscape(path, c);
+    }
+  }
+  return path;
+}
+
 std::string FileUrlPath(std::string_view url) {
   const size_t scheme_end = url.find("://");
   std::string rest(scheme_end == std::string_view::npos ? url : url.substr(scheme_end + 3));

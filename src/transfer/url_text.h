@@ -23,6 +23,16 @@ std::string SchemeOf(std::string_view url);
 // wire.
 std::string ResolveLocation(std::string_view base, std::string_view location);
 
+// Why a redirect from `from` to `to` (both whole URLs) is refused: `to` is
+// neither http nor https, or it leaves https for http (the rest would
+// travel unprotected); empty when it may be followed.
+std::string RedirectRefusal(std::string_view from, std::string_view to);
+
+// A relative name ('/' or '\\' separated) as the path of a URL: every
+// byte but letters, digits and "-._~" percent-encoded in each segment
+// ('+' too: some servers read it as a blank), the segments joined by '/'.
+std::string EncodedNamePath(std::string_view name);
+
 // The local path a file URL names, percent escapes decoded (UTF-8 text).
 // "file:///srv/a%20b" names /srv/a b; "file:///C:/a", "file://C:\a" (as a
 // folder is often written) and "file://localhost/C:/a" name C:/a; another

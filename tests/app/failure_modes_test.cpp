@@ -53,6 +53,7 @@ struct FailureMode {
   bool stored_folder = false;  // no --folder: the settings file names it
   // Run with --publisher-key naming kPublisherTestKey's public key file.
   bool publisher_key = false;
+  std::vector<std::string> extra_args = {};
 };
 
 std::string Read(const fs::path& file) {
@@ -371,6 +372,162 @@ const std::vector<FailureMode>& Table() {
                                Behaviour{.chunked = true, .filler = size_t{1} << 30});
           },
           "the signature FileList.txt.sig is too large"),
+      {.name = "CatalogueAndSignatureComePastCaches",
+       .arrange = [](World& w) { PublishSigned(w, kPublisherTestKey); },
+       .exit_status = 0,
+       .said = {"All Done."},
+       .not_said = {},
+       .on_disk =
+           [](const World& w) {
+             for (const char* file : {"FileList.txt", "FileList.txt.sig"}) {
+               EXPECT_EQ(w.server.LastHeader(file, "Cache-Control"), "no-cache") << file;
+               EXPECT_EQ(w.server.LastHeader(file, "Pragma"), "no-cache") << file;
+             }
+             // A file fetched the first time may come from a cache.
+             EXPECT_EQ(w.server.LastHeader(w.release.PathOf("a.bin"), "Cache-Control"), "");
+           },
+       .publisher_key = true},
+      {.name = "SignatureNotForTheCatalogueIsFetchedAfreshOnce",
+       .arrange =
+           [](World& w) {
+             PublishSigned(w, kPublisherTestKey);
+             w.server.Serve("FileList.txt", w.release.CatalogueText() + "\n");
+           },
+       .exit_status = 1,
+       .said = {"the signature FileList.txt.sig is not valid for this FileList.txt"},
+       .not_said = {"All Done."},
+       .on_disk =
+           [](const World& w) {
+             // Both once more before the question; --yes then cancels.
+             EXPECT_EQ(w.server.Requests("FileList.txt"), 2);
+             EXPECT_EQ(w.server.Requests("FileList.txt.sig"), 2);
+           },
+       .publisher_key = true},
+      {.name = "FileReplacedInPlaceBehindACache",
+       .arrange =
+           [](World& w) {
+             w.release.Add("Install.bin", RandomBytes(5000, 15));
+             w.release.Publish();
+             // The same size, other bytes: what a stale cache hands out.
+             w.server.Serve(w.release.PathOf("Install.bin"), RandomBytes(5000, 16));
+           },
+       .exit_status = 1,
+       .said = {"Checksum Failed!",
+                "for assistance.\nthe file arrived 3 times but did not match the catalogue"},
+       .not_said = {"All Done."},
+       .on_disk =
+           [](const World& w) {
+             const std::string path = w.release.PathOf("Install.bin");
+             EXPECT_EQ(w.server.Requests(path), 3);
+             EXPECT_EQ(w.server.LastHeader(path, "Cache-Control"), "no-cache");
+             EXPECT_EQ(w.server.LastHeader(path, "Pragma"), "no-cache");
+           }},
+      {.name = "WrongSizeIsRefetchedPastCaches",
+       .arrange =
+           [](World& w) {
+             w.release.Add("a.bin", RandomBytes(1000, 23));
+             w.release.Publish();
+             w.server.Misbehave(w.release.PathOf("a.bin"),
+                                Behaviour{.filler = size_t{5000}, .times = 1});
+           },
+       .exit_status = 0,
+       .said = {"where the catalogue says", "All Done."},
+       .not_said = {},
+       .on_disk =
+           [](const World& w) {
+             AllThere(w);
+             const std::string path = w.release.PathOf("a.bin");
+             EXPECT_EQ(w.server.Requests(path), 2);
+             EXPECT_EQ(w.server.LastHeader(path, "Cache-Control"), "no-cache");
+           }},
+      {.name = "RedirectToFtpIsNotRetried",
+       .arrange =
+           [](World& w) {
+             w.release.Add("a.bin", RandomBytes(1000, 17));
+             w.release.Publish();
+             w.server.Misbehave(w.release.PathOf("a.bin"),
+                                Behaviour{.redirect_to = "ftp://127.0.0.1/a.bin"});
+           },
+       .exit_status = 1,
+       .said = {"a.bin: Failed: the server redirected to \"ftp://127.0.0.1/a.bin\"",
+                "for assistance.\nthe server redirected to"},
+       .not_said = {"Retrying", "All Done."},
+       .on_disk =
+           [](const World& w) { EXPECT_EQ(w.server.Requests(w.release.PathOf("a.bin")), 1); }},
+      {.name = "ServerCompressingAFileUnasked",
+       .arrange =
+           [](World& w) {
+             w.release.Add("a.bin", RandomBytes(300'000, 18));
+             w.release.Publish();
+             w.server.Misbehave(w.release.PathOf("a.bin"), Behaviour{.content_encoding = "gzip"});
+           },
+       .exit_status = 1,
+       .said = {"Content-Encoding: gzip", "Couldn't download"},
+       .not_said = {"Retrying", "All Done."},
+       .on_disk =
+           [](const World& w) {
+             EXPECT_EQ(w.server.Requests(w.release.PathOf("a.bin")), 1);
+             EXPECT_EQ(BytesUnder(w.folder), 0u);
+           }},
+      {.name = "ServerCompressingTheCatalogueUnasked",
+       .arrange =
+           [](World& w) {
+             w.release.Add("a.bin", RandomBytes(1000, 19));
+             w.release.Publish();
+             w.server.Misbehave("FileList.txt", Behaviour{.content_encoding = "gzip"});
+           },
+       .exit_status = 1,
+       .said = {"Content-Encoding: gzip"},
+       .not_said = {"Version:"},
+       .on_disk = [](const World& w) { EXPECT_FALSE(fs::exists(w.folder)); }},
+      {.name = "CatalogueNotFoundNamesItsAddress",
+       .arrange = [](World&) {},
+       .exit_status = 1,
+       .said = {"HTTP status 404 for http://127.0.0.1:", "/FileList.txt"},
+       .not_said = {"Version:"},
+       .on_disk = [](const World& w) { EXPECT_FALSE(fs::exists(w.folder)); }},
+      {.name = "DeadProxyIsNamed",
+       .arrange =
+           [](World& w) {
+             w.release.Add("a.bin", RandomBytes(1000, 20));
+             w.release.Publish();
+           },
+       .exit_status = 1,
+       .said = {"cannot reach the proxy http://127.0.0.1:1"},
+       .not_said = {"Version:"},
+       .on_disk = [](const World& w) { EXPECT_EQ(w.server.Requests("FileList.txt"), 0); },
+       // Nothing listens on port 1 of the loopback (it takes root to).
+       .env = {{"http_proxy", "http://127.0.0.1:1"}, {"no_proxy", ""}, {"NO_PROXY", ""}}},
+      {.name = "AwkwardNamesFromAStrictServer",
+       .arrange =
+           [](World& w) {
+             w.server.DecodePathsStrictly();
+             w.release.Add("a+b #1 100%41?.bin", RandomBytes(1000, 21));
+             w.release.Add("Sub Dir/c+d.bin", RandomBytes(1000, 22));
+             w.release.Publish();
+           },
+       .exit_status = 0,
+       .said = {"All Done."},
+       .not_said = {"Retrying"},
+       .on_disk = AllThere},
+      {.name = "ConnectionsTwoHoldsAtMostTwo",
+       .arrange =
+           [](World& w) {
+             for (int i = 0; i < 8; ++i) {
+               w.release.Add("f" + std::to_string(i) + ".bin", RandomBytes(200'000, 30 + i));
+             }
+             w.release.Publish();
+           },
+       .exit_status = 0,
+       .said = {"All Done."},
+       .not_said = {},
+       .on_disk =
+           [](const World& w) {
+             AllThere(w);
+             // The catalogue's connection is one of the two.
+             EXPECT_LE(w.server.MostConnectionsAtOnce(), 2);
+           },
+       .extra_args = {"--connections", "2"}},
       {.name = "YesWithADisplayNeverWaits",
        .arrange =
            [](World& w) {
@@ -403,6 +560,7 @@ std::vector<std::string> CommandLine(const FailureMode& mode, const World& world
   if (mode.publisher_key) {
     args.insert(args.end(), {"--publisher-key", (world.sandbox.path() / "publisher.pub").string()});
   }
+  args.insert(args.end(), mode.extra_args.begin(), mode.extra_args.end());
   return args;
 }
 

@@ -48,6 +48,13 @@ TEST(OptionsTest, ServerIsTheBaseUrlWithATrailingSlashInBothForms) {
   EXPECT_EQ(Parsed({"--server", "http://example.test/Orvcd"}).server, "http://example.test/Orvcd/");
   EXPECT_EQ(Parsed({"--server=https://example.test/cd/"}).server, "https://example.test/cd/");
   EXPECT_EQ(Parsed({"--server", "file:///srv/release"}).server, "file:///srv/release/");
+  // The catalogue's own address is taken as its folder.
+  EXPECT_EQ(Parsed({"--server", "http://example.test/Orvcd/FileList.txt"}).server,
+            "http://example.test/Orvcd/");
+  EXPECT_EQ(Parsed({"--server", "http://example.test/filelist.TXT"}).server,
+            "http://example.test/");
+  EXPECT_EQ(Parsed({"--server", "http://example.test/MyFileList.txt"}).server,
+            "http://example.test/MyFileList.txt/");
 }
 
 TEST(OptionsTest, ServerErrors) {

@@ -159,7 +159,8 @@ class SetupPageTest : public QObject {
     QTRY_COMPARE_WITH_TIMEOUT(page.CancelButton()->isEnabled(), true, 20000);
     const std::string message =
         "Could not download FileList.txt from the server.\nClick RETRY to try again, or CANCEL to "
-        "quit.\nHTTP status 404";
+        "quit.\nHTTP status 404 for " +
+        fixture.world.server.Url() + "FileList.txt";
     QCOMPARE(fixture.world.prompt.Texts(), (std::vector<std::string>{message, message}));
     QCOMPARE(fixture.world.prompt.Asked().front().buttons, PromptButtons::kRetryCancel);
     QCOMPARE(fixture.world.server.Requests("FileList.txt"), 2);

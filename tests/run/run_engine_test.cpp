@@ -294,8 +294,10 @@ TEST_F(RunEngineTest, FileThatKeepsFailingItsCheckIsNotFetchedForever) {
   });
   NewRun();
   ASSERT_EQ(Drive(), RunEnd::kClosed);
+  // The question says the file came but did not match.
   const std::string message =
-      DownloadFailureMessage(release_.BaseUrl() + "1.0/bad.bin", "help@example.test");
+      DownloadFailureMessage(release_.BaseUrl() + "1.0/bad.bin", "help@example.test") +
+      "\nthe file arrived 3 times but did not match the catalogue";
   EXPECT_EQ(prompt_.Texts(), (std::vector<std::string>{message, message}));
   EXPECT_EQ(requests_when_asked, (std::vector<int>{3, 6}));
 }

@@ -113,8 +113,11 @@ TEST_F(SetupFlowTest, StatesBeforeDuringAndAfterTheFetch) {
 }
 
 TEST_F(SetupFlowTest, FetchFailureRetryThenSuccess) {
-  // The question keeps its text and says why on a line of its own.
-  const std::string kNotFoundQuestion = std::string(kFileListRetryMessage) + "\nHTTP status 404";
+  // The question keeps its text and says why on a line of its own, with
+  // the address that was not found.
+  const std::string kNotFoundQuestion = std::string(kFileListRetryMessage) +
+                                        "\nHTTP status 404 for " + release_.BaseUrl() +
+                                        "FileList.txt";
   release_.Add("a.bin", "x");
   int asked = 0;
   prompt_.Push(PromptAnswer::kRetry);
@@ -356,8 +359,10 @@ TEST_F(SignedCatalogueTest, RetryFetchesTheCatalogueAndItsSignatureAgain) {
   flow.Initialise();
   EXPECT_EQ(flow.FetchCatalogue(), FetchOutcome::kReady);
   EXPECT_EQ(prompt_.Count(), 1u);
-  EXPECT_EQ(server_.Requests("FileList.txt"), 2);
-  EXPECT_EQ(server_.Requests("FileList.txt.sig"), 2);
+  // A signature that does not fit has both fetched once more before the
+  // question; Retry fetches them again.
+  EXPECT_EQ(server_.Requests("FileList.txt"), 3);
+  EXPECT_EQ(server_.Requests("FileList.txt.sig"), 3);
   EXPECT_EQ(catalogue_.Version(), "1.0");
 }
 

@@ -4,10 +4,12 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <condition_variable>
 #include <functional>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <stdexcept>
 #include <thread>
@@ -18,8 +20,58 @@ namespace brenvik::test {
 namespace {
 
 constexpr size_t kChunk = 16 * 1024;
-constexpr size_t kTrickleChunk = 1024;
 constexpr std::chrono::milliseconds kSleepStep{10};
+
+// Runs each connection on a pool thread, as the library's own queue does,
+// and counts the connections open at once.
+class CountingQueue final : public httplib::TaskQueue {
+ public:
+  CountingQueue(std::atomic<int>& open, std::atomic<int>& most)
+      : pool_(CPPHTTPLIB_THREAD_POOL_COUNT), open_(open), most_(most) {}
+  void enqueue(std::function<void()> connection) override {
+    const int now = ++open_;
+    for (int most = most_.load(); now > most && !most_.compare_exchange_weak(most, now);) {
+    }
+    pool_.enqueue([this, connection = std::move(connection)] {
+      connection();
+      --open_;
+    });
+  }
+  void shutdown() override { pool_.shutdown(); }
+
+ private:
+  httplib::ThreadPool pool_;
+  std::atomic<int>& open_;
+  std::atomic<int>& most_;
+};
+
+bool PathByte(unsigned char c) {
+  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+         std::string_view("-._~!$&'()*,;=:@/").find(static_cast<char>(c)) != std::string_view::npos;
+}
+
+// The path of a raw request target as a strict object store reads it;
+// nullopt for a byte a path may not carry unescaped.
+std::optional<std::string> StrictPath(std::string_view target) {
+  target = target.substr(0, target.find('?'));
+  std::string path;
+  for (size_t i = 0; i < target.size(); ++i) {
+    const char c = target[i];
+    if (c == '+') {
+      path += ' ';
+    } else if (c == '%' && i + 2 < target.size() &&
+               std::isxdigit(static_cast<unsigned char>(target[i + 1])) != 0 &&
+               std::isxdigit(static_cast<unsigned char>(target[i + 2])) != 0) {
+      path += static_cast<char>(std::stoi(std::string(target.substr(i + 1, 2)), nullptr, 16));
+      i += 2;
+    } else if (PathByte(static_cast<unsigned char>(c))) {
+      path += c;
+    } else {
+      return std::nullopt;
+    }
+  }
+  return path;
+}
 
 // Sleeps up to a duration; false when the server is stopping.
 using Nap = std::function<bool(std::chrono::milliseconds)>;
@@ -42,8 +94,8 @@ void ProvideBody(httplib::Response& response, const Body& body, const Behaviour&
     if (offset == 0 && behaviour.stall.count() > 0 && !nap(behaviour.stall)) return false;
     if (offset > 0 && behaviour.trickle.count() > 0 && !nap(behaviour.trickle)) return false;
     if (offset >= behaviour.cut_after) return false;  // closes the connection
-    size_t chunk = std::min(
-        {length, body.size - offset, behaviour.trickle.count() > 0 ? kTrickleChunk : kChunk});
+    size_t chunk = std::min({length, body.size - offset,
+                             behaviour.trickle.count() > 0 ? behaviour.trickle_bytes : kChunk});
     if (behaviour.cut_after != std::string::npos) {
       chunk = std::min(chunk, behaviour.cut_after - offset);
     }
@@ -97,6 +149,10 @@ struct HttpServer::State {
   std::map<std::string, int> requests;
   std::map<std::string, std::string> ranges;
   std::set<int> client_ports;
+  std::map<std::string, httplib::Headers> headers;
+  std::atomic<bool> strict_paths{false};
+  std::atomic<int> open_connections{0};
+  std::atomic<int> most_connections{0};
   std::condition_variable held_changed;
   int hold_count = 0;  // the rest: guarded by mutex
   std::chrono::milliseconds hold_limit{0};
@@ -111,6 +167,9 @@ HttpServer::HttpServer() : state_(std::make_unique<State>()) {
   // so a client that reuses its connection is exercised.
   server.set_keep_alive_max_count(1000);
   server.set_keep_alive_timeout(5);
+  server.new_task_queue = [state = state_.get()] {
+    return new CountingQueue(state->open_connections, state->most_connections);
+  };
   server.Get(".*",
              [state = state_.get()](const httplib::Request& request, httplib::Response& response) {
                state->Answer(request, response);
@@ -166,6 +225,7 @@ std::pair<Behaviour, Body> HttpServer::State::Take(const httplib::Request& reque
   }
   ++requests[path];
   ranges[path] = request.get_header_value("Range");
+  headers[path] = request.headers;
   client_ports.insert(request.remote_port);
   if (const auto it = behaviours.find(path);
       it != behaviours.end() && (!it->second.times || requests[path] <= *it->second.times)) {
@@ -186,7 +246,22 @@ void HttpServer::State::Answer(const httplib::Request& request, httplib::Respons
     response.set_content("the test server is closing\n", "text/plain");
     return;
   }
-  const std::string path = request.path.empty() ? "" : request.path.substr(1);
+  std::string path = request.path.empty() ? "" : request.path.substr(1);
+  if (strict_paths.load()) {
+    const std::optional<std::string> strict = StrictPath(request.target);
+    if (!strict) {
+      response.status = 400;
+      response.set_content("a byte no path may carry unescaped\n", "text/plain");
+      return;
+    }
+    path = strict->empty() ? "" : strict->substr(1);
+  }
+  // A request for a whole URL is one sent to a proxy: the server then acts
+  // as that proxy and answers from its own files.
+  if (path.starts_with("ttp://")) {
+    const size_t slash = path.find('/', 6);
+    path = slash == std::string::npos ? "" : path.substr(slash + 1);
+  }
   auto [behaviour, body] = Take(request, path);
   if (behaviour.filler) body = Body{.size = *behaviour.filler};
 
@@ -220,6 +295,9 @@ void HttpServer::State::Answer(const httplib::Request& request, httplib::Respons
     }
   } else if (behaviour.ignore_range) {
     const_cast<httplib::Request&>(request).ranges.clear();
+  }
+  if (!behaviour.content_encoding.empty()) {
+    response.set_header("Content-Encoding", behaviour.content_encoding);
   }
   const bool plain = behaviour.cut_after == std::string::npos && behaviour.stall.count() == 0 &&
                      behaviour.trickle.count() == 0 && !behaviour.chunked && body.content;
@@ -275,6 +353,18 @@ int HttpServer::Connections() const {
   std::lock_guard lock(state_->mutex);
   return static_cast<int>(state_->client_ports.size());
 }
+
+int HttpServer::MostConnectionsAtOnce() const { return state_->most_connections.load(); }
+
+std::string HttpServer::LastHeader(const std::string& path, const std::string& name) const {
+  std::lock_guard lock(state_->mutex);
+  const auto it = state_->headers.find(path);
+  if (it == state_->headers.end()) return "";
+  const auto header = it->second.find(name);
+  return header == it->second.end() ? "" : header->second;
+}
+
+void HttpServer::DecodePathsStrictly() { state_->strict_paths.store(true); }
 
 int HttpServer::TotalRequests() const {
   std::lock_guard lock(state_->mutex);

@@ -3,7 +3,9 @@
 // thread for the life of the object. Serves files from a map and can
 // misbehave on purpose per path: a status code, a body cut short, a stall,
 // a slow trickle, a redirect, silence, a body of any size without a length,
-// a Retry-After; for every request or only the first few.
+// a Retry-After; for every request or only the first few. A request for a
+// whole URL (as a client sends one to its proxy) is answered from the same
+// files by that URL's path, so the server can stand in for a proxy.
 //
 // On Linux the server runs in this process. A Windows test program (run
 // under Wine) cannot host it: there every method is a request to
@@ -32,7 +34,9 @@ struct Behaviour {
   // Send this ETag and answer a Range request whose If-Range matches it with
   // 206 and the rest of the file (the cut then counts from the range's start).
   std::string etag;
-  bool ignore_range = false;  // answer every request with 200 and the whole file
+  bool ignore_range = false;     // answer every request with 200 and the whole file
+  std::string content_encoding;  // send the body with this Content-Encoding header
+  size_t trickle_bytes = 1024;   // the size of a trickle's chunks
 };
 
 class HttpServer {
@@ -62,6 +66,16 @@ class HttpServer {
   std::string LastRange(const std::string& path) const;
   // Number of distinct client connections that sent a request.
   int Connections() const;
+  // The most client connections open at once, from their acceptance to
+  // their close.
+  int MostConnectionsAtOnce() const;
+  // The value of header `name` in the last request for `path`; empty
+  // without one.
+  std::string LastHeader(const std::string& path, const std::string& name) const;
+  // From now on request paths are read as a strict object store reads them:
+  // a '+' is a blank, '%XX' the byte it stands for, and any other byte that
+  // a path may not carry unescaped makes the answer 400.
+  void DecodePathsStrictly();
 
   // Holds the first `count` requests (for any path) until all of them have
   // arrived, or `limit` has passed, before answering any of them. A client

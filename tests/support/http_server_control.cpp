@@ -85,6 +85,10 @@ void TakeSetting(Behaviour& b, std::string_view key, std::string_view value) {
     b.etag = value;
   } else if (key == "ignore_range") {
     b.ignore_range = FlagOf(key, value);
+  } else if (key == "content_encoding") {
+    b.content_encoding = value;
+  } else if (key == "trickle_bytes") {
+    b.trickle_bytes = NumberOf<size_t>(key, value);
   } else {
     throw std::invalid_argument("unknown behaviour: " + std::string(key) + "=" +
                                 std::string(value));
@@ -152,6 +156,8 @@ std::string BehaviourText(const Behaviour& behaviour) {
   if (behaviour.times) line("times", std::to_string(*behaviour.times));
   line("etag", behaviour.etag);
   line("ignore_range", behaviour.ignore_range ? "1" : "0");
+  line("content_encoding", behaviour.content_encoding);
+  line("trickle_bytes", std::to_string(behaviour.trickle_bytes));
   return text;
 }
 
@@ -208,12 +214,20 @@ std::optional<ControlReply> ControlHost::Dispatch(HttpServer& server, std::strin
     if (verb == "behaviours" && method == "DELETE") return server.Behave(*path), Ok();
     if (verb == "requests" && method == "GET") return Count(server.Requests(*path));
     if (verb == "range" && method == "GET") return Ok(server.LastRange(*path));
+    if (verb == "header" && method == "GET") {
+      // "<header name>/<path>"
+      const size_t name_end = std::min(path->find('/'), path->size());
+      return Ok(server.LastHeader(path->substr(std::min(name_end + 1, path->size())),
+                                  path->substr(0, name_end)));
+    }
   } else if (method == "GET") {
     if (verb == "total") return Count(server.TotalRequests());
     if (verb == "connections") return Count(server.Connections());
     if (verb == "most-held") return Count(server.MostHeldAtOnce());
+    if (verb == "most-connections") return Count(server.MostConnectionsAtOnce());
   } else if (method == "POST") {
     if (verb == "stop") return server.Stop(), Ok();
+    if (verb == "strict") return server.DecodePathsStrictly(), Ok();
     if (verb == "hold") return Hold(server, body);
   }
   return std::nullopt;

@@ -15,6 +15,9 @@
 //   GET    /servers/<id>/range/<path>     LastRange
 //   GET    /servers/<id>/total            TotalRequests
 //   GET    /servers/<id>/connections      Connections
+//   GET    /servers/<id>/most-connections MostConnectionsAtOnce
+//   GET    /servers/<id>/header/<name>/<path> LastHeader
+//   POST   /servers/<id>/strict           DecodePathsStrictly
 //   GET    /servers/<id>/most-held        MostHeldAtOnce
 //   POST   /servers/<id>/hold             HoldFirstRequests ("count=N\nlimit_ms=N\n")
 //   POST   /servers/<id>/stop             Stop

@@ -221,6 +221,16 @@ int HttpServer::Connections() const {
   return CountOf(Control("GET", state_->base + "/connections"));
 }
 
+int HttpServer::MostConnectionsAtOnce() const {
+  return CountOf(Control("GET", state_->base + "/most-connections"));
+}
+
+std::string HttpServer::LastHeader(const std::string& path, const std::string& name) const {
+  return Control("GET", state_->At("header", name + "/" + path));
+}
+
+void HttpServer::DecodePathsStrictly() { Control("POST", state_->base + "/strict"); }
+
 void HttpServer::HoldFirstRequests(int count, std::chrono::milliseconds limit) {
   Control("POST", state_->base + "/hold",
           "count=" + std::to_string(count) + "\nlimit_ms=" + std::to_string(limit.count()) + "\n");

@@ -40,6 +40,16 @@ TEST(RetryAfterOf, ReadsTheThreeHttpDateForms) {
   EXPECT_EQ(RetryAfterOf(429, "Mon, 07 Nov 1994 08:49:37 GMT", kNow), seconds(90 + 24 * 3600));
 }
 
+TEST(RetryAfterOf, AFarDateIsALongWaitNotNone) {
+  // Past 2262 a date no longer fits the clock's nanoseconds; it is still a
+  // wait of centuries (capped by the caller), never "at once".
+  for (const char* date : {"Fri, 01 Jan 2300 00:00:00 GMT", "Fri, 31 Dec 9999 23:59:59 GMT"}) {
+    const std::optional<seconds> wait = RetryAfterOf(503, date, kNow);
+    ASSERT_TRUE(wait.has_value()) << date;
+    EXPECT_GT(*wait, std::chrono::hours(24 * 365 * 5)) << date;
+  }
+}
+
 TEST(RetryAfterOf, RefusesDatesThatDoNotExist) {
   for (const char* date : {"Thu, 31 Feb 2100 08:49:37 GMT", "Sun, 06 Nov 2100 24:00:00 GMT",
                            "Sun, 06 Nov 2100 08:60:00 GMT", "Sun, 06 Foo 2100 08:49:37 GMT",

@@ -37,6 +37,8 @@ void ExpectSame(const Behaviour& got, const Behaviour& want) {
   EXPECT_EQ(got.times, want.times);
   EXPECT_EQ(got.etag, want.etag);
   EXPECT_EQ(got.ignore_range, want.ignore_range);
+  EXPECT_EQ(got.content_encoding, want.content_encoding);
+  EXPECT_EQ(got.trickle_bytes, want.trickle_bytes);
 }
 
 std::string RefusalOf(const std::string& text) {
@@ -60,7 +62,9 @@ TEST(TestServerWireTest, BehaviourTextCarriesEveryField) {
                         .retry_after = "Fri, 31 Dec 2100 23:59:59 GMT",
                         .times = 2,
                         .etag = "\"v=1\"",
-                        .ignore_range = true};
+                        .ignore_range = true,
+                        .content_encoding = "gzip",
+                        .trickle_bytes = 50};
   ExpectSame(BehaviourOfText(BehaviourText(every)), every);
   ExpectSame(BehaviourOfText(BehaviourText(Behaviour{})), Behaviour{});
   // Zero is a value of its own, not "unset".

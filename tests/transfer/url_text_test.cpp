@@ -55,5 +55,28 @@ TEST(FileUrlPath, NamesLocalPathsAndShares) {
   EXPECT_EQ(FileUrlPath("file:///caf%C3%A9/100%"), "/caf\xC3\xA9/100%");
 }
 
+TEST(RedirectRefusal, RefusesOtherSchemesAndTheWayDownFromHttps) {
+  EXPECT_EQ(RedirectRefusal("http://h/a", "http://m/a"), "");
+  EXPECT_EQ(RedirectRefusal("http://h/a", "https://m/a"), "");
+  EXPECT_EQ(RedirectRefusal("https://h/a", "HTTPS://m/a"), "");
+  EXPECT_EQ(RedirectRefusal("https://h/a", "http://m/a"),
+            "the server redirected from https to the unprotected address \"http://m/a\", which "
+            "is refused");
+  EXPECT_EQ(RedirectRefusal("HTTPS://h/a", "Http://m/a").empty(), false);
+  for (const char* elsewhere : {"ftp://m/a", "file:///etc/passwd", "gopher://m/", "m/a"}) {
+    EXPECT_NE(RedirectRefusal("http://h/a", elsewhere), "") << elsewhere;
+    EXPECT_NE(RedirectRefusal("https://h/a", elsewhere), "") << elsewhere;
+  }
+}
+
+TEST(EncodedNamePath, EncodesEveryByteButTheUnreservedOnes) {
+  EXPECT_EQ(EncodedNamePath("Setup-1.0_final~.exe"), "Setup-1.0_final~.exe");
+  // '+' would be a blank to some stores; '%' must not start an escape.
+  EXPECT_EQ(EncodedNamePath("a+b #1 100%41?.bin"), "a%2Bb%20%231%20100%2541%3F.bin");
+  EXPECT_EQ(EncodedNamePath("Sub Dir\\deeper/x;y=z&w.bin"), "Sub%20Dir/deeper/x%3By%3Dz%26w.bin");
+  EXPECT_EQ(EncodedNamePath("caf\xC3\xA9"), "caf%C3%A9");
+  EXPECT_EQ(EncodedNamePath(""), "");
+}
+
 }  // namespace
 }  // namespace brenvik
