@@ -16,15 +16,6 @@
 #include "platform/prompt.h"
 #include "qt/about_box.h"
 
-#ifdef Q_OS_WIN
-#include <windows.h>
-
-#include <QAbstractNativeEventFilter>
-#include <QCoreApplication>
-#include <QPointer>
-#include <map>
-#endif
-
 // Q_INIT_RESOURCE must be used outside any namespace.
 static void RegisterPictures() { Q_INIT_RESOURCE(brenvik); }
 
@@ -131,51 +122,6 @@ void OpenAboutBox(QWidget* parent) {
   box.exec();
 }
 
-#ifdef Q_OS_WIN
-namespace {
-
-// The system-menu command of the About entry; Windows keeps the low four
-// bits of a system command for itself, so 16 to 31 all mean this entry.
-constexpr UINT kAboutCommand = 0x0010;
-
-// Opens the About box for the About entry of any page's system menu.
-class SystemMenuFilter final : public QAbstractNativeEventFilter {
- public:
-  void Add(QDialog& page) { pages_[reinterpret_cast<HWND>(page.winId())] = &page; }
-
-  bool nativeEventFilter(const QByteArray& type, void* message, qintptr* result) override {
-    if (type != "windows_generic_MSG") return false;
-    const MSG* msg = static_cast<const MSG*>(message);
-    if (msg->message != WM_SYSCOMMAND || (msg->wParam & 0xFFF0) != kAboutCommand) return false;
-    const auto found = pages_.find(msg->hwnd);
-    if (found == pages_.end() || found->second.isNull()) return false;
-    OpenAboutBox(found->second.data());
-    *result = 0;
-    return true;
-  }
-
- private:
-  std::map<HWND, QPointer<QDialog>> pages_;
-};
-
-void AddSystemMenuEntry(QDialog& page) {
-  static SystemMenuFilter* filter = [] {
-    auto* made = new SystemMenuFilter();
-    QCoreApplication::instance()->installNativeEventFilter(made);
-    return made;
-  }();
-  const HWND window = reinterpret_cast<HWND>(page.winId());
-  HMENU menu = GetSystemMenu(window, FALSE);
-  if (menu == nullptr) return;
-  const std::wstring text = QString::fromUtf8(kAboutEntry).toStdWString();
-  AppendMenuW(menu, MF_SEPARATOR, 0, nullptr);
-  AppendMenuW(menu, MF_STRING, kAboutCommand, text.c_str());
-  filter->Add(page);
-}
-
-}  // namespace
-#endif
-
 QAction* AddAboutEntry(QDialog& page) {
   page.setWindowIcon(AppIcon());
   auto* about = new QAction(QString::fromUtf8(kAboutEntry), &page);
@@ -184,9 +130,6 @@ QAction* AddAboutEntry(QDialog& page) {
   QObject::connect(about, &QAction::triggered, &page, [&page] { OpenAboutBox(&page); });
   page.addAction(about);
   page.setContextMenuPolicy(Qt::ActionsContextMenu);
-#ifdef Q_OS_WIN
-  AddSystemMenuEntry(page);
-#endif
   return about;
 }
 

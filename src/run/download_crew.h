@@ -56,7 +56,6 @@ class DownloadCrew {
   DownloadCrew(const DownloadCrew&) = delete;
   DownloadCrew& operator=(const DownloadCrew&) = delete;
 
-  int LaneCount() const { return static_cast<int>(lanes_.size()); }
   DownloadLane& Lane(int lane) { return *lanes_[static_cast<size_t>(lane)]; }
   // The transfer callbacks of all lanes, for the statistics.
   std::vector<const TransferCallback*> Callbacks() const;

@@ -139,9 +139,7 @@ class RunEngine {
 
   JobTable& table() { return table_; }
   const JobTable& table() const { return table_; }
-  ProgressStatistics& statistics() { return statistics_; }
   std::string LocationLine() const;
-  const std::string& DownloadFolder() const { return download_folder_; }
   bool InstallAfterDownload() const { return install_; }
   uint64_t TotalBytes() const;
   // True when every file was verified and, when asked, the installer started.

@@ -43,7 +43,6 @@ class TransferCallback {
   bool AbortRequested() const { return abort_.load(); }
 
   void Attach(ProgressSink* sink) { sink_.store(sink); }
-  ProgressSink* Attached() const { return sink_.load(); }
   void SetIdleHook(std::function<void()> hook);
 
   // Marks the span of one transfer, so the statistics count its bytes only
