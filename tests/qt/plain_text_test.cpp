@@ -73,6 +73,40 @@ class PlainTextTest : public QObject {
     page.reject();
   }
 
+  // A right-to-left override would make "invoice_<U+202E>fdp.exe" read as
+  // "invoice_exe.pdf": such invisible characters are shown, not obeyed.
+  void CharactersThatReorderTextAreShownInRowsAndQuestions() {
+    GuiWorld world;
+    world.release.Add(
+        "invoice_\xE2\x80\xAE"
+        "fdp.exe",
+        "abc");
+    world.WriteCatalogue();
+    Session& session = world.MakeSession();
+    const auto run = session.MakeRun(Handover{world.downloads.Folder() + "cd/", false});
+    ProgressPage page(*run, world.prompt);
+    page.show();
+    QCOMPARE(page.List()->model()->index(0, 0).data().toString(),
+             QString("invoice_\\u202Efdp.exe"));
+    page.reject();
+
+    QtPrompt prompt;
+    QString shown;
+    QTimer poll;
+    connect(&poll, &QTimer::timeout, [&] {
+      auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+      if (box == nullptr || !box->isVisible()) return;
+      shown = box->text();
+      box->escapeButton()->click();
+    });
+    poll.start(10);
+    (void)prompt.Ask(
+        "Couldn't download \"invoice_\xE2\x80\xAE"
+        "fdp.exe\".",
+        PromptButtons::kRetryCancel, PromptIcon::kNone);
+    QCOMPARE(shown, QString("Couldn't download \"invoice_\\u202Efdp.exe\"."));
+  }
+
   void MessageBoxesShowTheirTextAsWritten() {
     QtPrompt prompt;
     bool looked = false;
