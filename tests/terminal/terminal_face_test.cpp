@@ -261,6 +261,11 @@ TEST_F(TerminalFaceTest, UsageErrorsHelpAndVersion) {
 }
 
 TEST_F(TerminalFaceTest, DemoRunsToAllDoneWithoutADisplayAndLeavesOnlyItsFiles) {
+  // The user's own catalogue and remembered folder, from a cancelled run.
+  const std::string users_catalogue = "2.0\n0\nbig.bin:0123456789abcdef0123456789abcdef:9\n";
+  const std::string users_settings = "[Install]\nFolder=/srv/real cd/\n";
+  sandbox_.Write("work/FileList.txt", users_catalogue);
+  sandbox_.Write("work/OrvBrenvik.ini", users_settings);
   // No --text: with no display the terminal face runs.
   Outcome demo = Run({"--demo", "--yes"}, {{"BRENVIK_DEMO_RATE", "0"}});
   ASSERT_EQ(demo.status, 0) << demo.output;
@@ -271,10 +276,13 @@ TEST_F(TerminalFaceTest, DemoRunsToAllDoneWithoutADisplayAndLeavesOnlyItsFiles) 
   EXPECT_TRUE(Contains(demo.output, "Brenvik demo installer: the game would be installed from " +
                                         installed_from.string() + " now.\n"))
       << demo.output;
-  // The demo's catalogue comes signed with the demo key, and the check passed.
+  // The demo's catalogue comes signed with the demo key, and the check
+  // passed; it and the demo's settings were kept in the demo's own folder,
+  // so the user's files are as they were.
   EXPECT_EQ(DirectoryNames(work_),
-            (std::vector<std::string>{"BrenvikDemo", "FileList.txt", "FileList.txt.sig",
-                                      "OrvBrenvik.ini"}));
+            (std::vector<std::string>{"BrenvikDemo", "FileList.txt", "OrvBrenvik.ini"}));
+  EXPECT_EQ(sandbox_.Read("work/FileList.txt"), users_catalogue);
+  EXPECT_EQ(sandbox_.Read("work/OrvBrenvik.ini"), users_settings);
   EXPECT_FALSE(Contains(demo.output, "not signed by the publisher"));
   EXPECT_TRUE(fs::exists(work_ / "BrenvikDemo" / "Install.exe"));
   // The served release is gone with the demo.
