@@ -56,7 +56,7 @@ class ProgressPageTest : public QObject {
     GuiWorld world;
     world.release.Add("Setup.ini", "[setup]\nlanguage=en\n");
     world.release.Add("Data/a.cab", RandomBytes(300 * 1024, 1));
-    world.release.Add("Data/b.cab", RandomBytes(200 * 1024, 2));
+    world.release.Add("Install.exe", RandomBytes(200 * 1024, 2));
     world.WriteCatalogue();
     // One file is there already and is not fetched again.
     const std::string folder = world.downloads.Folder();

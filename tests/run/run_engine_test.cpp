@@ -361,7 +361,7 @@ TEST_F(RunEngineTest, DiskSpaceCheckCountsWhatTheRunningDownloadsStillNeed) {
 }
 
 TEST_F(RunEngineTest, InstallerRowOutcomes) {
-  release_.Add("f.bin", RandomBytes(100, 16));
+  release_.Add("Install.exe", RandomBytes(100, 16));
   WriteCatalogue();
   for (const bool starts : {true, false}) {
     SCOPED_TRACE(starts);
@@ -390,6 +390,22 @@ TEST_F(RunEngineTest, InstallerRowOutcomes) {
     EXPECT_EQ(engine_->table().StatusLine(), kAllDone);
     EXPECT_EQ(engine_->Succeeded(), starts);
   }
+}
+
+TEST_F(RunEngineTest, AnInstallerTheReleaseDoesNotListIsNeverStarted) {
+  // Install.exe lies in the folder, but the catalogue names only a data file.
+  release_.Add("f.bin", RandomBytes(100, 18));
+  WriteCatalogue();
+  download_dir_.Write("Install.exe", "#!/bin/sh\necho left by someone\n");
+  launcher_.Reset(true);
+  NewRun(/*install=*/true);
+  ASSERT_EQ(Drive(), RunEnd::kFinished);
+  EXPECT_TRUE(launcher_.Started().empty());
+  EXPECT_EQ(StatusText(1), kInstallerNotInRelease);
+  EXPECT_EQ(engine_->table().Row(1).image, RowImage::kIdle);
+  // The run ends as a failed start ends it.
+  EXPECT_EQ(engine_->table().StatusLine(), kAllDone);
+  EXPECT_FALSE(engine_->Succeeded());
 }
 
 // A launcher whose every start waits until the test lets it go.
@@ -426,7 +442,7 @@ class HeldLauncher final : public InstallerLauncher {
 };
 
 TEST_F(RunEngineTest, TheInstallerStartsOffTheFacesThreadAndTheRunEndsWhenItReturns) {
-  release_.Add("f.bin", RandomBytes(100, 17));
+  release_.Add("Install.exe", RandomBytes(100, 17));
   WriteCatalogue();
   HeldLauncher held;
   RunEngine& run = NewRun(/*install=*/true, &held);
