@@ -9,6 +9,7 @@
 // meanwhile.
 
 #include <atomic>
+#include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <optional>
@@ -58,9 +59,17 @@ struct SetupServices {
   std::string temp_folder;  // the drive that needs the scratch space
 };
 
+// The release a loaded catalogue describes, for a face that words the info
+// text its own way.
+struct ReleaseSummary {
+  std::string version;  // without "PellixInstall"
+  uint64_t size_mb = 0;
+};
+
 // What the setup step shows.
 struct SetupState {
   std::string info_text;
+  std::optional<ReleaseSummary> release;  // once the catalogue is loaded
   std::string location;
   bool next_enabled = false;
   bool cancel_enabled = true;

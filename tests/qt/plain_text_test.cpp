@@ -46,14 +46,15 @@ class PlainTextTest : public QObject {
  private slots:
   void TheCatalogueVersionIsShownAsWritten() {
     GuiWorld world;
-    world.server.Serve("FileList.txt", "<b>2.5</b> <img src=x>\n0\n");
+    world.server.Serve("FileList.txt",
+                       "2.5 <b>beta <img src=x>\n0\na.bin:0123456789abcdef0123456789abcdef:1\n");
     Session& session = world.MakeSession();
     session.InitialiseSetup();
     SetupPage page(session.Setup(), world.process.transfer_callback, world.prompt,
                    [](const Handover&) { return int(QDialog::Rejected); });
     page.show();
     QTRY_VERIFY_WITH_TIMEOUT(page.NextButton()->isEnabled(), 20000);
-    QVERIFY(page.InfoText()->text().startsWith("Version: <b>2.5</b> <img src=x>\nSize: 0 MB\n"));
+    QVERIFY(page.InfoText()->text().startsWith("Version: 2.5 <b>beta <img src=x>\nSize: 0 MB\n"));
     QVERIFY(ShowsMarkupAsWritten(*page.InfoText()));
   }
 

@@ -504,20 +504,19 @@ TEST_F(RunEngineTest, RealInstallerScriptIsStartedInTheDownloadFolder) {
   EXPECT_EQ(fs::canonical(started_in), fs::canonical(download_dir_.path()));
 }
 
-TEST_F(RunEngineTest, AnEmptyCatalogueIsACompleteRun) {
+// A catalogue without file rows is no release: the run says so and ends
+// aborted instead of reporting "All Done." over nothing.
+TEST_F(RunEngineTest, AnEmptyCatalogueEndsTheRunAsAFailure) {
   WriteCatalogue();
-  for (const bool install : {false, true}) {
-    SCOPED_TRACE(install);
-    launcher_.Reset(true);
-    NewRun(install);
-    ASSERT_EQ(Drive(std::chrono::seconds(30)), RunEnd::kFinished);
-    EXPECT_EQ(engine_->table().RowCount(), install ? 1 : 0);
-    EXPECT_EQ(engine_->table().StatusLine(), kAllDone);
-    EXPECT_TRUE(last_report_.quit_button);
-    EXPECT_TRUE(engine_->Succeeded());
-    EXPECT_EQ(launcher_.Started().size(), install ? 1u : 0u);
-    EXPECT_TRUE(prompt_.Texts().empty());
-  }
+  launcher_.Reset(true);
+  NewRun(/*install=*/true);
+  ASSERT_EQ(Drive(std::chrono::seconds(30)), RunEnd::kAborted);
+  EXPECT_EQ(engine_->table().RowCount(), 0);
+  EXPECT_EQ(engine_->table().StatusLine(), kCatalogueErrorLine);
+  EXPECT_FALSE(engine_->Succeeded());
+  EXPECT_TRUE(launcher_.Started().empty());
+  ASSERT_FALSE(prompt_.Texts().empty());
+  EXPECT_EQ(prompt_.Texts()[0], "FileList.txt is not a catalogue: no file rows");
 }
 
 // FileList.txt was removed, or changed into a malformed one, between the

@@ -149,11 +149,10 @@ TEST_F(TerminalFaceTest, DownloadsEverythingThenFetchesOnlyWhatIsMissingOrWrong)
   EXPECT_EQ(sandbox_.Read("cd/Setup.dat"), release_.Content("Setup.dat"));
 }
 
+// The catalogue's fault is reported as the catalogue's, never as a folder
+// on this computer without read/write access.
 TEST_F(TerminalFaceTest, ABrokenCatalogueEndsWithItsMessage) {
-  const std::string read_error =
-      "Error reading the newly downloaded filelist.\nPlease make sure you are running this "
-      "program from\na folder where you have read/write access and try again.\nThe program will "
-      "now quit.\n[O]K? OK\n";
+  const std::string read_error = "Error reading the newly downloaded filelist.";
 
   server_.Serve("FileList.txt", "1.0\n0\nfine.bin\tabc\t3\nno separators here\n");
   Outcome malformed = Run(Scripted({"--folder", Folder()}));
@@ -162,14 +161,14 @@ TEST_F(TerminalFaceTest, ABrokenCatalogueEndsWithItsMessage) {
                        "\nError in line 4 in FileList.txt! Couldn't find checksum-separator!\n"
                        "[O]K? OK\n"))
       << malformed.output;
-  EXPECT_TRUE(Contains(malformed.output, read_error)) << malformed.output;
+  EXPECT_FALSE(Contains(malformed.output, read_error)) << malformed.output;
 
   server_.Serve("FileList.txt", "# release\n1.0\n0\n../outside.bin\tabc\t3\n");
   Outcome unsafe = Run(Scripted({"--folder", Folder()}));
   EXPECT_EQ(unsafe.status, 1) << unsafe.output;
   EXPECT_TRUE(Contains(unsafe.output, "\nError in line 4 in FileList.txt! Unsafe file name!\n"))
       << unsafe.output;
-  EXPECT_TRUE(Contains(unsafe.output, read_error)) << unsafe.output;
+  EXPECT_FALSE(Contains(unsafe.output, read_error)) << unsafe.output;
   EXPECT_FALSE(Contains(unsafe.output, "Step 2 / 2"));
   EXPECT_FALSE(fs::exists(sandbox_.path() / "outside.bin"));
 }
