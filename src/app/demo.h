@@ -10,10 +10,12 @@
 // serves the folder on 127.0.0.1, throttled to kDemoBytesPerSecond so the
 // progress can be followed for a few seconds. The environment variable
 // BRENVIK_DEMO_RATE overrides the rate in bytes per second (0: no limit;
-// the tests use it). The destructor stops the server and removes the
-// release folder, so a demo leaves behind only its download folder and the
-// working-directory files the program writes (the catalogue, its signature
-// and the settings file).
+// the tests use it). The run keeps its catalogue, signature and settings
+// file in a folder of the demo's own beside the release, never in the
+// working directory or the --from-menu folder, so the user's remembered
+// folder and catalogue stay as they are. The destructor stops the server
+// and removes the release folder with those files, so a demo leaves behind
+// only its download folder.
 //
 // The demo is built on Linux only: its server needs an HTTP library the
 // Windows build lacks. There RunDemo only says so.
@@ -58,6 +60,8 @@ class DemoRelease {
   std::string BaseUrl() const;
   // The demo's download folder: "<working directory>/BrenvikDemo/".
   std::string Folder() const;
+  // Where the demo's run keeps FileList.txt and OrvBrenvik.ini; empty before Start.
+  std::filesystem::path FilesFolder() const;
   const std::string& Error() const { return error_; }
 
  private:
@@ -66,8 +70,9 @@ class DemoRelease {
   std::string error_;
 };
 
-// `options` pointed at the demo: its server, its folder unless --folder
-// gave one, and the demo's public key unless --publisher-key gave one.
+// `options` pointed at the demo: its server, its own folder for the working
+// files, its download folder unless --folder gave one, and the demo's public
+// key unless --publisher-key gave one.
 Options ApplyDemo(const Options& options, const DemoRelease& demo);
 
 // Runs a face with `options` and a notice line shown first; returns the

@@ -159,6 +159,10 @@ bool DemoRelease::Start() {
 
 std::string DemoRelease::BaseUrl() const { return server_ ? server_->Url() : std::string(); }
 
+std::filesystem::path DemoRelease::FilesFolder() const {
+  return root_.empty() ? fs::path() : root_ / "run";
+}
+
 std::string DemoRelease::Folder() const {
   std::error_code ec;
   const fs::path here = fs::current_path(ec);
@@ -168,6 +172,7 @@ std::string DemoRelease::Folder() const {
 Options ApplyDemo(const Options& options, const DemoRelease& demo) {
   Options demo_options = options;
   demo_options.server = demo.BaseUrl();
+  demo_options.files_folder = demo.FilesFolder();
   if (!demo_options.folder) demo_options.folder = demo.Folder();
   if (!demo_options.publisher_key) demo_options.publisher_key = kDemoPublicKey;
   return demo_options;

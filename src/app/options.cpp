@@ -220,8 +220,8 @@ std::string VersionText() { return std::string("brenvik ") + BRENVIK_VERSION + "
 
 SessionConfig ConfigFromOptions(const Options& options) {
   SessionConfig config;
-  if (options.from_menu) {
-    const std::filesystem::path folder = MenuStateFolder();
+  if (options.files_folder || options.from_menu) {
+    const std::filesystem::path folder = options.files_folder.value_or(MenuStateFolder());
     std::error_code ignored;
     std::filesystem::create_directories(folder, ignored);
     config.catalogue_file = folder / kCatalogueFileName;

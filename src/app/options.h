@@ -6,6 +6,7 @@
 // A bad option or value is a usage error (exit status 2). The Windows build
 // has no --demo (see app/demo.h); its usage text leaves it out.
 
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <variant>
@@ -25,6 +26,10 @@ struct Options {
   bool yes = false;
   bool demo = false;
   bool from_menu = false;  // started from the desktop entry
+  // Not an option: where FileList.txt and OrvBrenvik.ini are kept instead of
+  // the working directory or the --from-menu folder (the demo's own folder,
+  // so that it never touches the user's).
+  std::optional<std::filesystem::path> files_folder;
   // The text of the --publisher-key file, read and found to be a signify
   // public key; an unreadable or malformed file is a usage error.
   std::optional<std::string> publisher_key;
@@ -47,7 +52,8 @@ std::string VersionText();
 // defaults with its choices applied. FileList.txt and OrvBrenvik.ini are
 // kept in the working directory, or with --from-menu in MenuStateFolder()
 // (platform/state_folder.h), which is then created when missing (if that
-// fails, writing the files fails later with the usual messages). The
+// fails, writing the files fails later with the usual messages); a
+// files_folder overrides both. The
 // publisher key is the --publisher-key file's text, else the one built in.
 SessionConfig ConfigFromOptions(const Options& options);
 

@@ -6,6 +6,12 @@
 // scratch-space need in bytes, and every later data line is a file row
 // "name<sep>checksum<sep>size" with tab or colon as either separator.
 //
+// A catalogue must look like one before anything is taken from it: at
+// most kCatalogueFileLimit bytes of text (no NUL byte, not compressed data,
+// not a web page), a version line that is a safe single folder name (it is
+// a folder in every file's URL), and at least one file row. A file row must
+// name a file below the download folder, never a folder.
+//
 // Parsing gives either the catalogue, a plain value, or the error that
 // stopped it; showing the error and ending the run are the caller's.
 //
@@ -22,6 +28,10 @@
 namespace brenvik {
 
 inline constexpr const char* kCatalogueFileName = "FileList.txt";
+// The largest catalogue taken: a release of 100,000 files needs a few MiB.
+inline constexpr uint64_t kCatalogueFileLimit = 64ull << 20;
+// The longest version line taken, in bytes.
+inline constexpr size_t kVersionLimit = 64;
 
 struct CatalogueEntry {
   std::string name;      // exactly as the catalogue gives it (may hold / or \ for subfolders)
@@ -64,21 +74,50 @@ struct CatalogueError {
     kNoChecksumSeparator,  // a file row without its first separator
     kNoSizeSeparator,      // a file row without its second separator
     kUnsafeName,           // a file row naming a file outside the download folder
+    kFolderName,           // a file row naming a folder ("sub/")
+    // What arrived is not a catalogue at all (NotACatalogue() below):
+    kTooLarge,    // more than kCatalogueFileLimit bytes
+    kEmpty,       // nothing but blanks and line ends
+    kBinary,      // holds NUL bytes
+    kCompressed,  // starts like gzip, bzip2, xz, zstd, zip, ... data
+    kWebPage,     // starts with '<', as HTML and XML do
+    kBadVersion,  // the version line is not a safe single folder name
+    kNoFileRows,  // not one file row
   };
   Kind kind = Kind::kUnreadable;
-  unsigned line = 0;  // the physical line (from 1, skipped lines counted); 0 for kUnreadable
+  // The physical line (from 1, skipped lines counted) of a malformed file row
+  // or of kBadVersion; 0 for the other kinds.
+  unsigned line = 0;
+
+  // True when the text is no catalogue at all (the server sent something
+  // else), as opposed to a catalogue with a malformed file row, or a file
+  // that cannot be read.
+  [[nodiscard]] bool NotACatalogue() const { return kind >= Kind::kTooLarge; }
 };
 
 using CatalogueResult = std::variant<Catalogue, CatalogueError>;
 
-// Parses catalogue text: the first malformed file row is the error.
+// Parses catalogue text: what is not a catalogue at all, or else the first
+// malformed line, is the error.
 [[nodiscard]] CatalogueResult ParseCatalogue(std::string_view text);
-// Reads and parses `file`.
+// Reads and parses `file`; a file larger than kCatalogueFileLimit is
+// kTooLarge without being read whole.
 [[nodiscard]] CatalogueResult LoadCatalogue(const std::filesystem::path& file = kCatalogueFileName);
 
 // The message the user is shown for `error`, e.g. "Error in line 7 in
-// FileList.txt! Couldn't find checksum-separator!"; empty for kUnreadable,
-// which is not shown (its callers have a message of their own).
+// FileList.txt! Couldn't find checksum-separator!", or for what is not a
+// catalogue "FileList.txt is not a catalogue: " + WhatArrived(error); empty
+// for kUnreadable, which is not shown (its callers have a message of their
+// own).
 std::string CatalogueErrorMessage(const CatalogueError& error);
+// What arrived instead of a catalogue, e.g. "the server sent a web page";
+// empty unless error.NotACatalogue().
+std::string WhatArrived(const CatalogueError& error);
+
+// True when `version` can be the release's folder in a URL: one line of at
+// most kVersionLimit bytes of printable UTF-8 (no control or invisible
+// format character), a single folder name (no '/', '\' or colon, no "..",
+// not ".").
+bool IsSafeVersion(std::string_view version);
 
 }  // namespace brenvik

@@ -6,6 +6,7 @@
 //
 // Thread safety: plain functions over the caller's data; any thread.
 
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -37,15 +38,17 @@ namespace brenvik {
 // Lines of length 0 and lines whose first character is '#' carry nothing.
 inline bool IsSkippedLine(std::string_view line) { return line.empty() || line.front() == '#'; }
 
-// Reads the whole of `file` as bytes into `text`. False when it cannot be
-// opened or a read fails part way (a directory, an I/O error); `text` is then
-// unspecified.
-[[nodiscard]] inline bool ReadWholeFile(const std::filesystem::path& file, std::string& text) {
+// Reads the whole of `file` as bytes into `text`, or stops once `text`
+// holds more than `limit` bytes (so a longer file shows as one past the
+// limit without being read whole). False when it cannot be opened or a read
+// fails part way (a directory, an I/O error); `text` is then unspecified.
+[[nodiscard]] inline bool ReadWholeFile(const std::filesystem::path& file, std::string& text,
+                                        size_t limit = SIZE_MAX) {
   const StdioFile in = OpenStdioFile(file, "rb");
   if (!in) return false;
   text.clear();
   char buffer[64 * 1024];
-  for (;;) {
+  while (text.size() <= limit) {
     const size_t got = std::fread(buffer, 1, sizeof buffer, in.get());
     text.append(buffer, got);
     if (got < sizeof buffer) break;

@@ -2,6 +2,7 @@
 
 #include <QLabel>
 #include <QPushButton>
+#include <algorithm>
 
 #include "config/session_config.h"
 #include "qt/dialog_furniture.h"
@@ -20,21 +21,30 @@ AboutBox::AboutBox(QWidget* parent) : QDialog(parent) {
   icon->setAlignment(Qt::AlignCenter);
   icon->setGeometry(icon_rect);
 
-  auto* version = new QLabel(QString::fromUtf8(kAboutVersionLine), this);
-  version->setGeometry(units.Rect(40, 10, 200, 10));
-  auto* notice = new QLabel(QString::fromUtf8(kAboutNotice), this);
-  notice->setGeometry(units.Rect(40, 27, 200, 10));
-  if (*kBuiltInPublisherKey == '\0') {
-    auto* unsigned_notice = new QLabel(QString::fromUtf8(kAboutUnsignedNotice), this);
-    unsigned_notice->setGeometry(units.Rect(40, 40, 210, 10));
-  }
+  // Each line starts at its place in the template, or below the line
+  // before it when that one needed more room: a text wider than its column
+  // (a large font, a high DPI) wraps onto a second line instead of being cut.
+  int bottom = 0;
+  const auto add_line = [&](const char* text, int top_units) {
+    auto* label = new QLabel(QString::fromUtf8(text), this);
+    label->setWordWrap(true);
+    const QRect column = units.Rect(40, top_units, 210, 10);
+    const int top = std::max(column.top(), bottom + units.Y(3));
+    const int height = std::max(column.height(), label->heightForWidth(column.width()));
+    label->setGeometry(column.left(), top, column.width(), height);
+    bottom = label->geometry().bottom();
+  };
+  add_line(kAboutVersionLine, 10);
+  add_line(kAboutNotice, 27);
+  if (*kBuiltInPublisherKey == '\0') add_line(kAboutUnsignedNotice, 40);
 
   ok_ = new QPushButton(QStringLiteral("OK"), this);
   ok_->setGeometry(units.Rect(255, 7, 50, 14));
   ok_->setDefault(true);
   connect(ok_, &QPushButton::clicked, this, &QDialog::accept);
 
-  setFixedSize(units.Size(312, 55));
+  const QSize template_size = units.Size(312, 55);
+  setFixedSize(template_size.width(), std::max(template_size.height(), bottom + units.Y(7)));
 }
 
 }  // namespace brenvik

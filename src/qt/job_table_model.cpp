@@ -1,6 +1,7 @@
 #include "qt/job_table_model.h"
 
 #include "qt/dialog_furniture.h"
+#include "texts/printable_text.h"
 #include "texts/row_text.h"
 #include "texts/run_texts.h"
 
@@ -66,7 +67,10 @@ QVariant JobTableModel::data(const QModelIndex& index, int role) const {
   const JobRow& row = rows_[static_cast<size_t>(index.row())];
   switch (role) {
     case Qt::DisplayRole:
-      return QString::fromStdString(index.column() == 0 ? row.name : RowText(row.status));
+      // Names and reasons come from the catalogue and the server: an
+      // invisible character that reorders text is shown, not obeyed.
+      return QString::fromStdString(
+          PrintableLine(index.column() == 0 ? row.name : RowText(row.status)));
     case Qt::DecorationRole:
       if (index.column() == 0) {
         const int image = static_cast<int>(row.image);

@@ -14,6 +14,7 @@
 
 #include "qt/dialog_furniture.h"
 #include "run/run_engine.h"
+#include "texts/printable_text.h"
 #include "texts/run_texts.h"
 
 namespace brenvik {
@@ -26,7 +27,7 @@ ProgressPage::ProgressPage(RunEngine& run, Prompt& prompt, QWidget* parent)
   BuildControls();
   AddAboutEntry(*this);
   CentreOnScreen(*this);
-  location_->setText(QString::fromStdString(run_.LocationLine()));
+  location_->setText(QString::fromStdString(PrintableText(run_.LocationLine())));
 
   run_.Start();
 

@@ -5,6 +5,7 @@
 #include <QThread>
 
 #include "qt/dialog_furniture.h"
+#include "texts/printable_text.h"
 
 namespace brenvik {
 
@@ -23,7 +24,7 @@ PromptAnswer QtPrompt::AskHere(const std::string& text, PromptButtons buttons, P
   QWidget* parent = QApplication::activeModalWidget();
   if (parent == nullptr) parent = QApplication::activeWindow();
   QMessageBox box(icon == PromptIcon::kStop ? QMessageBox::Critical : QMessageBox::NoIcon,
-                  QString::fromUtf8(kProgramName), QString::fromStdString(text),
+                  QString::fromUtf8(kProgramName), QString::fromStdString(PrintableText(text)),
                   QMessageBox::NoButton, parent);
   box.setTextFormat(Qt::PlainText);
   if (buttons == PromptButtons::kRetryCancel) {

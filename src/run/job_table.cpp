@@ -20,6 +20,7 @@ std::optional<RowImage> ImageOf(RowPhase phase) {
     case RowPhase::kInstallerStarted:
       return RowImage::kDone;
     case RowPhase::kInstallerFailed:
+    case RowPhase::kInstallerNotInRelease:
       return RowImage::kIdle;
     case RowPhase::kNone:
     case RowPhase::kPending:

@@ -5,6 +5,7 @@
 #include "catalogue/catalogue.h"
 #include "catalogue/settings.h"
 #include "platform/installer.h"
+#include "platform/paths.h"
 #include "platform/prompt.h"
 #include "run/download_worker.h"
 #include "run/run_flags.h"
@@ -204,6 +205,11 @@ bool RunEngine::InstallerStartReturned() {
   const int row = table_.RowCount() - 1;
   if (!installer_launched_) {
     installer_launched_ = true;
+    if (!InstallerVerified()) {
+      // The run ends as a failed start does: installer_started_ stays false.
+      table_.SetStatus(row, {RowPhase::kInstallerNotInRelease});
+      return true;
+    }
     table_.SetStatus(row, {RowPhase::kInstallerStarting});
     // Starting a document waits for the desktop's opener, which may take
     // seconds; the face's thread must stay free meanwhile.
@@ -219,6 +225,20 @@ bool RunEngine::InstallerStartReturned() {
   table_.SetStatus(
       row, {installer_started_.load() ? RowPhase::kInstallerStarted : RowPhase::kInstallerFailed});
   return true;
+}
+
+bool RunEngine::InstallerVerified() const {
+  // Only a file this release lists and this run checked is started; one
+  // that merely lies in the folder (left by anyone) is not.
+  const std::vector<JobState> states = table_.States();
+  const std::vector<CatalogueEntry>& entries = services_.catalogue.Entries();
+  for (size_t row = 0; row < entries.size() && row < states.size(); ++row) {
+    const bool named = kThisSystemsNameRules == NameRules::kWindows
+                           ? EqualIgnoringAsciiCase(entries[row].name, kInstallerName)
+                           : entries[row].name == kInstallerName;
+    if (named && states[row] == JobState::Verified) return true;
+  }
+  return false;
 }
 
 bool RunEngine::WorkersRunning() const {

@@ -157,8 +157,11 @@ class RunEngine {
   // False when the catalogue could not be loaded.
   bool FillJobTable();
   // Starts Install.exe on its own thread the first time; true once that
-  // start has returned, when the installer row is given its outcome.
+  // start has returned, when the installer row is given its outcome. True
+  // at once, without a start, when Install.exe is no verified row of this run.
   bool InstallerStartReturned();
+  // True when Install.exe is a row of this run's catalogue and verified.
+  bool InstallerVerified() const;
   void StopWorkers();
 
   RunServices services_;

@@ -128,9 +128,13 @@ std::string ProgressStatistics::UpdateStatistics(std::chrono::milliseconds now) 
   // Verified files plus the downloads running now; a finished download
   // counts only once its file is verified, so nothing is counted twice.
   const uint64_t total = catalogue_.Total();
-  const uint64_t done = std::min(work.verified + transfers.running, total);
+  const uint64_t now_done = std::min(work.verified + transfers.running, total);
 
   std::lock_guard lock(rate_mutex_);
+  // Between a download's end and its file's verdict its bytes are in
+  // neither sum; what was shown stays until the verdict catches up.
+  done_ = std::max(done_, now_done);
+  const uint64_t done = done_;
   Sample(now, transfers.received);
   const std::string line = Format("%llu kB of %llu kB done, %u kB/s, EDT: %s",
                                   static_cast<unsigned long long>(done >> 10),

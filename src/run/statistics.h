@@ -4,7 +4,9 @@
 // estimated time left.
 //
 // Done is the sum of the sizes of Verified catalogue rows plus the bytes of
-// every download running now; it never passes the total.
+// every download running now; it never passes the total, and it never goes
+// backwards: a download that has ended leaves the running bytes before its
+// file is verified, so the line shows the most done has reached.
 //
 // The rate is what arrives now: once a second a sample is taken of the
 // bytes the downloads received since the last sample (bytes of this run
@@ -113,6 +115,7 @@ class ProgressStatistics {
   uint64_t checked_bytes_ = 0;
   std::chrono::milliseconds checking_{0};
   bool frozen_ = false;
+  uint64_t done_ = 0;  // the most "done" has shown
 };
 
 }  // namespace brenvik

@@ -37,6 +37,11 @@ std::string SignatureFailure(SignatureProblem problem, const std::string& detail
   return SignatureQuestion(SignatureErrorText({problem, detail}, kCatalogueFileName));
 }
 
+// The Retry/Cancel question for what arrived in place of a catalogue.
+std::string NotACatalogueQuestion(const CatalogueError& error) {
+  return Format(kFileListNotCatalogueError, WhatArrived(error).c_str());
+}
+
 // The signature file's name as the messages show it.
 std::string SignatureName() { return std::string(kCatalogueFileName) + kSignatureSuffix; }
 
@@ -73,8 +78,12 @@ std::optional<std::string> SetupFlow::FetchOnce(const std::string& url) {
   state_.info_text = kDownloadingFileList;
   Changed();
   services_.callback.Attach(nullptr);
-  const DownloadResult result =
-      services_.download(url, TargetFor(services_.config.catalogue_file), services_.callback);
+  DownloadTarget target = TargetFor(services_.config.catalogue_file);
+  target.size_limit = kCatalogueFileLimit;
+  const DownloadResult result = services_.download(url, target, services_.callback);
+  if (result.too_large) {
+    return NotACatalogueQuestion(CatalogueError{CatalogueError::Kind::kTooLarge, 0});
+  }
   switch (result.outcome) {
     case DownloadOutcome::kOk:
       return std::nullopt;
@@ -132,7 +141,9 @@ std::optional<std::string> SetupFlow::CheckSignatureOnce(const std::string& url)
   }
   std::string catalogue;
   // An unreadable catalogue is reported as it is without a key, on loading.
-  if (!ReadWholeFile(services_.config.catalogue_file, catalogue)) return std::nullopt;
+  if (!ReadWholeFile(services_.config.catalogue_file, catalogue, kCatalogueFileLimit)) {
+    return std::nullopt;
+  }
   if (const auto error = CheckSignature(std::get<PublicKey>(key), signature, catalogue)) {
     signature_mismatch_ = true;
     return SignatureQuestion(SignatureErrorText(*error, kCatalogueFileName));
@@ -156,8 +167,7 @@ std::string SetupFlow::VersionText() const {
   return version;
 }
 
-FetchOutcome SetupFlow::FetchCatalogue() {
-  const std::string url = services_.config.base_url + kCatalogueFileName;
+bool SetupFlow::FetchUntilCatalogue(const std::string& url, CatalogueResult& loaded) {
   bool fetched_again = false;
   for (;;) {
     std::optional<std::string> failure = FetchOnce(url);
@@ -167,7 +177,15 @@ FetchOutcome SetupFlow::FetchCatalogue() {
       failure = CheckSignatureOnce(url);
       info = kFileListSignatureInfo;
     }
-    if (!failure) break;
+    if (!failure) {
+      // Something that is no catalogue at all is the server's fault, asked
+      // about like a failed fetch: nothing of it is shown or used.
+      loaded = LoadFetchedCatalogue();
+      const auto* error = std::get_if<CatalogueError>(&loaded);
+      if (error != nullptr && error->NotACatalogue()) failure = NotACatalogueQuestion(*error);
+      info = kFileListNotCatalogueInfo;
+    }
+    if (!failure) return true;
     // The publisher may have changed both files between the two requests:
     // one fresh fetch of both before the user is asked.
     if (signature_mismatch_ && !fetched_again) {
@@ -178,28 +196,35 @@ FetchOutcome SetupFlow::FetchCatalogue() {
     Changed();
     if (failure->empty() || services_.prompt.Ask(*failure, PromptButtons::kRetryCancel,
                                                  PromptIcon::kNone) != PromptAnswer::kRetry) {
-      state_.cancel_enabled = true;
-      Changed();
-      return FetchOutcome::kGaveUp;
+      return false;
     }
   }
+}
+
+FetchOutcome SetupFlow::FetchCatalogue() {
+  const std::string url = services_.config.base_url + kCatalogueFileName;
+  CatalogueResult loaded;
+  const bool fetched = FetchUntilCatalogue(url, loaded);
   state_.cancel_enabled = true;
   Changed();
+  if (!fetched) return FetchOutcome::kGaveUp;
 
-  CatalogueResult loaded = LoadFetchedCatalogue();
   if (const auto* error = std::get_if<CatalogueError>(&loaded)) {
-    // The line's message is closed before the flag stops anything; the
-    // general read error follows it.
+    // A malformed line is the catalogue's fault, and its message says so: it
+    // is closed before the flag stops anything. Only a file that cannot be
+    // read here is blamed on this computer's folder.
     if (const std::string message = CatalogueErrorMessage(*error); !message.empty()) {
       services_.prompt.Ask(message, PromptButtons::kOk, PromptIcon::kNone);
       services_.abort.store(true);
+    } else {
+      services_.prompt.Ask(kFileListReadError, PromptButtons::kOk, PromptIcon::kNone);
     }
-    services_.prompt.Ask(kFileListReadError, PromptButtons::kOk, PromptIcon::kNone);
     return FetchOutcome::kQuit;
   }
   services_.catalogue = std::move(std::get<Catalogue>(loaded));
-  state_.info_text = Format(kVersionFormat, VersionText().c_str(),
-                            static_cast<unsigned long long>(services_.catalogue.Total() >> 20));
+  state_.release = ReleaseSummary{VersionText(), services_.catalogue.Total() >> 20};
+  state_.info_text = Format(kVersionFormat, state_.release->version.c_str(),
+                            static_cast<unsigned long long>(state_.release->size_mb));
   Changed();
 
   if (!CheckDiskSpace(services_.temp_folder, services_.catalogue.ScratchSpaceNeed(),

@@ -9,6 +9,7 @@
 // meanwhile.
 
 #include <atomic>
+#include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <optional>
@@ -58,9 +59,17 @@ struct SetupServices {
   std::string temp_folder;  // the drive that needs the scratch space
 };
 
+// The release a loaded catalogue describes, for a face that words the info
+// text its own way.
+struct ReleaseSummary {
+  std::string version;  // without "PellixInstall"
+  uint64_t size_mb = 0;
+};
+
 // What the setup step shows.
 struct SetupState {
   std::string info_text;
+  std::optional<ReleaseSummary> release;  // once the catalogue is loaded
   std::string location;
   bool next_enabled = false;
   bool cancel_enabled = true;
@@ -119,6 +128,10 @@ class SetupFlow {
   // One attempt at fetching the catalogue; nullopt when it arrived, else the
   // message for the Retry/Cancel question (empty: aborted, nothing to ask).
   std::optional<std::string> FetchOnce(const std::string& url);
+  // Fetches (and checks) the catalogue until what arrived looks like one,
+  // asking Retry/Cancel after each failure; false when the user gave up.
+  // `loaded` is what the last fetch parsed into.
+  bool FetchUntilCatalogue(const std::string& url, CatalogueResult& loaded);
   // Fetches the signature beside `url` and checks the fetched catalogue
   // with it; nullopt when it is the publisher's (its bytes are then in
   // verified_catalogue_, which stays empty when the file cannot be read),

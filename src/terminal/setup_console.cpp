@@ -4,6 +4,7 @@
 #include <filesystem>
 
 #include "platform/paths.h"
+#include "platform/prompt.h"
 #include "platform/utf8_path.h"
 #include "terminal/console.h"
 #include "terminal/terminal_prompt.h"
@@ -74,7 +75,15 @@ void SetupConsole::Begin() {
 }
 
 void SetupConsole::ShowInfoText() {
-  const std::string& text = flow_.State().info_text;
+  const SetupState& state = flow_.State();
+  std::string text = state.info_text;
+  if (state.release) {
+    // The window's instruction names its folder button and Next.
+    text = Format(kTerminalReleaseFormat, state.release->version.c_str(),
+                  static_cast<unsigned long long>(state.release->size_mb));
+    if (choices_.ask_folder && !prompt_.Automatic())
+      text += std::string("\n\n") + kTerminalFolderHint;
+  }
   if (text == shown_info_text_) return;
   shown_info_text_ = text;
   console_.Print(text + "\n");

@@ -41,6 +41,31 @@ size_t WellFormedLength(std::string_view text) {
   return length;
 }
 
+// The code point of a well-formed sequence of `length` bytes.
+char32_t CodePointOf(std::string_view sequence, size_t length) {
+  static constexpr unsigned char kLeadMask[] = {0, 0x7F, 0x1F, 0x0F, 0x07};
+  char32_t code = static_cast<unsigned char>(sequence[0]) & kLeadMask[length];
+  for (size_t i = 1; i < length; ++i) {
+    code = (code << 6) | (static_cast<unsigned char>(sequence[i]) & 0x3F);
+  }
+  return code;
+}
+
+// C1 controls, and the invisible characters that reorder or hide text
+// (bidirectional embeddings, overrides, isolates and marks, zero-width
+// characters, the byte-order mark): "invoice_<U+202E>fdp.exe" would read as
+// "invoice_exe.pdf".
+bool IsShownEscaped(char32_t code) {
+  return (code >= 0x80 && code <= 0x9F) || code == 0x061C || (code >= 0x200B && code <= 0x200F) ||
+         (code >= 0x202A && code <= 0x202E) || (code >= 0x2066 && code <= 0x2069) || code == 0xFEFF;
+}
+
+void AppendCodePoint(std::string& out, char32_t code) {
+  out += "\\u";
+  AppendHex(out, static_cast<unsigned char>(code >> 8));
+  AppendHex(out, static_cast<unsigned char>(code & 0xFF));
+}
+
 std::string Printable(std::string_view text, bool keep_line_feeds) {
   std::string shown;
   shown.reserve(text.size());
@@ -55,11 +80,8 @@ std::string Printable(std::string_view text, bool keep_line_feeds) {
       ++at;
       continue;
     }
-    const auto second = length > 1 ? static_cast<unsigned char>(text[at + 1]) : 0;
-    if (lead == 0xC2 && second <= 0x9F) {
-      // U+0080 to U+009F: the second byte is the code point itself.
-      shown += "\\u00";
-      AppendHex(shown, second);
+    if (const char32_t code = CodePointOf(text.substr(at), length); IsShownEscaped(code)) {
+      AppendCodePoint(shown, code);
     } else {
       shown.append(text.substr(at, length));
     }

@@ -36,6 +36,8 @@ std::string RowText(const RowStatus& status) {
       return kInstallerStarted;
     case RowPhase::kInstallerFailed:
       return kInstallerFailed;
+    case RowPhase::kInstallerNotInRelease:
+      return kInstallerNotInRelease;
   }
   return {};
 }

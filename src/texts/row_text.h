@@ -25,9 +25,10 @@ enum class RowPhase : uint8_t {
   kRetryWaiting,    // "Retrying in <seconds> s: attempt <attempt> of <attempts> failed (<reason>)"
   kLocalFailure,    // "Failed: <reason>"
   kInstallPending,  // "Pending Install"
-  kInstallerStarting,  // "Starting installer..."
-  kInstallerStarted,   // "Installer started OK!"
-  kInstallerFailed,    // "Installer Failed!"
+  kInstallerStarting,      // "Starting installer..."
+  kInstallerStarted,       // "Installer started OK!"
+  kInstallerFailed,        // "Installer Failed!"
+  kInstallerNotInRelease,  // "Install.exe is not part of this release"
 };
 
 struct RowStatus {

@@ -25,12 +25,24 @@ inline constexpr const char* kFileListSignatureError =
     "started.\nClick RETRY to try again, or CANCEL to quit.";
 inline constexpr const char* kFileListSignatureInfo =
     "The filelist from the server is not signed by the publisher...";
+// What arrived as FileList.txt is no catalogue; %s says what it is ("the
+// server sent a web page"). Nothing is fetched or started from it.
+inline constexpr const char* kFileListNotCatalogueError =
+    "FileList.txt from the server is not a catalogue: %s.\nNothing has been downloaded or "
+    "started.\nClick RETRY to try again, or CANCEL to quit.";
+inline constexpr const char* kFileListNotCatalogueInfo =
+    "The filelist from the server is not a catalogue...";
 inline constexpr const char* kFileListReadError =
     "Error reading the newly downloaded filelist.\nPlease make sure you are running this program "
     "from\na folder where you have read/write access and try again.\nThe program will now quit.";
 inline constexpr const char* kVersionFormat =
     "Version: %s\nSize: %llu MB\n\n\nClick folder to browse for a download location or click next "
     "to accept the suggested location.";
+// The terminal's words for the loaded catalogue: it has no folder button
+// and no Next, so it says what to do there instead.
+inline constexpr const char* kTerminalReleaseFormat = "Version: %s\nSize: %llu MB";
+inline constexpr const char* kTerminalFolderHint =
+    "Press Enter below to accept the suggested location, or type another folder.";
 inline constexpr const char* kPickerTitle =
     "Select a folder to download the installation to:\nA folder called \"PellixInstall\" will be "
     "created there.";

@@ -1,6 +1,7 @@
 #include "win32/job_list.h"
 
 #include "platform/wide_text.h"
+#include "texts/printable_text.h"
 #include "texts/row_text.h"
 #include "texts/run_texts.h"
 #include "win32/resource_ids.h"
@@ -24,8 +25,10 @@ HIMAGELIST LoadRowImages() {
   return images;
 }
 
+// Names and reasons come from the catalogue and the server: an invisible
+// character that reorders text is shown, not obeyed.
 void SetCell(HWND list, int row, int column, const std::string& utf8) {
-  std::wstring text = Wide(utf8);
+  std::wstring text = Wide(PrintableLine(utf8));
   LVITEMW item{};
   item.iSubItem = column;
   item.pszText = text.data();
@@ -102,7 +105,7 @@ bool JobList::Refresh(const JobTable& table) {
 }
 
 void JobList::InsertRow(int row, const JobRow& value) const {
-  std::wstring name = Wide(value.name);
+  std::wstring name = Wide(PrintableLine(value.name));
   LVITEMW item{};
   item.mask = LVIF_TEXT | LVIF_IMAGE;
   item.iItem = row;

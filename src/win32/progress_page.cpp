@@ -6,6 +6,7 @@
 #include <climits>
 
 #include "platform/prompt.h"
+#include "texts/printable_text.h"
 #include "texts/run_texts.h"
 #include "win32/resource_ids.h"
 
@@ -47,7 +48,7 @@ void ProgressPage::OnInitDialog() {
   const HWND page = Window();
   AddPageFurniture(page);
   CentreOnScreen(page);
-  SetItemText(page, IDC_LOCATION_LINE, run_.LocationLine());
+  SetItemText(page, IDC_LOCATION_LINE, PrintableText(run_.LocationLine()));
   list_ = std::make_unique<JobList>(::GetDlgItem(page, IDC_JOB_TABLE));
 
   run_.Start();

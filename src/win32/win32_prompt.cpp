@@ -1,6 +1,7 @@
 #include "win32/win32_prompt.h"
 
 #include "platform/wide_text.h"
+#include "texts/printable_text.h"
 #include "win32/dialog_furniture.h"
 
 namespace brenvik {
@@ -68,7 +69,8 @@ PromptAnswer Win32Prompt::AskHere(const std::string& text, PromptButtons buttons
   UINT style = buttons == PromptButtons::kRetryCancel ? MB_RETRYCANCEL : MB_OK;
   if (icon == PromptIcon::kStop) style |= MB_ICONHAND;
   if (owner == nullptr) style |= MB_TASKMODAL;
-  switch (::MessageBoxW(owner, Wide(text).c_str(), Wide(kProgramName).c_str(), style)) {
+  switch (
+      ::MessageBoxW(owner, Wide(PrintableText(text)).c_str(), Wide(kProgramName).c_str(), style)) {
     case IDRETRY:
       return PromptAnswer::kRetry;
     case IDOK:

@@ -54,6 +54,7 @@ struct FailureMode {
   // Run with --publisher-key naming kPublisherTestKey's public key file.
   bool publisher_key = false;
   std::vector<std::string> extra_args = {};
+  bool install = false;  // --install instead of --no-install
 };
 
 std::string Read(const fs::path& file) {
@@ -136,6 +137,19 @@ FailureMode SignatureFailure(const char* name, std::function<void(World&)> arran
           .not_said = {"Version:", "All Done."},
           .on_disk = NothingFetched,
           .publisher_key = true};
+}
+
+// What arrived as FileList.txt is no catalogue: the question says what it
+// is, nothing of it is shown, nothing is fetched, and the user's folder is
+// not blamed.
+FailureMode NotACatalogue(const char* name, std::function<void(World&)> arrange, std::string what) {
+  return {.name = name,
+          .arrange = std::move(arrange),
+          .exit_status = 1,
+          .said = {"FileList.txt from the server is not a catalogue: " + what + ".",
+                   "Nothing has been downloaded or started."},
+          .not_said = {"Version:", "All Done.", "read/write access"},
+          .on_disk = [](const World& w) { EXPECT_FALSE(fs::exists(w.folder)); }};
 }
 
 const std::vector<FailureMode>& Table() {
@@ -295,28 +309,105 @@ const std::vector<FailureMode>& Table() {
        .said = {"Could not save FileList.txt on this computer", "FileList.txt"},
        .not_said = {"from the server"},
        .on_disk = [](const World& w) { EXPECT_TRUE(fs::is_directory(w.work / "FileList.txt")); }},
-      {.name = "EmptyCatalogue",
-       .arrange = [](World& w) { w.release.Publish(); },
+      NotACatalogue(
+          "EmptyCatalogue", [](World& w) { w.release.Publish(); }, "no file rows"),
+      NotACatalogue(
+          "MaintenancePageForACatalogue",
+          [](World& w) {
+            w.server.Serve("FileList.txt",
+                           "<html><head><title>Maintenance</title></head>\n"
+                           "<body>Back at 6</body></html>\n");
+          },
+          "the server sent a web page"),
+      NotACatalogue(
+          "GzipCompressedCatalogue",
+          [](World& w) {
+            using namespace std::string_literals;
+            w.server.Serve("FileList.txt", "\x1F\x8B\x08\0\0\0\0\0\0\x03+K\xE3\x02\0"s);
+          },
+          "the server sent compressed data"),
+      NotACatalogue(
+          "CatalogueOfNulBytes",
+          [](World& w) { w.server.Serve("FileList.txt", std::string(1 << 20, '\0')); },
+          "the server sent binary data (NUL bytes), not text"),
+      NotACatalogue(
+          "EndlessCatalogue",
+          [](World& w) {
+            w.server.Misbehave("FileList.txt",
+                               Behaviour{.chunked = true, .filler = size_t{1} << 31});
+          },
+          "larger than 64 MiB"),
+      NotACatalogue(
+          "VersionThatLeavesTheServerFolder",
+          [](World& w) { w.server.Serve("FileList.txt", "../../admin\n0\na.bin:c:1\n"); },
+          "the version on line 1 is not a safe folder name"),
+      {.name = "CatalogueRowNamingAFolder",
+       .arrange =
+           [](World& w) {
+             w.server.Serve("FileList.txt", "1.0\n0\nsub/\t0123456789abcdef0123456789abcdef\t0\n");
+           },
+       .exit_status = 1,
+       .said = {"Error in line 3 in FileList.txt! The row names a folder, not a file!"},
+       .not_said = {"read/write access", "on this computer", "All Done."},
+       .on_disk = [](const World& w) { EXPECT_FALSE(fs::exists(w.folder)); }},
+      {.name = "InstallerLyingInTheFolderThatTheReleaseLacks",
+       .arrange =
+           [](World& w) {
+             w.release.Add("a.bin", RandomBytes(1000, 15));
+             w.release.Publish();
+             Write(w.folder / "Install.exe", "#!/bin/sh\ntouch \"$0.started\"\n");
+           },
+       .exit_status = 1,
+       .said = {"Start Install.exe: Install.exe is not part of this release"},
+       .not_said = {"Installer started OK!"},
+       .on_disk =
+           [](const World& w) {
+             AllThere(w);
+             EXPECT_FALSE(fs::exists(w.folder / "Install.exe.started"));
+             // Not made executable either.
+             EXPECT_EQ(fs::status(w.folder / "Install.exe").permissions() & fs::perms::owner_exec,
+                       fs::perms::none);
+           },
+       .install = true},
+      {.name = "RightToLeftOverrideInAName",
+       .arrange =
+           [](World& w) {
+             w.release.Add(
+                 "invoice_\xE2\x80\xAE"
+                 "fdp.exe",
+                 "not a pdf\n");
+             w.release.Publish();
+           },
        .exit_status = 0,
-       .said = {"All Done."},
-       .not_said = {},
-       .on_disk = [](const World& w) { EXPECT_EQ(BytesUnder(w.folder), 0u); }},
+       .said = {"invoice_\\u202Efdp.exe", "All Done."},
+       .not_said = {"\xE2\x80\xAE"},
+       .on_disk = AllThere},
       {.name = "EscapeSequencesFromTheServer",
        .arrange =
            [](World& w) {
-             // The version names the server folder too, so it is served there.
-             const std::string version = "1.0\x1b]0;owned\x07";
-             const std::string name = "evil\x1b[2Jname.txt";
+             const std::string name = "evil\x1b[2Jname\x1b]0;owned\x07.txt";
              const std::string content = "x\n";
-             w.server.Serve(version + "/" + name, content);
-             w.server.Serve("FileList.txt", version + "\n0\n" + name + "\t" +
+             w.server.Serve("1.0/" + name, content);
+             w.server.Serve("FileList.txt", "1.0\n0\n" + name + "\t" +
                                                 Md5Hex(Md5Of(content.data(), content.size())) +
                                                 "\t2\n");
            },
        .exit_status = 0,
-       .said = {"Version: 1.0\\x1B]0;owned\\x07\n", "All Done."},
+       .said = {"evil\\x1B[2Jname\\x1B]0;owned\\x07.txt", "All Done."},
        .not_said = {"\x1b", "\x07"},
        .on_disk = [](const World&) {}},
+      // The version names the server folder in every URL; escape sequences
+      // there are refused before anything is shown.
+      [] {
+        FailureMode mode = NotACatalogue(
+            "EscapeSequencesInTheVersion",
+            [](World& w) {
+              w.server.Serve("FileList.txt", "1.0\x1b]0;owned\x07\n0\na.txt\tc\t2\n");
+            },
+            "the version on line 1 is not a safe folder name");
+        mode.not_said.insert(mode.not_said.end(), {"\x1b", "\x07"});
+        return mode;
+      }(),
       {.name = "CtrlCWhileTheServerIsSilent",
        .arrange =
            [](World& w) {
@@ -554,7 +645,8 @@ class FailureModeTest : public ::testing::TestWithParam<FailureMode> {};
 // folder unless the row reads the folder from the settings file, in the
 // terminal unless the row runs where a window could open.
 std::vector<std::string> CommandLine(const FailureMode& mode, const World& world) {
-  std::vector<std::string> args{"--yes", "--no-install", "--server", world.server.Url()};
+  std::vector<std::string> args{"--yes", mode.install ? "--install" : "--no-install", "--server",
+                                world.server.Url()};
   if (!mode.windowed) args.push_back("--text");
   if (!mode.stored_folder) args.insert(args.end(), {"--folder", Folder(world)});
   if (mode.publisher_key) {

@@ -9,7 +9,9 @@
 #include <string>
 #include <vector>
 
+#include "support/http_server.h"
 #include "support/program_runner.h"
+#include "support/release_fixture.h"
 #include "support/temp_dir.h"
 
 namespace brenvik {
@@ -264,20 +266,53 @@ TEST_F(WorkingFilesTest, FilesAlreadyThereAreLeftAlone) {
   EXPECT_EQ(temp_.Read("work/FileList.txt"), "1.0\n0\n");
 }
 
-// The whole program, as the desktop entry starts it: the demo leaves its
-// two working files in the state folder and none in the working directory.
+// The whole program, as the desktop entry starts it: a run keeps its two
+// working files in the state folder and none in the working directory.
 TEST_F(WorkingFilesTest, TheProgramStartedFromTheMenuKeepsItsFilesInTheStateFolder) {
+  test::HttpServer server;
+  test::Release release(server);
+  release.Add("a.bin", test::RandomBytes(1000, 1));
+  release.Publish();
   const test::ProgramRunner runner(temp_);
   const std::filesystem::path work = temp_.path() / "work";
   std::filesystem::create_directories(work);
   const test::Outcome outcome =
-      runner.Run(work, {"--from-menu", "--demo", "--text", "--yes"},
-                 {{"BRENVIK_DEMO_RATE", "0"}, {"XDG_STATE_HOME", State().string()}});
+      runner.Run(work,
+                 {"--from-menu", "--text", "--yes", "--no-install", "--server", server.Url(),
+                  "--folder", (temp_.path() / "cd").string()},
+                 {{"XDG_STATE_HOME", State().string()}});
   ASSERT_EQ(outcome.status, 0) << outcome.output;
   EXPECT_TRUE(std::filesystem::is_regular_file(State() / "brenvik" / "FileList.txt"));
   EXPECT_TRUE(std::filesystem::is_regular_file(State() / "brenvik" / "OrvBrenvik.ini"));
   EXPECT_FALSE(std::filesystem::exists(work / "FileList.txt"));
   EXPECT_FALSE(std::filesystem::exists(work / "OrvBrenvik.ini"));
+}
+
+// The demo started from the menu reads and writes neither the state
+// folder's files nor the working directory's: a real download cancelled
+// earlier is offered again next time, its catalogue as it was.
+TEST_F(WorkingFilesTest, TheDemoLeavesTheUsersWorkingFilesAlone) {
+  const std::string settings = "[Install]\nFolder=/srv/real cd/\n";
+  const std::string catalogue = "2.0\n0\nbig.bin:0123456789abcdef0123456789abcdef:9\n";
+  for (const char* folder : {"state/brenvik/", "work/"}) {
+    temp_.Write(std::string(folder) + "OrvBrenvik.ini", settings);
+    temp_.Write(std::string(folder) + "FileList.txt", catalogue);
+  }
+  const test::ProgramRunner runner(temp_);
+  const std::filesystem::path work = temp_.path() / "work";
+  for (const bool from_menu : {true, false}) {
+    SCOPED_TRACE(from_menu ? "--from-menu" : "the command line");
+    std::vector<std::string> args = {"--demo", "--text", "--yes"};
+    if (from_menu) args.push_back("--from-menu");
+    const test::Outcome outcome =
+        runner.Run(work, args, {{"BRENVIK_DEMO_RATE", "0"}, {"XDG_STATE_HOME", State().string()}});
+    ASSERT_EQ(outcome.status, 0) << outcome.output;
+    for (const char* folder : {"state/brenvik/", "work/"}) {
+      EXPECT_EQ(temp_.Read(std::string(folder) + "OrvBrenvik.ini"), settings) << folder;
+      EXPECT_EQ(temp_.Read(std::string(folder) + "FileList.txt"), catalogue) << folder;
+      EXPECT_FALSE(std::filesystem::exists(temp_.path() / folder / "FileList.txt.sig")) << folder;
+    }
+  }
 }
 
 }  // namespace

@@ -110,29 +110,90 @@ TEST_F(CatalogueTest, CarriageReturnIsDroppedOnlyBeforeALineFeed) {
 }
 
 TEST_F(CatalogueTest, ByteOrderMarkBelongsToTheFirstLine) {
-  // What would be a comment becomes the version line ...
-  ASSERT_TRUE(Parse("\xEF\xBB\xBF# comment\n300\nf:c:3\n"));
-  EXPECT_EQ(catalogue_.Version(), "\xEF\xBB\xBF# comment");
-  EXPECT_EQ(catalogue_.ScratchSpaceNeed(), 300u);
-  EXPECT_EQ(catalogue_.Total(), 3u);
-  // ... and a first data line carries the mark in its text.
-  const std::string bom = "\xEF\xBB\xBF";
-  ASSERT_TRUE(Parse(bom + "2.0\n9\n"));
-  EXPECT_EQ(catalogue_.Version(), bom + "2.0");
+  // What would be a comment becomes the version line, and a mark in a
+  // version (an invisible character in a folder name) is refused there ...
+  const CatalogueResult marked = ParseCatalogue("\xEF\xBB\xBF# comment\n300\nf:c:3\n");
+  const auto* error = std::get_if<CatalogueError>(&marked);
+  ASSERT_NE(error, nullptr);
+  EXPECT_EQ(error->kind, CatalogueError::Kind::kBadVersion);
+  EXPECT_EQ(error->line, 1u);
+  // ... while the row lines after it are read as ever.
+  ASSERT_TRUE(
+      Parse("2.0\n300\n\xEF\xBB\xBF"
+            "f:c:3\n"));
+  EXPECT_EQ(Rows(), (std::vector<Row>{{"\xEF\xBB\xBF"
+                                       "f",
+                                       "c", 3}}));
 }
 
-TEST_F(CatalogueTest, MissingHeaderLinesLeaveTheirValuesEmpty) {
-  for (const char* text : {"", "# only\n\n# comments\n", "\n\n"}) {
-    ASSERT_TRUE(Parse(text)) << text;
-    EXPECT_EQ(catalogue_.RowCount(), 0);
-    EXPECT_EQ(catalogue_.Total(), 0u);
-    EXPECT_EQ(catalogue_.Version(), "");
-    EXPECT_EQ(catalogue_.ScratchSpaceNeed(), 0u);
+struct NotACatalogue {
+  const char* label;
+  std::string text;
+  CatalogueError::Kind kind;
+  std::string what;  // WhatArrived of the error
+};
+
+std::vector<NotACatalogue> NotCatalogues() {
+  using namespace std::string_literals;
+  using enum CatalogueError::Kind;
+  const std::string rows = "0\nf:c:1\n";
+  const auto version = [&rows](const char* label, std::string line, unsigned at = 1) {
+    return NotACatalogue{
+        label, line + "\n" + rows, kBadVersion,
+        "the version on line " + std::to_string(at) + " is not a safe folder name"};
+  };
+  return {
+      {"nothing", "", kEmpty, "the server sent an empty file"},
+      {"blank lines", " \r\n\n\t\n", kEmpty, "the server sent an empty file"},
+      {"NUL bytes", std::string(4096, '\0'), kBinary,
+       "the server sent binary data (NUL bytes), not text"},
+      {"a NUL in a name", "v\n0\na\0b:c:1\n"s, kBinary,
+       "the server sent binary data (NUL bytes), not text"},
+      {"gzip", "\x1F\x8B\x08\0\0\0\0\0"s, kCompressed, "the server sent compressed data"},
+      {"zstd", "\x28\xB5\x2F\xFD rest", kCompressed, "the server sent compressed data"},
+      {"bzip2", "BZh91AY&SY rest", kCompressed, "the server sent compressed data"},
+      {"maintenance page",
+       "<html><head><title>Down</title></head>\n<body>Back soon</body></html>\n", kWebPage,
+       "the server sent a web page"},
+      {"page after a mark and blanks", "\xEF\xBB\xBF\r\n  <!DOCTYPE html>\n<p>x\n", kWebPage,
+       "the server sent a web page"},
+      {"comments only", "# only\n\n# comments\n", kNoFileRows, "no file rows"},
+      {"no rows", "v3\n0\n# none\n", kNoFileRows, "no file rows"},
+      version("a path", "1.0/../x"),
+      version("a parent", ".."),
+      version("the folder itself", "."),
+      version("a backslash", "1.0\\x"),
+      version("a control", "1.0\x1B]0;x\x07"),
+      version("a right-to-left override",
+              "1.0\xE2\x80\xAE"
+              "exe"),
+      version("bad UTF-8", "1.0\xC3"),
+      version("a colon", "c:1.0"),
+      version("after a comment", "# c\n" + std::string(65, 'v'), 2),
+      version("empty after a blank line", " \n", 1),
+  };
+}
+
+TEST(CatalogueErrors, WhatIsNoCatalogueSaysWhatArrived) {
+  for (const NotACatalogue& bad : NotCatalogues()) {
+    SCOPED_TRACE(bad.label);
+    const CatalogueResult parsed = ParseCatalogue(bad.text);
+    const auto* error = std::get_if<CatalogueError>(&parsed);
+    ASSERT_NE(error, nullptr);
+    EXPECT_EQ(error->kind, bad.kind);
+    EXPECT_TRUE(error->NotACatalogue());
+    EXPECT_EQ(WhatArrived(*error), bad.what);
+    EXPECT_EQ(CatalogueErrorMessage(*error), "FileList.txt is not a catalogue: " + bad.what);
   }
-  ASSERT_TRUE(Parse("# only the version\nv3\n"));
-  EXPECT_EQ(catalogue_.Version(), "v3");
-  EXPECT_EQ(catalogue_.ScratchSpaceNeed(), 0u);
-  EXPECT_EQ(catalogue_.RowCount(), 0);
+}
+
+TEST(CatalogueErrors, AVersionOfSixtyFourPrintableBytesIsAFolder) {
+  for (const std::string& version :
+       {std::string(64, 'v'), std::string("Orv 1.1 PellixInstall"), std::string("1.0 #2 ?"),
+        std::string("Ausgabe \xC3\xA4 1.0")}) {
+    EXPECT_TRUE(IsSafeVersion(version)) << version;
+    EXPECT_TRUE(std::holds_alternative<Catalogue>(ParseCatalogue(version + "\n0\nf:c:1\n")));
+  }
 }
 
 TEST_F(CatalogueTest, DuplicateNamesAreSeparateRowsAndBothCount) {
@@ -198,7 +259,6 @@ const std::string kChecksumMissing7 =
     "Error in line 7 in FileList.txt! Couldn't find checksum-separator!";
 
 std::vector<BadCatalogue> BadCatalogues() {
-  using namespace std::string_literals;
   const auto unsafe = [](const char* label, std::string name) {
     return BadCatalogue{label, "v\n0\ngood:c:5\n" + name + ":c:1\nlater:c:2\n",
                         "Error in line 4 in FileList.txt! Unsafe file name!"};
@@ -218,7 +278,12 @@ std::vector<BadCatalogue> BadCatalogues() {
       unsafe("climbs out", "a/../../b"),
       unsafe("climbs out with backslashes", "a\\..\\..\\b"),
       unsafe("empty", ""),
-      unsafe("NUL byte", "a\0b"s),
+      {"a folder", "v\n0\nsub/:c:0\n",
+       "Error in line 3 in FileList.txt! The row names a folder, not a file!"},
+      {"a folder with a backslash", "v\n0\nok:c:1\nsub\\sub\\:c:0\n",
+       "Error in line 4 in FileList.txt! The row names a folder, not a file!"},
+      {"the folder itself", "v\n0\nsub/.:c:0\n",
+       "Error in line 3 in FileList.txt! The row names a folder, not a file!"},
   };
 }
 
@@ -253,6 +318,21 @@ TEST(CatalogueErrors, AFileThatCannotBeReadIsAnErrorWithoutAMessage) {
     EXPECT_EQ(error->kind, CatalogueError::Kind::kUnreadable);
     EXPECT_EQ(CatalogueErrorMessage(*error), "");
   }
+}
+
+TEST(CatalogueErrors, AFileLargerThanTheLimitIsNotReadWhole) {
+  TempDir dir;
+  std::string text = "v\n0\nf:c:1\n";
+  text.resize(kCatalogueFileLimit, '#');
+  dir.Write("FileList.txt", text);
+  EXPECT_TRUE(std::holds_alternative<Catalogue>(LoadCatalogue(dir.path() / "FileList.txt")));
+  text += "\n";
+  dir.Write("FileList.txt", text);
+  const CatalogueResult loaded = LoadCatalogue(dir.path() / "FileList.txt");
+  const auto* error = std::get_if<CatalogueError>(&loaded);
+  ASSERT_NE(error, nullptr);
+  EXPECT_EQ(error->kind, CatalogueError::Kind::kTooLarge);
+  EXPECT_EQ(WhatArrived(*error), "larger than 64 MiB");
 }
 
 }  // namespace

@@ -71,6 +71,33 @@ class FurnitureTest : public QObject {
     QVERIFY(closed_by_ok);
   }
 
+  // A 9-point font is 12 pixels high at 96 DPI and 18 at 144 DPI: at both,
+  // every line of the About box is shown whole (wrapped where it must be),
+  // inside the box and clear of the OK button and of the other lines.
+  void AboutBoxShowsEveryLineWholeAt96And144Dpi() {
+    const QFont original = QApplication::font();
+    for (const int pixels : {12, 18}) {
+      QFont font = original;
+      font.setPixelSize(pixels);
+      QApplication::setFont(font);
+      AboutBox box;
+      QList<QRect> placed;
+      for (QLabel* label : box.findChildren<QLabel*>()) {
+        if (label->text().isEmpty()) continue;
+        const QRect needed = label->fontMetrics().boundingRect(QRect(0, 0, label->width(), 100000),
+                                                               Qt::TextWordWrap, label->text());
+        QVERIFY2(needed.width() <= label->width() && needed.height() <= label->height(),
+                 qPrintable(QString("%1 px: \"%2\" is cut").arg(pixels).arg(label->text())));
+        QVERIFY(box.rect().contains(label->geometry()));
+        QVERIFY(!label->geometry().intersects(box.OkButton()->geometry()));
+        for (const QRect& other : placed) QVERIFY(!label->geometry().intersects(other));
+        placed << label->geometry();
+      }
+      QCOMPARE(placed.size(), *kBuiltInPublisherKey == '\0' ? 3 : 2);
+    }
+    QApplication::setFont(original);
+  }
+
   void TooltipsNeedEveryControl() {
     QDialog page;
     auto* field = new QLineEdit(&page);

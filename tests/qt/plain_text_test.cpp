@@ -46,14 +46,15 @@ class PlainTextTest : public QObject {
  private slots:
   void TheCatalogueVersionIsShownAsWritten() {
     GuiWorld world;
-    world.server.Serve("FileList.txt", "<b>2.5</b> <img src=x>\n0\n");
+    world.server.Serve("FileList.txt",
+                       "2.5 <b>beta <img src=x>\n0\na.bin:0123456789abcdef0123456789abcdef:1\n");
     Session& session = world.MakeSession();
     session.InitialiseSetup();
     SetupPage page(session.Setup(), world.process.transfer_callback, world.prompt,
                    [](const Handover&) { return int(QDialog::Rejected); });
     page.show();
     QTRY_VERIFY_WITH_TIMEOUT(page.NextButton()->isEnabled(), 20000);
-    QVERIFY(page.InfoText()->text().startsWith("Version: <b>2.5</b> <img src=x>\nSize: 0 MB\n"));
+    QVERIFY(page.InfoText()->text().startsWith("Version: 2.5 <b>beta <img src=x>\nSize: 0 MB\n"));
     QVERIFY(ShowsMarkupAsWritten(*page.InfoText()));
   }
 
@@ -71,6 +72,40 @@ class PlainTextTest : public QObject {
     QVERIFY(ShowsMarkupAsWritten(*page.LocationLine()));
     QCOMPARE(page.List()->model()->index(0, 0).data().toString(), QString("<i>a</i>.cab"));
     page.reject();
+  }
+
+  // A right-to-left override would make "invoice_<U+202E>fdp.exe" read as
+  // "invoice_exe.pdf": such invisible characters are shown, not obeyed.
+  void CharactersThatReorderTextAreShownInRowsAndQuestions() {
+    GuiWorld world;
+    world.release.Add(
+        "invoice_\xE2\x80\xAE"
+        "fdp.exe",
+        "abc");
+    world.WriteCatalogue();
+    Session& session = world.MakeSession();
+    const auto run = session.MakeRun(Handover{world.downloads.Folder() + "cd/", false});
+    ProgressPage page(*run, world.prompt);
+    page.show();
+    QCOMPARE(page.List()->model()->index(0, 0).data().toString(),
+             QString("invoice_\\u202Efdp.exe"));
+    page.reject();
+
+    QtPrompt prompt;
+    QString shown;
+    QTimer poll;
+    connect(&poll, &QTimer::timeout, [&] {
+      auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+      if (box == nullptr || !box->isVisible()) return;
+      shown = box->text();
+      box->escapeButton()->click();
+    });
+    poll.start(10);
+    (void)prompt.Ask(
+        "Couldn't download \"invoice_\xE2\x80\xAE"
+        "fdp.exe\".",
+        PromptButtons::kRetryCancel, PromptIcon::kNone);
+    QCOMPARE(shown, QString("Couldn't download \"invoice_\\u202Efdp.exe\"."));
   }
 
   void MessageBoxesShowTheirTextAsWritten() {

@@ -56,7 +56,7 @@ class ProgressPageTest : public QObject {
     GuiWorld world;
     world.release.Add("Setup.ini", "[setup]\nlanguage=en\n");
     world.release.Add("Data/a.cab", RandomBytes(300 * 1024, 1));
-    world.release.Add("Data/b.cab", RandomBytes(200 * 1024, 2));
+    world.release.Add("Install.exe", RandomBytes(200 * 1024, 2));
     world.WriteCatalogue();
     // One file is there already and is not fetched again.
     const std::string folder = world.downloads.Folder();
@@ -285,21 +285,23 @@ class ProgressPageTest : public QObject {
     QVERIFY(!page.isVisible());
   }
 
-  // A catalogue without files (and no installer asked for) is a whole run.
-  void EmptyCatalogueIsACompleteRun() {
+  // A catalogue without files is no release: the run says so and fails
+  // instead of ending "All Done." over nothing.
+  void EmptyCatalogueEndsTheRunAsAFailure() {
     GuiWorld world;
     world.WriteCatalogue();
     Session& session = world.MakeSession();
     const auto run = session.MakeRun(Handover{world.downloads.Folder(), false});
     ProgressPage page(*run, world.prompt);
     page.show();
-    QTRY_COMPARE_WITH_TIMEOUT(page.StatusLine()->text(), QString("All Done."), 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(page.StatusLine()->text(),
+                              QString("There was an error in FileList.txt"), 10000);
     QCOMPARE(page.List()->model()->rowCount(), 0);
-    QCOMPARE(page.CancelButton()->text(), QString("Quit"));
-    QVERIFY(run->Succeeded());
-    QTest::mouseClick(page.CancelButton(), Qt::LeftButton);
-    QVERIFY(!page.isVisible());
-    QCOMPARE(world.prompt.Count(), size_t{0});
+    QVERIFY(!run->Succeeded());
+    QVERIFY(!world.prompt.Texts().empty());
+    QCOMPARE(world.prompt.Texts().front(),
+             std::string("FileList.txt is not a catalogue: no file rows"));
+    page.reject();
   }
 
   // Cancel whose wait is over before the first tick: the page still ends

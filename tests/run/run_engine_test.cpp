@@ -363,7 +363,7 @@ TEST_F(RunEngineTest, DiskSpaceCheckCountsWhatTheRunningDownloadsStillNeed) {
 }
 
 TEST_F(RunEngineTest, InstallerRowOutcomes) {
-  release_.Add("f.bin", RandomBytes(100, 16));
+  release_.Add("Install.exe", RandomBytes(100, 16));
   WriteCatalogue();
   for (const bool starts : {true, false}) {
     SCOPED_TRACE(starts);
@@ -392,6 +392,22 @@ TEST_F(RunEngineTest, InstallerRowOutcomes) {
     EXPECT_EQ(engine_->table().StatusLine(), kAllDone);
     EXPECT_EQ(engine_->Succeeded(), starts);
   }
+}
+
+TEST_F(RunEngineTest, AnInstallerTheReleaseDoesNotListIsNeverStarted) {
+  // Install.exe lies in the folder, but the catalogue names only a data file.
+  release_.Add("f.bin", RandomBytes(100, 18));
+  WriteCatalogue();
+  download_dir_.Write("Install.exe", "#!/bin/sh\necho left by someone\n");
+  launcher_.Reset(true);
+  NewRun(/*install=*/true);
+  ASSERT_EQ(Drive(), RunEnd::kFinished);
+  EXPECT_TRUE(launcher_.Started().empty());
+  EXPECT_EQ(StatusText(1), kInstallerNotInRelease);
+  EXPECT_EQ(engine_->table().Row(1).image, RowImage::kIdle);
+  // The run ends as a failed start ends it.
+  EXPECT_EQ(engine_->table().StatusLine(), kAllDone);
+  EXPECT_FALSE(engine_->Succeeded());
 }
 
 // A launcher whose every start waits until the test lets it go.
@@ -428,7 +444,7 @@ class HeldLauncher final : public InstallerLauncher {
 };
 
 TEST_F(RunEngineTest, TheInstallerStartsOffTheFacesThreadAndTheRunEndsWhenItReturns) {
-  release_.Add("f.bin", RandomBytes(100, 17));
+  release_.Add("Install.exe", RandomBytes(100, 17));
   WriteCatalogue();
   HeldLauncher held;
   RunEngine& run = NewRun(/*install=*/true, &held);
@@ -490,20 +506,19 @@ TEST_F(RunEngineTest, RealInstallerScriptIsStartedInTheDownloadFolder) {
   EXPECT_EQ(fs::canonical(started_in), fs::canonical(download_dir_.path()));
 }
 
-TEST_F(RunEngineTest, AnEmptyCatalogueIsACompleteRun) {
+// A catalogue without file rows is no release: the run says so and ends
+// aborted instead of reporting "All Done." over nothing.
+TEST_F(RunEngineTest, AnEmptyCatalogueEndsTheRunAsAFailure) {
   WriteCatalogue();
-  for (const bool install : {false, true}) {
-    SCOPED_TRACE(install);
-    launcher_.Reset(true);
-    NewRun(install);
-    ASSERT_EQ(Drive(std::chrono::seconds(30)), RunEnd::kFinished);
-    EXPECT_EQ(engine_->table().RowCount(), install ? 1 : 0);
-    EXPECT_EQ(engine_->table().StatusLine(), kAllDone);
-    EXPECT_TRUE(last_report_.quit_button);
-    EXPECT_TRUE(engine_->Succeeded());
-    EXPECT_EQ(launcher_.Started().size(), install ? 1u : 0u);
-    EXPECT_TRUE(prompt_.Texts().empty());
-  }
+  launcher_.Reset(true);
+  NewRun(/*install=*/true);
+  ASSERT_EQ(Drive(std::chrono::seconds(30)), RunEnd::kAborted);
+  EXPECT_EQ(engine_->table().RowCount(), 0);
+  EXPECT_EQ(engine_->table().StatusLine(), kCatalogueErrorLine);
+  EXPECT_FALSE(engine_->Succeeded());
+  EXPECT_TRUE(launcher_.Started().empty());
+  ASSERT_FALSE(prompt_.Texts().empty());
+  EXPECT_EQ(prompt_.Texts()[0], "FileList.txt is not a catalogue: no file rows");
 }
 
 // FileList.txt was removed, or changed into a malformed one, between the

@@ -169,11 +169,14 @@ TEST_F(StatisticsTest, SeveralDownloadsAddUpInDoneAndInTheRate) {
   EXPECT_GE(RateOf(line), 395u);
   EXPECT_LE(RateOf(line), 400u);
 
-  // A finished download waits for its check: it leaves "done" until it is
-  // verified, and a new transfer on that worker starts from nothing.
+  // A finished download waits for its check: "done" holds what it showed
+  // until the file is verified, and a new transfer on that worker starts
+  // from nothing.
   callback_.TransferEnded();
   table_.SetState(0, JobState::PendingCheck);
-  EXPECT_EQ(stats_.UpdateStatistics(now_).substr(0, 26), "19240 kB of 30720 kB done,");
+  EXPECT_EQ(stats_.UpdateStatistics(now_).substr(0, 26), "22240 kB of 30720 kB done,");
+  table_.SetState(0, JobState::CheckDone);
+  EXPECT_EQ(stats_.UpdateStatistics(now_).substr(0, 26), "22240 kB of 30720 kB done,");
   table_.SetState(0, JobState::Verified);
   callback_.TransferStarted();
   EXPECT_EQ(stats_.UpdateStatistics(now_).substr(0, 26), "29480 kB of 30720 kB done,");

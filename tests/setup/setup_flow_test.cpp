@@ -145,7 +145,7 @@ TEST_F(SetupFlowTest, FetchGivenUpLeavesOnlyCancel) {
   EXPECT_EQ(prompt_.Count(), 2u);
 }
 
-TEST_F(SetupFlowTest, MalformedOrUnsafeCatalogueShowsTheLineThenTheReadErrorAndQuits) {
+TEST_F(SetupFlowTest, MalformedOrUnsafeCatalogueShowsTheLineAndQuits) {
   struct Case {
     std::string text;
     std::string line_message;
@@ -155,6 +155,8 @@ TEST_F(SetupFlowTest, MalformedOrUnsafeCatalogueShowsTheLineThenTheReadErrorAndQ
        "Error in line 5 in FileList.txt! Couldn't find checksum-separator!"},
       {"1.0\n0\n../../etc/passwd:0123456789abcdef0123456789abcdef:1\n",
        "Error in line 3 in FileList.txt! Unsafe file name!"},
+      {"1.0\n0\nsub/:0123456789abcdef0123456789abcdef:0\n",
+       "Error in line 3 in FileList.txt! The row names a folder, not a file!"},
 #ifdef _WIN32
       // A device name would open the device, not a file in the folder.
       {"1.0\n0\n"
@@ -174,10 +176,56 @@ TEST_F(SetupFlowTest, MalformedOrUnsafeCatalogueShowsTheLineThenTheReadErrorAndQ
     SetupFlow flow = MakeFlow(catalogue, settings_, prompt, abort);
     flow.Initialise();
     EXPECT_EQ(flow.FetchCatalogue(), FetchOutcome::kQuit);
-    EXPECT_EQ(prompt.Texts(), (std::vector<std::string>{c.line_message, kFileListReadError}));
-    EXPECT_EQ(abort_when_asked, (std::vector<bool>{false, true}));
+    // The catalogue's fault is not blamed on this computer's folder.
+    EXPECT_EQ(prompt.Texts(), (std::vector<std::string>{c.line_message}));
+    EXPECT_EQ(abort_when_asked, (std::vector<bool>{false}));
     EXPECT_TRUE(abort.load());
   }
+}
+
+TEST_F(SetupFlowTest, WhatIsNoCatalogueIsAskedAboutAndNothingOfItShown) {
+  const std::string page = "<html><head><title>Maintenance</title></head>\n<body>x</body></html>\n";
+  const std::string question = Format(kFileListNotCatalogueError, "the server sent a web page");
+  release_.Add("a.bin", "x");
+  server_.Serve("FileList.txt", page);
+  // Retry brings the real catalogue, which is then taken as ever.
+  prompt_.Push(PromptAnswer::kRetry);
+  prompt_.SetOnAsk([&](const std::string&) { release_.Publish(); });
+  std::vector<std::string> infos;
+  SetupFlow flow = MakeFlow();
+  flow.SetChangeListener([&] { infos.push_back(flow.State().info_text); });
+  flow.Initialise();
+  EXPECT_EQ(flow.FetchCatalogue(), FetchOutcome::kReady);
+  EXPECT_EQ(prompt_.Texts(), (std::vector<std::string>{question}));
+  EXPECT_EQ(prompt_.Asked()[0].buttons, PromptButtons::kRetryCancel);
+  EXPECT_EQ(catalogue_.RowCount(), 1);
+  for (const std::string& info : infos) EXPECT_EQ(info.find("<html>"), std::string::npos) << info;
+  EXPECT_FALSE(abort_.load());
+
+  // Cancel gives up: only Cancel is left, and nothing was taken.
+  server_.Serve("FileList.txt", "1.0\n0\n# no rows\n");
+  ScriptedPrompt prompt;
+  prompt.Push(PromptAnswer::kCancel);
+  Catalogue catalogue;
+  SetupFlow empty = MakeFlow(catalogue, settings_, prompt, abort_);
+  empty.Initialise();
+  EXPECT_EQ(empty.FetchCatalogue(), FetchOutcome::kGaveUp);
+  EXPECT_EQ(prompt.Texts(),
+            (std::vector<std::string>{Format(kFileListNotCatalogueError, "no file rows")}));
+  EXPECT_EQ(empty.State().info_text, kFileListNotCatalogueInfo);
+  EXPECT_FALSE(empty.State().next_enabled);
+  EXPECT_EQ(catalogue.RowCount(), 0);
+}
+
+TEST_F(SetupFlowTest, ACatalogueLargerThanTheLimitIsStoppedWhileItArrives) {
+  server_.Misbehave("FileList.txt", Behaviour{.chunked = true, .filler = size_t{1} << 30});
+  prompt_.Push(PromptAnswer::kCancel);
+  SetupFlow flow = MakeFlow();
+  flow.Initialise();
+  EXPECT_EQ(flow.FetchCatalogue(), FetchOutcome::kGaveUp);
+  EXPECT_EQ(prompt_.Texts(),
+            (std::vector<std::string>{Format(kFileListNotCatalogueError, "larger than 64 MiB")}));
+  EXPECT_FALSE(fs::exists(work_.path() / "FileList.txt"));
 }
 
 TEST_F(SetupFlowTest, ScratchSpaceRefusalQuits) {

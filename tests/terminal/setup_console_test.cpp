@@ -118,10 +118,14 @@ TEST_F(SetupConsoleTest, ATypedFolderGoesThroughBrowseAndEnterAcceptsIt) {
                       release_.BaseUrl() +
                       "\n"
                       "Please wait, downloading filelist from server...\n"
-                      "Version: 1.0\nSize: 0 MB\n",
+                      "Version: 1.0\nSize: 0 MB\n\n"
+                      "Press Enter below to accept the suggested location, or type another "
+                      "folder.\n",
                   0),
       0u)
       << shown;
+  // The window's instruction names a button and a Next the terminal has not.
+  EXPECT_FALSE(Contains(shown, "Click")) << shown;
   EXPECT_TRUE(Contains(shown, "Download location: " + home_.Folder() +
                                   "Downloads/PellixInstall/\n"
                                   "Download location: " +
@@ -177,6 +181,10 @@ TEST_F(SetupConsoleTest, AutomaticTakesTheProposedFolderAndTicksInstall) {
   EXPECT_EQ(handover->folder, home_.Folder() + "Downloads/PellixInstall/");
   EXPECT_TRUE(handover->install);
   EXPECT_EQ(Contents(questions_), "");
+  // Nothing is asked, so nothing is said about what to do.
+  const std::string shown = Contents(output_);
+  EXPECT_TRUE(Contains(shown, "Version: 1.0\nSize: 0 MB\n\nDownload location: ")) << shown;
+  EXPECT_FALSE(Contains(shown, "Click") || Contains(shown, "Press Enter")) << shown;
   // Next made the default folder.
   EXPECT_TRUE(fs::is_directory(home_.path() / "Downloads" / "PellixInstall"));
 }

@@ -48,6 +48,20 @@ TEST(PrintableTextTest, ControlsAreShownAndEverythingElsePasses) {
   EXPECT_EQ(PrintableLine("one\ntwo"), "one\\x0Atwo");
 }
 
+TEST(PrintableTextTest, InvisibleCharactersThatReorderOrHideTextAreShown) {
+  // A right-to-left override would make "invoice_\u202Efdp.exe" read as a PDF.
+  EXPECT_EQ(PrintableLine("invoice_\xE2\x80\xAE"
+                          "fdp.exe"),
+            "invoice_\\u202Efdp.exe");
+  // Each range at both ends: U+061C, U+200B-U+200F, U+202A-U+202E,
+  // U+2066-U+2069, U+FEFF; the code points beside them pass.
+  EXPECT_EQ(PrintableText("\xD8\x9C \xE2\x80\x8B \xE2\x80\x8F \xE2\x80\xAA \xE2\x81\xA6 "
+                          "\xE2\x81\xA9 \xEF\xBB\xBF"),
+            "\\u061C \\u200B \\u200F \\u202A \\u2066 \\u2069 \\uFEFF");
+  const std::string beside = "\xD8\x9B \xE2\x80\x8A \xE2\x80\x90 \xE2\x80\xAF \xE2\x81\xAA";
+  EXPECT_EQ(PrintableText(beside), beside);
+}
+
 TEST(PrintableTextTest, BytesOutsideWellFormedUtf8AreShownOneByOne) {
   // A lone C1 byte (CSI to an 8-bit terminal), a stray continuation byte,
   // a cut sequence before a letter and at the end, overlong forms, a

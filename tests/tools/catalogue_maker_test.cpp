@@ -324,10 +324,12 @@ TEST_F(ReleaseCheckTest, ACatalogueThatCannotBeReadFailsTheCheck) {
   EXPECT_EQ(run.out, "");
   EXPECT_NE(run.err.find("the program's parser refuses it"), std::string::npos) << run.err;
 
-  temp_.Write("base/FileList.txt", "../1.0\n0\n");
+  temp_.Write("base/FileList.txt", "../1.0\n0\nInstall.exe\t0123456789abcdef0123456789abcdef\t1\n");
   run = Check();
   EXPECT_EQ(run.status, 1);
-  EXPECT_EQ(run.err, "brenvik-catalogue: the version \"../1.0\" cannot name a folder\n");
+  EXPECT_EQ(run.err, "brenvik-catalogue: " + (base_ / "FileList.txt").string() +
+                         ": the program's parser refuses it: FileList.txt is not a catalogue: the "
+                         "version on line 1 is not a safe folder name\n");
 }
 
 TEST_F(ReleaseCheckTest, CheckTakesOneFolderAndNothingElse) {

@@ -318,4 +318,38 @@ TEST(Templates, AboutBoxHidesTheUnsignedLineUntilAsked) {
   EXPECT_EQ(about.Style(IDOK) & BS_TYPEMASK, BS_DEFPUSHBUTTON);
 }
 
+// Every line of the About box fits its control in the dialog's own font,
+// wrapped at word ends as a static text wraps, and stays clear of OK. The
+// font Windows substitutes differs from machine to machine (and Wine's is
+// narrower), so each control must also hold its text at the dialog units'
+// own measure: an average character 4 units wide, a line 8 units high.
+TEST(Templates, AboutBoxLinesAreShownWhole) {
+  Template about(IDD_ABOUT);
+  ASSERT_NE(about.Window(), nullptr) << ::GetLastError();
+  const RECT ok = about.Place(IDOK);
+  RECT character{0, 0, 4, 8};
+  ::MapDialogRect(about.Window(), &character);
+  for (const int id : {IDC_ABOUT_NAME, IDC_ABOUT_NOTICE, IDC_ABOUT_UNSIGNED}) {
+    HWND line = about.Control(id);
+    RECT client{};
+    ::GetClientRect(line, &client);
+    HDC dc = ::GetDC(line);
+    const auto font = reinterpret_cast<HFONT>(::SendMessageW(line, WM_GETFONT, 0, 0));
+    const HGDIOBJ was = ::SelectObject(dc, font);
+    const std::wstring text = about.Text(id);
+    RECT needed{0, 0, client.right, 0};
+    ::DrawTextW(dc, text.c_str(), -1, &needed, DT_CALCRECT | DT_WORDBREAK | DT_NOPREFIX);
+    ::SelectObject(dc, was);
+    ::ReleaseDC(line, dc);
+    EXPECT_LE(needed.right, client.right) << id;
+    EXPECT_LE(needed.bottom, client.bottom) << id << ": the text is cut";
+    const auto room =
+        static_cast<size_t>((client.right / character.right) * (client.bottom / character.bottom));
+    EXPECT_LE(text.size(), room) << id << ": no room for the text at the dialog units' measure";
+    RECT place = about.Place(id);
+    RECT overlap{};
+    EXPECT_FALSE(::IntersectRect(&overlap, &place, &ok)) << id;
+  }
+}
+
 }  // namespace
