@@ -16,6 +16,8 @@
 #include <QString>
 #include <initializer_list>
 
+#include "texts/window_texts.h"
+
 class QAction;
 class QDialog;
 class QFont;
@@ -25,11 +27,6 @@ class QWidget;
 namespace brenvik {
 
 class Prompt;
-
-inline constexpr const char* kAboutEntry = "&About Brenvik...";
-inline constexpr const char* kTooltipError = "Couldn't create tooltip!";
-// The name a message box carries in its title bar.
-inline constexpr const char* kProgramName = "Brenvik";
 
 // Registers the pictures drawn for the program (once per process; any later
 // call does nothing). The pages call it; so may a program before it uses

@@ -23,7 +23,7 @@
 namespace brenvik {
 
 std::string DownloadFailureMessage(const std::string& url, const std::string& contact) {
-  return "Couldn't download \"" + url + "\".\nPlease contact " + contact + " for assistance.";
+  return Format(kDownloadFailureFormat, url.c_str(), contact.c_str());
 }
 
 std::chrono::milliseconds BackOff(std::chrono::milliseconds pause, int failures) {

@@ -16,7 +16,6 @@ namespace brenvik {
 
 namespace {
 
-constexpr const char* kHint = "Press Ctrl-C to cancel.";
 constexpr int kMostRowsShown = 8;
 // Lines of the live area besides the rows: title, header, bar, statistics, hint.
 constexpr int kFixedLiveLines = 5;
@@ -270,7 +269,7 @@ ProgressConsole::ProgressConsole(RunEngine& run, Console& console, ProgressMode 
       console_(console),
       mode_(mode),
       title_(kRunCaption),
-      hint_(kHint),
+      hint_(kTerminalCancelHint),
       statistics_every_(statistics_every) {
   if (mode_ == ProgressMode::kLive) {
     const auto size = console_.OutputSize();

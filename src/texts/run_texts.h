@@ -28,6 +28,12 @@ inline constexpr const char* kInstallerNotInRelease = "Install.exe is not part o
 inline constexpr const char* kAborting = "Aborting, please wait...";
 inline constexpr const char* kCancelButton = "Cancel";
 inline constexpr const char* kQuitButton = "Quit";
+// The question after a file could not be downloaded: its URL, then the
+// support contact.
+inline constexpr const char* kDownloadFailureFormat =
+    "Couldn't download \"%s\".\nPlease contact %s for assistance.";
+// The terminal's line under the live area.
+inline constexpr const char* kTerminalCancelHint = "Press Ctrl-C to cancel.";
 inline constexpr const char* kContinueLaterMessage =
     "You might be able to continue downloading this CD at a later time,\nunless a newer CD has "
     "been released on the site. This program will\nalways try to download the newest CD from the "

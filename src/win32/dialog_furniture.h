@@ -13,13 +13,11 @@
 #include <string>
 #include <string_view>
 
+#include "texts/window_texts.h"
+
 namespace brenvik {
 
 class Prompt;
-
-// The title of every message box.
-inline constexpr const char* kProgramName = "Brenvik";
-inline constexpr const char* kTooltipError = "Couldn't create tooltip!";
 
 // A modal page made from a dialog template of the program's resources.
 // Its messages go to OnMessage once WM_INITDIALOG has arrived.
