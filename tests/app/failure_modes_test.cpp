@@ -168,6 +168,43 @@ const std::vector<FailureMode>& Table() {
              EXPECT_EQ(Read(w.outside / "precious.txt"), "precious\n");
              AllThere(w);
            }},
+      {.name = "FilesThatAreHardLinksToFilesOutside",
+       .arrange =
+           [](World& w) {
+             // As a folder copied with its files linked (cp -al) looks: a
+             // verified file, a wrong one and a partial file with its
+             // validator, each also named outside.
+             w.release.Add("a.bin", RandomBytes(30000, 20));
+             w.release.Add("b.bin", RandomBytes(60000, 21));
+             w.release.Add("c.bin", RandomBytes(30000, 22));
+             w.release.Publish();
+             w.server.Misbehave(w.release.PathOf("b.bin"), Behaviour{.etag = "\"b1\""});
+             Write(w.outside / "a.bin", w.release.Content("a.bin"));
+             Write(w.outside / "b.bin.part", w.release.Content("b.bin").substr(0, 20000));
+             Write(w.outside / "b.bin.part.validator", "\"b1\"");
+             Write(w.outside / "c.bin", RandomBytes(30000, 23));
+             fs::create_directories(w.folder);
+             for (const char* name : {"a.bin", "b.bin.part", "b.bin.part.validator", "c.bin"}) {
+               fs::create_hard_link(w.outside / name, w.folder / name);
+             }
+             Write(w.sandbox.path() / "outside-before",
+                   Read(w.outside / "b.bin.part") + Read(w.outside / "c.bin"));
+           },
+       .exit_status = 0,
+       .said = {"All Done."},
+       .not_said = {},
+       .on_disk =
+           [](const World& w) {
+             AllThere(w);
+             EXPECT_EQ(Read(w.outside / "a.bin"), w.release.Content("a.bin"));
+             EXPECT_TRUE(Read(w.outside / "b.bin.part") + Read(w.outside / "c.bin") ==
+                         Read(w.sandbox.path() / "outside-before"))
+                 << "a file outside the folder was written";
+             EXPECT_EQ(Read(w.outside / "b.bin.part.validator"), "\"b1\"");
+             // The partial file started over instead of continuing.
+             EXPECT_EQ(w.server.LastRange(w.release.PathOf("b.bin")), "");
+             EXPECT_EQ(w.server.Requests(w.release.PathOf("a.bin")), 0);
+           }},
       {.name = "CatalogueListsAFileAndItsPartialName",
        .arrange =
            [](World& w) {
