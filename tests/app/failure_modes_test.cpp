@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/folder_lock.h"
 #include "support/http_server.h"
 #include "support/program_runner.h"
 #include "support/release_fixture.h"
@@ -36,6 +37,7 @@ struct World {
   fs::path work;     // the working directory
   fs::path folder;   // the download folder
   fs::path outside;  // a folder beside it that nothing may touch
+  FolderLock held;   // a lock on the download folder, as another run holds it
 };
 
 struct FailureMode {
@@ -204,6 +206,26 @@ const std::vector<FailureMode>& Table() {
              // The partial file started over instead of continuing.
              EXPECT_EQ(w.server.LastRange(w.release.PathOf("b.bin")), "");
              EXPECT_EQ(w.server.Requests(w.release.PathOf("a.bin")), 0);
+           }},
+      {.name = "FolderInUseByAnotherRun",
+       .arrange =
+           [](World& w) {
+             w.release.Add("a.bin", RandomBytes(30000, 24));
+             w.release.Publish();
+             Write(w.folder / "a.bin.part", "kept for the run that holds the folder");
+             w.held = FolderLock::Take(w.folder);
+             ASSERT_EQ(w.held.State(), FolderLockState::kHeld);
+           },
+       .exit_status = 1,
+       .said = {"The folder \"", "\" is in use by another Brenvik run."},
+       .not_said = {"All Done.", "cannot rename", "continue downloading this CD at a later time"},
+       .on_disk =
+           [](const World& w) {
+             EXPECT_EQ(w.server.Requests(w.release.PathOf("a.bin")), 0);
+             EXPECT_EQ(Read(w.folder / "a.bin.part"), "kept for the run that holds the folder");
+             EXPECT_EQ(std::distance(fs::directory_iterator(w.folder), fs::directory_iterator()),
+                       1);
+             EXPECT_FALSE(fs::exists(w.work / "OrvBrenvik.ini"));
            }},
       {.name = "CatalogueListsAFileAndItsPartialName",
        .arrange =
