@@ -105,7 +105,10 @@ TEST_F(ContainedFilesTest, AppendingRefusesAFileWithAnotherName) {
             "\"" + ShownOf(Root() / "linked.part") +
                 "\" is a hard link to a file that may lie outside the download folder");
   EXPECT_EQ(dir_.Read("outside/victim.bin"), "precious");
+#ifndef _WIN32
+  // (The C++ library for MinGW counts one link for every file.)
   EXPECT_EQ(fs::hard_link_count(Outside() / "victim.bin"), 2u);
+#endif
 
   // Reading it is harmless: a folder copied with its files linked is checked as it is.
   EXPECT_TRUE(OpenForReadingBelow(Root(), "linked.part").Ok());
