@@ -55,12 +55,29 @@ class TerminalOutput {
   bool restore_ = false;
 };
 
-// Writes `text` (UTF-8) to `stream` in one piece and flushes it, holding
-// the stream's own lock, so another thread's write on the same stream never
-// lands in the middle. A Windows console gets the text as UTF-16, which it
-// shows whatever its code page and the C runtime's locale; a file or a pipe
-// gets the bytes as they are.
+// Writes `text` (UTF-8) to `stream` in one piece: what the stream buffered
+// goes first, then the text straight to the system, so nothing is left in
+// the stream's buffer for the program's end to write (and wait on). A file
+// is written holding the stream's own lock, so another thread's write on
+// the same stream never lands in the middle. A Windows console gets the
+// text as UTF-16, which it shows whatever its code page and the C
+// runtime's locale; a file or a pipe gets the bytes as they are. This may
+// block as long as a reader keeps it waiting: platform/output_queue.h
+// writes from a thread of its own.
 void WriteText(std::FILE* stream, std::string_view text);
+
+// True when a write to `stream` may wait for a reader: anything but a file
+// on disk (a pipe, a terminal, a console, a device).
+bool MayBlockOnReader(std::FILE* stream);
+
+// Called by the thread that writes queued output, once, so that
+// CancelBlockedOutputWrite can reach it.
+void MarkOutputWriterThread();
+// Ends a write the marked thread is blocked in (Windows: its pending
+// synchronous I/O is cancelled, so it lets go of the stream before the
+// program's end needs it). POSIX: nothing; the blocked write holds nothing
+// the program's end waits for, and ends with the process.
+void CancelBlockedOutputWrite();
 
 // True when descriptor `fd` is a terminal (a console on Windows): someone
 // may be there to answer.

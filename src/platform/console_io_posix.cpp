@@ -1,6 +1,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -49,10 +50,24 @@ std::optional<TerminalSize> TerminalOutput::Size() const {
 
 void WriteText(std::FILE* stream, std::string_view text) {
   ::flockfile(stream);
-  std::fwrite(text.data(), 1, text.size(), stream);
   std::fflush(stream);
-  ::funlockfile(stream);
+  // Past the stream's buffer, and a write that may wait for a reader not
+  // holding the stream: the program's end locks and flushes every stream,
+  // and must not wait for a reader that never comes.
+  const bool may_block = MayBlockOnReader(stream);
+  if (may_block) ::funlockfile(stream);
+  (void)WriteAll(::fileno(stream), text.data(), text.size());
+  if (!may_block) ::funlockfile(stream);
 }
+
+bool MayBlockOnReader(std::FILE* stream) {
+  struct stat info {};
+  return ::fstat(::fileno(stream), &info) != 0 || !S_ISREG(info.st_mode);
+}
+
+void MarkOutputWriterThread() {}
+
+void CancelBlockedOutputWrite() {}
 
 bool IsInteractiveInput(int fd) { return ::isatty(fd) == 1; }
 

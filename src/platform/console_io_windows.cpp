@@ -211,20 +211,54 @@ std::optional<TerminalSize> TerminalOutput::Size() const {
                       .columns = info.srWindow.Right - info.srWindow.Left + 1};
 }
 
+// Writes `text` to a file or a pipe, past the C runtime; stops at a failure
+// (a cancelled write included).
+void WriteToHandle(HANDLE handle, std::string_view text) {
+  while (!text.empty()) {
+    const DWORD chunk = static_cast<DWORD>(std::min<size_t>(text.size(), 1u << 20));
+    DWORD written = 0;
+    if (!::WriteFile(handle, text.data(), chunk, &written, nullptr) || written == 0) return;
+    text.remove_prefix(written);
+  }
+}
+
 void WriteText(std::FILE* stream, std::string_view text) {
-  struct Locked {
-    explicit Locked(std::FILE* locked) : file(locked) { ::_lock_file(file); }
-    ~Locked() { ::_unlock_file(file); }
-    std::FILE* file;
-  } lock(stream);
+  const HANDLE handle = HandleOf(::_fileno(stream));
+  ::_lock_file(stream);
   // What the stream holds goes first, whichever way the text goes.
   std::fflush(stream);
-  if (const HANDLE console = HandleOf(::_fileno(stream)); IsConsole(console)) {
-    WriteConsoleText(console, text);
-    return;
+  // A pipe or a console may keep the write waiting: the stream is not held
+  // meanwhile, since the program's end locks every stream to flush it.
+  const bool may_block = ::GetFileType(handle) != FILE_TYPE_DISK;
+  if (may_block) ::_unlock_file(stream);
+  if (IsConsole(handle)) {
+    WriteConsoleText(handle, text);
+  } else {
+    WriteToHandle(handle, text);
   }
-  std::fwrite(text.data(), 1, text.size(), stream);
-  std::fflush(stream);
+  if (!may_block) ::_unlock_file(stream);
+}
+
+bool MayBlockOnReader(std::FILE* stream) {
+  return ::GetFileType(HandleOf(::_fileno(stream))) != FILE_TYPE_DISK;
+}
+
+namespace {
+
+std::atomic<HANDLE> output_writer_thread{nullptr};
+
+}  // namespace
+
+void MarkOutputWriterThread() {
+  HANDLE thread = nullptr;
+  if (::DuplicateHandle(::GetCurrentProcess(), ::GetCurrentThread(), ::GetCurrentProcess(), &thread,
+                        0, FALSE, DUPLICATE_SAME_ACCESS)) {
+    output_writer_thread.store(thread);
+  }
+}
+
+void CancelBlockedOutputWrite() {
+  if (const HANDLE thread = output_writer_thread.load()) (void)::CancelSynchronousIo(thread);
 }
 
 bool IsInteractiveInput(int fd) { return IsConsole(HandleOf(fd)); }

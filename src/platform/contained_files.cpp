@@ -90,6 +90,11 @@ ContainedError NotRegularError(const std::string& shown) {
   return {EINVAL, "\"" + shown + "\" is not a regular file"};
 }
 
+ContainedError HardLinkError(const std::string& shown) {
+  return {EMLINK,
+          "\"" + shown + "\" is a hard link to a file that may lie outside the download folder"};
+}
+
 }  // namespace contained
 
 using contained::Components;

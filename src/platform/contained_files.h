@@ -8,7 +8,9 @@
 // O_NOFOLLOW on POSIX; on Windows a handle-relative open that stops at a
 // reparse point), so a symbolic link or junction anywhere below the root is
 // refused instead of followed; nothing is created, written, renamed or
-// removed outside the root through one. Each operation walks afresh from
+// removed outside the root through one. A file is written only when it was
+// created fresh or has no name but its own below the root, so a hard link
+// never carries a write outside either. Each operation walks afresh from
 // the root's descriptor, so a link swapped in below the root between two
 // operations is refused too. A ContainedFolder keeps the root open for many
 // operations; the free functions open it for one.
@@ -120,7 +122,9 @@ class ContainedFolder {
   ContainedFile OpenForReading(std::string_view relative_name) const;
 
   // Opens the existing regular file `relative_name` for writing at its end,
-  // refusing links and other kinds of entry as above.
+  // refusing links and other kinds of entry as above, and a file with more
+  // than one name (EMLINK): its other name, a hard link, may be outside the
+  // root, and writing would change that file too.
   ContainedFile OpenForAppending(std::string_view relative_name) const;
 
   // Renames `from` to `to`, replacing a file (or link) under `to`; missing

@@ -88,6 +88,9 @@ ContainedFile OpenRegularIn(int folder, const std::string& leaf, const std::stri
     return ContainedFile(SystemError(errno, "cannot open", shown));
   if (S_ISDIR(info.st_mode)) return ContainedFile(FolderError(shown));
   if (!S_ISREG(info.st_mode)) return ContainedFile(NotRegularError(shown));
+  // Writing to a file with another name would change that file too, and
+  // the other name may be anywhere on the file system.
+  if ((access & O_WRONLY) != 0 && info.st_nlink > 1) return ContainedFile(HardLinkError(shown));
   // A regular file may block after all: the status flags become exactly
   // what was asked for, O_NONBLOCK cleared (F_SETFL ignores the access mode).
   (void)::fcntl(file.get(), F_SETFL, access & O_APPEND);

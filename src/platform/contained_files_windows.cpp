@@ -236,6 +236,15 @@ int DescriptorOf(Handle handle, int flags) {
   return fd;
 }
 
+// Writing to a file with another name would change that file too, and the
+// other name may be anywhere on the volume. A file whose links cannot be
+// counted is taken to have others.
+bool HasOtherNames(HANDLE file) {
+  FILE_STANDARD_INFO info{};
+  return !::GetFileInformationByHandleEx(file, FileStandardInfo, &info, sizeof info) ||
+         info.NumberOfLinks > 1;
+}
+
 ContainedFile FileOf(Handle handle, int flags, uint64_t size, const std::string& shown) {
   const int fd = DescriptorOf(std::move(handle), flags);
   if (fd < 0) return ContainedFile(SystemError(EMFILE, "cannot open", shown));
@@ -481,6 +490,7 @@ ContainedFile OpenRegularAt(const Root& root, const Components& name, bool appen
   if (status == STATUS_FILE_IS_A_DIRECTORY) return ContainedFile(FolderError(shown));
   if (!NT_SUCCESS(status)) return ContainedFile(StatusError(status, "cannot open", shown));
   if (::GetFileType(file.get()) != FILE_TYPE_DISK) return ContainedFile(NotRegularError(shown));
+  if (append && HasOtherNames(file.get())) return ContainedFile(HardLinkError(shown));
   LARGE_INTEGER size{};
   if (!::GetFileSizeEx(file.get(), &size)) return ContainedFile(LastError("cannot open", shown));
   ContainedFile opened = FileOf(std::move(file), append ? _O_APPEND : _O_RDONLY,

@@ -47,6 +47,7 @@ ContainedError RenameFailure(int number, std::string_view cause, const std::file
 ContainedError LinkError(const std::string& shown);
 ContainedError FolderError(const std::string& shown);      // EISDIR
 ContainedError NotRegularError(const std::string& shown);  // EINVAL
+ContainedError HardLinkError(const std::string& shown);    // EMLINK
 
 // Which folder an open root is, to tell it from another one later.
 struct FolderIdentity {
@@ -75,7 +76,8 @@ ContainedFile OpenFolderAt(const Root& root, const Components& dir, bool create)
 // With `replace`, whatever holds the name goes first (a folder is an error);
 // without, an entry under the name is reported as EEXIST.
 ContainedFile CreateFileAt(const Root& root, const Components& name, bool replace);
-// For reading, or with `append` for writing at the end.
+// For reading, or with `append` for writing at the end; a file to write
+// that has more than one name is refused with HardLinkError.
 ContainedFile OpenRegularAt(const Root& root, const Components& name, bool append);
 ContainedError RenameAt(const Root& root, const Components& from, const Components& to);
 ContainedError RemoveAt(const Root& root, const Components& name);

@@ -7,6 +7,7 @@
 #include "platform/installer.h"
 #include "platform/paths.h"
 #include "platform/prompt.h"
+#include "platform/utf8_path.h"
 #include "run/download_worker.h"
 #include "run/run_flags.h"
 #include "run/verification_worker.h"
@@ -51,8 +52,24 @@ std::string RunEngine::LocationLine() const {
 
 uint64_t RunEngine::TotalBytes() const { return services_.catalogue.Total(); }
 
+bool RunEngine::LockFolder() {
+  folder_lock_ = FolderLock::Take(PathFromUtf8(download_folder_));
+  if (folder_lock_.State() != FolderLockState::kInUse) return true;
+  // Two runs in one folder would take each other's partial files away.
+  // Nothing has been read or written in the folder yet, and nothing will be.
+  folder_in_use_ = true;
+  table_.SetStatusLine(kFolderInUseLine);
+  services_.prompt.Ask(Format(kFolderInUseFormat, download_folder_.c_str()), PromptButtons::kOk,
+                       PromptIcon::kStop);
+  services_.flags.abort.store(true);
+  return false;
+}
+
 void RunEngine::Start() {
   const std::chrono::milliseconds now = clock_();
+  run_start_ = now;
+  next_tick_ = now + kTickInterval;
+  if (!LockFolder()) return;
   filled_ = FillJobTable();
   // Without its catalogue the run cannot go on, and waiting for Cancel
   // would only hide that: the workers stop at once and the first tick ends
@@ -86,9 +103,6 @@ void RunEngine::Start() {
     download_workers_.emplace_back(RunDownloadWorker, std::ref(*context_), std::ref(*crew_), lane);
   }
   verification_worker_ = std::jthread(RunVerificationWorker, std::ref(*context_));
-
-  run_start_ = now;
-  next_tick_ = now + kTickInterval;
   statistics_.SetRunStart(now);
 }
 
@@ -198,6 +212,8 @@ TickReport RunEngine::Tick(const std::string& title) {
 }
 
 void RunEngine::ShowContinueLaterMessage() {
+  // This run never began: the other one is the one to continue.
+  if (folder_in_use_) return;
   services_.prompt.Ask(kContinueLaterMessage, PromptButtons::kOk, PromptIcon::kNone);
 }
 

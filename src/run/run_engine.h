@@ -6,6 +6,11 @@
 // inside Poll) reports the elapsed time, the row to keep in view, the verified bytes and
 // completion, and starts Install.exe when the run is complete and that was asked for.
 //
+// Start first takes the download folder for this run (platform/folder_lock.h)
+// and creates it when missing. When another run holds it, the user is told,
+// nothing in the folder or the settings file is touched, and the first tick
+// reports the run aborted (without the continue-later message).
+//
 // A run is complete when no row is left unfinished, an empty table
 // included. A catalogue that cannot be loaded again when the table is filled
 // ends the run at once: the status line says so and the abort flag is set,
@@ -42,6 +47,7 @@
 #include <vector>
 
 #include "config/session_config.h"
+#include "platform/folder_lock.h"
 #include "run/download_crew.h"
 #include "run/job_table.h"
 #include "run/question_queue.h"
@@ -154,6 +160,9 @@ class RunEngine {
   static std::string TitleWithElapsed(const std::string& title, std::time_t elapsed);
 
  private:
+  // Takes the download folder for this run; false (the user told, the
+  // run aborted) when another run holds it.
+  bool LockFolder();
   // False when the catalogue could not be loaded.
   bool FillJobTable();
   // Starts Install.exe on its own thread the first time; true once that
@@ -166,6 +175,8 @@ class RunEngine {
 
   RunServices services_;
   std::string download_folder_;
+  FolderLock folder_lock_;  // held from Start to the engine's end
+  bool folder_in_use_ = false;
   bool install_;
   JobTable table_;
   ProgressStatistics statistics_;

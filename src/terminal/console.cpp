@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstdlib>
 
+#include "platform/output_queue.h"
 #include "texts/printable_text.h"
 
 namespace brenvik {
@@ -20,7 +21,8 @@ int PositiveFromEnvironment(const char* name) {
 
 }  // namespace
 
-Console::Console(ConsoleStreams streams) : streams_(streams), output_(streams_.output) {
+Console::Console(ConsoleStreams streams, const std::atomic<bool>* stop)
+    : streams_(streams), stop_(stop), output_(streams_.output) {
   input_is_terminal_ = IsInteractiveInput(streams_.input_fd);
 }
 
@@ -32,23 +34,22 @@ std::optional<TerminalSize> Console::OutputSize() const {
   return size;
 }
 
-void Console::Print(std::string_view text) {
-  const std::string shown = PrintableText(text);
+void Console::Write(std::FILE* stream, std::string text) {
+  // Never waits on the output once a stop is asked for: the run ends
+  // whether or not anyone reads.
   std::lock_guard lock(output_mutex_);
-  WriteText(streams_.output, shown);
+  (void)QueueText(stream, std::move(text), stop_);
 }
 
+void Console::Print(std::string_view text) { Write(streams_.output, PrintableText(text)); }
+
+// Both streams may end up in the same place: the queue keeps what was shown first.
 void Console::PrintQuestion(std::string_view text) {
-  const std::string shown = PrintableText(text);
-  std::lock_guard lock(output_mutex_);
-  // Both streams may end up in the same place: what was shown comes first.
-  std::fflush(streams_.output);
-  WriteText(streams_.questions, shown);
+  Write(streams_.questions, PrintableText(text));
 }
 
 void Console::PrintTerminalCommands(std::string_view commands) {
-  std::lock_guard lock(output_mutex_);
-  WriteText(streams_.output, commands);
+  Write(streams_.output, std::string(commands));
 }
 
 bool Console::ReadMore(const std::atomic<bool>& interrupted) {

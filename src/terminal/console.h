@@ -9,11 +9,13 @@
 // never drive the terminal. Only PrintTerminalCommands writes bytes as they
 // are, for the face's own cursor movements around text it made printable.
 //
-// Every write goes out whole and flushed, under the console's output lock
-// and the stream's own lock, so a question never lands inside a redraw and
-// another writer on the same stream (a worker's printf) never lands inside
-// either. Questions are asked one at a time: the asker holds QuestionLock()
-// from the question to its answer.
+// Every write goes out whole and in order, through the output queue
+// (platform/output_queue.h): a pipe nobody reads or a stopped terminal
+// never holds up the caller for longer than it takes the stop flag to be
+// set, so Ctrl-C ends a run whatever the output is doing. A question never
+// lands inside a redraw, and another writer on the same stream (a worker's
+// message) never lands inside either. Questions are asked one at a time:
+// the asker holds QuestionLock() from the question to its answer.
 //
 // Threads: any thread. ReadLine only with QuestionLock() held.
 
@@ -42,7 +44,9 @@ enum class ReadResult {
 
 class Console {
  public:
-  explicit Console(ConsoleStreams streams = {});
+  // Once `stop` is set, a write that finds the output queue full is dropped
+  // instead of waiting for room (without a flag it waits as long as it takes).
+  explicit Console(ConsoleStreams streams = {}, const std::atomic<bool>* stop = nullptr);
   Console(const Console&) = delete;
   Console& operator=(const Console&) = delete;
 
@@ -97,7 +101,11 @@ class Console {
   // it read once `interrupted` is set.
   bool ReadMore(const std::atomic<bool>& interrupted);
 
+  // Queues `text` for `stream` under the output lock.
+  void Write(std::FILE* stream, std::string text);
+
   ConsoleStreams streams_;
+  const std::atomic<bool>* stop_;
   TerminalOutput output_;
   bool input_is_terminal_ = false;
   std::mutex output_mutex_;

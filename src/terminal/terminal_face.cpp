@@ -24,6 +24,7 @@
 #include "platform/console_io.h"
 #include "platform/free_space.h"
 #include "platform/installer.h"
+#include "platform/output_queue.h"
 #include "run/run_engine.h"
 #include "session/exit_status.h"
 #include "session/session.h"
@@ -39,6 +40,8 @@ namespace brenvik {
 namespace {
 
 constexpr std::chrono::milliseconds kLoopPause{20};
+// How long the end of the program waits for queued output after Ctrl-C.
+constexpr std::chrono::milliseconds kOutputGrace{500};
 
 // Set by the interrupt handler (platform/console_io.h), so it must be
 // lock-free.
@@ -134,15 +137,19 @@ int RunWizard(const SessionConfig& config, Console& console, TerminalPrompt& pro
 int RunTerminalFace(const SessionConfig& config) {
   interrupted.store(false);
   const InterruptCatcher interrupt_as_cancel(interrupted);
-  Console console;
+  Console console(ConsoleStreams{}, &interrupted);
   if (!config.notice.empty()) console.Print(config.notice + "\n\n");
 
   // --yes, or nobody at the keyboard: nothing is asked.
   TerminalPrompt prompt(console, config.unattended || !console.InputIsTerminal(), interrupted);
   ProcessObjects process;
-  return StartUp(prompt, [&](Settings& settings, Catalogue& catalogue) {
+  const int status = StartUp(prompt, [&](Settings& settings, Catalogue& catalogue) {
     return RunWizard(config, console, prompt, process, settings, catalogue);
   });
+  // The last lines reach a slow reader before the program ends, unless
+  // Ctrl-C says not to wait for one.
+  (void)FlushQueuedText(interrupted, kOutputGrace);
+  return status;
 }
 
 }  // namespace brenvik

@@ -18,6 +18,11 @@ inline constexpr const char* kChecksumOk = "Checksum OK";
 inline constexpr const char* kChecksumFailed = "Checksum Failed!";
 inline constexpr const char* kPendingInstallText = "Pending Install";
 inline constexpr const char* kCatalogueErrorLine = "There was an error in FileList.txt";
+// A second run into a folder another run is using.
+inline constexpr const char* kFolderInUseLine = "The folder is in use by another Brenvik run";
+inline constexpr const char* kFolderInUseFormat =
+    "The folder \"%s\" is in use by another Brenvik run.\n\nNothing has been downloaded. Let "
+    "that run finish, or start again with another folder.";
 inline constexpr const char* kAllDone = "All Done.";
 inline constexpr const char* kStartingInstaller = "Starting installer...";
 inline constexpr const char* kInstallerStarted = "Installer started OK!";

@@ -3,8 +3,8 @@
 #include <cerrno>
 #include <cstdio>
 
-#include "platform/console_io.h"
 #include "platform/contained_files.h"
+#include "platform/output_queue.h"
 #include "platform/paths.h"
 #include "platform/utf8_path.h"
 
@@ -41,8 +41,11 @@ Verdict VerifyFile(const ContainedFolder& folder, const std::string& name, uint6
   const ContainedFile file = folder.OpenForReading(name);
   if (!file.Ok()) {
     if (MeansAbsent(file.Error().number)) return Verdict::kMissing;
-    WriteText(stdout,
-              LocalPath(WithTrailingSeparator(Utf8Of(folder.Root())), name) + " can't be opened\n");
+    // Queued, never waited for: the output may be a pipe nobody reads.
+    (void)QueueText(
+        stdout,
+        LocalPath(WithTrailingSeparator(Utf8Of(folder.Root())), name) + " can't be opened\n",
+        nullptr);
     return Verdict::kUnreadable;
   }
   if (file.Size() != size) return Verdict::kWrongSize;

@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/folder_lock.h"
 #include "support/http_server.h"
 #include "support/program_runner.h"
 #include "support/release_fixture.h"
@@ -36,6 +37,7 @@ struct World {
   fs::path work;     // the working directory
   fs::path folder;   // the download folder
   fs::path outside;  // a folder beside it that nothing may touch
+  FolderLock held;   // a lock on the download folder, as another run holds it
 };
 
 struct FailureMode {
@@ -182,6 +184,63 @@ const std::vector<FailureMode>& Table() {
            [](const World& w) {
              EXPECT_EQ(Read(w.outside / "precious.txt"), "precious\n");
              AllThere(w);
+           }},
+      {.name = "FilesThatAreHardLinksToFilesOutside",
+       .arrange =
+           [](World& w) {
+             // As a folder copied with its files linked (cp -al) looks: a
+             // verified file, a wrong one and a partial file with its
+             // validator, each also named outside.
+             w.release.Add("a.bin", RandomBytes(30000, 20));
+             w.release.Add("b.bin", RandomBytes(60000, 21));
+             w.release.Add("c.bin", RandomBytes(30000, 22));
+             w.release.Publish();
+             w.server.Misbehave(w.release.PathOf("b.bin"), Behaviour{.etag = "\"b1\""});
+             Write(w.outside / "a.bin", w.release.Content("a.bin"));
+             Write(w.outside / "b.bin.part", w.release.Content("b.bin").substr(0, 20000));
+             Write(w.outside / "b.bin.part.validator", "\"b1\"");
+             Write(w.outside / "c.bin", RandomBytes(30000, 23));
+             fs::create_directories(w.folder);
+             for (const char* name : {"a.bin", "b.bin.part", "b.bin.part.validator", "c.bin"}) {
+               fs::create_hard_link(w.outside / name, w.folder / name);
+             }
+             Write(w.sandbox.path() / "outside-before",
+                   Read(w.outside / "b.bin.part") + Read(w.outside / "c.bin"));
+           },
+       .exit_status = 0,
+       .said = {"All Done."},
+       .not_said = {},
+       .on_disk =
+           [](const World& w) {
+             AllThere(w);
+             EXPECT_EQ(Read(w.outside / "a.bin"), w.release.Content("a.bin"));
+             EXPECT_TRUE(Read(w.outside / "b.bin.part") + Read(w.outside / "c.bin") ==
+                         Read(w.sandbox.path() / "outside-before"))
+                 << "a file outside the folder was written";
+             EXPECT_EQ(Read(w.outside / "b.bin.part.validator"), "\"b1\"");
+             // The partial file started over instead of continuing.
+             EXPECT_EQ(w.server.LastRange(w.release.PathOf("b.bin")), "");
+             EXPECT_EQ(w.server.Requests(w.release.PathOf("a.bin")), 0);
+           }},
+      {.name = "FolderInUseByAnotherRun",
+       .arrange =
+           [](World& w) {
+             w.release.Add("a.bin", RandomBytes(30000, 24));
+             w.release.Publish();
+             Write(w.folder / "a.bin.part", "kept for the run that holds the folder");
+             w.held = FolderLock::Take(w.folder);
+             ASSERT_EQ(w.held.State(), FolderLockState::kHeld);
+           },
+       .exit_status = 1,
+       .said = {"The folder \"", "\" is in use by another Brenvik run."},
+       .not_said = {"All Done.", "cannot rename", "continue downloading this CD at a later time"},
+       .on_disk =
+           [](const World& w) {
+             EXPECT_EQ(w.server.Requests(w.release.PathOf("a.bin")), 0);
+             EXPECT_EQ(Read(w.folder / "a.bin.part"), "kept for the run that holds the folder");
+             EXPECT_EQ(std::distance(fs::directory_iterator(w.folder), fs::directory_iterator()),
+                       1);
+             EXPECT_FALSE(fs::exists(w.work / "OrvBrenvik.ini"));
            }},
       {.name = "CatalogueListsAFileAndItsPartialName",
        .arrange =

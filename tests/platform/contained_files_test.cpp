@@ -95,6 +95,28 @@ TEST_F(ContainedFilesTest, AppendingWritesAtTheEndOfTheFile) {
   EXPECT_EQ(OpenForAppendingBelow(Root(), "absent.part").Error().number, ENOENT);
 }
 
+TEST_F(ContainedFilesTest, AppendingRefusesAFileWithAnotherName) {
+  dir_.Write("outside/victim.bin", "precious");
+  fs::create_hard_link(Outside() / "victim.bin", Root() / "linked.part");
+  const ContainedFile linked = OpenForAppendingBelow(Root(), "linked.part");
+  ASSERT_FALSE(linked.Ok());
+  EXPECT_EQ(linked.Error().number, EMLINK);
+  EXPECT_EQ(linked.Error().message,
+            "\"" + ShownOf(Root() / "linked.part") +
+                "\" is a hard link to a file that may lie outside the download folder");
+  EXPECT_EQ(dir_.Read("outside/victim.bin"), "precious");
+#ifndef _WIN32
+  // (The C++ library for MinGW counts one link for every file.)
+  EXPECT_EQ(fs::hard_link_count(Outside() / "victim.bin"), 2u);
+#endif
+
+  // Reading it is harmless: a folder copied with its files linked is checked as it is.
+  EXPECT_TRUE(OpenForReadingBelow(Root(), "linked.part").Ok());
+  // Once its other name is gone it is the folder's own again.
+  fs::remove(Outside() / "victim.bin");
+  EXPECT_TRUE(OpenForAppendingBelow(Root(), "linked.part").Ok());
+}
+
 TEST_F(ContainedFilesTest, ARootThatIsALinkIsFollowed) {
   SKIP_WITHOUT_SYMBOLIC_LINKS();
   dir_.Write("root/a/b/c.bin", "bytes");

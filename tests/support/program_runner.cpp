@@ -7,7 +7,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <optional>
+#include <thread>
 
 extern char** environ;
 
@@ -87,6 +89,26 @@ bool Collect(int fd, pid_t pid, const RunLimits& limits, std::string& output) {
   }
 }
 
+// Waits for a child whose output nobody reads, sending the limits' signal
+// when they say; true when it ended by itself in time.
+bool WaitUnread(pid_t pid, const RunLimits& limits, int& status) {
+  using Clock = std::chrono::steady_clock;
+  Clock::time_point deadline = Clock::now() + limits.limit;
+  bool signalled = false;
+  for (;;) {
+    const pid_t done = ::waitpid(pid, &status, WNOHANG);
+    if (done == pid) return true;
+    if (done < 0 && errno != EINTR) return false;
+    if (Clock::now() >= deadline) return false;
+    if (!signalled && limits.signal != 0 && limits.signal_when && limits.signal_when()) {
+      ::kill(pid, limits.signal);
+      signalled = true;
+      deadline = std::min(deadline, Clock::now() + limits.after_signal);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+}
+
 }  // namespace
 
 bool Contains(const std::string& haystack, const std::string& needle) {
@@ -129,11 +151,22 @@ Outcome ProgramRunner::Run(const fs::path& working_dir, const std::vector<std::s
     ::close(out[0]);
     return outcome;
   }
-  const bool ended = Collect(out[0], pid, limits, outcome.output);
-  ::close(out[0]);
-  if (!ended) ::kill(pid, SIGKILL);
   int status = 0;
-  ::waitpid(pid, &status, 0);
+  bool ended = false;
+  if (limits.unread_output) {
+    // The read end stays open and unread until the program has ended.
+    ended = WaitUnread(pid, limits, status);
+    if (!ended) {
+      ::kill(pid, SIGKILL);
+      ::waitpid(pid, &status, 0);
+    }
+    ::close(out[0]);
+  } else {
+    ended = Collect(out[0], pid, limits, outcome.output);
+    ::close(out[0]);
+    if (!ended) ::kill(pid, SIGKILL);
+    ::waitpid(pid, &status, 0);
+  }
   if (ended && WIFEXITED(status)) outcome.status = WEXITSTATUS(status);
   return outcome;
 }

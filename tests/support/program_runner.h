@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -26,6 +27,15 @@ struct RunLimits {
   // from Ctrl-C (empty: never), `interrupt_delay` later.
   std::string interrupt_on;
   std::chrono::milliseconds interrupt_delay{0};
+  // Standard output and error go to a pipe that nobody reads, as with
+  // `brenvik ... | sleep 40`; the outcome's output stays empty.
+  bool unread_output = false;
+  // `signal` is sent once `signal_when` returns true (asked every 20 ms);
+  // after that the program must end within `after_signal`, or it is killed
+  // (status -1). Only with unread_output.
+  int signal = 0;
+  std::function<bool()> signal_when;
+  std::chrono::seconds after_signal{20};
 };
 
 class ProgramRunner {
