@@ -228,13 +228,18 @@ bool SystemInstallerLauncher::Start(const std::string& path, const std::string& 
   // resolved there.
   const std::string program = Utf8Of(std::filesystem::absolute(PathFromUtf8(path), error));
   if (error || path.empty()) return false;
+  // Looked at through a descriptor of the file itself, never through a
+  // link, so the file whose mode is set is the one that was looked at.
+  const FileDescriptor file(::open(program.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
   struct stat info {};
-  if (::stat(program.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return false;
+  if (file.get() < 0 || ::fstat(file.get(), &info) != 0 || !S_ISREG(info.st_mode)) return false;
 
   const bool magic = StartsWithProgramMagic(program);
-  if (magic && (info.st_mode & S_IXUSR) == 0) {
-    // A failure here shows up as the exec's failure below.
-    (void)::chmod(program.c_str(), (info.st_mode & 07777) | S_IXUSR);
+  // Only a file with no other name is made executable: through a hard link
+  // the mode of a file outside the download folder would change too. A
+  // failure here shows up as the exec's failure below.
+  if (magic && (info.st_mode & S_IXUSR) == 0 && info.st_nlink == 1) {
+    (void)::fchmod(file.get(), (info.st_mode & 07777) | S_IXUSR);
   }
   if (magic || (info.st_mode & (S_IXUSR | S_IXGRP | S_IXOTH)) != 0) {
     const SpawnOutcome outcome =

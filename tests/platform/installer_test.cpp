@@ -121,6 +121,27 @@ TEST_F(InstallerTest, NativeProgramWithoutExecuteBitGetsOne) {
   EXPECT_TRUE(OwnerCanExecute(program));
 }
 
+// A hard link to a file elsewhere (a folder copied with cp -al) is not
+// made executable: its mode is the outside file's too. A symbolic link is
+// not followed at all.
+TEST_F(InstallerTest, LinksAreNeverMadeExecutable) {
+  const fs::path outside = temp_.Write("outside/true", "");
+  fs::remove(outside);
+  ASSERT_TRUE(fs::copy_file("/bin/true", outside));
+  fs::permissions(outside, fs::perms::owner_read | fs::perms::owner_write);
+  const fs::path hard = temp_.path() / "release" / "Install.exe";
+  fs::create_directories(hard.parent_path());
+  fs::create_hard_link(outside, hard);
+
+  EXPECT_FALSE(launcher_.Start(hard.string(), work_.string()));
+  EXPECT_FALSE(OwnerCanExecute(outside));
+
+  const fs::path soft = temp_.path() / "release" / "Setup.exe";
+  fs::create_symlink(outside, soft);
+  EXPECT_FALSE(launcher_.Start(soft.string(), work_.string()));
+  EXPECT_FALSE(OwnerCanExecute(outside));
+}
+
 TEST_F(InstallerTest, FailuresToStartAreReported) {
   // The exec itself fails: its error travels back before Start returns.
   const std::string no_interpreter =
