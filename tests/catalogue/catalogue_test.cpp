@@ -282,8 +282,13 @@ std::vector<BadCatalogue> BadCatalogues() {
        "Error in line 3 in FileList.txt! The row names a folder, not a file!"},
       {"a folder with a backslash", "v\n0\nok:c:1\nsub\\sub\\:c:0\n",
        "Error in line 4 in FileList.txt! The row names a folder, not a file!"},
+#ifdef _WIN32
+      // Windows refuses a name ending in a dot before it could name a folder.
+      unsafe("the folder itself", "sub/."),
+#else
       {"the folder itself", "v\n0\nsub/.:c:0\n",
        "Error in line 3 in FileList.txt! The row names a folder, not a file!"},
+#endif
   };
 }
 
