@@ -28,17 +28,6 @@ std::string SmallName(int i) {
   return name;
 }
 
-std::string ReadAll(const fs::path& file) {
-  std::string content;
-  if (FILE* f = std::fopen(file.c_str(), "rb")) {
-    char buffer[4096];
-    for (size_t got; (got = std::fread(buffer, 1, sizeof buffer, f)) > 0;)
-      content.append(buffer, got);
-    std::fclose(f);
-  }
-  return content;
-}
-
 // Every small file is in the folder (the last of them downloads alongside
 // the slow one, so that is the moment to look for).
 bool AllSmallFilesArrived(const fs::path& folder) {
@@ -81,7 +70,8 @@ TEST_P(BlockedOutputTest, AStopEndsTheRunThoughNobodyReadsTheOutput) {
   // The stop came during the last download: every file before it arrived,
   // and stays.
   for (int i = 0; i < kSmallFiles; ++i) {
-    ASSERT_EQ(ReadAll(folder / SmallName(i)), release.Content(SmallName(i))) << SmallName(i);
+    ASSERT_EQ(test::ReadBytes(folder / SmallName(i)), release.Content(SmallName(i)))
+        << SmallName(i);
   }
   EXPECT_FALSE(fs::exists(folder / "z-slow.bin"));
   EXPECT_TRUE(fs::exists(work / "OrvBrenvik.ini"));

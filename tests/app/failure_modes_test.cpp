@@ -59,17 +59,6 @@ struct FailureMode {
   bool install = false;  // --install instead of --no-install
 };
 
-std::string Read(const fs::path& file) {
-  std::string content;
-  if (FILE* f = std::fopen(file.c_str(), "rb")) {
-    char buffer[4096];
-    for (size_t got; (got = std::fread(buffer, 1, sizeof buffer, f)) > 0;)
-      content.append(buffer, got);
-    std::fclose(f);
-  }
-  return content;
-}
-
 void Write(const fs::path& file, const std::string& content) {
   fs::create_directories(file.parent_path());
   FILE* f = std::fopen(file.c_str(), "wb");
@@ -99,7 +88,7 @@ void AllThere(const World& world) {
   for (const auto& [name, content] : world.release.Files()) {
     const fs::path file = world.folder / name;
     EXPECT_FALSE(fs::is_symlink(file)) << name;
-    EXPECT_TRUE(Read(file) == content) << name << " does not hold its content";
+    EXPECT_TRUE(ReadBytes(file) == content) << name << " does not hold its content";
   }
 }
 
@@ -182,7 +171,7 @@ const std::vector<FailureMode>& Table() {
        .not_said = {},
        .on_disk =
            [](const World& w) {
-             EXPECT_EQ(Read(w.outside / "precious.txt"), "precious\n");
+             EXPECT_EQ(ReadBytes(w.outside / "precious.txt"), "precious\n");
              AllThere(w);
            }},
       {.name = "FilesThatAreHardLinksToFilesOutside",
@@ -205,7 +194,7 @@ const std::vector<FailureMode>& Table() {
                fs::create_hard_link(w.outside / name, w.folder / name);
              }
              Write(w.sandbox.path() / "outside-before",
-                   Read(w.outside / "b.bin.part") + Read(w.outside / "c.bin"));
+                   ReadBytes(w.outside / "b.bin.part") + ReadBytes(w.outside / "c.bin"));
            },
        .exit_status = 0,
        .said = {"All Done."},
@@ -213,11 +202,11 @@ const std::vector<FailureMode>& Table() {
        .on_disk =
            [](const World& w) {
              AllThere(w);
-             EXPECT_EQ(Read(w.outside / "a.bin"), w.release.Content("a.bin"));
-             EXPECT_TRUE(Read(w.outside / "b.bin.part") + Read(w.outside / "c.bin") ==
-                         Read(w.sandbox.path() / "outside-before"))
+             EXPECT_EQ(ReadBytes(w.outside / "a.bin"), w.release.Content("a.bin"));
+             EXPECT_TRUE(ReadBytes(w.outside / "b.bin.part") + ReadBytes(w.outside / "c.bin") ==
+                         ReadBytes(w.sandbox.path() / "outside-before"))
                  << "a file outside the folder was written";
-             EXPECT_EQ(Read(w.outside / "b.bin.part.validator"), "\"b1\"");
+             EXPECT_EQ(ReadBytes(w.outside / "b.bin.part.validator"), "\"b1\"");
              // The partial file started over instead of continuing.
              EXPECT_EQ(w.server.LastRange(w.release.PathOf("b.bin")), "");
              EXPECT_EQ(w.server.Requests(w.release.PathOf("a.bin")), 0);
@@ -237,7 +226,8 @@ const std::vector<FailureMode>& Table() {
        .on_disk =
            [](const World& w) {
              EXPECT_EQ(w.server.Requests(w.release.PathOf("a.bin")), 0);
-             EXPECT_EQ(Read(w.folder / "a.bin.part"), "kept for the run that holds the folder");
+             EXPECT_EQ(ReadBytes(w.folder / "a.bin.part"),
+                       "kept for the run that holds the folder");
              EXPECT_EQ(std::distance(fs::directory_iterator(w.folder), fs::directory_iterator()),
                        1);
              EXPECT_FALSE(fs::exists(w.work / "OrvBrenvik.ini"));

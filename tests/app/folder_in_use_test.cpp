@@ -20,17 +20,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string ReadAll(const fs::path& file) {
-  std::string content;
-  if (FILE* f = std::fopen(file.c_str(), "rb")) {
-    char buffer[4096];
-    for (size_t got; (got = std::fread(buffer, 1, sizeof buffer, f)) > 0;)
-      content.append(buffer, got);
-    std::fclose(f);
-  }
-  return content;
-}
-
 TEST(FolderInUseTest, ASecondRunIntoTheSameFolderEndsAndLeavesTheFirstAlone) {
   HttpServer server;
   Release release(server);
@@ -66,7 +55,7 @@ TEST(FolderInUseTest, ASecondRunIntoTheSameFolderEndsAndLeavesTheFirstAlone) {
 
   EXPECT_EQ(first.status, 0) << first.output;
   EXPECT_TRUE(Contains(first.output, "All Done.")) << first.output;
-  EXPECT_TRUE(ReadAll(folder / "slow.bin") == release.Content("slow.bin"));
+  EXPECT_TRUE(test::ReadBytes(folder / "slow.bin") == release.Content("slow.bin"));
   EXPECT_EQ(server.Requests(release.PathOf("slow.bin")), 1);
 }
 

@@ -53,7 +53,11 @@ fs::path TempDir::Write(const std::string& relative, std::string_view content) c
 }
 
 std::string TempDir::Read(const std::string& relative) const {
-  std::ifstream in(path_ / PathFromUtf8(relative), std::ios::binary);
+  return ReadBytes(path_ / PathFromUtf8(relative));
+}
+
+std::string ReadBytes(const fs::path& file) {
+  std::ifstream in(file, std::ios::binary);
   std::ostringstream text;
   text << in.rdbuf();
   return text.str();

@@ -36,6 +36,9 @@ class ScopedWorkingDirectory {
   std::filesystem::path previous_;
 };
 
+// The whole of `file`; empty when it cannot be read.
+std::string ReadBytes(const std::filesystem::path& file);
+
 // Bytes of `size` drawn from a fixed generator seeded with `seed`.
 std::string RandomBytes(size_t size, unsigned seed);
 

@@ -74,6 +74,20 @@ TEST(Win32Wizard, EnterDownloadsVerifiesAndStartsTheInstaller) {
   EXPECT_EQ(FindOwnWindow(""), nullptr) << "a window outlived the wizard";
 }
 
+// Enter on the setup page, then the progress page once the download of the
+// cab (row 1) reports progress; nullptr when either does not come.
+HWND ProgressPageWhileDownloading() {
+  HWND setup = WaitForReadySetupPage();
+  if (setup == nullptr) return nullptr;
+  PressEnter(setup);
+  HWND progress = WaitForOwnWindow(kRunCaption);
+  if (progress == nullptr) return nullptr;
+  HWND list = ::GetDlgItem(progress, IDC_JOB_TABLE);
+  const bool downloading =
+      WaitUntil([&] { return ListCell(list, 1, 1).ends_with("% downloaded"); });
+  return downloading ? progress : nullptr;
+}
+
 // Enter on the progress page, pressed twice to confirm or repeated by a
 // held key, does not stop the run; once it is over, Enter ends the page as
 // Quit does. Escape still stops a run on purpose.
@@ -83,14 +97,8 @@ TEST(Win32Wizard, EnterDuringARunLeavesItRunningAndQuitsAfterAllDone) {
                                                Behaviour{.trickle = std::chrono::milliseconds(10)});
   BoxAnswerer answerer;
   WizardRun run(world, world.ConfigWithoutInstaller());
-  HWND setup = WaitForReadySetupPage();
-  ASSERT_NE(setup, nullptr);
-  PressEnter(setup);
-  HWND progress = WaitForOwnWindow(kRunCaption);
-  ASSERT_NE(progress, nullptr);
-  HWND list = ::GetDlgItem(progress, IDC_JOB_TABLE);
-  ASSERT_TRUE(WaitUntil([&] { return ListCell(list, 1, 1).ends_with("% downloaded"); }))
-      << ListCell(list, 1, 1);
+  HWND progress = ProgressPageWhileDownloading();
+  ASSERT_NE(progress, nullptr) << "no progress page with the cab's download under way";
   for (int press = 0; press < 5; ++press) PressEnter(progress);
   PressButton(progress, IDOK);  // the dialog's OK command itself
 
@@ -109,14 +117,8 @@ TEST(Win32Wizard, EscapeDuringARunStopsItWithTheContinueLaterMessage) {
   world.PublishWithCab("big.cab", 400 * 1024, Behaviour{.trickle = std::chrono::milliseconds(20)});
   BoxAnswerer answerer({}, IDOK);
   WizardRun run(world, world.ConfigWithoutInstaller());
-  HWND setup = WaitForReadySetupPage();
-  ASSERT_NE(setup, nullptr);
-  PressEnter(setup);
-  HWND progress = WaitForOwnWindow(kRunCaption);
-  ASSERT_NE(progress, nullptr);
-  HWND list = ::GetDlgItem(progress, IDC_JOB_TABLE);
-  ASSERT_TRUE(WaitUntil([&] { return ListCell(list, 1, 1).ends_with("% downloaded"); }))
-      << ListCell(list, 1, 1);
+  HWND progress = ProgressPageWhileDownloading();
+  ASSERT_NE(progress, nullptr) << "no progress page with the cab's download under way";
   PressEscape(progress);
 
   EXPECT_EQ(run.Wait(), kExitCancelled);
