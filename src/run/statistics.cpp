@@ -66,12 +66,6 @@ ProgressStatistics::Work ProgressStatistics::WorkOf(const JobTable& table,
   return SumWork(table.States(), CountedSizes(catalogue));
 }
 
-std::string ProgressStatistics::FormatEstimate(uint64_t seconds) {
-  return Format("%.2llu:%.2llu:%.2llu", static_cast<unsigned long long>(seconds / 3600),
-                static_cast<unsigned long long>(seconds / 60 % 60),
-                static_cast<unsigned long long>(seconds % 60));
-}
-
 ProgressStatistics::Transfers ProgressStatistics::ReadTransfers() const {
   Transfers sums;
   for (const TransferCallback* transfer : transfers_) {
@@ -104,9 +98,9 @@ void ProgressStatistics::Sample(std::chrono::milliseconds now, uint64_t received
   sample_bytes_ = received;
 }
 
-std::string ProgressStatistics::Estimate(const Work& work, uint64_t running) const {
+std::optional<uint64_t> ProgressStatistics::Estimate(const Work& work, uint64_t running) const {
   const uint64_t to_download = work.to_download - std::min(work.to_download, running);
-  if (to_download == 0 && work.to_check == 0) return FormatEstimate(0);
+  if (to_download == 0 && work.to_check == 0) return 0;
   double seconds = 0;
   if (to_download > 0) {
     if (smoothed_rate_ == 0) return {};  // nothing arrives, or nothing measured yet
@@ -119,10 +113,10 @@ std::string ProgressStatistics::Estimate(const Work& work, uint64_t running) con
                1000.0 / static_cast<double>(checked_bytes_);
   }
   // Work is left, so the estimate never reads as nothing.
-  return FormatEstimate(std::max<uint64_t>(1, static_cast<uint64_t>(seconds + 0.999)));
+  return std::max<uint64_t>(1, static_cast<uint64_t>(seconds + 0.999));
 }
 
-std::string ProgressStatistics::UpdateStatistics(std::chrono::milliseconds now) {
+StatisticsValues ProgressStatistics::UpdateStatistics(std::chrono::milliseconds now) {
   const Work work = CurrentWork();
   const Transfers transfers = ReadTransfers();
   // Verified files plus the downloads running now; a finished download
@@ -134,14 +128,13 @@ std::string ProgressStatistics::UpdateStatistics(std::chrono::milliseconds now) 
   // Between a download's end and its file's verdict its bytes are in
   // neither sum; what was shown stays until the verdict catches up.
   done_ = std::max(done_, now_done);
-  const uint64_t done = done_;
   Sample(now, transfers.received);
-  const std::string line = Format("%llu kB of %llu kB done, %u kB/s, EDT: %s",
-                                  static_cast<unsigned long long>(done >> 10),
-                                  static_cast<unsigned long long>(total >> 10), smoothed_rate_,
-                                  Estimate(work, transfers.running).c_str());
-  if (!frozen_) table_.SetStatisticsLine(line);
-  return line;
+  const StatisticsValues values{.done_bytes = done_,
+                                .total_bytes = total,
+                                .rate_kb = smoothed_rate_,
+                                .estimate_seconds = Estimate(work, transfers.running)};
+  if (!frozen_) table_.SetStatisticsLine(StatisticsLine(values));
+  return values;
 }
 
 void ProgressStatistics::CountCheck(uint64_t bytes, std::chrono::milliseconds took) {

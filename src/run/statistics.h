@@ -31,10 +31,12 @@
 #include <cstdint>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "run/job_table.h"
+#include "texts/statistics_text.h"
 #include "transfer/transfer_callback.h"
 
 namespace brenvik {
@@ -55,10 +57,10 @@ class ProgressStatistics {
   // The run starts: the first rate sample counts from here.
   void SetRunStart(std::chrono::milliseconds start);
 
-  // Formats the statistics line for `now`, stores it as the table's status
-  // line and returns it.
-  std::string UpdateStatistics(std::chrono::milliseconds now);
-  std::string UpdateStatistics() { return UpdateStatistics(clock_()); }
+  // Works out the statistics for `now`, stores their line as the table's
+  // status line and returns them.
+  StatisticsValues UpdateStatistics(std::chrono::milliseconds now);
+  StatisticsValues UpdateStatistics() { return UpdateStatistics(clock_()); }
   std::chrono::milliseconds Now() const { return clock_(); }
 
   // A check that read a whole file of `bytes` in `took`: what the hashing
@@ -86,8 +88,6 @@ class ProgressStatistics {
   static uint64_t VerifiedBytes(const JobTable& table, const Catalogue& catalogue) {
     return WorkOf(table, catalogue).verified;
   }
-  // "%.2u:%.2u:%.2u" of a span of seconds; hours are not reduced.
-  static std::string FormatEstimate(uint64_t seconds);
 
  private:
   // What the watched transfers hold now.
@@ -100,8 +100,9 @@ class ProgressStatistics {
   // installer row.
   static std::vector<uint64_t> CountedSizes(const Catalogue& catalogue);
   static Work SumWork(const std::vector<JobState>& states, const std::vector<uint64_t>& sizes);
-  void Sample(std::chrono::milliseconds now, uint64_t received);   // under rate_mutex_
-  std::string Estimate(const Work& work, uint64_t running) const;  // under rate_mutex_
+  void Sample(std::chrono::milliseconds now, uint64_t received);  // under rate_mutex_
+  // The seconds left; none while there is nothing to measure them by.
+  std::optional<uint64_t> Estimate(const Work& work, uint64_t running) const;  // under rate_mutex_
 
   JobTable& table_;
   const Catalogue& catalogue_;

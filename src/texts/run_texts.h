@@ -31,6 +31,8 @@ inline constexpr const char* kInstallerFailed = "Installer Failed!";
 // name lying in the folder was checked by nobody, so it is not started.
 inline constexpr const char* kInstallerNotInRelease = "Install.exe is not part of this release";
 inline constexpr const char* kAborting = "Aborting, please wait...";
+// The statistics line: kB done, kB in all, the rate in kB/s, the estimate.
+inline constexpr const char* kStatisticsFormat = "%llu kB of %llu kB done, %u kB/s, EDT: %s";
 inline constexpr const char* kCancelButton = "Cancel";
 inline constexpr const char* kQuitButton = "Quit";
 // The question after a file could not be downloaded: its URL, then the

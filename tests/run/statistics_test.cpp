@@ -40,9 +40,10 @@ class StatisticsTest : public ::testing::Test {
   }
 
   // `bytes` arrive on `transfer` over `span`, in reports of a tenth of a
-  // second; the line after each report is collected.
-  std::vector<std::string> Arrive(TransferCallback& transfer, uint64_t bytes, milliseconds span) {
-    std::vector<std::string> lines;
+  // second; the statistics after each report are collected.
+  std::vector<StatisticsValues> Arrive(TransferCallback& transfer, uint64_t bytes,
+                                       milliseconds span) {
+    std::vector<StatisticsValues> lines;
     const int steps = static_cast<int>(span / milliseconds(100));
     for (int i = 0; i < steps; ++i) {
       now_ += milliseconds(100);
@@ -55,14 +56,8 @@ class StatisticsTest : public ::testing::Test {
     return lines;
   }
 
-  // The rate and the estimate of a statistics line.
-  static uint32_t RateOf(const std::string& line) {
-    const size_t comma = line.find(", ");
-    return static_cast<uint32_t>(std::stoul(line.substr(comma + 2)));
-  }
-  static std::string EstimateOf(const std::string& line) {
-    return line.substr(line.find("EDT: ") + 5);
-  }
+  // The line of the statistics for now, as the status bar shows it.
+  std::string Line() { return StatisticsLine(stats_.UpdateStatistics(now_)); }
 
   std::atomic<bool> abort_{false};
   Catalogue catalogue_;
@@ -96,10 +91,15 @@ TEST_F(StatisticsTest, LineFormatAndAnEstimateOfTheDownloadLeft) {
   callback_.TransferStarted();
   Arrive(callback_, 100 * kKiB, seconds(1));
   // 300100 kB left at 25 kB/s.
-  EXPECT_EQ(stats_.UpdateStatistics(now_), "300100 kB of 600000 kB done, 25 kB/s, EDT: 03:19:56");
+  const StatisticsValues values = stats_.UpdateStatistics(now_);
+  EXPECT_EQ(values, (StatisticsValues{.done_bytes = 300100 * kKiB,
+                                      .total_bytes = 600000 * kKiB,
+                                      .rate_kb = 25,
+                                      .estimate_seconds = 3 * 3600 + 19 * 60 + 56}));
+  EXPECT_EQ(StatisticsLine(values), "300100 kB of 600000 kB done, 25 kB/s, EDT: 03:19:56");
   EXPECT_EQ(table_.StatusLine(), "300100 kB of 600000 kB done, 25 kB/s, EDT: 03:19:56");
-  EXPECT_EQ(ProgressStatistics::FormatEstimate(13 * 3600 + 61), "13:01:01");
-  EXPECT_EQ(ProgressStatistics::FormatEstimate(250 * 3600), "250:00:00");
+  EXPECT_EQ(FormatEstimate(13 * 3600 + 61), "13:01:01");
+  EXPECT_EQ(FormatEstimate(250 * 3600), "250:00:00");
 }
 
 // A continued run: most files were already in the folder. Only what
@@ -110,16 +110,17 @@ TEST_F(StatisticsTest, ContinuedRunShowsTheRateOfWhatArrivesNotOfWhatWasThere) {
   table_.SetState(0, JobState::Verified);
   table_.SetState(1, JobState::PendingDownload);
   callback_.TransferStarted();
-  std::vector<std::string> lines;
+  std::vector<StatisticsValues> lines;
   for (int second = 0; second < 30; ++second) {
-    for (std::string& line : Arrive(callback_, kMiB, seconds(1))) lines.push_back(line);
+    for (const StatisticsValues& line : Arrive(callback_, kMiB, seconds(1))) lines.push_back(line);
   }
-  for (const std::string& line : lines) ASSERT_LE(RateOf(line), 1024u) << line;
+  for (const StatisticsValues& line : lines) ASSERT_LE(line.rate_kb, 1024u) << StatisticsLine(line);
   // After 30 s at 1 MiB/s the smoothed rate is within a few kB/s of it,
   // and 20 MiB are left: about 20 s.
-  EXPECT_GE(RateOf(lines.back()), 1020u);
-  EXPECT_EQ(EstimateOf(lines.back()), "00:00:21");
-  EXPECT_EQ(lines.back().substr(0, 28), "645120 kB of 665600 kB done,");
+  EXPECT_GE(lines.back().rate_kb, 1020u);
+  EXPECT_EQ(lines.back().estimate_seconds, 21u);
+  EXPECT_EQ(lines.back().done_bytes, 645120 * kKiB);
+  EXPECT_EQ(lines.back().total_bytes, 665600 * kKiB);
 }
 
 TEST_F(StatisticsTest, StallBringsTheRateToZeroAndTakesTheEstimateAwayUntilBytesCome) {
@@ -127,15 +128,16 @@ TEST_F(StatisticsTest, StallBringsTheRateToZeroAndTakesTheEstimateAwayUntilBytes
   table_.SetState(0, JobState::PendingDownload);
   callback_.TransferStarted();
   for (int second = 0; second < 10; ++second) Arrive(callback_, 512 * kKiB, seconds(1));
-  ASSERT_NE(EstimateOf(stats_.UpdateStatistics(now_)), "");
+  ASSERT_TRUE(stats_.UpdateStatistics(now_).estimate_seconds);
   // Nothing arrives; the face's ticks keep updating the line.
   std::vector<uint32_t> rates;
   for (int tick = 0; tick < 120; ++tick) {
     now_ += milliseconds(500);
-    const std::string line = stats_.UpdateStatistics(now_);
-    rates.push_back(RateOf(line));
+    const StatisticsValues line = stats_.UpdateStatistics(now_);
+    rates.push_back(line.rate_kb);
     if (rates.back() == 0) {
-      EXPECT_EQ(EstimateOf(line), "") << line;
+      EXPECT_FALSE(line.estimate_seconds) << StatisticsLine(line);
+      EXPECT_TRUE(StatisticsLine(line).ends_with("EDT: ")) << StatisticsLine(line);
       break;
     }
   }
@@ -143,9 +145,9 @@ TEST_F(StatisticsTest, StallBringsTheRateToZeroAndTakesTheEstimateAwayUntilBytes
   EXPECT_TRUE(std::is_sorted(rates.rbegin(), rates.rend()));
   EXPECT_LT(rates[6], 512u / 2);  // halved within four seconds
   // Bytes come again: so do the rate and the estimate.
-  const std::vector<std::string> lines = Arrive(callback_, 256 * kKiB, seconds(2));
-  EXPECT_GT(RateOf(lines.back()), 0u);
-  EXPECT_NE(EstimateOf(lines.back()), "");
+  const std::vector<StatisticsValues> lines = Arrive(callback_, 256 * kKiB, seconds(2));
+  EXPECT_GT(lines.back().rate_kb, 0u);
+  EXPECT_TRUE(lines.back().estimate_seconds);
 }
 
 TEST_F(StatisticsTest, SeveralDownloadsAddUpInDoneAndInTheRate) {
@@ -164,22 +166,23 @@ TEST_F(StatisticsTest, SeveralDownloadsAddUpInDoneAndInTheRate) {
     ASSERT_TRUE(second_.OnProgress(second_.BytesSoFar() + 30 * kKiB, 10 * kMiB));
     stats_.UpdateStatistics(now_);
   }
-  const std::string line = stats_.UpdateStatistics(now_);
-  EXPECT_EQ(line.substr(0, 26), "22240 kB of 30720 kB done,");
-  EXPECT_GE(RateOf(line), 395u);
-  EXPECT_LE(RateOf(line), 400u);
+  const StatisticsValues line = stats_.UpdateStatistics(now_);
+  EXPECT_EQ(line.done_bytes, 22240 * kKiB);
+  EXPECT_EQ(line.total_bytes, 30720 * kKiB);
+  EXPECT_GE(line.rate_kb, 395u);
+  EXPECT_LE(line.rate_kb, 400u);
 
   // A finished download waits for its check: "done" holds what it showed
   // until the file is verified, and a new transfer on that worker starts
   // from nothing.
   callback_.TransferEnded();
   table_.SetState(0, JobState::PendingCheck);
-  EXPECT_EQ(stats_.UpdateStatistics(now_).substr(0, 26), "22240 kB of 30720 kB done,");
+  EXPECT_EQ(stats_.UpdateStatistics(now_).done_bytes, 22240 * kKiB);
   table_.SetState(0, JobState::CheckDone);
-  EXPECT_EQ(stats_.UpdateStatistics(now_).substr(0, 26), "22240 kB of 30720 kB done,");
+  EXPECT_EQ(stats_.UpdateStatistics(now_).done_bytes, 22240 * kKiB);
   table_.SetState(0, JobState::Verified);
   callback_.TransferStarted();
-  EXPECT_EQ(stats_.UpdateStatistics(now_).substr(0, 26), "29480 kB of 30720 kB done,");
+  EXPECT_EQ(stats_.UpdateStatistics(now_).done_bytes, 29480 * kKiB);
 }
 
 // The start of a large continued run: nothing to download yet, every file
@@ -188,21 +191,21 @@ TEST_F(StatisticsTest, SeveralDownloadsAddUpInDoneAndInTheRate) {
 TEST_F(StatisticsTest, CheckOnlyPhaseEstimatesTheCheckTimeLeft) {
   Load({400 * kMiB, 400 * kMiB, 400 * kMiB});
   now_ += seconds(1);
-  EXPECT_EQ(stats_.UpdateStatistics(now_), "0 kB of 1228800 kB done, 0 kB/s, EDT: ");
+  EXPECT_EQ(Line(), "0 kB of 1228800 kB done, 0 kB/s, EDT: ");
   stats_.CountCheck(400 * kMiB, seconds(2));
   table_.SetState(0, JobState::Verified);
   now_ += seconds(1);
-  EXPECT_EQ(stats_.UpdateStatistics(now_), "409600 kB of 1228800 kB done, 0 kB/s, EDT: 00:00:04");
+  EXPECT_EQ(Line(), "409600 kB of 1228800 kB done, 0 kB/s, EDT: 00:00:04");
   // A missing file turns up: it must be downloaded, and until bytes arrive
   // there is no rate to tell how long that takes.
   table_.SetState(1, JobState::PendingDownload);
-  EXPECT_EQ(EstimateOf(stats_.UpdateStatistics(now_)), "");
+  EXPECT_FALSE(stats_.UpdateStatistics(now_).estimate_seconds);
   // Checks too quick for the clock add no time, yet the estimate never
   // reads as nothing while work is left.
   table_.SetState(1, JobState::Verified);
   ProgressStatistics quick(table_, catalogue_, [this] { return now_; });
   quick.CountCheck(kMiB, milliseconds(0));
-  EXPECT_EQ(EstimateOf(quick.UpdateStatistics(now_)), "00:00:01");
+  EXPECT_EQ(quick.UpdateStatistics(now_).estimate_seconds, 1u);
 }
 
 TEST_F(StatisticsTest, NothingLeftReadsZeroAndDoneNeverPassesTheTotal) {
@@ -212,7 +215,7 @@ TEST_F(StatisticsTest, NothingLeftReadsZeroAndDoneNeverPassesTheTotal) {
   table_.SetState(2, JobState::Verified);  // the installer row never counts
   callback_.TransferStarted();
   ASSERT_TRUE(callback_.OnProgress(1 << 30, 0));  // a server that sent far too much
-  EXPECT_EQ(stats_.UpdateStatistics(now_), "3 kB of 3 kB done, 0 kB/s, EDT: 00:00:00");
+  EXPECT_EQ(Line(), "3 kB of 3 kB done, 0 kB/s, EDT: 00:00:00");
 }
 
 TEST_F(StatisticsTest, VerifiedFileNamedLikeTheInstallerRowDoesNotCount) {
@@ -220,6 +223,7 @@ TEST_F(StatisticsTest, VerifiedFileNamedLikeTheInstallerRowDoesNotCount) {
   table_.InsertRow("START INSTALL.EXE");
   table_.SetState(0, JobState::Verified);
   EXPECT_EQ(ProgressStatistics::VerifiedBytes(table_, catalogue_), 0u);
+  EXPECT_EQ(stats_.CurrentWork().verified, 0u);
 }
 
 TEST_F(StatisticsTest, ThreadsUpdatingAtOnceTakeOneSampleASecond) {
