@@ -199,12 +199,13 @@ class DownloadWorker {
     return RowStatus::AttemptFailed(failures, kFailuresBeforeAsking + 1, result.reason);
   }
 
-  // Waits `duration`, ending early on a stop request or the abort flag.
+  // Waits `duration` by the run's clock, ending early on a stop request or
+  // the abort flag. The thread sleeps in slices of real time, so a test's
+  // clock that runs ahead ends the wait as soon as it has passed.
   void Wait(std::chrono::milliseconds duration) {
-    const auto end = std::chrono::steady_clock::now() + duration;
+    const std::chrono::milliseconds end = context_.clock() + duration;
     while (!context_.flags.abort.load() && !stop_.stop_requested()) {
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-          end - std::chrono::steady_clock::now());
+      const std::chrono::milliseconds left = end - context_.clock();
       if (left.count() <= 0) return;
       PauseFor(std::min(left, kWaitSlice), stop_);
     }

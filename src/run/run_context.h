@@ -23,6 +23,10 @@ class ProgressStatistics;
 class Prompt;
 struct RunFlags;
 
+// The one clock of a run: milliseconds on a steady clock. Tests pass their
+// own. It is read on the face's thread and on the workers' threads.
+using RunClock = std::function<std::chrono::milliseconds()>;
+
 // What the download worker asks of the face.
 enum class RunRequest {
   kNone,
@@ -47,6 +51,8 @@ struct RunContext {
   std::string download_folder;  // ends with the separator
   // Called on a download worker's thread.
   std::function<void(RunRequest)> post_request;
+  // The run's clock: back-off and Retry-After waits end by it.
+  RunClock clock;
 };
 
 }  // namespace brenvik

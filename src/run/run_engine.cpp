@@ -94,6 +94,7 @@ void RunEngine::Start() {
       .first_service = services_.first_service,
       .download_folder = download_folder_,
       .post_request = [this](RunRequest request) { pending_request_.store(request); },
+      .clock = clock_,
   });
   const int lanes = std::clamp(services_.config.connections, 1, kMostConnections);
   crew_ = std::make_unique<DownloadCrew>(lanes, services_.flags.abort, table_, statistics_,

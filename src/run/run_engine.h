@@ -81,9 +81,7 @@ struct RunServices {
   DownloadService* first_service = nullptr;
 };
 
-// The one clock of a run: milliseconds on a steady clock. Tests pass their
-// own. It is read on the face's thread and on both workers' threads.
-using RunClock = std::function<std::chrono::milliseconds()>;
+// The steady clock as a RunClock (run/run_context.h).
 RunClock SteadyRunClock();
 
 // What a tick asks the face to show.

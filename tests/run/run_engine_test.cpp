@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <condition_variable>
 #include <filesystem>
+#include <functional>
 #include <mutex>
 
 #include "platform/installer.h"
@@ -171,6 +172,38 @@ TEST_F(RunEngineTest, BusyServerIsWaitedForAsItAskedAndTheRowSaysSo) {
   EXPECT_NE(std::find(seen.begin(), seen.end(),
                       "Retrying in 2 s: attempt 1 of 11 failed (HTTP status 503)"),
             seen.end());
+}
+
+// A server's Retry-After is waited out by the run's clock, not by the time
+// the test takes: with the clock held, no second request comes however long
+// the worker waits; once the clock has passed the two seconds, it does.
+TEST_F(RunEngineTest, RetryAfterIsWaitedOutByTheRunsClock) {
+  release_.Add("busy.bin", RandomBytes(5000, 22));
+  WriteCatalogue();
+  const std::string path = release_.PathOf("busy.bin");
+  server_.Misbehave(path, Behaviour{.status = 503, .retry_after = "2", .times = 1});
+  RunEngine& run = NewRun();
+  run.Start();
+  const auto within = [](const std::function<bool()>& condition) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (!condition() && std::chrono::steady_clock::now() < end) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return condition();
+  };
+  ASSERT_TRUE(within([&] { return StatusText(0).starts_with("Retrying in 2 s"); }))
+      << StatusText(0);
+  // More real time than the server asked for passes; the run's clock does not.
+  std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+  EXPECT_EQ(server_.Requests(path), 1);
+  now_ms_ += 1000;
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  EXPECT_EQ(server_.Requests(path), 1);
+  now_ms_ += 1100;
+  EXPECT_TRUE(within([&] { return server_.Requests(path) == 2; }));
+  EXPECT_TRUE(within([&] { return AllVerified(); }));
+  run.WaitForWorkers({});
+  EXPECT_EQ(OnDisk("busy.bin"), release_.Content("busy.bin"));
 }
 
 TEST_F(RunEngineTest, CancelDuringALongServerWaitEndsTheWorkers) {
