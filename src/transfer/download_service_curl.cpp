@@ -137,6 +137,14 @@ void Configure(CURL* curl, const std::string& wire_url, long stall_seconds, Curl
                    SchemeOf(wire_url) == "https" ? "https" : "http,https");
   // The proxy is chosen here rather than by libcurl, so a failure can name it.
   curl_easy_setopt(curl, CURLOPT_PROXY, transfer.proxy.c_str());
+  // Certificates trusted besides the system's store, as OpenSSL programs
+  // take them (a company's own authority that inspects TLS, say).
+  if (const char* file = std::getenv("SSL_CERT_FILE"); file != nullptr && *file != '\0') {
+    curl_easy_setopt(curl, CURLOPT_CAINFO, file);
+  }
+  if (const char* folder = std::getenv("SSL_CERT_DIR"); folder != nullptr && *folder != '\0') {
+    curl_easy_setopt(curl, CURLOPT_CAPATH, folder);
+  }
   curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
   curl_easy_setopt(curl, CURLOPT_MAXREDIRS, static_cast<long>(kMaxRedirects));
   curl_easy_setopt(curl, CURLOPT_FAILONERROR, 1L);
