@@ -15,12 +15,15 @@
 #include <thread>
 #include <vector>
 
+#include "support/progress_sinks.h"
 #include "support/temp_dir.h"
 #include "transfer/download_service.h"
 #include "transfer/transfer_callback.h"
 
 namespace brenvik {
 namespace {
+
+using test::AbortingSink;
 
 namespace fs = std::filesystem;
 using test::RandomBytes;
@@ -294,18 +297,6 @@ TEST_F(ReleaseServerTest, ADateNotYetPastDoesNotResume) {
   EXPECT_EQ(fetched.status, 200);
   EXPECT_TRUE(fetched.body == bytes);
 }
-
-// Sets the abort flag once a transfer has visibly begun to move data.
-class AbortingSink : public ProgressSink {
- public:
-  explicit AbortingSink(std::atomic<bool>& abort) : abort_(abort) {}
-  void ShowFileProgress(uint32_t percent) override {
-    if (percent >= 1) abort_ = true;
-  }
-
- private:
-  std::atomic<bool>& abort_;
-};
 
 // What the demo does: a download from the release server, cancelled, goes
 // on where it stopped in a later run (a new server on the same folder).

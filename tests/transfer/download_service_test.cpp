@@ -22,12 +22,16 @@
 
 #include "platform/utf8_path.h"
 #include "support/http_server.h"
+#include "support/progress_sinks.h"
 #include "support/scoped_env.h"
 #include "support/temp_dir.h"
 #include "transfer/transfer_callback.h"
 
 namespace brenvik {
 namespace {
+
+using test::AbortingSink;
+using test::RecordingSink;
 
 namespace fs = std::filesystem;
 using test::Behaviour;
@@ -43,24 +47,6 @@ using test::Behaviour;
 bool Contains(const std::string& text, const std::string& part) {
   return text.find(part) != std::string::npos;
 }
-
-class RecordingSink : public ProgressSink {
- public:
-  void ShowFileProgress(uint32_t percent) override { shown.push_back(percent); }
-  std::vector<uint32_t> shown;
-};
-
-// Sets the abort flag once the transfer has visibly begun to move data.
-class AbortingSink : public ProgressSink {
- public:
-  explicit AbortingSink(std::atomic<bool>& abort) : abort_(abort) {}
-  void ShowFileProgress(uint32_t percent) override {
-    if (percent >= 1) abort_ = true;
-  }
-
- private:
-  std::atomic<bool>& abort_;
-};
 
 // Records the largest size a file reached on disk while the transfer ran.
 class FileWatchingSink : public ProgressSink {

@@ -7,14 +7,12 @@
 #include <limits>
 #include <vector>
 
+#include "support/progress_sinks.h"
+
 namespace brenvik {
 namespace {
 
-class RecordingSink : public ProgressSink {
- public:
-  void ShowFileProgress(uint32_t percent) override { shown.push_back(percent); }
-  std::vector<uint32_t> shown;
-};
+using test::RecordingSink;
 
 class TransferCallbackTest : public ::testing::Test {
  protected:
