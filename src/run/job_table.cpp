@@ -62,7 +62,7 @@ void JobTable::Index(int row, JobState from, JobState to) {
   bytes_in_state_[Slot(from)] -= SizeOf(row);
   bytes_in_state_[Slot(to)] += SizeOf(row);
   if (from == JobState::PendingDownload) free_downloads_.erase(row);
-  if (to == JobState::PendingDownload && !taken_[static_cast<size_t>(row)]) {
+  if (to == JobState::PendingDownload && !held_.contains(row)) {
     free_downloads_.insert(row);
   }
 }
@@ -70,7 +70,6 @@ void JobTable::Index(int row, JobState from, JobState to) {
 int JobTable::InsertRow(std::string name) {
   std::unique_lock lock(job_mutex_);
   rows_.push_back(JobRow{.name = std::move(name)});
-  taken_.push_back(false);
   changed_at_.push_back(0);
   const int row = static_cast<int>(rows_.size()) - 1;
   in_state_[Slot(JobState::PendingDownload)].insert(row);
@@ -88,7 +87,6 @@ int JobTable::InsertRow(std::string name) {
 void JobTable::Clear() {
   std::unique_lock lock(job_mutex_);
   rows_.clear();
-  taken_.clear();
   for (std::set<int>& rows : in_state_) rows.clear();
   free_downloads_.clear();
   held_.clear();
@@ -184,7 +182,6 @@ int JobTable::TakeDownload() {
   if (free_downloads_.empty()) return -1;
   const int row = *free_downloads_.begin();
   free_downloads_.erase(free_downloads_.begin());
-  taken_[static_cast<size_t>(row)] = true;
   held_.insert(row);
   ++revision_;
   return row;
@@ -192,9 +189,7 @@ int JobTable::TakeDownload() {
 
 void JobTable::ReleaseDownload(int row) {
   std::lock_guard lock(job_mutex_);
-  if (!Valid(row) || !taken_[static_cast<size_t>(row)]) return;
-  taken_[static_cast<size_t>(row)] = false;
-  held_.erase(row);
+  if (!Valid(row) || held_.erase(row) == 0) return;
   if (rows_[static_cast<size_t>(row)].state == JobState::PendingDownload) {
     free_downloads_.insert(row);
   }

@@ -186,7 +186,6 @@ class JobTable {
   mutable std::condition_variable download_work_;
   mutable std::condition_variable check_work_;
   std::vector<JobRow> rows_;
-  std::vector<bool> taken_;                // per row: held by a download worker
   std::array<std::set<int>, 5> in_state_;  // per state code, its rows
   std::set<int> free_downloads_;           // PendingDownload and not held
   std::set<int> held_;                     // held by a download worker
