@@ -7,26 +7,18 @@
 
 namespace brenvik {
 
-JobTableModel::JobTableModel(const JobTable& table, QObject* parent)
-    : QAbstractTableModel(parent), table_(table) {
+JobTableModel::JobTableModel(QObject* parent) : QAbstractTableModel(parent) {
   LoadResources();
   images_ = {QIcon(ResourcePath("row_idle.svg")), QIcon(ResourcePath("row_busy.svg")),
              QIcon(ResourcePath("row_checking.svg")), QIcon(ResourcePath("row_done.svg"))};
-  Refresh();
 }
 
-bool JobTableModel::Refresh() {
-  const uint64_t revision = table_.Revision();
-  if (seen_any_ && revision == seen_revision_) return false;
-  // Only the rows changed since the last look are read: a run of 100,000
-  // rows changes a few of them between two polls.
-  RowChanges changes = table_.ChangesSince(seen_any_ ? seen_revision_ : 0);
-  const bool reload = !seen_any_ || changes.whole_table;
-  seen_any_ = true;
-  seen_revision_ = changes.revision;
-  if (reload) {
+bool JobTableModel::Apply(RowUpdate update) {
+  if (update.whole_table) {
     beginResetModel();
-    rows_ = table_.Snapshot();
+    rows_.clear();
+    rows_.reserve(update.rows.size());
+    for (auto& [index, row] : update.rows) rows_.push_back(std::move(row));
     endResetModel();
     return true;
   }
@@ -39,7 +31,7 @@ bool JobTableModel::Refresh() {
   const auto notify = [&] {
     if (first >= 0) emit dataChanged(this->index(first, 0), this->index(last, 1));
   };
-  for (auto& [index, row] : changes.rows) {
+  for (auto& [index, row] : update.rows) {
     if (static_cast<size_t>(index) >= rows_.size()) continue;
     JobRow& shown = rows_[static_cast<size_t>(index)];
     if (shown.name == row.name && shown.status == row.status && shown.image == row.image) continue;

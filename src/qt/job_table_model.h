@@ -1,11 +1,10 @@
 #pragma once
 // The job table as the progress page's list shows it: two columns, the
 // file (with the row's image) and its status. The model keeps a copy of the
-// rows and on Refresh reads only the rows changed since (the whole table
-// once it is filled), telling the view which rows differ.
+// rows, takes in the rows each view of the run says changed, and tells the
+// list which rows differ.
 //
-// Threads: the GUI thread only. The table itself is changed by the workers;
-// the model reads it only in Refresh.
+// Threads: the GUI thread only.
 
 #include <QAbstractTableModel>
 #include <QIcon>
@@ -13,7 +12,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "run/job_table.h"
+#include "run/run_view.h"
 
 namespace brenvik {
 
@@ -21,10 +20,10 @@ class JobTableModel final : public QAbstractTableModel {
   Q_OBJECT
 
  public:
-  explicit JobTableModel(const JobTable& table, QObject* parent = nullptr);
+  explicit JobTableModel(QObject* parent = nullptr);
 
-  // Brings the snapshot up to date; false when the table had not changed.
-  bool Refresh();
+  // Takes in the rows of a view; false when no shown row differs.
+  bool Apply(RowUpdate update);
 
   int rowCount(const QModelIndex& parent = QModelIndex()) const override;
   int columnCount(const QModelIndex& parent = QModelIndex()) const override;
@@ -33,10 +32,7 @@ class JobTableModel final : public QAbstractTableModel {
                       int role = Qt::DisplayRole) const override;
 
  private:
-  const JobTable& table_;
   std::vector<JobRow> rows_;
-  uint64_t seen_revision_ = 0;
-  bool seen_any_ = false;
   std::array<QIcon, 4> images_;
 };
 

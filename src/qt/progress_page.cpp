@@ -9,43 +9,31 @@
 #include <QScrollBar>
 #include <QStyle>
 #include <QTreeView>
-#include <climits>
-#include <ctime>
 
 #include "qt/dialog_furniture.h"
-#include "run/run_engine.h"
 #include "texts/printable_text.h"
 #include "texts/run_texts.h"
 
 namespace brenvik {
 
 ProgressPage::ProgressPage(RunEngine& run, Prompt& prompt, QWidget* parent)
-    : QDialog(parent), run_(run), prompt_(prompt), model_(run.table()) {
+    : QDialog(parent), driver_(run, prompt, *this) {
   setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                  Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
   setWindowTitle(QString::fromUtf8(kRunCaption));
   BuildControls();
   AddAboutEntry(*this);
   CentreOnScreen(*this);
-  location_->setText(QString::fromStdString(PrintableText(run_.LocationLine())));
+  location_->setText(QString::fromStdString(PrintableText(driver_.LocationLine())));
 
-  run_.Start();
-
-  ShowTable();
-  const uint64_t total = run_.TotalBytes();
-  while (progress_shift_ < 63 && (total >> progress_shift_) > static_cast<uint64_t>(INT_MAX)) {
-    ++progress_shift_;
-  }
-  // An empty range would make the bar a busy indicator.
-  progress_->setRange(0, std::max(1, static_cast<int>(total >> progress_shift_)));
-  progress_->setValue(0);
+  driver_.Start();
 
   AddTooltips(this,
               {{progress_, kProgressTooltip}, {list_, kTableTooltip}, {cancel_, kCancelTooltip}},
               prompt);
 
   poll_timer_.setInterval(kPollMs);
-  connect(&poll_timer_, &QTimer::timeout, this, &ProgressPage::OnPoll);
+  connect(&poll_timer_, &QTimer::timeout, this, [this] { driver_.Poll(); });
   poll_timer_.start();
 }
 
@@ -108,79 +96,25 @@ void ProgressPage::BuildControls() {
   setFixedSize(units.Size(321, 183));
 }
 
-void ProgressPage::ShowTable() {
-  model_.Refresh();
-  status_->setText(QString::fromStdString(run_.table().StatusLine()));
-}
-
-void ProgressPage::ShowProgress(uint64_t verified_bytes) {
-  progress_->setValue(static_cast<int>(
-      std::min<uint64_t>(verified_bytes >> progress_shift_, static_cast<uint64_t>(INT_MAX))));
-}
-
-void ProgressPage::OnPoll() {
-  // A question's message box runs its own event loop, in which this timer
-  // goes on firing; the run waits until the answer is in.
-  if (asking_ || ended_) return;
-  const RunSnapshot snapshot = run_.Poll(windowTitle().toStdString());
-  ShowTable();
-  KeepDownloadInView();
-  if (snapshot.question) AnswerQuestion(*snapshot.question);
-  if (!request_handled_ && !ended_) HandleRequest(snapshot.request);
-  if (snapshot.tick && !ticks_over_ && !ended_) ShowTick(*snapshot.tick);
-}
-
-void ProgressPage::AnswerQuestion(const Question& question) {
-  asking_ = true;
-  const PromptAnswer answer = prompt_.Ask(question.text, question.buttons, question.icon);
-  asking_ = false;
-  run_.Answer(question.id, answer);
-}
-
-void ProgressPage::HandleRequest(RunRequest request) {
-  switch (request) {
-    case RunRequest::kNone:
-      break;
-    case RunRequest::kClose:
-      if (waiting_) break;  // already ending
-      request_handled_ = true;
-      // Queued, so the wait runs from the event loop and this timer keeps
-      // refreshing the list meanwhile (a timer never fires inside its own
-      // handler).
-      QMetaObject::invokeMethod(this, &ProgressPage::reject, Qt::QueuedConnection);
-      break;
-    case RunRequest::kQuit:
-      // The program ends at once; the run engine's end stops the workers.
-      request_handled_ = true;
-      done(kQuitResult);
-      break;
+void ProgressPage::Show(const RunView& view) {
+  if (ended_) return;
+  setWindowTitle(QString::fromStdString(view.title));
+  model_.Apply(view.rows);
+  status_->setText(QString::fromStdString(view.status_line));
+  if (progress_->maximum() != view.progress_range) progress_->setRange(0, view.progress_range);
+  progress_->setValue(view.progress);
+  if (view.follow_row >= 0) FollowRow(*list_, view.follow_row);
+  if (view.show_row >= 0 && view.show_row < model_.rowCount()) {
+    list_->scrollTo(model_.index(view.show_row, 0), QAbstractItemView::EnsureVisible);
   }
+  cancel_->setText(QString::fromUtf8(view.button));
+  cancel_->setEnabled(view.button_enabled);
 }
 
-void ProgressPage::KeepDownloadInView() {
-  if (const int row = download_watch_.RowToShow(run_.table(), model_.rowCount()); row >= 0) {
-    list_->scrollTo(model_.index(row, 0), QAbstractItemView::EnsureVisible);
-  }
-}
+void ProgressPage::KeepAlive() { QCoreApplication::processEvents(); }
 
-void ProgressPage::ShowTick(const TickReport& report) {
-  setWindowTitle(QString::fromStdString(report.title));
-  ShowTable();
-  if (!report.aborted) {
-    if (report.follow_row >= 0) FollowRow(*list_, report.follow_row);
-    const bool installer_row = report.finished || report.installer_starting;
-    if (installer_row && run_.InstallAfterDownload() && model_.rowCount() > 0) {
-      list_->scrollTo(model_.index(model_.rowCount() - 1, 0), QAbstractItemView::EnsureVisible);
-    }
-    ShowProgress(report.verified_bytes);
-  }
-  if (report.quit_button) {
-    cancel_->setText(QString::fromUtf8(kQuitButton));
-    run_over_ = true;
-  }
-  // Set before the message box, whose event loop may run the abort wait.
-  if (!report.keep_ticking) ticks_over_ = true;
-  if (report.aborted) run_.ShowContinueLaterMessage();
+void ProgressPage::Close(RunClose how) {
+  done(how == RunClose::kQuit ? kQuitResult : QDialog::Rejected);
 }
 
 void ProgressPage::FollowRow(QTreeView& view, int row) {
@@ -207,32 +141,9 @@ void ProgressPage::FollowRow(QTreeView& view, int row) {
   view.scrollTo(index, QAbstractItemView::EnsureVisible);
 }
 
-bool ProgressPage::WaitForWorkers() {
-  if (waiting_ || !cancel_->isEnabled()) return false;
-  waiting_ = true;
-  cancel_->setEnabled(false);
-  setWindowTitle(QString::fromUtf8(kAborting));
-  // Events keep flowing: the download worker may be waiting for the answer
-  // to a message box, and the window must repaint.
-  run_.WaitForWorkers([] { QCoreApplication::processEvents(); });
-  // The last tick comes now, with the elapsed time in the title, and it
-  // shows the continue-later message.
-  if (!ticks_over_ && !ended_) ShowTick(run_.Tick(windowTitle().toStdString()));
-  cancel_->setEnabled(true);
-  waiting_ = false;
-  return true;
-}
+void ProgressPage::reject() { driver_.Cancel(); }
 
-void ProgressPage::reject() {
-  if (WaitForWorkers()) QDialog::reject();
-}
-
-void ProgressPage::accept() {
-  // The dialog's OK (Enter) must not stop a download: people press Enter
-  // twice to confirm, or a held key repeats. Once the run is over and the
-  // button reads "Quit", it ends the page as Quit does.
-  if (run_over_) reject();
-}
+void ProgressPage::accept() { driver_.Confirm(); }
 
 void ProgressPage::done(int result) {
   ended_ = true;

@@ -1,36 +1,24 @@
 #pragma once
-// The progress page ("Step 2 / 2"): starts the run and watches it.
+// The progress page ("Step 2 / 2"): starts the run and shows it.
 //
-// Made, the page starts the run engine (the table is filled, the folder
-// stored, both workers started). Every 500 ms a tick puts the elapsed time
-// in the title, keeps the first unfinished row in view, moves the progress
-// bar, and at the end shows "All Done." and turns Cancel into "Quit". The
-// list and the status line follow the table every 100 ms; so does the row
-// being downloaded, which is kept in view whenever its download reports
-// progress; and so do the download worker's requests: a close request ends
-// the page as Cancel does, a quit request ends it at once with kQuitResult.
+// The page is a binder over the run driver (run/run_driver.h), which owns
+// everything the run does: made, the page starts the run through it; every
+// kPollMs its timer has the driver look at the run, and the page draws the
+// view the driver hands back (title, rows, status line, progress bar, the
+// button, the rows to keep in view). Cancel, Quit, Escape and closing the
+// window are the driver's Cancel, Enter its Confirm; the driver ends the
+// page (Close) with Rejected after the abort wait, or with kQuitResult at
+// once on a worker's quit request. During the abort wait the page keeps
+// processing events.
 //
-// Cancel, Quit, Escape and closing the window run the abort wait: the
-// title reads "Aborting, please wait...", Cancel is disabled, and the page
-// keeps processing events (so a worker's question still gets its message
-// box) until both workers have stopped; only then does the page end, with
-// Rejected. Enter (the dialog's OK) does nothing while the run goes on, so
-// a repeated or held key never stops a download; once the button reads
-// "Quit" it ends the page as Quit does. A run still ticking when the wait ends gets
-// one more tick first, so the continue-later message is shown once however
-// short the wait was.
-//
-// Threads: the GUI thread only. The page never hears from the workers
-// directly: it reads the thread-safe job table and the engine's pending
-// request on its own timers.
+// Threads: the GUI thread only.
 
 #include <QDialog>
 #include <QTimer>
 #include <string>
 
 #include "qt/job_table_model.h"
-#include "run/download_row_watch.h"
-#include "run/run_engine.h"
+#include "run/run_driver.h"
 
 class QLabel;
 class QProgressBar;
@@ -42,7 +30,7 @@ namespace brenvik {
 class Prompt;
 class RunEngine;
 
-class ProgressPage final : public QDialog {
+class ProgressPage final : public QDialog, private RunFace {
   Q_OBJECT
 
  public:
@@ -75,35 +63,19 @@ class ProgressPage final : public QDialog {
 
  private:
   void BuildControls();
-  void OnPoll();
-  void ShowTick(const TickReport& report);
-  void HandleRequest(RunRequest request);
-  void AnswerQuestion(const Question& question);
-  void ShowTable();
-  void ShowProgress(uint64_t verified_bytes);
-  // Makes the row being downloaded visible when its download has reported
-  // progress since the last look.
-  void KeepDownloadInView();
-  // False when a wait is running already or Cancel is disabled.
-  bool WaitForWorkers();
+  void Show(const RunView& view) override;
+  void KeepAlive() override;
+  void Close(RunClose how) override;
 
-  RunEngine& run_;
-  Prompt& prompt_;
   JobTableModel model_;
+  RunDriver driver_;
   QTimer poll_timer_;
   QTreeView* list_ = nullptr;
   QLabel* location_ = nullptr;
   QLabel* status_ = nullptr;
   QProgressBar* progress_ = nullptr;
   QPushButton* cancel_ = nullptr;
-  int progress_shift_ = 0;  // bytes are shifted right by this to fit the bar's int range
-  bool waiting_ = false;
   bool ended_ = false;
-  bool request_handled_ = false;
-  bool ticks_over_ = false;  // a tick found the run finished or aborted
-  bool run_over_ = false;    // the button reads "Quit"
-  bool asking_ = false;      // a worker's question is on screen
-  DownloadRowWatch download_watch_;
 };
 
 }  // namespace brenvik

@@ -207,13 +207,14 @@ int JobTable::CurrentDownloadRow() const {
 
 void JobTable::SetStatusLine(std::string message) {
   std::unique_lock lock(job_mutex_);
-  status_line_ = {std::move(message), StatusLineKind::kMessage};
+  status_line_ = {std::move(message), StatusLineKind::kMessage, {}};
   Changed(lock, kStatusLineRow);
 }
 
-void JobTable::SetStatisticsLine(std::string statistics) {
+void JobTable::SetStatistics(const StatisticsValues& statistics) {
+  std::string line = StatisticsLine(statistics);
   std::unique_lock lock(job_mutex_);
-  status_line_ = {std::move(statistics), StatusLineKind::kStatistics};
+  status_line_ = {std::move(line), StatusLineKind::kStatistics, statistics};
   Changed(lock, kStatusLineRow);
 }
 

@@ -32,6 +32,7 @@
 #include <vector>
 
 #include "texts/row_text.h"
+#include "texts/statistics_text.h"
 
 namespace brenvik {
 
@@ -69,6 +70,8 @@ enum class StatusLineKind {
 struct StatusLineValue {
   std::string text;
   StatusLineKind kind = StatusLineKind::kNone;
+  // The numbers the statistics line was formatted from (kStatistics).
+  StatisticsValues statistics;
 };
 
 // The bytes of the rows in each state (see JobTable::SetRowSizes).
@@ -131,7 +134,8 @@ class JobTable {
   // The run's one-line status: a fixed message ("All Done.") or the
   // statistics line ("... kB of ... kB done, ...").
   void SetStatusLine(std::string message);
-  void SetStatisticsLine(std::string statistics);
+  // The statistics, kept as numbers and as the line texts/ formats from them.
+  void SetStatistics(const StatisticsValues& statistics);
   std::string StatusLine() const;
   StatusLineValue StatusLineWithKind() const;
 

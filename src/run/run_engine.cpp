@@ -20,8 +20,8 @@ namespace {
 
 constexpr std::chrono::milliseconds kTickInterval{500};
 
-std::time_t Seconds(std::chrono::milliseconds time) {
-  return static_cast<std::time_t>(std::chrono::duration_cast<std::chrono::seconds>(time).count());
+int64_t Seconds(std::chrono::milliseconds time) {
+  return static_cast<int64_t>(std::chrono::duration_cast<std::chrono::seconds>(time).count());
 }
 
 }  // namespace
@@ -145,29 +145,17 @@ int RunEngine::FirstUnfinishedRow(const JobTable& table) {
   return table.FirstUnfinished();
 }
 
-std::string RunEngine::TitleWithElapsed(const std::string& title, std::time_t elapsed) {
-  std::string base = title;
-  if (const size_t dash = base.find('-'); dash != std::string::npos) {
-    base.resize(dash == 0 ? 0 : dash - 1);
-  }
-  const long long seconds = elapsed < 0 ? 0 : static_cast<long long>(elapsed);
-  return base +
-         Format(" - %02lld:%02lld:%02lld", seconds / 3600 % 24, seconds / 60 % 60, seconds % 60);
-}
-
-RunSnapshot RunEngine::Poll(const std::string& title) {
+RunSnapshot RunEngine::Poll() {
   RunSnapshot snapshot;
   snapshot.question = questions_.Pending();
   snapshot.request = pending_request_.load();
-  snapshot.download_row = table_.CurrentDownloadRow();
-  snapshot.revision = table_.Revision();
   // A run whose last row has just finished does not wait for the next tick.
   if (const uint64_t states = table_.StateRevision(); states != seen_states_) {
     seen_states_ = states;
     if (FirstUnfinishedRow(table_) < 0) next_tick_ = clock_();
   }
   if (clock_() >= next_tick_) {
-    snapshot.tick = Tick(title);
+    snapshot.tick = Tick();
     // The next tick comes a whole interval after this one.
     next_tick_ = clock_() + kTickInterval;
   }
@@ -178,9 +166,9 @@ void RunEngine::Answer(uint64_t question_id, PromptAnswer answer) {
   questions_.Answer(question_id, answer);
 }
 
-TickReport RunEngine::Tick(const std::string& title) {
+TickReport RunEngine::Tick() {
   TickReport report;
-  report.title = TitleWithElapsed(title, Seconds(clock_() - run_start_));
+  report.elapsed_seconds = Seconds(clock_() - run_start_);
   report.total_bytes = services_.catalogue.Total();
   report.verified_bytes = statistics_.CurrentWork().verified;
   report.quit_button = finished_ || aborted_;

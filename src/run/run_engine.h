@@ -23,10 +23,10 @@
 // until a later tick sees the start return, and only then is the run
 // finished.
 //
-// The faces and the tests drive a run the same way: Start, then Poll as
-// often as they like (a tick happens inside every 500 ms, and at once when
-// the last row finishes), drawing the snapshot each poll returns and
-// answering the question it may carry, and Cancel.
+// The run driver (run/run_driver.h) drives it for every face and test:
+// Start, then Poll as often as it likes (a tick happens inside every
+// 500 ms, and at once when the last row finishes), answering the question
+// a snapshot may carry, and the abort wait.
 //
 // Threads: every member function is for the face's thread. The workers run
 // on their own std::jthreads; a question they ask waits in the engine's
@@ -46,6 +46,7 @@
 #include <thread>
 #include <vector>
 
+#include "catalogue/catalogue.h"
 #include "config/session_config.h"
 #include "platform/folder_lock.h"
 #include "run/download_crew.h"
@@ -56,7 +57,6 @@
 
 namespace brenvik {
 
-class Catalogue;
 class DownloadService;
 class FreeSpace;
 class InstallerLauncher;
@@ -65,7 +65,9 @@ class Settings;
 struct RunFlags;
 
 struct RunServices {
-  Catalogue& catalogue;
+  // The catalogue the setup step loaded, handed over by value: the run
+  // keeps it with a publisher key, and loads FileList.txt again otherwise.
+  Catalogue catalogue;
   Settings& settings;
   RunFlags& flags;
   Prompt& prompt;
@@ -86,8 +88,8 @@ RunClock SteadyRunClock();
 
 // What a tick asks the face to show.
 struct TickReport {
-  std::string title;    // the window title with the elapsed time
-  int follow_row = -1;  // the first unfinished row, to keep in view
+  int64_t elapsed_seconds = 0;  // since Start
+  int follow_row = -1;          // the first unfinished row, to keep in view
   uint64_t verified_bytes = 0;
   uint64_t total_bytes = 0;
   bool finished = false;            // every row done: "All Done." is in the status line
@@ -107,9 +109,6 @@ struct RunSnapshot {
   // What a worker asked of the face: end the run as Cancel does, or end
   // the program at once.
   RunRequest request = RunRequest::kNone;
-  int download_row = -1;  // the topmost row being downloaded now, -1 when none
-  // The table's revision: a face redraws its rows when it changed.
-  uint64_t revision = 0;
 };
 
 class RunEngine {
@@ -124,11 +123,11 @@ class RunEngine {
   // clock's now as the run start.
   void Start();
 
-  // Looks at the run: a tick when one is due (`title` is the face's current
-  // title), the pending question and request.
-  RunSnapshot Poll(const std::string& title);
-  // A tick now, whatever the time (the face's last one after a wait).
-  TickReport Tick(const std::string& title);
+  // Looks at the run: a tick when one is due, the pending question and
+  // request.
+  RunSnapshot Poll();
+  // A tick now, whatever the time (the last one after the abort wait).
+  TickReport Tick();
   // Answers the question of that id.
   void Answer(uint64_t question_id, PromptAnswer answer);
 
@@ -141,8 +140,11 @@ class RunEngine {
   // milliseconds meanwhile so the face can repaint.
   void WaitForWorkers(const std::function<void()>& keep_alive);
 
+  // For the run driver and the tests; a face reads only the driver's views.
   JobTable& table() { return table_; }
   const JobTable& table() const { return table_; }
+  // The catalogue this run works through (empty when it could not be loaded).
+  const Catalogue& catalogue() const { return services_.catalogue; }
   std::string LocationLine() const;
   bool InstallAfterDownload() const { return install_; }
   uint64_t TotalBytes() const;
@@ -153,9 +155,6 @@ class RunEngine {
 
   // The first row whose state is below Verified, or -1.
   static int FirstUnfinishedRow(const JobTable& table);
-  // `title` cut before its first " -" and " - HH:MM:SS" of `elapsed` appended
-  // (hours beyond whole days).
-  static std::string TitleWithElapsed(const std::string& title, std::time_t elapsed);
 
  private:
   // Takes the download folder for this run; false (the user told, the

@@ -133,7 +133,7 @@ StatisticsValues ProgressStatistics::UpdateStatistics(std::chrono::milliseconds 
                                 .total_bytes = total,
                                 .rate_kb = smoothed_rate_,
                                 .estimate_seconds = Estimate(work, transfers.running)};
-  if (!frozen_) table_.SetStatisticsLine(StatisticsLine(values));
+  if (!frozen_) table_.SetStatistics(values);
   return values;
 }
 

@@ -61,7 +61,8 @@ void Session::InitialiseSetup() {
 std::unique_ptr<RunEngine> Session::MakeRun(const Handover& handover) {
   return std::make_unique<RunEngine>(
       RunServices{
-          .catalogue = catalogue_,
+          // The setup step is over: its catalogue moves to the run.
+          .catalogue = std::move(catalogue_),
           .settings = settings_,
           .flags = process_.flags,
           .prompt = prompt_,

@@ -5,7 +5,6 @@
 #include <mutex>
 #include <string_view>
 
-#include "run/run_engine.h"
 #include "terminal/console.h"
 #include "texts/printable_text.h"
 #include "texts/row_text.h"
@@ -137,28 +136,32 @@ std::vector<std::string> RenderLiveView(const LiveView& view, int columns) {
   return lines;
 }
 
-// Prints the rows' status changes in line mode. Shared with the table's
+// Prints the rows' status changes in line mode. Shared with the run's
 // change listener, so a worker that is still running when the console goes
 // away finds it alive (and closed).
 struct ProgressConsole::LinePrinter {
-  LinePrinter(JobTable& table, Console& console) : table(table), console(console) {}
+  explicit LinePrinter(Console& console) : console(console) {}
 
-  // `row` is the row that changed, JobTable::kStatusLineRow for the status
-  // line, or JobTable::kWholeTable to compare everything. Only the changed
-  // row is read: a table of thousands of rows changes many times per file.
-  void OnChange(int row) {
+  // A change as the run tells it, on the thread that made it. Only the
+  // changed rows come: a table of thousands of rows changes many times per
+  // file.
+  void OnChange(const RunChange& change) {
     // One change at a time, in the order seen: a late older text would
     // otherwise print twice.
     std::lock_guard lock(mutex);
     if (closed) return;
     std::string out;
-    if (row >= 0) {
-      Compare(row, table.Row(row), out);
-    } else if (row == JobTable::kWholeTable) {
-      const std::vector<JobRow> rows = table.Snapshot();
-      for (size_t i = 0; i < rows.size(); ++i) Compare(static_cast<int>(i), rows[i], out);
-    }
-    if (row < 0) CompareStatusLine(out);
+    for (const auto& [index, row] : change.rows) Compare(index, row, out);
+    if (change.status_line) CompareStatusLine(*change.status_line, out);
+    if (!out.empty()) console.Print(out);
+  }
+
+  // Whatever of `rows` was not printed yet.
+  void CompareAll(const std::vector<JobRow>& rows) {
+    std::lock_guard lock(mutex);
+    if (closed) return;
+    std::string out;
+    for (size_t i = 0; i < rows.size(); ++i) Compare(static_cast<int>(i), rows[i], out);
     if (!out.empty()) console.Print(out);
   }
 
@@ -171,10 +174,9 @@ struct ProgressConsole::LinePrinter {
     out += PrintableLine(row.name) + ": " + PrintableLine(RowText(shown)) + "\n";
   }
 
-  void CompareStatusLine(std::string& out) {
-    StatusLineValue line = table.StatusLineWithKind();
+  void CompareStatusLine(const StatusLineValue& line, std::string& out) {
     if (line.text == status_line.text) return;
-    status_line = std::move(line);
+    status_line = line;
     if (status_line.kind == StatusLineKind::kStatistics) {
       statistics = status_line.text;
     } else if (!status_line.text.empty()) {
@@ -188,8 +190,7 @@ struct ProgressConsole::LinePrinter {
   void PrintStatistics() {
     std::lock_guard lock(mutex);
     if (closed) return;
-    const StatusLineValue line = table.StatusLineWithKind();
-    if (line.kind == StatusLineKind::kStatistics) console.Print(line.text + "\n");
+    if (status_line.kind == StatusLineKind::kStatistics) console.Print(status_line.text + "\n");
   }
 
   void Close(const std::string& closing) {
@@ -201,7 +202,6 @@ struct ProgressConsole::LinePrinter {
     console.Print(out);
   }
 
-  JobTable& table;
   Console& console;
   std::mutex mutex;
   bool closed = false;
@@ -263,10 +263,9 @@ class ProgressConsole::LiveArea {
   bool active_ = true;
 };
 
-ProgressConsole::ProgressConsole(RunEngine& run, Console& console, ProgressMode mode,
+ProgressConsole::ProgressConsole(Console& console, ProgressMode mode,
                                  std::chrono::milliseconds statistics_every)
-    : run_(run),
-      console_(console),
+    : console_(console),
       mode_(mode),
       title_(kRunCaption),
       hint_(kTerminalCancelHint),
@@ -289,41 +288,49 @@ ProgressConsole::~ProgressConsole() {
   }
 }
 
-void ProgressConsole::Begin() {
-  console_.Print(std::string("\n") + kRunCaption + "\n" + run_.LocationLine() + "\n");
-  if (mode_ == ProgressMode::kLines) {
-    printer_ = std::make_shared<LinePrinter>(run_.table(), console_);
-    run_.table().SetChangeListener([printer = printer_](int row) { printer->OnChange(row); });
-    last_statistics_ = std::chrono::steady_clock::now();
-  }
+std::function<void(const RunChange&)> ProgressConsole::Begin(const std::string& location_line) {
+  console_.Print(std::string("\n") + kRunCaption + "\n" + location_line + "\n");
+  if (mode_ != ProgressMode::kLines) return {};
+  printer_ = std::make_shared<LinePrinter>(console_);
+  last_statistics_ = std::chrono::steady_clock::now();
+  return [printer = printer_](const RunChange& change) { printer->OnChange(change); };
 }
 
-void ProgressConsole::ShowTick(const TickReport& report) {
-  title_ = report.title;
-  follow_row_ = report.follow_row;
-  verified_bytes_ = report.verified_bytes;
-  total_bytes_ = report.total_bytes;
-  if (report.finished || report.aborted) hint_.clear();
-  dirty_ = true;
-  Draw(false);
+void ProgressConsole::Show(const RunView& view) {
+  TakeRows(view.rows);
+  const bool over = view.phase != RunPhase::kRunning;
+  // The abort wait after the run is over (the terminal ends every run
+  // through it) says nothing new.
+  if (view.aborting && !over && !aborting_shown_) {
+    aborting_shown_ = true;
+    hint_.clear();
+    if (mode_ == ProgressMode::kLines) console_.Print(std::string(kAborting) + "\n");
+  }
+  const std::string title = !view.aborting || !over ? view.title : title_;
+  const int follow = view.tick ? view.follow_row : follow_row_;
+  // Redrawn only when something shown differs.
+  dirty_ = dirty_ || !view.rows.rows.empty() || title != title_ || follow != follow_row_ ||
+           view.verified_bytes != verified_bytes_ || view.status_line != status_line_ ||
+           view.download_row != download_row_ || (over && !hint_.empty());
+  title_ = title;
+  follow_row_ = follow;
+  if (over) hint_.clear();
+  verified_bytes_ = view.verified_bytes;
+  total_bytes_ = view.total_bytes;
+  status_line_ = view.status_line;
+  download_row_ = view.download_row;
+  Draw(view.aborting && !over);
   const auto now = std::chrono::steady_clock::now();
-  if (printer_ && now - last_statistics_ >= statistics_every_) {
+  if (view.tick && !over && printer_ && now - last_statistics_ >= statistics_every_) {
     last_statistics_ = now;
     // A finished run's closing lines come with End.
-    if (!report.finished && !report.aborted) printer_->PrintStatistics();
+    printer_->PrintStatistics();
   }
 }
 
-void ProgressConsole::ShowAborting() {
-  title_ = kAborting;
-  hint_.clear();
-  dirty_ = true;
-  if (mode_ == ProgressMode::kLines) {
-    console_.Print(std::string(kAborting) + "\n");
-  } else {
-    Draw(true);
-  }
-}
+void ProgressConsole::KeepAlive() { Draw(false); }
+
+void ProgressConsole::Close(RunClose) {}
 
 void ProgressConsole::Refresh() { Draw(false); }
 
@@ -331,49 +338,41 @@ void ProgressConsole::Draw(bool force) {
   if (mode_ != ProgressMode::kLive || ended_) return;
   if (console_.Waiting() && !force) return;
   const auto now = std::chrono::steady_clock::now();
-  const uint64_t revision = run_.table().Revision();
-  if (!force && ((!dirty_ && revision == drawn_revision_) || now - last_draw_ < kRedrawInterval)) {
-    return;
-  }
+  if (!force && (!dirty_ || now - last_draw_ < kRedrawInterval)) return;
   if (!live_) {
     const auto size = console_.OutputSize();
     if (!size) return;
     const int room = size->rows - kFixedLiveLines - kLinesAbove;
-    live_window_ = std::clamp(std::min(run_.table().RowCount(), kMostRowsShown), 0, room);
+    live_window_ = std::clamp(std::min(static_cast<int>(rows_.size()), kMostRowsShown), 0, room);
     live_ = std::make_unique<LiveArea>(console_, kFixedLiveLines + live_window_, *size);
   }
-  ReadRows();
   LiveView view;
   view.title = title_;
   view.rows = std::move(rows_);
   view.follow_row = follow_row_;
-  view.download_row = RunningDownloadRow(view.rows, run_.table().CurrentDownloadRow());
+  view.download_row = RunningDownloadRow(view.rows, download_row_);
   view.row_window = live_window_;
   view.verified_bytes = verified_bytes_;
   view.total_bytes = total_bytes_;
-  view.status_line = run_.table().StatusLine();
+  view.status_line = status_line_;
   view.hint = hint_;
   // The area was sized when the table had been filled; it never grows.
   const std::vector<std::string> lines = RenderLiveView(view, live_->Columns());
   rows_ = std::move(view.rows);
   live_->Draw(lines);
-  drawn_revision_ = revision;
   dirty_ = false;
   last_draw_ = now;
 }
 
-void ProgressConsole::ReadRows() {
-  const JobTable& table = run_.table();
-  RowChanges changes = table.ChangesSince(rows_read_ ? rows_revision_ : 0);
-  rows_revision_ = changes.revision;
-  if (!rows_read_ || changes.whole_table) {
-    rows_ = table.Snapshot();
-    rows_read_ = true;
+void ProgressConsole::TakeRows(const RowUpdate& update) {
+  if (update.whole_table) {
+    rows_.clear();
+    rows_.reserve(update.rows.size());
+    for (const auto& [index, row] : update.rows) rows_.push_back(row);
     return;
   }
-  for (auto& [index, row] : changes.rows) {
-    if (static_cast<size_t>(index) < rows_.size())
-      rows_[static_cast<size_t>(index)] = std::move(row);
+  for (const auto& [index, row] : update.rows) {
+    if (static_cast<size_t>(index) < rows_.size()) rows_[static_cast<size_t>(index)] = row;
   }
 }
 
@@ -383,7 +382,7 @@ void ProgressConsole::End() {
     Draw(true);
     if (live_) live_->Leave();
   } else if (printer_) {
-    printer_->OnChange(JobTable::kWholeTable);  // whatever changed since the last call
+    printer_->CompareAll(rows_);  // whatever the listener has not told yet
     printer_->Close(PrintableLine(title_) + "\n");
   }
   ended_ = true;

@@ -13,31 +13,34 @@
 // destructor on any other way out).
 //
 // Line mode (the output is a file or a pipe): one line "name: status" each
-// time a row's status changes, from the thread that changed it, so no
-// change is missed. The running percentages ("N % downloaded",
-// "Checksumming N %") are left out: a log would hold little else. The fixed
+// time a row's status changes, from the thread that changed it (the run
+// driver's change listener, which Begin returns), so no change is missed. The running percentages
+// ("N % downloaded", "Checksumming N %") are left out: a log would hold little else. The fixed
 // status-line messages ("All Done.", "There was an error in FileList.txt")
 // are printed when they appear, after the last statistics line. The
 // statistics line itself is printed every kStatisticsLogInterval, so a log
 // of a long download shows how it goes. End prints the title with the
 // elapsed time and, if the run did not finish, the last statistics line.
 //
-// Threads: the face's thread, except the table's change listener in line
-// mode, which runs on whichever thread changed the table and only prints.
+// The console is the terminal's RunFace: the run driver hands it a view
+// after every look at the run.
+//
+// Threads: the face's thread, except the change listener in line mode,
+// which runs on whichever thread changed the table and only prints.
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "run/job_table.h"
+#include "run/run_driver.h"
 
 namespace brenvik {
 
 class Console;
-class RunEngine;
-struct TickReport;
 
 enum class ProgressMode { kLines, kLive };
 
@@ -67,29 +70,31 @@ int RunningDownloadRow(const std::vector<JobRow>& rows, int current);
 // "[#####-----] 50 %" in `width` display columns.
 std::string ProgressBar(uint64_t done, uint64_t total, int width);
 
-class ProgressConsole {
+class ProgressConsole final : public RunFace {
  public:
   // `statistics_every`: how often line mode prints the statistics line.
-  ProgressConsole(RunEngine& run, Console& console, ProgressMode mode,
+  ProgressConsole(Console& console, ProgressMode mode,
                   std::chrono::milliseconds statistics_every = kStatisticsLogInterval);
   // Gives the live area back if End did not.
-  ~ProgressConsole();
+  ~ProgressConsole() override;
   ProgressConsole(const ProgressConsole&) = delete;
   ProgressConsole& operator=(const ProgressConsole&) = delete;
 
-  // Before the run starts: prints the caption and the location line and,
-  // in line mode, starts following the table.
-  void Begin();
-  // After each tick of the run.
-  void ShowTick(const TickReport& report);
-  // The abort wait began.
-  void ShowAborting();
+  // Before the run starts: prints the caption and the location line. In
+  // line mode it returns the listener to hand the run driver
+  // (RunDriver::WatchChanges); none in live mode.
+  std::function<void(const RunChange&)> Begin(const std::string& location_line);
   // Called often: redraws the live area when something changed (at most
   // every kRedrawInterval, and not while a question waits for its answer).
   void Refresh();
   // The run is over: the live area is drawn once more and given back; line
   // mode prints the closing lines.
   void End();
+
+  // RunFace.
+  void Show(const RunView& view) override;
+  void KeepAlive() override;
+  void Close(RunClose how) override;
 
   static constexpr std::chrono::milliseconds kRedrawInterval{100};
   static constexpr std::chrono::milliseconds kStatisticsLogInterval{10'000};
@@ -99,26 +104,24 @@ class ProgressConsole {
   class LiveArea;
 
   void Draw(bool force);
-  // Brings rows_ up to date, reading only the rows changed since the last look.
-  void ReadRows();
+  void TakeRows(const RowUpdate& update);
 
-  RunEngine& run_;
   Console& console_;
   ProgressMode mode_;
-  std::shared_ptr<LinePrinter> printer_;  // shared with the table's listener
+  std::shared_ptr<LinePrinter> printer_;  // shared with the change listener
   std::unique_ptr<LiveArea> live_;
   int live_window_ = 0;  // rows the live area has room for
   std::string title_;
   int follow_row_ = -1;
+  int download_row_ = -1;
   uint64_t verified_bytes_ = 0;
   uint64_t total_bytes_ = 0;
+  std::string status_line_;
   std::string hint_;
   bool ended_ = false;
   bool dirty_ = true;
-  uint64_t drawn_revision_ = 0;
-  std::vector<JobRow> rows_;  // the table as the live area last read it
-  uint64_t rows_revision_ = 0;
-  bool rows_read_ = false;
+  bool aborting_shown_ = false;
+  std::vector<JobRow> rows_;  // the table as the views told it
   std::chrono::steady_clock::time_point last_draw_{};
   std::chrono::milliseconds statistics_every_;
   std::chrono::steady_clock::time_point last_statistics_{};

@@ -1,7 +1,7 @@
 // The terminal face: the setup step and the download run on the terminal,
-// driven exactly as the window drives them: the catalogue fetch, Next, then
-// a tick every 500 ms until the run finishes, is aborted, or a worker asks
-// to end it.
+// driven as the window drives them: the catalogue fetch, Next, then the
+// run driver (run/run_driver.h) looks at the run every 20 ms until the run
+// finishes, is aborted, or a worker asks to end it.
 //
 // Ctrl-C is Cancel, and so are SIGTERM, Ctrl-Break and closing the Windows
 // console, so a terminal is never left with its scrolling region set and a
@@ -25,6 +25,7 @@
 #include "platform/free_space.h"
 #include "platform/installer.h"
 #include "platform/output_queue.h"
+#include "run/run_driver.h"
 #include "run/run_engine.h"
 #include "session/exit_status.h"
 #include "session/session.h"
@@ -48,60 +49,27 @@ constexpr std::chrono::milliseconds kOutputGrace{500};
 std::atomic<bool> interrupted{false};
 static_assert(std::atomic<bool>::is_always_lock_free);
 
-// Draws one tick; true when the run is over (finished or aborted).
-bool ShowTick(RunEngine& run, ProgressConsole& progress, const TickReport& report) {
-  progress.ShowTick(report);
-  if (report.aborted) run.ShowContinueLaterMessage();
-  return report.finished || report.aborted;
-}
-
-int DriveRun(std::unique_ptr<RunEngine>& run, Console& console, TerminalPrompt& prompt) {
-  ProgressConsole progress(*run, console,
+int DriveRun(RunEngine& run, Console& console, TerminalPrompt& prompt) {
+  ProgressConsole progress(console,
                            console.OutputIsTerminal() ? ProgressMode::kLive : ProgressMode::kLines);
-  progress.Begin();
-  run->Start();
-
-  const auto keep_alive = [&progress] { progress.Refresh(); };
-  const auto cancel = [&]() -> int {
-    progress.ShowAborting();
-    run->WaitForWorkers(keep_alive);
-    // The window's abort wait lets its timer tick once more: the elapsed
-    // time goes into the title and the continue-later message is shown.
-    ShowTick(*run, progress, run->Tick(kAborting));
-    progress.End();
-    return kExitCancelled;
-  };
-
-  std::string title = kRunCaption;
-  for (;;) {
-    if (interrupted.load()) return cancel();
-    const RunSnapshot snapshot = run->Poll(title);
-    if (const std::optional<Question>& question = snapshot.question) {
-      run->Answer(question->id, prompt.Ask(question->text, question->buttons, question->icon));
+  RunDriver driver(run, prompt, progress);
+  driver.WatchChanges(progress.Begin(driver.LocationLine()));
+  driver.Start();
+  while (!driver.Closed()) {
+    if (interrupted.load()) {
+      driver.Cancel();
+    } else {
+      driver.Poll();
+      // A run that is over ends as Quit does, through the abort wait.
+      if (driver.Over()) driver.Cancel();
     }
-    switch (snapshot.request) {
-      case RunRequest::kClose:
-        return cancel();
-      case RunRequest::kQuit:
-        // The program ends at once: no abort wait, the run's end stops the workers.
-        progress.End();
-        run.reset();
-        return kExitCancelled;
-      case RunRequest::kNone:
-        break;
-    }
-    if (snapshot.tick) {
-      title = snapshot.tick->title;
-      if (ShowTick(*run, progress, *snapshot.tick)) {
-        // After "All Done." the run ends as Quit does: the abort wait first.
-        run->WaitForWorkers(keep_alive);
-        progress.End();
-        return snapshot.tick->finished && run->Succeeded() ? kExitSuccess : kExitCancelled;
-      }
-    }
+    if (driver.Closed()) break;
     progress.Refresh();
     std::this_thread::sleep_for(kLoopPause);
   }
+  progress.End();
+  driver.WatchChanges({});
+  return driver.Succeeded() ? kExitSuccess : kExitCancelled;
 }
 
 int RunWizard(const SessionConfig& config, Console& console, TerminalPrompt& prompt,
@@ -128,8 +96,8 @@ int RunWizard(const SessionConfig& config, Console& console, TerminalPrompt& pro
   }
   if (!handover) return kExitCancelled;
 
-  std::unique_ptr<RunEngine> run = session.MakeRun(*handover);
-  return DriveRun(run, console, prompt);
+  const std::unique_ptr<RunEngine> run = session.MakeRun(*handover);
+  return DriveRun(*run, console, prompt);
 }
 
 }  // namespace

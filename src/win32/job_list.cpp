@@ -73,18 +73,12 @@ void JobList::SetUpColumns() const {
   }
 }
 
-bool JobList::Refresh(const JobTable& table) {
+bool JobList::Apply(RowUpdate update) {
   if (list_ == nullptr) return false;
-  const uint64_t revision = table.Revision();
-  if (seen_any_ && revision == seen_revision_) return false;
-  // Only the rows changed since the last look are read: a run of 100,000
-  // rows changes a few of them between two polls.
-  RowChanges changes = table.ChangesSince(seen_any_ ? seen_revision_ : 0);
-  const bool reload = !seen_any_ || changes.whole_table;
-  seen_any_ = true;
-  seen_revision_ = changes.revision;
-  if (reload) {
-    std::vector<JobRow> rows = table.Snapshot();
+  if (update.whole_table) {
+    std::vector<JobRow> rows;
+    rows.reserve(update.rows.size());
+    for (auto& [index, row] : update.rows) rows.push_back(std::move(row));
     // Filled anew in one go, drawn once at the end.
     ::SendMessageW(list_, WM_SETREDRAW, FALSE, 0);
     ::SendMessageW(list_, LVM_DELETEALLITEMS, 0, 0);
@@ -95,13 +89,15 @@ bool JobList::Refresh(const JobTable& table) {
     return true;
   }
   // Each change redraws only its own row.
-  for (auto& [index, row] : changes.rows) {
+  bool changed = false;
+  for (auto& [index, row] : update.rows) {
     if (static_cast<size_t>(index) >= shown_.size()) continue;
     JobRow& shown = shown_[static_cast<size_t>(index)];
     ShowRow(index, row, &shown);
     shown = std::move(row);
+    changed = true;
   }
-  return true;
+  return changed;
 }
 
 void JobList::InsertRow(int row, const JobRow& value) const {

@@ -2,10 +2,10 @@
 // The job table as the progress page's list view shows it: two columns,
 // "File / Operation:" with the row's image and "Status:", a third and two
 // thirds of the width beside a vertical scroll bar. The list keeps a copy
-// of the rows it shows and, on Refresh, changes only the rows that differ.
+// of the rows it shows and takes in the rows each view of the run says
+// changed, redrawing only those.
 //
-// Threads: the window thread only. The table itself is changed by the
-// workers; the list reads it only in Refresh.
+// Threads: the window thread only.
 
 // windows.h first: the common controls' header builds on its definitions.
 // clang-format off
@@ -16,7 +16,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "run/job_table.h"
+#include "run/run_view.h"
 
 namespace brenvik {
 
@@ -28,8 +28,8 @@ class JobList {
   JobList(const JobList&) = delete;
   JobList& operator=(const JobList&) = delete;
 
-  // Brings the list up to date with `table`; false when nothing changed.
-  bool Refresh(const JobTable& table);
+  // Takes in the rows of a view; false when nothing changed.
+  bool Apply(RowUpdate update);
   int RowCount() const { return static_cast<int>(shown_.size()); }
 
   // Makes `row` entirely visible.
@@ -48,8 +48,6 @@ class JobList {
   HWND list_;
   HIMAGELIST images_ = nullptr;
   std::vector<JobRow> shown_;
-  uint64_t seen_revision_ = 0;
-  bool seen_any_ = false;
 };
 
 }  // namespace brenvik

@@ -253,7 +253,7 @@ class ProgressPageTest : public QObject {
     QCOMPARE(page.result(), ProgressPage::kQuitResult);
     QVERIFY(page.windowTitle() != "Aborting, please wait...");
     QVERIFY(page.CancelButton()->isEnabled());
-    QCOMPARE(run->Poll("").request, RunRequest::kQuit);
+    QCOMPARE(run->Poll().request, RunRequest::kQuit);
   }
 
   // A run that cannot finish (its only file stalls) keeps ticking, and each

@@ -49,8 +49,10 @@ TEST(JobTableTest, StatusesBringTheirImagesAndTheOthersKeepTheOneThere) {
 TEST(JobTableTest, StatusLineKeepsItsKindBesideItsText) {
   JobTable table;
   EXPECT_EQ(table.StatusLineWithKind().kind, StatusLineKind::kNone);
-  table.SetStatisticsLine("1 kB of 2 kB done, 0 kB/s, EDT: ");
+  table.SetStatistics({.done_bytes = 1024, .total_bytes = 2048, .rate_kb = 7});
   EXPECT_EQ(table.StatusLineWithKind().kind, StatusLineKind::kStatistics);
+  EXPECT_EQ(table.StatusLineWithKind().statistics.rate_kb, 7u);
+  EXPECT_EQ(table.StatusLine(), "1 kB of 2 kB done, 7 kB/s, EDT: ");
   table.SetStatusLine("All Done.");
   const StatusLineValue line = table.StatusLineWithKind();
   EXPECT_EQ(line.text, "All Done.");

@@ -42,8 +42,9 @@ TEST_F(RunEngineTest, FreshFolderGetsEveryFileOnceAndVerified) {
   }
   EXPECT_EQ(engine_->table().StatusLine(), kAllDone);
   EXPECT_EQ(StatusText(0), "Checksum OK");
-  EXPECT_TRUE(last_report_.quit_button);
-  EXPECT_EQ(last_report_.verified_bytes, last_report_.total_bytes);
+  EXPECT_EQ(face_.last.button, kQuitButton);
+  EXPECT_EQ(face_.last.verified_bytes, face_.last.total_bytes);
+  EXPECT_EQ(face_.last.progress, face_.last.progress_range);
   EXPECT_TRUE(engine_->Succeeded());
   EXPECT_TRUE(prompt_.Texts().empty());
   engine_->WaitForWorkers({});
@@ -94,7 +95,8 @@ TEST_F(RunEngineTest, MissingOnServerAsksAfterElevenFailuresThenRetryThenCancel)
   const std::string question = message + "\nHTTP status 404";
 
   std::vector<int> requests_when_asked;
-  prompt_.SetOnAsk([&](const std::string&) {
+  prompt_.SetOnAsk([&](const std::string& text) {
+    if (text == kContinueLaterMessage) return;
     requests_when_asked.push_back(server_.Requests(release_.PathOf("gone.bin")));
   });
   prompt_.Push(PromptAnswer::kRetry);
@@ -105,7 +107,9 @@ TEST_F(RunEngineTest, MissingOnServerAsksAfterElevenFailuresThenRetryThenCancel)
   NewRun();
   ASSERT_EQ(Drive(), RunEnd::kClosed);
 
-  EXPECT_EQ(prompt_.Texts(), (std::vector<std::string>{question, question}));
+  // Cancel closes the run as the page's Cancel does: the continue-later
+  // message follows.
+  EXPECT_EQ(prompt_.Texts(), (std::vector<std::string>{question, question, kContinueLaterMessage}));
   EXPECT_EQ(prompt_.Asked()[0].buttons, PromptButtons::kRetryCancel);
   EXPECT_EQ(requests_when_asked, (std::vector<int>{11, 22}));
   EXPECT_EQ(engine_->table().Row(0).state, JobState::Verified);
@@ -256,7 +260,7 @@ TEST_F(RunEngineTest, CancelInMidDownloadLeavesNoUnfinishedFileAndALaterRunCompl
 
   // A tick after the abort turns Cancel into Quit and stops; the face then
   // shows the continue-later message.
-  const TickReport report = run.Tick("Caption");
+  const TickReport report = run.Tick();
   EXPECT_TRUE(report.aborted);
   EXPECT_TRUE(report.quit_button);
   EXPECT_FALSE(report.keep_ticking);
@@ -284,7 +288,7 @@ TEST_F(RunEngineTest, CancelledDownloadIsResumedByTheNextRunAndVerified) {
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
   run.WaitForWorkers({});
-  const std::string partial = catalogue_->Entry(0).partial_name;
+  const std::string partial = engine_->catalogue().Entry(0).partial_name;
   ASSERT_TRUE(fs::exists(download_dir_.path() / partial));
   const uintmax_t kept = fs::file_size(download_dir_.path() / partial);
   ASSERT_GT(kept, 0u);
@@ -322,7 +326,8 @@ TEST_F(RunEngineTest, FileThatKeepsFailingItsCheckIsNotFetchedForever) {
   prompt_.Push(PromptAnswer::kRetry);
   prompt_.Push(PromptAnswer::kCancel);
   std::vector<int> requests_when_asked;
-  prompt_.SetOnAsk([&](const std::string&) {
+  prompt_.SetOnAsk([&](const std::string& text) {
+    if (text == kContinueLaterMessage) return;
     requests_when_asked.push_back(server_.Requests(release_.PathOf("bad.bin")));
   });
   NewRun();
@@ -331,7 +336,7 @@ TEST_F(RunEngineTest, FileThatKeepsFailingItsCheckIsNotFetchedForever) {
   const std::string message =
       DownloadFailureMessage(release_.BaseUrl() + "1.0/bad.bin", "help@example.test") +
       "\nthe file arrived 3 times but did not match the catalogue";
-  EXPECT_EQ(prompt_.Texts(), (std::vector<std::string>{message, message}));
+  EXPECT_EQ(prompt_.Texts(), (std::vector<std::string>{message, message, kContinueLaterMessage}));
   EXPECT_EQ(requests_when_asked, (std::vector<int>{3, 6}));
 }
 
@@ -345,7 +350,8 @@ TEST_F(RunEngineTest, SeveralDownloadsRunAtOnceAndAFailingRowHoldsUpNoOther) {
   // wait out the limit and leave the count at one.
   server_.HoldFirstRequests(3, std::chrono::seconds(20));
   int verified_when_asked = -1;
-  prompt_.SetOnAsk([&](const std::string&) {
+  prompt_.SetOnAsk([&](const std::string& text) {
+    if (text == kContinueLaterMessage) return;
     const std::vector<JobState> states = States();
     verified_when_asked =
         static_cast<int>(std::count(states.begin(), states.end(), JobState::Verified));
@@ -359,7 +365,8 @@ TEST_F(RunEngineTest, SeveralDownloadsRunAtOnceAndAFailingRowHoldsUpNoOther) {
   // The failing row waited between its attempts while the others went on:
   // all seven were verified before its 11th failure asked.
   EXPECT_EQ(verified_when_asked, 7);
-  ASSERT_EQ(prompt_.Count(), 1u);
+  ASSERT_EQ(prompt_.Count(), 2u);
+  EXPECT_EQ(prompt_.Texts()[1], kContinueLaterMessage);
   EXPECT_EQ(prompt_.Texts()[0],
             DownloadFailureMessage(release_.BaseUrl() + "1.0/gone.bin", "help@example.test") +
                 "\nHTTP status 404");
@@ -486,7 +493,7 @@ TEST_F(RunEngineTest, TheInstallerStartsOffTheFacesThreadAndTheRunEndsWhenItRetu
   // Ticks until every file is verified and the installer's start is asked for.
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
   while (!report.installer_starting && std::chrono::steady_clock::now() < deadline) {
-    report = run.Tick("Caption");
+    report = run.Tick();
     ASSERT_FALSE(report.finished) << "the tick waited for the installer's start";
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
@@ -495,7 +502,7 @@ TEST_F(RunEngineTest, TheInstallerStartsOffTheFacesThreadAndTheRunEndsWhenItRetu
 
   // While the start is under way, ticks come and go and the run goes on.
   for (int i = 0; i < 3; ++i) {
-    report = run.Tick("Caption");
+    report = run.Tick();
     EXPECT_TRUE(report.installer_starting);
     EXPECT_FALSE(report.finished);
     EXPECT_TRUE(report.keep_ticking);
@@ -507,7 +514,7 @@ TEST_F(RunEngineTest, TheInstallerStartsOffTheFacesThreadAndTheRunEndsWhenItRetu
 
   held.Release();
   while (!report.finished && std::chrono::steady_clock::now() < deadline) {
-    report = run.Tick("Caption");
+    report = run.Tick();
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
   ASSERT_TRUE(report.finished);
@@ -562,8 +569,8 @@ TEST_F(RunEngineTest, ACatalogueThatCannotBeLoadedAgainEndsTheRun) {
   ASSERT_EQ(Drive(std::chrono::seconds(30)), RunEnd::kAborted);
   EXPECT_EQ(engine_->table().RowCount(), 0);
   EXPECT_EQ(engine_->table().StatusLine(), kCatalogueErrorLine);
-  EXPECT_TRUE(last_report_.quit_button);
-  EXPECT_FALSE(last_report_.keep_ticking);
+  EXPECT_EQ(face_.last.button, kQuitButton);
+  EXPECT_EQ(face_.last.phase, RunPhase::kAborted);
   EXPECT_FALSE(engine_->Succeeded());
   EXPECT_EQ(prompt_.Texts(), (std::vector<std::string>{kContinueLaterMessage}));
   engine_->WaitForWorkers({});
@@ -647,15 +654,6 @@ TEST(RunEngineRules, FirstUnfinishedRowCountsCheckDoneAsUnfinished) {
   EXPECT_EQ(RunEngine::FirstUnfinishedRow(table), 3);
   table.SetState(3, JobState::Verified);
   EXPECT_EQ(RunEngine::FirstUnfinishedRow(table), -1);
-}
-
-TEST(RunEngineRules, TitleCarriesTheElapsedTimeWithHoursBeyondDays) {
-  const std::string caption = "Quellmoor Tessivane Brenvik Step 2 / 2";
-  const std::string first = RunEngine::TitleWithElapsed(caption, 3 * 3600 + 25 * 60 + 7);
-  EXPECT_EQ(first, caption + " - 03:25:07");
-  EXPECT_EQ(RunEngine::TitleWithElapsed(first, 26 * 3600 + 1), caption + " - 02:00:01");
-  EXPECT_EQ(RunEngine::TitleWithElapsed("Aborting, please wait...", 5),
-            "Aborting, please wait... - 00:00:05");
 }
 
 }  // namespace

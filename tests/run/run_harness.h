@@ -1,19 +1,20 @@
 #pragma once
-// Drives a RunEngine the way a face does: a poll every few milliseconds
-// on a clock of the test's own (a second further each poll), the workers'
-// questions answered through the scripted prompt, the abort wait on a close
-// request, destruction on a quit request. Shared by the run engine's
-// integration tests.
+// Drives a RunEngine through the run driver, as every face does: a poll
+// every few milliseconds on a clock of the test's own (a second further
+// each poll), the workers' questions answered through the scripted prompt,
+// the views kept. Shared by the run engine's integration tests.
 
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <chrono>
 #include <memory>
+#include <optional>
 #include <thread>
 
 #include "catalogue/catalogue.h"
 #include "catalogue/settings.h"
+#include "run/run_driver.h"
 #include "run/run_engine.h"
 #include "run/run_flags.h"
 #include "support/release_fixture.h"
@@ -24,6 +25,24 @@
 namespace brenvik::test {
 
 enum class RunEnd { kFinished, kAborted, kClosed, kQuit, kTimedOut };
+
+// A face that keeps what the driver shows it.
+class RecordingFace final : public RunFace {
+ public:
+  void Show(const RunView& view) override {
+    if (view.aborting && !first_aborting) first_aborting = view;
+    last = view;
+    ++shown;
+  }
+  void KeepAlive() override { ++kept_alive; }
+  void Close(RunClose how) override { closed = how; }
+
+  RunView last;
+  std::optional<RunView> first_aborting;  // the abort wait's first view
+  int shown = 0;
+  int kept_alive = 0;
+  std::optional<RunClose> closed;
+};
 
 class RunHarness : public ::testing::Test {
  protected:
@@ -36,9 +55,10 @@ class RunHarness : public ::testing::Test {
   // Writes the release's catalogue where the run reads it.
   void WriteCatalogue() { work_dir_.Write("FileList.txt", release_.CatalogueText()); }
 
-  // A fresh engine over fresh flags and a fresh catalogue, as a new
+  // A fresh engine over fresh flags and an empty catalogue, as a new
   // process would have.
   RunEngine& NewRun(bool install = false, InstallerLauncher* launcher = nullptr) {
+    driver_.reset();
     engine_.reset();
     config_.base_url = release_.BaseUrl();
     config_.catalogue_file = CatalogueFile();
@@ -47,10 +67,9 @@ class RunHarness : public ::testing::Test {
     config_.pause = std::chrono::milliseconds(20);
     config_.stall_timeout = std::chrono::seconds(1);
     flags_ = std::make_unique<RunFlags>();
-    catalogue_ = std::make_unique<Catalogue>();
     engine_ = std::make_unique<RunEngine>(
         RunServices{
-            .catalogue = *catalogue_,
+            .catalogue = Catalogue(),
             .settings = settings_,
             .flags = *flags_,
             .prompt = prompt_,
@@ -59,40 +78,29 @@ class RunHarness : public ::testing::Test {
             .config = config_,
         },
         Folder(), install, [this] { return std::chrono::milliseconds(now_ms_.load()); });
+    face_ = RecordingFace();
+    driver_ = std::make_unique<RunDriver>(*engine_, prompt_, face_);
     return *engine_;
   }
 
-  // Ticks until the run finishes, aborts or a worker asks to end it; a
-  // close request runs the abort wait as the faces do.
+  // Polls until the run finishes or is aborted (the driver has shown the
+  // continue-later message then) or the driver closes the face: after the
+  // abort wait on a close request, at once on a quit request (the engine
+  // then goes, as the program would end).
   RunEnd Drive(std::chrono::seconds limit = std::chrono::seconds(60)) {
-    RunEngine& run = *engine_;
     const auto end = std::chrono::steady_clock::now() + limit;
-    run.Start();
-    std::string title = "Caption";
+    driver_->Start();
     while (std::chrono::steady_clock::now() < end) {
       now_ms_ += 1000;
-      const RunSnapshot snapshot = run.Poll(title);
-      if (snapshot.question) Answer(*snapshot.question);
-      switch (snapshot.request) {
-        case RunRequest::kClose:
-          run.WaitForWorkers({});
-          return RunEnd::kClosed;
-        case RunRequest::kQuit:
-          engine_.reset();  // no abort wait: the engine's end stops the workers
-          return RunEnd::kQuit;
-        case RunRequest::kNone:
-          break;
+      driver_->Poll();
+      if (face_.closed == RunClose::kQuit) {
+        driver_.reset();
+        engine_.reset();  // no abort wait: the engine's end stops the workers
+        return RunEnd::kQuit;
       }
-      if (snapshot.tick) {
-        const TickReport& report = *snapshot.tick;
-        title = report.title;
-        last_report_ = report;
-        if (report.finished) return RunEnd::kFinished;
-        if (report.aborted) {
-          run.ShowContinueLaterMessage();
-          return RunEnd::kAborted;
-        }
-      }
+      if (face_.closed) return RunEnd::kClosed;
+      if (face_.last.phase == RunPhase::kFinished) return RunEnd::kFinished;
+      if (face_.last.phase == RunPhase::kAborted) return RunEnd::kAborted;
       std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     return RunEnd::kTimedOut;
@@ -132,9 +140,9 @@ class RunHarness : public ::testing::Test {
   Settings settings_;
   SessionConfig config_;
   std::unique_ptr<RunFlags> flags_;
-  std::unique_ptr<Catalogue> catalogue_;
   std::unique_ptr<RunEngine> engine_;
-  TickReport last_report_;
+  RecordingFace face_;
+  std::unique_ptr<RunDriver> driver_;
   // The test's clock, read by the workers too (the statistics ask it).
   std::atomic<std::chrono::milliseconds::rep> now_ms_{100'000};
 };

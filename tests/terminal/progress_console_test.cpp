@@ -159,21 +159,17 @@ class StatisticsLogTest : public test::RunHarness {
     std::FILE* log = std::tmpfile();
     {
       Console console(ConsoleStreams{.output = log, .questions = log});
-      ProgressConsole progress(run, console, ProgressMode::kLines, statistics_every);
-      progress.Begin();
-      run.Start();
+      ProgressConsole progress(console, ProgressMode::kLines, statistics_every);
+      RunDriver driver(run, prompt_, progress);
+      driver.WatchChanges(progress.Begin(driver.LocationLine()));
+      driver.Start();
       const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-      std::string title = "Caption";
-      while (std::chrono::steady_clock::now() < limit) {
+      while (!driver.Over() && std::chrono::steady_clock::now() < limit) {
         now_ms_ += 100;
-        const RunSnapshot snapshot = run.Poll(title);
-        if (snapshot.tick) {
-          title = snapshot.tick->title;
-          progress.ShowTick(*snapshot.tick);
-          if (!snapshot.tick->keep_ticking) break;
-        }
+        driver.Poll();
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
       }
+      driver.WatchChanges({});
       progress.End();
     }
     std::string text(static_cast<size_t>(std::ftell(log)), '\0');
