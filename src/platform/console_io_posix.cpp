@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -61,8 +62,21 @@ void WriteText(std::FILE* stream, std::string_view text) {
 }
 
 bool MayBlockOnReader(std::FILE* stream) {
-  struct stat info {};
-  return ::fstat(::fileno(stream), &info) != 0 || !S_ISREG(info.st_mode);
+  const auto ask = [stream] {
+    struct stat info {};
+    return ::fstat(::fileno(stream), &info) != 0 || !S_ISREG(info.st_mode);
+  };
+  // Standard output and error keep their kind for the whole run: asked
+  // once, not for every line a run of many files prints.
+  static std::atomic<int> known[2] = {0, 0};  // 0 not asked, 1 may block, 2 never blocks
+  const int slot = stream == stdout ? 0 : stream == stderr ? 1 : -1;
+  if (slot < 0) return ask();
+  int kind = known[slot].load();
+  if (kind == 0) {
+    kind = ask() ? 1 : 2;
+    known[slot].store(kind);
+  }
+  return kind == 1;
 }
 
 void MarkOutputWriterThread() {}

@@ -14,6 +14,8 @@ namespace brenvik {
 namespace {
 
 constexpr std::chrono::milliseconds kStopCheck{50};
+// The most the writer joins into one write.
+constexpr size_t kMostJoinedBytes = 64 * 1024;
 
 struct Piece {
   std::FILE* stream;
@@ -22,7 +24,9 @@ struct Piece {
 
 struct Queue {
   std::mutex mutex;
-  std::condition_variable changed;
+  std::condition_variable work;     // the writer waits here for pieces
+  std::condition_variable changed;  // the others wait here for room or an empty queue
+  int waiting = 0;                  // how many wait on `changed`
   std::deque<Piece> pieces;
   size_t bytes = 0;       // queued, the piece being written included
   bool writing = false;   // the writer holds a piece it has not finished
@@ -37,21 +41,41 @@ Queue& TheQueue() {
   return *queue;
 }
 
+// The pieces at the front of the queue that go to the same stream, joined
+// into one text: a run of thousands of files queues a line per change, and
+// one write (and one wake-up) for many of them keeps the writer cheap.
+Piece TakeJoined(Queue& queue) {
+  Piece joined = std::move(queue.pieces.front());
+  queue.pieces.pop_front();
+  while (!queue.pieces.empty() && queue.pieces.front().stream == joined.stream &&
+         joined.text.size() + queue.pieces.front().text.size() <= kMostJoinedBytes) {
+    joined.text += queue.pieces.front().text;
+    queue.pieces.pop_front();
+  }
+  return joined;
+}
+
 void WriteQueued(Queue& queue) {
   MarkOutputWriterThread();
   std::unique_lock lock(queue.mutex);
   for (;;) {
-    queue.changed.wait(lock, [&] { return !queue.pieces.empty(); });
-    Piece piece = std::move(queue.pieces.front());
-    queue.pieces.pop_front();
+    queue.work.wait(lock, [&] { return !queue.pieces.empty(); });
+    Piece piece = TakeJoined(queue);
     queue.writing = true;
     lock.unlock();
     WriteText(piece.stream, piece.text);
     lock.lock();
     queue.writing = false;
     queue.bytes -= piece.text.size();
-    queue.changed.notify_all();
+    if (queue.waiting > 0) queue.changed.notify_all();
   }
+}
+
+// Waits on `changed` for at most kStopCheck, counted in `waiting`.
+void WaitForChange(Queue& queue, std::unique_lock<std::mutex>& lock) {
+  ++queue.waiting;
+  queue.changed.wait_for(lock, kStopCheck);
+  --queue.waiting;
 }
 
 // Waits for room for `size` more bytes; false when `stop` (or its absence) says not to.
@@ -61,7 +85,7 @@ bool WaitForRoom(Queue& queue, std::unique_lock<std::mutex>& lock, size_t size,
   const auto room = [&] { return queue.bytes == 0 || queue.bytes + size <= kMostQueuedBytes; };
   while (!room()) {
     if (stop == nullptr || stop->load() || queue.given_up) return false;
-    queue.changed.wait_for(lock, kStopCheck);
+    WaitForChange(queue, lock);
   }
   return !queue.given_up;
 }
@@ -78,12 +102,14 @@ bool QueueText(std::FILE* stream, std::string text, const std::atomic<bool>* sto
   std::unique_lock lock(queue.mutex);
   if (!WaitForRoom(queue, lock, text.size(), stop)) return false;
   queue.bytes += text.size();
+  // The writer waits only while the queue is empty.
+  const bool wake = queue.pieces.empty();
   queue.pieces.push_back({stream, std::move(text)});
   if (!queue.started) {
     queue.started = true;
     std::thread(WriteQueued, std::ref(queue)).detach();
   }
-  queue.changed.notify_all();
+  if (wake) queue.work.notify_one();
   return true;
 }
 
@@ -106,7 +132,7 @@ bool FlushQueuedText(const std::atomic<bool>& stop, std::chrono::milliseconds gr
       queue.changed.notify_all();
       return false;
     }
-    queue.changed.wait_for(lock, kStopCheck);
+    WaitForChange(queue, lock);
   }
   return queue.bytes == 0;
 }

@@ -40,16 +40,25 @@ std::optional<RowImage> ImageOf(RowPhase phase) {
 void JobTable::Changed(std::unique_lock<std::mutex>& lock, int row) {
   ++revision_;
   if (Valid(row)) {
-    uint64_t& at = changed_at_[static_cast<size_t>(row)];
-    change_order_.erase({at, row});
-    at = revision_;
-    change_order_.insert({at, row});
+    changed_at_[static_cast<size_t>(row)] = revision_;
+    LogChange(row);
   } else if (row == kWholeTable) {
     reset_at_ = revision_;
   }
   auto listener = listener_;
   lock.unlock();
   if (listener) listener(row);
+}
+
+void JobTable::LogChange(int row) {
+  change_log_.emplace_back(revision_, row);
+  // Entries of rows that changed again since are dropped now and then, so
+  // the log holds at most about twice as many entries as there are rows:
+  // each change costs O(1) on the average.
+  if (change_log_.size() < 2 * rows_.size() + 1024) return;
+  std::erase_if(change_log_, [this](const std::pair<uint64_t, int>& entry) {
+    return changed_at_[static_cast<size_t>(entry.second)] != entry.first;
+  });
 }
 
 uint64_t JobTable::SizeOf(int row) const {
@@ -92,7 +101,7 @@ void JobTable::Clear() {
   held_.clear();
   bytes_in_state_ = {};
   changed_at_.clear();
-  change_order_.clear();
+  change_log_.clear();
   ++state_revision_;
   Changed(lock, kWholeTable);
   download_work_.notify_all();
@@ -139,8 +148,14 @@ RowChanges JobTable::ChangesSince(uint64_t revision) const {
     changes.whole_table = true;
     return changes;
   }
-  for (auto it = change_order_.upper_bound({revision, INT_MAX}); it != change_order_.end(); ++it) {
-    changes.rows.emplace_back(it->second, rows_[static_cast<size_t>(it->second)]);
+  // The log is in revision order; an entry counts only when it is its
+  // row's last change, so each row comes once.
+  auto it = std::upper_bound(change_log_.begin(), change_log_.end(), revision,
+                             [](uint64_t value, const auto& entry) { return value < entry.first; });
+  for (; it != change_log_.end(); ++it) {
+    const auto [at, row] = *it;
+    if (changed_at_[static_cast<size_t>(row)] != at) continue;
+    changes.rows.emplace_back(row, rows_[static_cast<size_t>(row)]);
   }
   std::sort(changes.rows.begin(), changes.rows.end(),
             [](const auto& a, const auto& b) { return a.first < b.first; });
@@ -163,9 +178,11 @@ void JobTable::SetState(int row, JobState state) {
   current = state;
   ++state_revision_;
   Changed(lock, row);
-  // Only a row that now waits for a worker gives one work.
-  if (state == JobState::PendingDownload) download_work_.notify_all();
-  if (state == JobState::PendingCheck) check_work_.notify_all();
+  // Only a row that now waits for a worker gives work, and to one worker:
+  // waking every download worker for one row would send all but one back
+  // to sleep, thousands of times over on a release of many small files.
+  if (state == JobState::PendingDownload) download_work_.notify_one();
+  if (state == JobState::PendingCheck) check_work_.notify_one();
 }
 
 void JobTable::SetStatus(int row, RowStatus status) {
@@ -190,14 +207,13 @@ int JobTable::TakeDownload() {
 void JobTable::ReleaseDownload(int row) {
   std::lock_guard lock(job_mutex_);
   if (!Valid(row) || held_.erase(row) == 0) return;
-  if (rows_[static_cast<size_t>(row)].state == JobState::PendingDownload) {
-    free_downloads_.insert(row);
-  }
+  const bool free = rows_[static_cast<size_t>(row)].state == JobState::PendingDownload;
+  if (free) free_downloads_.insert(row);
   ++revision_;
   // A failed check may have made the row PendingDownload while it was held:
   // a waiting worker may take it now.
   ++state_revision_;
-  download_work_.notify_all();
+  if (free) download_work_.notify_one();
 }
 
 int JobTable::CurrentDownloadRow() const {

@@ -175,6 +175,7 @@ class JobTable {
 
  private:
   void Changed(std::unique_lock<std::mutex>& lock, int row);
+  void LogChange(int row);  // under the lock
   bool Valid(int row) const { return row >= 0 && static_cast<size_t>(row) < rows_.size(); }
   // Moves a row between the state indexes; under the lock.
   void Index(int row, JobState from, JobState to);
@@ -197,7 +198,9 @@ class JobTable {
   std::array<uint64_t, 5> bytes_in_state_{};
   // When each row last changed, and the rows in that order.
   std::vector<uint64_t> changed_at_;
-  std::set<std::pair<uint64_t, int>> change_order_;
+  // (revision, row) of every change, in revision order; older entries of a
+  // row that changed again are dropped from time to time.
+  std::vector<std::pair<uint64_t, int>> change_log_;
   uint64_t reset_at_ = 0;  // the revision of the last insert or clear
   StatusLineValue status_line_;
   uint64_t revision_ = 0;

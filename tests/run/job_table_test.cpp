@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <random>
 #include <thread>
@@ -305,6 +306,44 @@ TEST(JobTableTest, ChangesSinceGivesTheRowsChangedSinceARevision) {
   const uint64_t before_clear = table.Revision();
   table.Clear();
   EXPECT_TRUE(table.ChangesSince(before_clear).whole_table);
+}
+
+// Many changes to few rows: what a view reads stays exact however long it
+// last looked ago, while the table keeps only what such reads still need.
+TEST(JobTableTest, ChangesSinceStaysExactOverManyChangesOfFewRows) {
+  JobTable table;
+  constexpr int kRows = 7;
+  for (int i = 0; i < kRows; ++i) table.InsertRow("f" + std::to_string(i));
+  std::vector<uint64_t> marks;
+  std::vector<std::vector<int>> changed_after;  // per mark, the last change of each row after it
+  std::vector<int> last_change(kRows, -1);
+  for (int step = 0; step < 6000; ++step) {
+    if (step % 500 == 0) {
+      marks.push_back(table.Revision());
+      changed_after.emplace_back();
+    }
+    const int row = (step * 5 + step / 13) % kRows;
+    // Row 6 stops changing early: an old entry of it must still be found.
+    if (row == 6 && step > 100) continue;
+    table.SetStatus(row, RowStatus::Downloading(static_cast<uint32_t>(step % 100)));
+    last_change[static_cast<size_t>(row)] = step;
+    for (size_t m = 0; m < marks.size(); ++m) {
+      std::vector<int>& rows = changed_after[m];
+      if (std::find(rows.begin(), rows.end(), row) == rows.end()) rows.push_back(row);
+    }
+  }
+  for (size_t m = 0; m < marks.size(); ++m) {
+    const RowChanges changes = table.ChangesSince(marks[m]);
+    std::vector<int> expected = changed_after[m];
+    std::sort(expected.begin(), expected.end());
+    std::vector<int> got;
+    for (const auto& [row, value] : changes.rows) {
+      got.push_back(row);
+      const int step = last_change[static_cast<size_t>(row)];
+      EXPECT_EQ(value.status, RowStatus::Downloading(static_cast<uint32_t>(step % 100))) << row;
+    }
+    EXPECT_EQ(got, expected) << "mark " << m;
+  }
 }
 
 }  // namespace
