@@ -42,10 +42,7 @@ struct Page {
       table.SetStatus(i, {brenvik::RowPhase::kPending});
     }
     model = std::make_unique<brenvik::JobTableModel>();
-    brenvik::RowUpdate all{.whole_table = true, .rows = {}};
-    const std::vector<brenvik::JobRow> rows = table.Snapshot();
-    for (size_t i = 0; i < rows.size(); ++i) all.rows.emplace_back(static_cast<int>(i), rows[i]);
-    model->Apply(std::move(all));
+    model->Apply({.whole_table = true, .all = table.Snapshot(), .rows = {}});
     revision = table.Revision();
     view = std::make_unique<QTreeView>();
     view->setUniformRowHeights(true);
@@ -69,7 +66,7 @@ struct Page {
   void Poll() {
     brenvik::RowChanges changes = table.ChangesSince(revision);
     revision = changes.revision;
-    model->Apply({.whole_table = false, .rows = std::move(changes.rows)});
+    model->Apply({.whole_table = false, .all = {}, .rows = std::move(changes.rows)});
   }
 };
 

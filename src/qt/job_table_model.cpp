@@ -16,9 +16,7 @@ JobTableModel::JobTableModel(QObject* parent) : QAbstractTableModel(parent) {
 bool JobTableModel::Apply(RowUpdate update) {
   if (update.whole_table) {
     beginResetModel();
-    rows_.clear();
-    rows_.reserve(update.rows.size());
-    for (auto& [index, row] : update.rows) rows_.push_back(std::move(row));
+    rows_ = std::move(update.all);
     endResetModel();
     return true;
   }

@@ -96,10 +96,10 @@ void ProgressPage::BuildControls() {
   setFixedSize(units.Size(321, 183));
 }
 
-void ProgressPage::Show(const RunView& view) {
+void ProgressPage::Show(RunView view) {
   if (ended_) return;
   setWindowTitle(QString::fromStdString(view.title));
-  model_.Apply(view.rows);
+  model_.Apply(std::move(view.rows));
   status_->setText(QString::fromStdString(view.status_line));
   if (progress_->maximum() != view.progress_range) progress_->setRange(0, view.progress_range);
   progress_->setValue(view.progress);

@@ -63,7 +63,7 @@ class ProgressPage final : public QDialog, private RunFace {
 
  private:
   void BuildControls();
-  void Show(const RunView& view) override;
+  void Show(RunView view) override;
   void KeepAlive() override;
   void Close(RunClose how) override;
 

@@ -56,7 +56,7 @@ void RunDriver::Start() {
   }
   RunView view = NextView();
   Finish(view);
-  face_.Show(view);
+  face_.Show(std::move(view));
 }
 
 RunView RunDriver::NextView() {
@@ -70,12 +70,8 @@ RunView RunDriver::NextView() {
   if (!rows_read_ || changes.whole_table) {
     rows_read_ = true;
     view.rows.whole_table = true;
-    std::vector<JobRow> rows = table.Snapshot();
-    view.rows.rows.reserve(rows.size());
-    for (size_t i = 0; i < rows.size(); ++i) {
-      view.rows.rows.emplace_back(static_cast<int>(i), std::move(rows[i]));
-    }
-    row_count_ = static_cast<int>(rows.size());
+    view.rows.all = table.Snapshot();
+    row_count_ = static_cast<int>(view.rows.all.size());
   } else {
     view.rows.rows = std::move(changes.rows);
   }
@@ -144,7 +140,7 @@ void RunDriver::Poll() {
   const bool tick = snapshot.tick && !ticks_over_;
   if (tick) ApplyTick(*snapshot.tick, view);
   Finish(view);
-  face_.Show(view);
+  face_.Show(std::move(view));
   if (const std::optional<Question>& question = snapshot.question) {
     run_.Answer(question->id, prompt_.Ask(question->text, question->buttons, question->icon));
   }
@@ -177,7 +173,7 @@ void RunDriver::Cancel() {
   const auto show = [this] {
     RunView view = NextView();
     Finish(view);
-    face_.Show(view);
+    face_.Show(std::move(view));
   };
   show();
   // The face keeps drawing, and a worker waiting for an answer gets its
@@ -194,7 +190,7 @@ void RunDriver::Cancel() {
     RunView view = NextView();
     ApplyTick(report, view);
     Finish(view);
-    face_.Show(view);
+    face_.Show(std::move(view));
     if (report.aborted) run_.ShowContinueLaterMessage();
   }
   busy_ = false;

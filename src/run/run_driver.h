@@ -51,8 +51,8 @@ enum class RunClose {
 class RunFace {
  public:
   virtual ~RunFace() = default;
-  // Draws the view.
-  virtual void Show(const RunView& view) = 0;
+  // Draws the view (the face may keep its rows).
+  virtual void Show(RunView view) = 0;
   // Lets the face repaint and take input during the abort wait; called
   // every few milliseconds.
   virtual void KeepAlive() = 0;

@@ -16,8 +16,9 @@ namespace brenvik {
 
 // The rows that differ from what the face was last told.
 struct RowUpdate {
-  // True: `rows` holds every row of the table, in order; show exactly these.
+  // True: `all` holds every row of the table, in order; show exactly these.
   bool whole_table = false;
+  std::vector<JobRow> all;
   // Otherwise each row changed since the last view, topmost first, as it
   // is now.
   std::vector<std::pair<int, JobRow>> rows;

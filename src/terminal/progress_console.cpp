@@ -156,15 +156,6 @@ struct ProgressConsole::LinePrinter {
     if (!out.empty()) console.Print(out);
   }
 
-  // Whatever of `rows` was not printed yet.
-  void CompareAll(const std::vector<JobRow>& rows) {
-    std::lock_guard lock(mutex);
-    if (closed) return;
-    std::string out;
-    for (size_t i = 0; i < rows.size(); ++i) Compare(static_cast<int>(i), rows[i], out);
-    if (!out.empty()) console.Print(out);
-  }
-
   void Compare(int index, const JobRow& row, std::string& out) {
     if (seen.size() <= static_cast<size_t>(index)) seen.resize(static_cast<size_t>(index) + 1);
     RowStatus& shown = seen[static_cast<size_t>(index)];
@@ -296,8 +287,10 @@ std::function<void(const RunChange&)> ProgressConsole::Begin(const std::string& 
   return [printer = printer_](const RunChange& change) { printer->OnChange(change); };
 }
 
-void ProgressConsole::Show(const RunView& view) {
-  TakeRows(view.rows);
+void ProgressConsole::Show(RunView view) {
+  // Line mode hears every change from the listener and keeps no rows: a
+  // release may have 100,000 of them.
+  if (mode_ == ProgressMode::kLive) TakeRows(std::move(view.rows));
   const bool over = view.phase != RunPhase::kRunning;
   // The abort wait after the run is over (the terminal ends every run
   // through it) says nothing new.
@@ -364,15 +357,14 @@ void ProgressConsole::Draw(bool force) {
   last_draw_ = now;
 }
 
-void ProgressConsole::TakeRows(const RowUpdate& update) {
+void ProgressConsole::TakeRows(RowUpdate update) {
   if (update.whole_table) {
-    rows_.clear();
-    rows_.reserve(update.rows.size());
-    for (const auto& [index, row] : update.rows) rows_.push_back(row);
+    rows_ = std::move(update.all);
     return;
   }
-  for (const auto& [index, row] : update.rows) {
-    if (static_cast<size_t>(index) < rows_.size()) rows_[static_cast<size_t>(index)] = row;
+  for (auto& [index, row] : update.rows) {
+    if (static_cast<size_t>(index) < rows_.size())
+      rows_[static_cast<size_t>(index)] = std::move(row);
   }
 }
 
@@ -382,7 +374,6 @@ void ProgressConsole::End() {
     Draw(true);
     if (live_) live_->Leave();
   } else if (printer_) {
-    printer_->CompareAll(rows_);  // whatever the listener has not told yet
     printer_->Close(PrintableLine(title_) + "\n");
   }
   ended_ = true;

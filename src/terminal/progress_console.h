@@ -92,7 +92,7 @@ class ProgressConsole final : public RunFace {
   void End();
 
   // RunFace.
-  void Show(const RunView& view) override;
+  void Show(RunView view) override;
   void KeepAlive() override;
   void Close(RunClose how) override;
 
@@ -104,7 +104,7 @@ class ProgressConsole final : public RunFace {
   class LiveArea;
 
   void Draw(bool force);
-  void TakeRows(const RowUpdate& update);
+  void TakeRows(RowUpdate update);
 
   Console& console_;
   ProgressMode mode_;
@@ -121,7 +121,7 @@ class ProgressConsole final : public RunFace {
   bool ended_ = false;
   bool dirty_ = true;
   bool aborting_shown_ = false;
-  std::vector<JobRow> rows_;  // the table as the views told it
+  std::vector<JobRow> rows_;  // live mode: the table as the views told it
   std::chrono::steady_clock::time_point last_draw_{};
   std::chrono::milliseconds statistics_every_;
   std::chrono::steady_clock::time_point last_statistics_{};

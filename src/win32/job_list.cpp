@@ -76,9 +76,7 @@ void JobList::SetUpColumns() const {
 bool JobList::Apply(RowUpdate update) {
   if (list_ == nullptr) return false;
   if (update.whole_table) {
-    std::vector<JobRow> rows;
-    rows.reserve(update.rows.size());
-    for (auto& [index, row] : update.rows) rows.push_back(std::move(row));
+    std::vector<JobRow> rows = std::move(update.all);
     // Filled anew in one go, drawn once at the end.
     ::SendMessageW(list_, WM_SETREDRAW, FALSE, 0);
     ::SendMessageW(list_, LVM_DELETEALLITEMS, 0, 0);

@@ -60,11 +60,11 @@ void ProgressPage::OnInitDialog() {
   ::SetTimer(page, IDT_PROGRESS_TICK, kPollMs, nullptr);
 }
 
-void ProgressPage::Show(const RunView& view) {
+void ProgressPage::Show(RunView view) {
   if (ended_) return;
   const HWND page = Window();
   SetText(page, view.title);
-  list_->Apply(view.rows);
+  list_->Apply(std::move(view.rows));
   SetItemText(page, IDC_STATUS_LINE, view.status_line);
   if (view.progress_range != progress_range_) {
     progress_range_ = view.progress_range;

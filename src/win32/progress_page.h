@@ -42,7 +42,7 @@ class ProgressPage final : public DialogPage, private RunFace {
  private:
   bool OnMessage(UINT message, WPARAM wparam, LPARAM lparam, INT_PTR& result) override;
   void OnInitDialog();
-  void Show(const RunView& view) override;
+  void Show(RunView view) override;
   void KeepAlive() override;
   void Close(RunClose how) override;
 

@@ -29,7 +29,7 @@ enum class RunEnd { kFinished, kAborted, kClosed, kQuit, kTimedOut };
 // A face that keeps what the driver shows it.
 class RecordingFace final : public RunFace {
  public:
-  void Show(const RunView& view) override {
+  void Show(RunView view) override {
     if (view.aborting && !first_aborting) first_aborting = view;
     last = view;
     ++shown;
