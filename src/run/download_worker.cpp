@@ -9,11 +9,13 @@
 #include "platform/paths.h"
 #include "platform/prompt.h"
 #include "platform/utf8_path.h"
+#include "run/arrival_digest.h"
 #include "run/download_crew.h"
 #include "run/job_table.h"
 #include "run/pause.h"
 #include "run/run_context.h"
 #include "run/run_flags.h"
+#include "run/verification_worker.h"
 #include "texts/run_texts.h"
 #include "transfer/disk_space.h"
 #include "transfer/download_service.h"
@@ -137,6 +139,7 @@ class DownloadWorker {
       return Pass::kLeave;
     }
     if (crew_.Closing()) return Pass::kGoOn;
+    ArrivalDigest arrival;
     // The name is encoded whole ('%' included), so it reaches the server as it is.
     const DownloadResult result =
         service_.Download(context_.wire_url_prefix + EncodedNamePath(entry.name),
@@ -144,16 +147,24 @@ class DownloadWorker {
                                          .name = entry.name,
                                          .partial_name = entry.partial_name,
                                          .expected_size = entry.size,
-                                         .past_caches = crew_.PastCaches(row)},
+                                         .past_caches = crew_.PastCaches(row),
+                                         .written = &arrival},
                           lane_.Callback());
     if (context_.flags.abort.load() || result.outcome == DownloadOutcome::kAborted) {
       return Pass::kLeave;
     }
     if (result.Ok()) {
       context_.table.SetStatus(row, {RowPhase::kDownloaded});
-      context_.table.SetState(row, JobState::PendingCheck);
       crew_.ResetFailures();
       crew_.CountFetch(row);
+      // A file hashed whole as it arrived has its verdict now, on this
+      // thread; one that went on from a kept part is read by the check.
+      if (const std::optional<bool> passed = arrival.Matches(entry.size, entry.checksum)) {
+        ShowVerdict(context_.table, row, *passed);
+        HandOnChecked(context_, row, *passed);
+      } else {
+        context_.table.SetState(row, JobState::PendingCheck);
+      }
       return Pass::kGoOn;  // a good download goes straight on to the next row
     }
     Failed(row, result, url);

@@ -16,10 +16,22 @@ Verdict CheckJobRow(JobTable& table, int row, const CatalogueEntry& entry,
   const Verdict verdict = VerifyFile(
       folder, entry.name, entry.size, entry.checksum,
       [&](uint32_t percent) { table.SetStatus(row, RowStatus::Checksumming(percent)); }, abort);
-  const bool passed = verdict == Verdict::kPassed;
+  ShowVerdict(table, row, verdict == Verdict::kPassed);
+  return verdict;
+}
+
+void ShowVerdict(JobTable& table, int row, bool passed) {
   table.SetStatus(row, {passed ? RowPhase::kChecksumOk : RowPhase::kChecksumFailed});
   table.SetState(row, JobState::CheckDone);
-  return verdict;
+}
+
+void HandOnChecked(RunContext& context, int row, bool passed) {
+  if (passed) {
+    context.table.SetState(row, JobState::Verified);
+    context.statistics.UpdateStatistics();
+  } else {
+    context.table.SetState(row, JobState::PendingDownload);
+  }
 }
 
 void RunVerificationWorker(std::stop_token stop, RunContext& context) {
@@ -46,12 +58,7 @@ void RunVerificationWorker(std::stop_token stop, RunContext& context) {
     if (verdict == Verdict::kPassed || verdict == Verdict::kWrongDigest) {
       context.statistics.CountCheck(entry.size, context.statistics.Now() - started);
     }
-    if (verdict == Verdict::kPassed) {
-      table.SetState(row, JobState::Verified);
-      context.statistics.UpdateStatistics();
-    } else {
-      table.SetState(row, JobState::PendingDownload);
-    }
+    HandOnChecked(context, row, verdict == Verdict::kPassed);
   }
   context.flags.verification_worker_done.store(true);
 }

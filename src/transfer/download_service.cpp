@@ -49,7 +49,12 @@ std::string WriteFailure(const std::string& shown, int number) {
 
 bool WriteOut(Body& body, const char* data, size_t size) {
   body.write_errno = WriteAll(body.fd, data, size);
-  return body.write_errno == 0;
+  if (body.write_errno != 0) return false;
+  // Exactly the bytes now in the file, from the buffer they were written from.
+  if (body.target != nullptr && body.target->written != nullptr) {
+    body.target->written->Add(data, size);
+  }
+  return true;
 }
 
 bool FlushBuffer(Body& body) {
@@ -299,6 +304,7 @@ bool StartBody(Body& body, long status, const ResponseHeaders& headers) {
     }
     body.fd = body.partial->get();
     body.resume_from = 0;
+    if (body.target->written != nullptr) body.target->written->Begin(0);
   }
   // With a weak ETag the date may not stand in for it either: no resume.
   const std::string& validator = headers.etag.empty() ? headers.last_modified : headers.etag;
@@ -582,6 +588,7 @@ DownloadResult DownloadService::Download(const std::string& url, const DownloadT
             .folder = &folder,
             .target = &target,
             .partial = &start.file};
+  if (target.written != nullptr) target.written->Begin(start.size);
   const TransportEnd end = handle_->transport->Fetch(EncodeForWire(url), body, stall_timeout_);
   // Buffered bytes reach the disk only now, so a full disk may show here;
   // a partial file kept for resuming gets them too.

@@ -90,6 +90,19 @@ struct DownloadResult {
   [[nodiscard]] bool Ok() const { return outcome == DownloadOutcome::kOk; }
 };
 
+// Sees the bytes of a download as they are written to the partial file:
+// each piece right after its write succeeded, from the same buffer, in file
+// order. Begin comes before any piece: with 0 when the file starts empty,
+// with the size of the kept part when a download goes on from it; a later
+// Begin (the kept part was dropped) says the pieces before it no longer
+// count.
+class WrittenBytes {
+ public:
+  virtual ~WrittenBytes() = default;
+  virtual void Begin(uint64_t offset) = 0;
+  virtual void Add(const char* data, size_t size) = 0;
+};
+
 struct DownloadTarget {
   std::filesystem::path folder;  // nothing outside it is created or written; may be "."
   std::string name;              // relative below folder, '/' or '\\' separated
@@ -99,6 +112,8 @@ struct DownloadTarget {
   // Ask past any cache on the way (Cache-Control: no-cache and Pragma:
   // no-cache): a cache must fetch the file afresh or revalidate it.
   bool past_caches = false;
+  // When set, sees every byte written (for a digest made as they arrive).
+  WrittenBytes* written = nullptr;
 };
 
 class DownloadService {

@@ -1,0 +1,109 @@
+#include "run/arrival_digest.h"
+
+#include <gtest/gtest.h>
+
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "run/run_harness.h"
+#include "verify/md5.h"
+
+namespace brenvik::test {
+namespace {
+
+std::string HexOf(const std::string& bytes) { return Md5Hex(Md5Of(bytes.data(), bytes.size())); }
+
+TEST(ArrivalDigestTest, GivesAVerdictOnlyForAWholeFileThatPassedThrough) {
+  const std::string content = RandomBytes(5000, 1);
+  ArrivalDigest whole;
+  whole.Begin(0);
+  whole.Add(content.data(), 1000);
+  whole.Add(content.data() + 1000, content.size() - 1000);
+  EXPECT_EQ(whole.Matches(content.size(), HexOf(content)), true);
+
+  ArrivalDigest wrong;
+  wrong.Begin(0);
+  std::string other = content;
+  other[4321] ^= 1;
+  wrong.Add(other.data(), other.size());
+  EXPECT_EQ(wrong.Matches(content.size(), HexOf(content)), false);
+
+  // The kept part of a resumed file never passed through: no verdict.
+  ArrivalDigest resumed;
+  resumed.Begin(1000);
+  resumed.Add(content.data() + 1000, content.size() - 1000);
+  EXPECT_EQ(resumed.Matches(content.size(), HexOf(content)), std::nullopt);
+
+  // A kept part dropped for a fresh start: only what came after counts.
+  ArrivalDigest restarted;
+  restarted.Begin(1000);
+  restarted.Add("stale", 5);
+  restarted.Begin(0);
+  restarted.Add(content.data(), content.size());
+  EXPECT_EQ(restarted.Matches(content.size(), HexOf(content)), true);
+
+  // Fewer or more bytes than the file has: no verdict.
+  ArrivalDigest short_body;
+  short_body.Add(content.data(), 10);
+  EXPECT_EQ(short_body.Matches(content.size(), HexOf(content)), std::nullopt);
+
+  // An empty file is whole with nothing written.
+  ArrivalDigest empty;
+  EXPECT_EQ(empty.Matches(0, HexOf("")), true);
+}
+
+// The seam: which rows the verification worker read, seen as the
+// "Checksumming N %" its reading shows.
+class ArrivalVerdictTest : public RunHarness {
+ protected:
+  void WatchReads() {
+    engine_->table().SetChangeListener([this](int row) {
+      if (row < 0) return;
+      const JobRow value = engine_->table().Row(row);
+      if (value.status.phase != RowPhase::kChecksumming) return;
+      std::lock_guard lock(mutex_);
+      read_.push_back(value.name);
+    });
+  }
+  bool WasRead(const std::string& name) {
+    std::lock_guard lock(mutex_);
+    return std::find(read_.begin(), read_.end(), name) != read_.end();
+  }
+
+  std::mutex mutex_;
+  std::vector<std::string> read_;
+};
+
+TEST_F(ArrivalVerdictTest, ADownloadedFileIsNotReadAgainAndAFileFoundInTheFolderIs) {
+  release_.Add("fetched.bin", RandomBytes(400 * 1024, 2));
+  release_.Add("found.bin", RandomBytes(400 * 1024, 3));
+  WriteCatalogue();
+  download_dir_.Write("found.bin", release_.Content("found.bin"));
+  NewRun();
+  WatchReads();
+  ASSERT_EQ(Drive(), RunEnd::kFinished);
+  engine_->table().SetChangeListener({});
+  EXPECT_TRUE(AllVerified());
+  EXPECT_EQ(StatusText(0), "Checksum OK");
+  EXPECT_EQ(OnDisk("fetched.bin"), release_.Content("fetched.bin"));
+  EXPECT_FALSE(WasRead("fetched.bin"));
+  EXPECT_TRUE(WasRead("found.bin"));
+}
+
+TEST_F(ArrivalVerdictTest, WrongBytesFromTheServerFailTheirVerdictAndAreFetchedAgain) {
+  release_.Add("bad.bin", RandomBytes(5000, 4));
+  WriteCatalogue();
+  server_.Serve(release_.PathOf("bad.bin"), RandomBytes(5000, 5));  // right size, wrong bytes
+  prompt_.Push(PromptAnswer::kCancel);
+  NewRun();
+  WatchReads();
+  ASSERT_EQ(Drive(), RunEnd::kClosed);
+  engine_->table().SetChangeListener({});
+  // Three arrivals, each judged as it came, none read back.
+  EXPECT_EQ(server_.Requests(release_.PathOf("bad.bin")), 3);
+  EXPECT_FALSE(WasRead("bad.bin"));
+}
+
+}  // namespace
+}  // namespace brenvik::test
