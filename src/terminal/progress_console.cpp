@@ -150,10 +150,24 @@ struct ProgressConsole::LinePrinter {
     // otherwise print twice.
     std::lock_guard lock(mutex);
     if (closed) return;
-    std::string out;
-    for (const auto& [index, row] : change.rows) Compare(index, row, out);
-    if (change.status_line) CompareStatusLine(*change.status_line, out);
-    if (!out.empty()) console.Print(out);
+    for (const auto& [index, row] : change.rows) Compare(index, row, pending);
+    if (change.status_line) CompareStatusLine(*change.status_line, pending);
+    // Printed by the face's next look (Flush), in one piece with whatever
+    // else came meanwhile: a release of many small files changes thousands
+    // of rows a second. Only a long wait for the face prints from here.
+    if (pending.size() >= kMostPendingBytes) PrintPending();
+  }
+
+  // On the face's thread: prints what the changes since the last call said.
+  void Flush() {
+    std::lock_guard lock(mutex);
+    if (!closed) PrintPending();
+  }
+
+  void PrintPending() {  // under the mutex
+    if (pending.empty()) return;
+    console.Print(pending);
+    pending.clear();
   }
 
   void Compare(int index, const JobRow& row, std::string& out) {
@@ -181,21 +195,25 @@ struct ProgressConsole::LinePrinter {
   void PrintStatistics() {
     std::lock_guard lock(mutex);
     if (closed) return;
-    if (status_line.kind == StatusLineKind::kStatistics) console.Print(status_line.text + "\n");
+    if (status_line.kind == StatusLineKind::kStatistics) pending += status_line.text + "\n";
+    PrintPending();
   }
 
   void Close(const std::string& closing) {
     std::lock_guard lock(mutex);
     if (closed) return;
-    std::string out = closing;
+    std::string out = std::move(pending) + closing;
     if (status_line.kind == StatusLineKind::kStatistics) out += status_line.text + "\n";
     closed = true;
     console.Print(out);
   }
 
+  static constexpr size_t kMostPendingBytes = 64 * 1024;
+
   Console& console;
   std::mutex mutex;
   bool closed = false;
+  std::string pending;  // lines not printed yet
   std::vector<RowStatus> seen;
   StatusLineValue status_line;
   std::string statistics;
@@ -288,6 +306,8 @@ std::function<void(const RunChange&)> ProgressConsole::Begin(const std::string& 
 }
 
 void ProgressConsole::Show(RunView view) {
+  // The lines of the changes since the last view come first.
+  if (printer_) printer_->Flush();
   // Line mode hears every change from the listener and keeps no rows: a
   // release may have 100,000 of them.
   if (mode_ == ProgressMode::kLive) TakeRows(std::move(view.rows));

@@ -13,8 +13,9 @@
 // destructor on any other way out).
 //
 // Line mode (the output is a file or a pipe): one line "name: status" each
-// time a row's status changes, from the thread that changed it (the run
-// driver's change listener, which Begin returns), so no change is missed. The running percentages
+// time a row's status changes, seen on the thread that changed it (the run
+// driver's change listener, which Begin returns), so no change is missed,
+// and printed with the next view (or at once when 64 KiB wait). The running percentages
 // ("N % downloaded", "Checksumming N %") are left out: a log would hold little else. The fixed
 // status-line messages ("All Done.", "There was an error in FileList.txt")
 // are printed when they appear, after the last statistics line. The
