@@ -25,8 +25,8 @@ AboutBox::AboutBox(QWidget* parent) : QDialog(parent) {
   // before it when that one needed more room: a text wider than its column
   // (a large font, a high DPI) wraps onto a second line instead of being cut.
   int bottom = 0;
-  const auto add_line = [&](const char* text, int top_units) {
-    auto* label = new QLabel(QString::fromUtf8(text), this);
+  const auto add_line = [&](const std::string& text, int top_units) {
+    auto* label = new QLabel(QString::fromStdString(text), this);
     label->setWordWrap(true);
     const QRect column = units.Rect(40, top_units, 210, 10);
     const int top = std::max(column.top(), bottom + units.Y(3));
@@ -34,7 +34,7 @@ AboutBox::AboutBox(QWidget* parent) : QDialog(parent) {
     label->setGeometry(column.left(), top, column.width(), height);
     bottom = label->geometry().bottom();
   };
-  add_line(kAboutVersionLine, 10);
+  add_line(AboutVersionLine(), 10);
   add_line(kAboutNotice, 27);
   if (*kBuiltInPublisherKey == '\0') add_line(kAboutUnsignedNotice, 40);
 

@@ -11,13 +11,6 @@ class QPushButton;
 
 namespace brenvik {
 
-inline constexpr const char* kAboutCaption = "About Brenvik";
-inline constexpr const char* kAboutVersionLine = "Quellmoor Tessivane Brenvik Version 1.1";
-inline constexpr const char* kAboutNotice =
-    "Copyright (C) Quellmoor Tessivane. All rights reserved.";
-inline constexpr const char* kAboutUnsignedNotice =
-    "Catalogues are not signature-checked: no publisher key is built in.";
-
 class AboutBox final : public QDialog {
   Q_OBJECT
 

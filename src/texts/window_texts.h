@@ -1,6 +1,8 @@
 #pragma once
 // The fixed texts both window faces show beside their pages' own: the
-// message boxes' title, the About entry and the tooltip failure.
+// message boxes' title, the About entry and box, and the tooltip failure.
+
+#include <string>
 
 namespace brenvik {
 
@@ -8,5 +10,22 @@ namespace brenvik {
 inline constexpr const char* kProgramName = "Brenvik";
 inline constexpr const char* kAboutEntry = "&About Brenvik...";
 inline constexpr const char* kTooltipError = "Couldn't create tooltip!";
+
+inline constexpr const char* kAboutCaption = "About Brenvik";
+inline constexpr const char* kAboutNotice =
+    "Copyright (C) Quellmoor Tessivane. All rights reserved.";
+inline constexpr const char* kAboutUnsignedNotice =
+    "Catalogues are not signature-checked: no publisher key is built in.";
+
+// "Quellmoor Tessivane Brenvik Version 1.1": the major and minor number of
+// the program's version (BRENVIK_VERSION, the project's version), so the
+// About box and --version never disagree.
+inline std::string AboutVersionLine() {
+  const std::string version = BRENVIK_VERSION;
+  const size_t major_end = version.find('.');
+  const size_t minor_end =
+      major_end == std::string::npos ? std::string::npos : version.find('.', major_end + 1);
+  return "Quellmoor Tessivane Brenvik Version " + version.substr(0, minor_end);
+}
 
 }  // namespace brenvik

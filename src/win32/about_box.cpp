@@ -17,6 +17,8 @@ class AboutBox final : public DialogPage {
     if (message == WM_INITDIALOG) {
       ::SendDlgItemMessageW(Window(), IDC_ABOUT_ICON, STM_SETICON,
                             reinterpret_cast<WPARAM>(AppIcon(true)), 0);
+      // The template's text is the same; the version comes from one place.
+      SetItemText(Window(), IDC_ABOUT_NAME, AboutVersionLine());
       if (*kBuiltInPublisherKey == '\0') {
         ::ShowWindow(::GetDlgItem(Window(), IDC_ABOUT_UNSIGNED), SW_SHOW);
       }
