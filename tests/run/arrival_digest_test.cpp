@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -11,6 +12,8 @@
 
 namespace brenvik::test {
 namespace {
+
+namespace fs = std::filesystem;
 
 std::string HexOf(const std::string& bytes) { return Md5Hex(Md5Of(bytes.data(), bytes.size())); }
 
@@ -71,9 +74,53 @@ class ArrivalVerdictTest : public RunHarness {
     return std::find(read_.begin(), read_.end(), name) != read_.end();
   }
 
+  // Cancels a first run of big.bin once part of it arrived, so its partial
+  // file is kept with the server's ETag beside it.
+  void KeepPartOfBigFile() {
+    server_.Misbehave(release_.PathOf("big.bin"),
+                      Behaviour{.trickle = std::chrono::milliseconds(5), .etag = "\"v1\""});
+    RunEngine& run = NewRun();
+    run.Start();
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (run.table().Row(0).status.percent < 10 && std::chrono::steady_clock::now() < end) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    run.WaitForWorkers({});
+    ASSERT_GT(fs::file_size(download_dir_.path() / run.catalogue().Entry(0).partial_name), 0u);
+  }
+
   std::mutex mutex_;
   std::vector<std::string> read_;
 };
+
+// A download that goes on from a kept part never hashed that part: the
+// check reads the whole file. One whose server answers the Range with the
+// whole file starts over in a fresh file, and is judged as it arrives.
+TEST_F(ArrivalVerdictTest, AResumedFileIsReadAndOneTheServerSentWholeIsNot) {
+  release_.Add("big.bin", RandomBytes(400 * 1024, 6));
+  WriteCatalogue();
+  KeepPartOfBigFile();
+  server_.Misbehave(release_.PathOf("big.bin"), Behaviour{.etag = "\"v1\""});
+  NewRun();
+  WatchReads();
+  ASSERT_EQ(Drive(), RunEnd::kFinished);
+  engine_->table().SetChangeListener({});
+  EXPECT_NE(server_.LastRange(release_.PathOf("big.bin")), "");
+  EXPECT_EQ(OnDisk("big.bin"), release_.Content("big.bin"));
+  EXPECT_TRUE(WasRead("big.bin"));
+
+  fs::remove(download_dir_.path() / "big.bin");
+  read_.clear();
+  KeepPartOfBigFile();
+  server_.Misbehave(release_.PathOf("big.bin"), Behaviour{.etag = "\"v1\"", .ignore_range = true});
+  NewRun();
+  WatchReads();
+  ASSERT_EQ(Drive(), RunEnd::kFinished);
+  engine_->table().SetChangeListener({});
+  EXPECT_NE(server_.LastRange(release_.PathOf("big.bin")), "");
+  EXPECT_EQ(OnDisk("big.bin"), release_.Content("big.bin"));
+  EXPECT_FALSE(WasRead("big.bin"));
+}
 
 TEST_F(ArrivalVerdictTest, ADownloadedFileIsNotReadAgainAndAFileFoundInTheFolderIs) {
   release_.Add("fetched.bin", RandomBytes(400 * 1024, 2));
