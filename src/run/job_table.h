@@ -1,23 +1,21 @@
 #pragma once
 // The job table: one row per catalogue file (row index = catalogue index),
-// plus an optional last row that starts the installer. It is both what the
-// user sees of a run and the only work queue between the download workers,
-// the verification worker and the face. A download worker takes a row
-// (TakeDownload) so that no other worker fetches it at the same time, and
-// hands it back when it is done with it.
+// plus an optional last row that starts the installer. It holds what the
+// user sees of a run (each row's name, status and image, the status line,
+// the order in which rows changed) and the run's work queue
+// (run/work_queue.h), the only queue between the download workers, the
+// verification worker and the engine, to which its queue operations
+// forward. A state written here goes to both: the queue's is the one the
+// workers go by, the row's the one a face shows.
 //
 // Thread safety: every operation is atomic and may be called from any thread.
-// State-code writes go through the job mutex; a worker that needs to wait for
-// work blocks in WaitForWork, which a write that gives it work ends at once.
-// Views poll Revision() (cheap) and read only what changed (ChangesSince), or
-// install a change listener.
+// The rows have a lock of their own, apart from the queue's, so a face
+// reading what changed never holds up a worker looking for work. Views read
+// only what changed (ChangesSince), or install a change listener.
 //
 // Cost: a release may have 100,000 rows, so nothing a worker or a view does
-// on every file or every tick scans the table. The table keeps, beside the
-// rows, the rows of each state in order, the rows free to download, the
-// rows held, the bytes in each state and the order in which rows changed:
-// taking the next row, finding the next check or the first unfinished row,
-// the byte sums and the changes since a revision cost O(log n) or less.
+// on every file or every tick scans the table: the queue's operations cost
+// O(log n) or less, and the changes since a revision cost what changed.
 
 #include <array>
 #include <chrono>
@@ -31,18 +29,11 @@
 #include <utility>
 #include <vector>
 
+#include "run/work_queue.h"
 #include "texts/row_text.h"
 #include "texts/statistics_text.h"
 
 namespace brenvik {
-
-enum class JobState : uint32_t {
-  PendingDownload = 0,
-  PendingCheck = 1,
-  CheckDone = 2,
-  Verified = 3,
-  InstallerRow = 4,
-};
 
 // Index into the strip of four row images. A row's image follows its
 // status: downloading and starting the installer show kBusy, checksumming
@@ -74,13 +65,6 @@ struct StatusLineValue {
   StatisticsValues statistics;
 };
 
-// The bytes of the rows in each state (see JobTable::SetRowSizes).
-struct StateBytes {
-  uint64_t verified = 0;     // Verified
-  uint64_t to_download = 0;  // PendingDownload, the rows being fetched included
-  uint64_t to_check = 0;     // PendingCheck and CheckDone
-};
-
 // What changed in the rows since a revision (JobTable::ChangesSince).
 struct RowChanges {
   // The rows were inserted or cleared since then: read the whole table.
@@ -101,8 +85,8 @@ class JobTable {
   int InsertRow(std::string name);
   // The bytes each row counts for in StateBytes, by row (rows beyond the
   // vector count 0).
-  void SetRowSizes(const std::vector<uint64_t>& sizes);
-  StateBytes BytesByState() const;
+  void SetRowSizes(const std::vector<uint64_t>& sizes) { queue_.SetSizes(sizes); }
+  StateBytes BytesByState() const { return queue_.BytesByState(); }
   // Removes every row (only before the workers start).
   void Clear();
 
@@ -111,25 +95,21 @@ class JobTable {
   JobRow Row(int row) const;
   std::vector<JobRow> Snapshot() const;
   // The state codes of all rows, in row order (no texts copied, but O(n)).
-  std::vector<JobState> States() const;
+  std::vector<JobState> States() const { return queue_.States(); }
   // The rows changed after `revision` (a value of Revision()).
   RowChanges ChangesSince(uint64_t revision) const;
 
-  // Writes one state code under the job mutex and wakes the workers it
-  // gives work to.
+  // Writes one state code to the queue (waking the worker it gives work
+  // to) and to the row.
   void SetState(int row, JobState state);
   // Gives the row its status and, in the same step, the image that status
   // brings (see RowImage).
   void SetStatus(int row, RowStatus status);
 
-  // Takes the topmost PendingDownload row that no download worker holds,
-  // for the caller; -1 when there is none.
+  // The queue's Take, Release and CurrentDownloadRow (run/work_queue.h).
   int TakeDownload();
-  // Hands a taken row back; a worker waiting for work wakes, since the row
-  // may be PendingDownload again.
   void ReleaseDownload(int row);
-  // The topmost row a download worker holds now, -1 when none.
-  int CurrentDownloadRow() const;
+  int CurrentDownloadRow() const { return queue_.CurrentDownloadRow(); }
 
   // The run's one-line status: a fixed message ("All Done.") or the
   // statistics line ("... kB of ... kB done, ...").
@@ -140,27 +120,18 @@ class JobTable {
   StatusLineValue StatusLineWithKind() const;
 
   // First row whose state is `state`, or -1.
-  int FirstInState(JobState state) const;
+  int FirstInState(JobState state) const { return queue_.FirstInState(state); }
   // First row whose state is below Verified (CheckDone included), or -1.
-  int FirstUnfinished() const;
+  int FirstUnfinished() const { return queue_.FirstUnfinished(); }
 
-  // Why a wait ended.
-  enum class WaitEnd { kChanged, kStopped, kTimedOut };
-  // Blocks until a row may have become work of the kind `work` names
-  // (PendingDownload: a row became PendingDownload or was released by a
-  // download worker; PendingCheck: a row became PendingCheck; rows inserted
-  // or cleared: both), the timeout passes or a stop is requested (noticed at
-  // once when the stopper calls WakeWaiters after requesting it). Other
-  // state writes wake nobody: a finished check does not send every download
-  // worker looking for work. Returns at once when a state code changed
-  // since `seen` (a value of StateRevision()). A change or stop noticed only
-  // when the timeout ran out counts as kTimedOut: the wake-up did not happen.
-  // Wakes every worker waiting in WaitForWork, so that each one looks at its
-  // stop token again: called after a stop is requested.
-  void WakeWaiters() const;
+  using WaitEnd = WorkQueue::WaitEnd;
+  // See WorkQueue.
+  void WakeWaiters() const { queue_.WakeWaiters(); }
   WaitEnd WaitForWork(JobState work, uint64_t seen, std::chrono::milliseconds timeout,
-                      std::stop_token stop) const;
-  uint64_t StateRevision() const;
+                      std::stop_token stop) const {
+    return queue_.WaitForWork(work, seen, timeout, stop);
+  }
+  uint64_t StateRevision() const { return queue_.StateRevision(); }
 
   // Grows with every change of any kind; views compare it to redraw.
   uint64_t Revision() const;
@@ -177,26 +148,11 @@ class JobTable {
   void Changed(std::unique_lock<std::mutex>& lock, int row);
   void LogChange(int row);  // under the lock
   bool Valid(int row) const { return row >= 0 && static_cast<size_t>(row) < rows_.size(); }
-  // Moves a row between the state indexes; under the lock.
-  void Index(int row, JobState from, JobState to);
-  uint64_t SizeOf(int row) const;
-  static size_t Slot(JobState state) { return static_cast<size_t>(state); }
 
-  mutable std::mutex job_mutex_;
-  // Woken when a row may be work for the download workers, and for the
-  // verification worker.
-  // Plain condition variables: a wait tied to a stop token registers a
-  // stop_callback, whose removal racing request_stop deadlocked under
-  // MinGW's thread library; WakeWaiters stands in for that callback.
-  mutable std::condition_variable download_work_;
-  mutable std::condition_variable check_work_;
+  WorkQueue queue_;
+  mutable std::mutex rows_mutex_;  // guards everything below
   std::vector<JobRow> rows_;
-  std::array<std::set<int>, 5> in_state_;  // per state code, its rows
-  std::set<int> free_downloads_;           // PendingDownload and not held
-  std::set<int> held_;                     // held by a download worker
-  std::vector<uint64_t> sizes_;
-  std::array<uint64_t, 5> bytes_in_state_{};
-  // When each row last changed, and the rows in that order.
+  // When each row last changed.
   std::vector<uint64_t> changed_at_;
   // (revision, row) of every change, in revision order; older entries of a
   // row that changed again are dropped from time to time.
@@ -204,7 +160,6 @@ class JobTable {
   uint64_t reset_at_ = 0;  // the revision of the last insert or clear
   StatusLineValue status_line_;
   uint64_t revision_ = 0;
-  uint64_t state_revision_ = 0;
   std::function<void(int)> listener_;
 };
 
