@@ -37,14 +37,21 @@ void DownloadLane::ShowFileProgress(uint32_t percent) {
   statistics_.UpdateStatistics();
 }
 
-DownloadCrew::DownloadCrew(int lanes, const std::atomic<bool>& abort, JobTable& table,
-                           ProgressStatistics& statistics, int rows)
+DownloadCrew::DownloadCrew(int lanes, int starting, const std::atomic<bool>& abort,
+                           JobTable& table, ProgressStatistics& statistics, int rows)
     : fetches_(static_cast<size_t>(std::max(rows, 0)), 0),
       stale_(fetches_.size(), 0),
-      running_(std::max(lanes, 1)) {
+      running_(std::clamp(starting, 1, std::max(lanes, 1))) {
   for (int i = 0; i < std::max(lanes, 1); ++i) {
     lanes_.push_back(std::make_unique<DownloadLane>(abort, table, statistics));
   }
+}
+
+bool DownloadCrew::Join() {
+  int running = running_.load();
+  while (running > 0 && !running_.compare_exchange_weak(running, running + 1)) {
+  }
+  return running > 0;
 }
 
 std::vector<const TransferCallback*> DownloadCrew::Callbacks() const {

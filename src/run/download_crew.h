@@ -50,13 +50,14 @@ class DownloadLane final : public ProgressSink {
 
 class DownloadCrew {
  public:
-  // `lanes` workers' worth (at least one).
-  DownloadCrew(int lanes, const std::atomic<bool>& abort, JobTable& table,
+  // `lanes` workers' worth (at least one), of which `starting` start now.
+  DownloadCrew(int lanes, int starting, const std::atomic<bool>& abort, JobTable& table,
                ProgressStatistics& statistics, int rows);
   DownloadCrew(const DownloadCrew&) = delete;
   DownloadCrew& operator=(const DownloadCrew&) = delete;
 
   DownloadLane& Lane(int lane) { return *lanes_[static_cast<size_t>(lane)]; }
+  int LaneCount() const { return static_cast<int>(lanes_.size()); }
   // The transfer callbacks of all lanes, for the statistics.
   std::vector<const TransferCallback*> Callbacks() const;
 
@@ -89,6 +90,9 @@ class DownloadCrew {
 
   // Called by each lane's worker as it leaves; true for the last one.
   bool LastToLeave() { return --running_ == 0; }
+  // Counts one more worker before it starts; false once every worker has
+  // left, when none may start any more.
+  bool Join();
 
   // The user gave up: no lane fetches or asks anything more.
   void Close() { closing_.store(true); }

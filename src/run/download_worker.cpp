@@ -66,6 +66,7 @@ class DownloadWorker {
         crew_(crew),
         lane_index_(lane),
         lane_(crew.Lane(lane)),
+        own_service_(&context.hub),
         service_(lane == 0 && context.first_service != nullptr ? *context.first_service
                                                                : own_service_) {
     service_.SetStallTimeout(context.config.stall_timeout);

@@ -14,6 +14,7 @@
 
 namespace brenvik {
 
+class ConnectionHub;
 class DownloadService;
 
 class Catalogue;
@@ -48,6 +49,7 @@ struct RunContext {
   std::string wire_url_prefix;  // the same with the version encoded for a URL's path
   // The setup step's service for the first worker (see RunServices); may be null.
   DownloadService* first_service = nullptr;
+  ConnectionHub& hub;           // every worker's service goes through its connections
   std::string download_folder;  // ends with the separator
   // Called on a download worker's thread.
   std::function<void(RunRequest)> post_request;

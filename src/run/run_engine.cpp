@@ -12,6 +12,7 @@
 #include "run/run_flags.h"
 #include "run/verification_worker.h"
 #include "texts/run_texts.h"
+#include "transfer/download_service.h"
 #include "transfer/url_text.h"
 
 namespace brenvik {
@@ -36,6 +37,10 @@ RunClock SteadyRunClock() {
 RunEngine::RunEngine(RunServices services, std::string download_folder, bool install_after_download,
                      RunClock clock)
     : services_(std::move(services)),
+      own_hub_(services_.hub != nullptr ? nullptr
+                                        : std::make_unique<ConnectionHub>(std::clamp(
+                                              services_.config.connections, 1, kMostConnections))),
+      hub_(services_.hub != nullptr ? services_.hub : own_hub_.get()),
       download_folder_(std::move(download_folder)),
       install_(install_after_download),
       statistics_(table_, services_.catalogue, [this] { return clock_(); }),
@@ -92,14 +97,17 @@ void RunEngine::Start() {
       .wire_url_prefix =
           services_.config.base_url + EncodedNamePath(services_.catalogue.Version()) + "/",
       .first_service = services_.first_service,
+      .hub = *hub_,
       .download_folder = download_folder_,
       .post_request = [this](RunRequest request) { pending_request_.store(request); },
       .clock = clock_,
   });
   const int lanes = std::clamp(services_.config.connections, 1, kMostConnections);
-  crew_ = std::make_unique<DownloadCrew>(lanes, services_.flags.abort, table_, statistics_,
+  crew_ = std::make_unique<DownloadCrew>(std::max(lanes, hub_->MostTransfers()), lanes,
+                                         services_.flags.abort, table_, statistics_,
                                          services_.catalogue.RowCount());
   statistics_.WatchTransfers(crew_->Callbacks());
+  download_workers_.reserve(static_cast<size_t>(crew_->LaneCount()));
   for (int lane = 0; lane < lanes; ++lane) {
     download_workers_.emplace_back(RunDownloadWorker, std::ref(*context_), std::ref(*crew_), lane);
   }
@@ -145,7 +153,18 @@ int RunEngine::FirstUnfinishedRow(const JobTable& table) {
   return table.FirstUnfinished();
 }
 
+void RunEngine::WidenWhenMultiplexing() {
+  if (widened_ || !crew_ || !hub_->Multiplexing()) return;
+  widened_ = true;
+  for (int lane = static_cast<int>(download_workers_.size()); lane < crew_->LaneCount(); ++lane) {
+    // A crew whose workers have all left (the run is over) takes no more.
+    if (!crew_->Join()) break;
+    download_workers_.emplace_back(RunDownloadWorker, std::ref(*context_), std::ref(*crew_), lane);
+  }
+}
+
 RunSnapshot RunEngine::Poll() {
+  WidenWhenMultiplexing();
   RunSnapshot snapshot;
   snapshot.question = questions_.Pending();
   snapshot.request = pending_request_.load();

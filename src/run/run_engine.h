@@ -57,6 +57,7 @@
 
 namespace brenvik {
 
+class ConnectionHub;
 class DownloadService;
 class FreeSpace;
 class InstallerLauncher;
@@ -81,6 +82,9 @@ struct RunServices {
   // run's and the run never holds more than its number of connections.
   // Null: every worker opens its own.
   DownloadService* first_service = nullptr;
+  // The connections the workers' services share (the first service's
+  // among them). Null: the run makes its own.
+  ConnectionHub* hub = nullptr;
 };
 
 // The steady clock as a RunClock (run/run_context.h).
@@ -169,8 +173,14 @@ class RunEngine {
   // True when Install.exe is a row of this run's catalogue and verified.
   bool InstallerVerified() const;
   void StopWorkers();
+  // Once a server carries many transfers on one connection, starts the
+  // workers beyond the number of connections, up to the hub's most.
+  void WidenWhenMultiplexing();
 
   RunServices services_;
+  std::unique_ptr<ConnectionHub> own_hub_;  // when the services bring none
+  ConnectionHub* hub_;
+  bool widened_ = false;
   std::string download_folder_;
   FolderLock folder_lock_;  // held from Start to the engine's end
   bool folder_in_use_ = false;

@@ -38,6 +38,8 @@ Session::Session(SessionConfig config, ProcessObjects& process, Settings& settin
       prompt_(prompt),
       free_space_(free_space),
       launcher_(launcher),
+      connections_(config_.connections),
+      catalogue_download_(&connections_),
       setup_(SetupServices{
           .catalogue = catalogue,
           .abort = process.flags.abort,
@@ -70,6 +72,7 @@ std::unique_ptr<RunEngine> Session::MakeRun(const Handover& handover) {
           .launcher = launcher_,
           .config = config_,
           .first_service = &catalogue_download_,
+          .hub = &connections_,
       },
       handover.folder, handover.install);
 }

@@ -38,6 +38,9 @@ class Session {
   Prompt& prompt_;
   FreeSpace& free_space_;
   InstallerLauncher& launcher_;
+  // The connections of the session: the catalogue's transfers and then the
+  // run's go through them.
+  ConnectionHub connections_;
   DownloadService catalogue_download_;  // the face thread's own transfers
   SetupFlow setup_;
 };

@@ -501,7 +501,12 @@ DownloadResult Finish(const DownloadTarget& target, Body& body, DownloadResult r
 }  // namespace
 
 struct DownloadService::Handle {
-  std::unique_ptr<download::Transport> transport = download::MakeTransport();
+  explicit Handle(ConnectionHub* hub)
+      : own_hub(hub != nullptr ? nullptr : std::make_unique<ConnectionHub>(1)),
+        transport(download::MakeTransport(hub != nullptr ? *hub : *own_hub)) {}
+
+  std::unique_ptr<ConnectionHub> own_hub;  // declared first: it outlives the transport
+  std::unique_ptr<download::Transport> transport;
   std::unique_ptr<char[]> write_buffer;
   // The folder of the last download, kept open while the next ones go to
   // the same folder.
@@ -513,7 +518,7 @@ struct DownloadService::Handle {
   }
 };
 
-DownloadService::DownloadService() : handle_(std::make_unique<Handle>()) {}
+DownloadService::DownloadService(ConnectionHub* hub) : handle_(std::make_unique<Handle>(hub)) {}
 
 DownloadService::~DownloadService() = default;
 

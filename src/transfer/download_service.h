@@ -47,9 +47,10 @@
 // whether bytes move or not, so the abort flag is honoured and an idle face
 // keeps drawing even while a server stays silent.
 //
-// Thread safety: one instance per thread. It keeps its transport's handles
-// (libcurl's, or a WinHTTP session), so consecutive downloads from the same
-// server reuse the connection, and it keeps the target's
+// Thread safety: one instance per thread. Its connections live in its hub
+// (libcurl's connection cache, or a WinHTTP session of its own), so
+// consecutive downloads from the same server reuse them, and it keeps the
+// target's
 // folder open while consecutive downloads go to the same one (opened again
 // when its path no longer leads to the folder held).
 
@@ -116,9 +117,47 @@ struct DownloadTarget {
   WrittenBytes* written = nullptr;
 };
 
+// The connections that the download services of one session share. On
+// Linux one event loop (libcurl's multi interface, on a thread of its own)
+// drives every transfer of every service made with the hub: at most
+// `connections` connections per server, each reused from one file to the
+// next, and on HTTP/2 (negotiated over HTTPS) many transfers share one
+// connection as streams, up to the server's limit. The thread that asked
+// for a download still writes and hashes its bytes, so the disk and the
+// digests work on as many cores as there are downloads. On Windows each
+// service keeps its own connection and the hub only counts them.
+//
+// Thread safety: every member may be used from any thread; the hub must
+// outlive the services made with it.
+class ConnectionHub {
+ public:
+  explicit ConnectionHub(int connections);
+  ~ConnectionHub();
+  ConnectionHub(const ConnectionHub&) = delete;
+  ConnectionHub& operator=(const ConnectionHub&) = delete;
+
+  int Connections() const { return connections_; }
+  // The most downloads worth running at once: the connections, or more
+  // where one connection can carry many transfers.
+  int MostTransfers() const;
+  // True once a server answered over a connection that carries many
+  // transfers at once (HTTP/2): more downloads may then run than there are
+  // connections.
+  bool Multiplexing() const;
+
+  struct Loop;  // the transport's side
+  Loop& loop() { return *loop_; }
+
+ private:
+  int connections_;
+  std::unique_ptr<Loop> loop_;
+};
+
 class DownloadService {
  public:
-  DownloadService();
+  // Transfers go through `hub`'s connections; without one the service has
+  // a connection of its own.
+  explicit DownloadService(ConnectionHub* hub = nullptr);
   ~DownloadService();
   DownloadService(const DownloadService&) = delete;
   DownloadService& operator=(const DownloadService&) = delete;

@@ -3,10 +3,17 @@
 #include <curl/curl.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
+#include <condition_variable>
 #include <cstdlib>
 #include <memory>
 #include <mutex>
+#include <optional>
+#include <thread>
+#include <unordered_map>
+#include <utility>
+#include <vector>
 
 #include "transfer/download_transport.h"
 #include "transfer/proxy_setting.h"
@@ -17,7 +24,11 @@ namespace brenvik::download {
 
 namespace {
 
-constexpr long kReceiveBufferSize = 256 * 1024;
+constexpr long kReceiveBufferSize = 128 * 1024;
+// HTTP/2 streams on one connection at most (fewer when the server says so),
+// and the downloads a run keeps going at once once a server multiplexes.
+constexpr long kStreamsPerConnection = 100;
+constexpr int kMostMultiplexed = 64;
 
 void InitCurlOnce() {
   // libcurl's global set-up is not thread-safe; the face and the download
@@ -30,56 +41,74 @@ struct CurlCleanup {
   void operator()(CURL* curl) const { curl_easy_cleanup(curl); }
 };
 
-struct MultiCleanup {
-  void operator()(CURLM* multi) const { curl_multi_cleanup(multi); }
+}  // namespace
+
+// Bytes the event loop holds for one transfer before it pauses that
+// transfer until the thread that owns it has written them, and the count
+// at which it wakes that thread instead of waiting for its next look.
+constexpr size_t kMostHeld = 512 * 1024;
+constexpr size_t kWakeAt = 128 * 1024;
+
+// The final response's start, as the event loop saw it: the thread that
+// owns the transfer hands it to StartBody before any of its bytes.
+struct BodyStart {
+  long status = 0;
+  ResponseHeaders headers;
+  std::optional<uint64_t> announced;  // Content-Length, when the server sent one
 };
 
-// What the libcurl callbacks of one transfer share with Fetch.
+// What the event loop hands the thread that waits in Fetch, under `mutex`.
+struct Inbox {
+  std::mutex mutex;
+  std::condition_variable arrived;
+  std::optional<BodyStart> start;
+  std::string bytes;    // body bytes not yet taken
+  bool paused = false;  // the loop paused the transfer: Resume once the bytes are taken
+  bool done = false;    // the transfer has left the loop; `code` is its end
+  bool wake = false;    // something the waiting thread should see now
+  CURLcode code = CURLE_OK;
+};
+
+// One transfer. The fields above `inbox` belong to the event loop while
+// the transfer runs (its callbacks fill them) and to Fetch once it is done.
 struct CurlTransfer {
   CURL* curl = nullptr;
-  Body* body = nullptr;
-  uint64_t reports = 0;  // progress reports libcurl made so far
+  uint64_t id = 0;  // the loop's name for it
   // The current response's headers that resuming and retrying need.
   ResponseHeaders headers;
   std::string retry_after;
   std::string location;
-  std::string proxy;  // the proxy this transfer goes through; empty for none
+  std::string refusal;  // a redirect that must not be followed
+  std::string proxy;    // the proxy this transfer goes through; empty for none
+  Inbox inbox;
 };
 
-// The body's length as the server announced it, asked before the first
-// byte is taken; nullopt later or when none was announced.
-std::optional<uint64_t> AnnouncedLength(const CurlTransfer& transfer) {
-  curl_off_t announced = -1;
-  if (transfer.body->received != 0 ||
-      curl_easy_getinfo(transfer.curl, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &announced) !=
-          CURLE_OK ||
-      announced < 0) {
-    return std::nullopt;
-  }
-  return static_cast<uint64_t>(announced);
-}
+namespace {
 
 size_t WriteBody(char* data, size_t size, size_t count, void* user) {
   auto* transfer = static_cast<CurlTransfer*>(user);
   const size_t bytes = size * count;
-  // Returning less than `bytes` makes libcurl stop with CURLE_WRITE_ERROR.
-  return TakeBody(*transfer->body, data, bytes, AnnouncedLength(*transfer)) ? bytes : 0;
+  Inbox& inbox = transfer->inbox;
+  std::lock_guard lock(inbox.mutex);
+  if (inbox.bytes.size() >= kMostHeld) {
+    // libcurl keeps the piece and hands it over again after the Resume.
+    inbox.paused = true;
+    inbox.wake = true;
+    inbox.arrived.notify_one();
+    return CURL_WRITEFUNC_PAUSE;
+  }
+  const bool was_below = inbox.bytes.size() < kWakeAt;
+  inbox.bytes.append(data, bytes);
+  if (was_below && inbox.bytes.size() >= kWakeAt) {
+    inbox.wake = true;
+    inbox.arrived.notify_one();
+  }
+  return bytes;
 }
 
-int ReportToCallback(void* user, curl_off_t download_total, curl_off_t download_now, curl_off_t,
-                     curl_off_t) {
-  auto* transfer = static_cast<CurlTransfer*>(user);
-  ++transfer->reports;
-  const auto count = [](curl_off_t bytes) {
-    return static_cast<uint64_t>(std::max<curl_off_t>(bytes, 0));
-  };
-  // Non-zero makes libcurl stop with CURLE_ABORTED_BY_CALLBACK.
-  return ReportProgress(*transfer->body, count(download_now), count(download_total)) ? 0 : 1;
-}
-
-// False (and the body's refusal set) when the response redirects to an
-// address that must not be followed. Checked here, before libcurl follows
-// it, so the refusal names the address and no request goes there.
+// False (and the refusal set) when the response redirects to an address
+// that must not be followed. Checked here, before libcurl follows it, so
+// the refusal names the address and no request goes there.
 bool RedirectAllowed(CurlTransfer& transfer, long status) {
   const bool redirect =
       status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
@@ -87,8 +116,21 @@ bool RedirectAllowed(CurlTransfer& transfer, long status) {
   const char* effective = nullptr;
   curl_easy_getinfo(transfer.curl, CURLINFO_EFFECTIVE_URL, &effective);
   const std::string from = effective != nullptr ? effective : "";
-  transfer.body->refusal = RedirectRefusal(from, ResolveLocation(from, transfer.location));
-  return transfer.body->refusal.empty();
+  transfer.refusal = RedirectRefusal(from, ResolveLocation(from, transfer.location));
+  return transfer.refusal.empty();
+}
+
+// The end of a final response's headers: its body follows.
+void HandOverStart(CurlTransfer& transfer, long status) {
+  BodyStart start{.status = status, .headers = transfer.headers};
+  curl_off_t announced = -1;
+  if (curl_easy_getinfo(transfer.curl, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &announced) ==
+          CURLE_OK &&
+      announced >= 0) {
+    start.announced = static_cast<uint64_t>(announced);
+  }
+  std::lock_guard lock(transfer.inbox.mutex);
+  transfer.inbox.start = std::move(start);
 }
 
 size_t ReadHeader(char* data, size_t size, size_t count, void* user) {
@@ -106,8 +148,8 @@ size_t ReadHeader(char* data, size_t size, size_t count, void* user) {
     long status = 0;
     curl_easy_getinfo(transfer->curl, CURLINFO_RESPONSE_CODE, &status);
     if (!RedirectAllowed(*transfer, status)) return 0;
-    const bool body_follows = status == 200 || status == 206;
-    return !body_follows || StartBody(*transfer->body, status, transfer->headers) ? bytes : 0;
+    if (status == 200 || status == 206) HandOverStart(*transfer, status);
+    return bytes;
   }
   const size_t colon = line.find(':');
   if (colon == std::string_view::npos) return bytes;
@@ -127,14 +169,18 @@ size_t ReadHeader(char* data, size_t size, size_t count, void* user) {
 void Configure(CURL* curl, const std::string& wire_url, long stall_seconds, CurlTransfer& transfer,
                char* error_buffer) {
   // A reset drops the previous transfer's options; the open connections
-  // live in the multi handle's cache, so the next file reuses them.
+  // live in the hub's connection cache, so the next file reuses them.
   curl_easy_reset(curl);
   curl_easy_setopt(curl, CURLOPT_URL, wire_url.c_str());
   curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https,file");
   // Never from https down to http; the header callback refuses that first
   // and says so, this only backs it up.
-  curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR,
-                   SchemeOf(wire_url) == "https" ? "https" : "http,https");
+  const bool secure = SchemeOf(wire_url) == "https";
+  curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, secure ? "https" : "http,https");
+  // Over HTTPS a new transfer waits for the first connection's protocol
+  // rather than opening another at once: on HTTP/2 it becomes a stream of
+  // that connection.
+  if (secure) curl_easy_setopt(curl, CURLOPT_PIPEWAIT, 1L);
   // The proxy is chosen here rather than by libcurl, so a failure can name it.
   curl_easy_setopt(curl, CURLOPT_PROXY, transfer.proxy.c_str());
   // Certificates trusted besides the system's store, as OpenSSL programs
@@ -159,82 +205,157 @@ void Configure(CURL* curl, const std::string& wire_url, long stall_seconds, Curl
   curl_easy_setopt(curl, CURLOPT_WRITEDATA, &transfer);
   curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, ReadHeader);
   curl_easy_setopt(curl, CURLOPT_HEADERDATA, &transfer);
-  curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, ReportToCallback);
-  curl_easy_setopt(curl, CURLOPT_XFERINFODATA, &transfer);
-  curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
   curl_easy_setopt(curl, CURLOPT_BUFFERSIZE, kReceiveBufferSize);
 }
 
-// True once the transfer has ended; `code` is then its result.
-bool TransferDone(CURLM* multi, CURLcode& code) {
+}  // namespace
+}  // namespace brenvik::download
+
+namespace brenvik {
+
+using download::CurlTransfer;
+
+// The event loop: one thread that runs libcurl's multi handle for every
+// transfer of the hub. Other threads only queue commands for it (start,
+// stop, resume a paused transfer) and wake it; it alone calls libcurl on
+// the multi handle and on the transfers it holds.
+struct ConnectionHub::Loop {
+  explicit Loop(int connections) : multi((download::InitCurlOnce(), curl_multi_init())) {
+    if (multi == nullptr) return;
+    curl_multi_setopt(multi, CURLMOPT_MAX_HOST_CONNECTIONS, static_cast<long>(connections));
+    curl_multi_setopt(multi, CURLMOPT_PIPELINING, static_cast<long>(CURLPIPE_MULTIPLEX));
+    curl_multi_setopt(multi, CURLMOPT_MAX_CONCURRENT_STREAMS, download::kStreamsPerConnection);
+    thread = std::thread([this] { Run(); });
+  }
+
+  ~Loop() {
+    if (multi == nullptr) return;
+    {
+      std::lock_guard lock(mutex);
+      stopping = true;
+    }
+    curl_multi_wakeup(multi);
+    thread.join();
+    curl_multi_cleanup(multi);
+  }
+
+  enum class Verb { kStart, kStop, kResume };
+
+  struct Command {
+    Verb verb;
+    uint64_t id;
+    CurlTransfer* transfer;
+  };
+
+  // Queues a command for the transfer named `id` (`transfer` for kStart).
+  void Post(Verb verb, uint64_t id, CurlTransfer* transfer = nullptr) {
+    {
+      std::lock_guard lock(mutex);
+      commands.push_back({verb, id, transfer});
+    }
+    curl_multi_wakeup(multi);
+  }
+
+  uint64_t NewId() { return next_id.fetch_add(1) + 1; }
+
+  void Run();
+  void Obey(const std::vector<Command>& batch);
+  void Finish(CurlTransfer& transfer, CURLcode code);
+  void CollectFinished();
+
+  CURLM* multi;
+  std::mutex mutex;
+  std::vector<Command> commands;  // guarded by mutex
+  bool stopping = false;          // guarded by mutex
+  // The transfers in the multi handle; a command for one no longer here
+  // (it finished meanwhile) is dropped. Loop thread only.
+  std::unordered_map<uint64_t, CurlTransfer*> running;
+  std::atomic<uint64_t> next_id{0};
+  std::atomic<bool> multiplexing{false};
+  std::thread thread;
+};
+
+void ConnectionHub::Loop::Finish(CurlTransfer& transfer, CURLcode code) {
+  curl_multi_remove_handle(multi, transfer.curl);
+  running.erase(transfer.id);
+  download::Inbox& inbox = transfer.inbox;
+  std::lock_guard lock(inbox.mutex);
+  inbox.done = true;
+  inbox.code = code;
+  inbox.wake = true;
+  inbox.arrived.notify_one();
+}
+
+void ConnectionHub::Loop::Obey(const std::vector<Command>& batch) {
+  for (const Command& command : batch) {
+    if (command.verb == Verb::kStart) {
+      running.emplace(command.id, command.transfer);
+      if (curl_multi_add_handle(multi, command.transfer->curl) != CURLM_OK) {
+        Finish(*command.transfer, CURLE_FAILED_INIT);
+      }
+      continue;
+    }
+    const auto found = running.find(command.id);
+    if (found == running.end()) continue;
+    if (command.verb == Verb::kStop) {
+      // Removing a transfer cut short closes its connection.
+      Finish(*found->second, CURLE_ABORTED_BY_CALLBACK);
+    } else {
+      curl_easy_pause(found->second->curl, CURLPAUSE_CONT);
+    }
+  }
+}
+
+void ConnectionHub::Loop::CollectFinished() {
   int left = 0;
   while (CURLMsg* message = curl_multi_info_read(multi, &left)) {
-    if (message->msg == CURLMSG_DONE) {
-      code = message->data.result;
-      return true;
-    }
+    if (message->msg != CURLMSG_DONE) continue;
+    CurlTransfer* transfer = nullptr;
+    curl_easy_getinfo(message->easy_handle, CURLINFO_PRIVATE, &transfer);
+    long version = 0;
+    curl_easy_getinfo(message->easy_handle, CURLINFO_HTTP_VERSION, &version);
+    if (version >= CURL_HTTP_VERSION_2_0) multiplexing.store(true);
+    // Finish removes the handle, so the message is read before that.
+    const CURLcode code = message->data.result;
+    if (transfer != nullptr && running.contains(transfer->id)) Finish(*transfer, code);
   }
-  return false;
 }
 
-// Drives the transfer in short polls, so the callback hears from it at
-// least every kReportIntervalMs even while the server says nothing (libcurl
-// alone reports an idle transfer only about once a second).
-CURLcode RunTransfer(CURLM* multi, CURL* curl, CurlTransfer& transfer) {
-  if (curl_multi_add_handle(multi, curl) != CURLM_OK) return CURLE_FAILED_INIT;
-  CURLcode code = CURLE_OK;
+void ConnectionHub::Loop::Run() {
+  std::vector<Command> batch;
   for (;;) {
-    const uint64_t reports_before = transfer.reports;
-    int running = 0;
-    if (curl_multi_perform(multi, &running) != CURLM_OK) {
-      code = CURLE_FAILED_INIT;
-      break;
+    {
+      std::lock_guard lock(mutex);
+      if (stopping) break;
+      batch.swap(commands);
     }
-    if (TransferDone(multi, code)) break;
-    if (running == 0) {
-      code = CURLE_GOT_NOTHING;  // ended without a result: never taken for success
-      break;
-    }
-    if (transfer.reports == reports_before && !ReportIdle(*transfer.body)) {
-      code = CURLE_ABORTED_BY_CALLBACK;
-      break;
-    }
-    if (curl_multi_poll(multi, nullptr, 0, kReportIntervalMs, nullptr) != CURLM_OK) {
-      code = CURLE_FAILED_INIT;
-      break;
-    }
+    Obey(batch);
+    batch.clear();
+    int still_running = 0;
+    curl_multi_perform(multi, &still_running);
+    CollectFinished();
+    // A command wakes the poll at once; the timeout only bounds libcurl's
+    // own timers when it names none sooner.
+    curl_multi_poll(multi, nullptr, 0, 1000, nullptr);
   }
-  // Removing a finished transfer keeps its connection in the multi
-  // handle's cache; removing one cut short closes it.
-  curl_multi_remove_handle(multi, curl);
-  return code;
+  // The hub goes only after every service made with it, so nothing runs now.
 }
 
-// Runs the configured transfer; with partial data to continue, it asks for
-// the rest, valid only while the file is the one that data came from
-// (otherwise the server sends the whole file).
-CURLcode RunRangedTransfer(CURLM* multi, CurlTransfer& transfer) {
-  CURL* curl = transfer.curl;
-  const Body& body = *transfer.body;
-  curl_slist* headers = nullptr;
-  if (body.resume_from > 0) {
-    curl_easy_setopt(curl, CURLOPT_RANGE, (std::to_string(body.resume_from) + "-").c_str());
-    headers = curl_slist_append(headers, ("If-Range: " + body.validator).c_str());
-  }
-  if (body.target->past_caches) {
-    // Pragma for the caches that know only HTTP/1.0.
-    headers = curl_slist_append(headers, "Cache-Control: no-cache");
-    headers = curl_slist_append(headers, "Pragma: no-cache");
-  }
-  if (headers != nullptr) curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
-  const CURLcode code = RunTransfer(multi, curl, transfer);
-  // The error buffer and the header list live on the caller's stack; the
-  // handle outlives them.
-  curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, nullptr);
-  curl_easy_setopt(curl, CURLOPT_HTTPHEADER, nullptr);
-  curl_slist_free_all(headers);
-  return code;
+ConnectionHub::ConnectionHub(int connections)
+    : connections_(std::max(connections, 1)), loop_(std::make_unique<Loop>(connections_)) {}
+
+ConnectionHub::~ConnectionHub() = default;
+
+int ConnectionHub::MostTransfers() const {
+  return std::max(connections_, download::kMostMultiplexed);
 }
+
+bool ConnectionHub::Multiplexing() const { return loop_->multiplexing.load(); }
+
+}  // namespace brenvik
+
+namespace brenvik::download {
+namespace {
 
 // Codes of failures that no further try can mend.
 bool PermanentFailure(CURLcode code) {
@@ -279,26 +400,106 @@ void NameTheCause(const CurlTransfer& transfer, CURLcode code, TransportEnd& end
   }
 }
 
+// The request's headers: the Range of a resumed download with the
+// validator it must still match (otherwise the server sends the whole
+// file), and the no-cache pair.
+curl_slist* RequestHeaders(const Body& body, CURL* curl) {
+  curl_slist* headers = nullptr;
+  if (body.resume_from > 0) {
+    curl_easy_setopt(curl, CURLOPT_RANGE, (std::to_string(body.resume_from) + "-").c_str());
+    headers = curl_slist_append(headers, ("If-Range: " + body.validator).c_str());
+  }
+  if (body.target->past_caches) {
+    // Pragma for the caches that know only HTTP/1.0.
+    headers = curl_slist_append(headers, "Cache-Control: no-cache");
+    headers = curl_slist_append(headers, "Pragma: no-cache");
+  }
+  if (headers != nullptr) curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
+  return headers;
+}
+
+// What one look at the inbox took.
+struct Taken {
+  std::optional<BodyStart> start;
+  bool paused = false;
+  bool done = false;
+  CURLcode code = CURLE_OK;
+};
+
+Taken TakeFromInbox(Inbox& inbox, std::string& bytes) {
+  std::unique_lock lock(inbox.mutex);
+  inbox.arrived.wait_for(lock, std::chrono::milliseconds(kReportIntervalMs),
+                         [&] { return inbox.wake; });
+  inbox.wake = false;
+  bytes.swap(inbox.bytes);
+  return Taken{.start = std::exchange(inbox.start, std::nullopt),
+               .paused = std::exchange(inbox.paused, false),
+               .done = inbox.done,
+               .code = inbox.code};
+}
+
+// Hands what the loop received to the body, on this thread, until the
+// transfer has left the loop: the start, the bytes (written and hashed
+// here, so the loop's thread only moves them), and a report at least every
+// kReportIntervalMs. Once the body says stop, the loop is told to drop the
+// transfer. Returns how the transfer ended.
+CURLcode Pump(ConnectionHub::Loop& loop, CurlTransfer& transfer, Body& body) {
+  std::optional<uint64_t> announced;
+  std::string bytes;
+  bool stopping = false;
+  for (;;) {
+    const Taken taken = TakeFromInbox(transfer.inbox, bytes);
+    bool go_on = !stopping;
+    if (go_on && taken.start) {
+      announced = taken.start->announced;
+      go_on = StartBody(body, taken.start->status, taken.start->headers);
+    }
+    const bool moved = !bytes.empty();
+    if (go_on && moved) go_on = TakeBody(body, bytes.data(), bytes.size(), announced);
+    bytes.clear();
+    if (go_on && !taken.done) {
+      go_on = moved ? ReportProgress(body, body.received, announced.value_or(0)) : ReportIdle(body);
+    }
+    if (taken.done) return stopping || !go_on ? CURLE_ABORTED_BY_CALLBACK : taken.code;
+    if (!go_on && !stopping) {
+      stopping = true;
+      loop.Post(ConnectionHub::Loop::Verb::kStop, transfer.id);
+    } else if (taken.paused && !stopping) {
+      loop.Post(ConnectionHub::Loop::Verb::kResume, transfer.id);
+    }
+  }
+}
+
 class CurlTransport final : public Transport {
  public:
-  CurlTransport() {
-    InitCurlOnce();
-    multi_.reset(curl_multi_init());
-    curl_.reset(curl_easy_init());
-  }
+  explicit CurlTransport(ConnectionHub& hub) : loop_(hub.loop()), curl_(curl_easy_init()) {}
 
   std::string Unready() const override {
-    return curl_ == nullptr || multi_ == nullptr ? "cannot create a transfer handle" : "";
+    return curl_ == nullptr || loop_.multi == nullptr ? "cannot create a transfer handle" : "";
   }
 
   TransportEnd Fetch(const std::string& wire_url, Body& body,
                      std::chrono::seconds stall_timeout) override {
-    CurlTransfer transfer{.curl = curl_.get(), .body = &body};
+    CurlTransfer transfer{.curl = curl_.get(), .id = loop_.NewId()};
     transfer.proxy = ProxyFor(wire_url, [](const char* name) { return std::getenv(name); });
     char curl_error[CURL_ERROR_SIZE] = {};
     Configure(transfer.curl, wire_url, static_cast<long>(stall_timeout.count()), transfer,
               curl_error);
-    const CURLcode code = RunRangedTransfer(multi_.get(), transfer);
+    curl_easy_setopt(transfer.curl, CURLOPT_PRIVATE, &transfer);
+    curl_slist* headers = RequestHeaders(body, transfer.curl);
+    loop_.Post(ConnectionHub::Loop::Verb::kStart, transfer.id, &transfer);
+    const CURLcode code = Pump(loop_, transfer, body);
+    // The error buffer and the header list live on this stack; the handle
+    // outlives them.
+    curl_easy_setopt(transfer.curl, CURLOPT_ERRORBUFFER, nullptr);
+    curl_easy_setopt(transfer.curl, CURLOPT_HTTPHEADER, nullptr);
+    curl_slist_free_all(headers);
+    if (!transfer.refusal.empty()) body.refusal = transfer.refusal;
+    return Ended(transfer, code, curl_error);
+  }
+
+ private:
+  static TransportEnd Ended(const CurlTransfer& transfer, CURLcode code, const char* curl_error) {
     TransportEnd end;
     curl_easy_getinfo(transfer.curl, CURLINFO_RESPONSE_CODE, &end.status);
     if (code == CURLE_HTTP_RETURNED_ERROR && !(end.status == 407 && !transfer.proxy.empty())) {
@@ -315,14 +516,14 @@ class CurlTransport final : public Transport {
     return end;
   }
 
- private:
-  // Declared first, destroyed last: the easy handle goes before its multi.
-  std::unique_ptr<CURLM, MultiCleanup> multi_;
+  ConnectionHub::Loop& loop_;
   std::unique_ptr<CURL, CurlCleanup> curl_;
 };
 
 }  // namespace
 
-std::unique_ptr<Transport> MakeTransport() { return std::make_unique<CurlTransport>(); }
+std::unique_ptr<Transport> MakeTransport(ConnectionHub& hub) {
+  return std::make_unique<CurlTransport>(hub);
+}
 
 }  // namespace brenvik::download

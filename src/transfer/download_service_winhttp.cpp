@@ -654,6 +654,25 @@ TransportEnd WinHttpTransport::Fetch(const std::string& wire_url, Body& body,
 
 }  // namespace
 
-std::unique_ptr<Transport> MakeTransport() { return std::make_unique<WinHttpTransport>(); }
+std::unique_ptr<Transport> MakeTransport(ConnectionHub&) {
+  return std::make_unique<WinHttpTransport>();
+}
 
 }  // namespace brenvik::download
+
+namespace brenvik {
+
+// Each WinHTTP service keeps a session and its connection of its own; the
+// hub has nothing to share.
+struct ConnectionHub::Loop {};
+
+ConnectionHub::ConnectionHub(int connections)
+    : connections_(connections), loop_(std::make_unique<Loop>()) {}
+
+ConnectionHub::~ConnectionHub() = default;
+
+int ConnectionHub::MostTransfers() const { return connections_; }
+
+bool ConnectionHub::Multiplexing() const { return false; }
+
+}  // namespace brenvik

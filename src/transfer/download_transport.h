@@ -14,7 +14,8 @@
 // renames the file into place or keeps or drops the partial data.
 //
 // Thread safety: a Body and a Transport belong to the thread that called
-// Download; a transport calls these functions on that thread only.
+// Download; a transport calls these functions on that thread only, even
+// where the bytes travel on another (libcurl's event loop).
 
 #include <chrono>
 #include <cstddef>
@@ -156,8 +157,8 @@ class Transport {
                              std::chrono::seconds stall_timeout) = 0;
 };
 
-// This platform's transport, one per service.
-std::unique_ptr<Transport> MakeTransport();
+// This platform's transport, one per service, on `hub`'s connections.
+std::unique_ptr<Transport> MakeTransport(ConnectionHub& hub);
 
 }  // namespace download
 }  // namespace brenvik

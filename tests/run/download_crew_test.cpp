@@ -25,7 +25,7 @@ class DownloadCrewTest : public ::testing::Test {
   Catalogue catalogue_;
   JobTable table_;
   ProgressStatistics stats_{table_, catalogue_, [] { return std::chrono::milliseconds(1000); }};
-  DownloadCrew crew_{3, abort_, table_, stats_, 2};
+  DownloadCrew crew_{3, 3, abort_, table_, stats_, 2};
 };
 
 TEST_F(DownloadCrewTest, EachLaneReportsToItsOwnRowAndTheSharedLine) {
