@@ -2,6 +2,7 @@
 // end-to-end benchmark.
 //
 //   latency_proxy --listen HOST:PORT --to HOST:PORT --delay-ms D [--rate-kib N]
+//                 [--line-kib N]
 //
 // It listens on HOST:PORT (port 0 picks a free one), prints the port it got on
 // one line of stdout, and forwards every accepted connection to --to. Each
@@ -11,8 +12,12 @@
 // through, as a TCP handshake over such a link would. --rate-kib caps what
 // each direction of each connection delivers (a token bucket), and at most
 // kWindowBytes wait in one direction, so a fast sender is held back as a TCP
-// window would hold it. An end of stream is passed on as a half-close, after
-// the data before it.
+// window would hold it. --line-kib caps what all connections together deliver
+// from the server to the client, as a shared line would: one bucket that
+// every connection's writer in that direction draws from, handing out the
+// line's bytes in the order the writers ask, so connections share it evenly.
+// Both caps apply where both are given. An end of stream is passed on as a
+// half-close, after the data before it.
 //
 // Every connection has four threads: a reader and a writer per direction. A
 // writer sleeps until its next chunk is due; nothing polls.
@@ -49,6 +54,48 @@ struct Options {
   std::string listen_host, listen_port, to_host, to_port;
   std::chrono::milliseconds delay{0};
   double rate_bytes_per_second = 0;  // 0: no cap
+  double line_bytes_per_second = 0;  // 0: no cap
+};
+
+// 5 ms of rate: a short burst, yet not so short that sleeping's overshoot
+// costs rate.
+double BurstOf(double bytes_per_second) { return std::max(16.0 * 1024, bytes_per_second / 200); }
+
+// The line every connection shares in one direction. Each writer reserves its
+// next piece under the lock and sleeps outside it until the piece's turn: the
+// line's clock (`busy_until_`) advances by each piece's time on the line, and
+// a piece may go a burst's time before the line is free for it, so an idle
+// line lets a burst through at once and a busy one runs at the rate.
+class Line {
+ public:
+  explicit Line(double bytes_per_second)
+      : rate_(bytes_per_second),
+        burst_(BurstOf(bytes_per_second)),
+        burst_time_(std::chrono::duration_cast<Clock::duration>(
+            std::chrono::duration<double>(burst_ / rate_))) {}
+
+  // The most one Take may ask for.
+  std::size_t Burst() const { return static_cast<std::size_t>(burst_); }
+
+  // Sleeps until `bytes` (at most Burst()) may go out on the line.
+  void Take(std::size_t bytes) {
+    Clock::time_point go;
+    {
+      std::lock_guard lock(mutex_);
+      const Clock::time_point now = Clock::now();
+      busy_until_ = std::max(busy_until_, now) +
+                    std::chrono::duration_cast<Clock::duration>(
+                        std::chrono::duration<double>(static_cast<double>(bytes) / rate_));
+      go = busy_until_ - burst_time_;
+    }
+    std::this_thread::sleep_until(go);
+  }
+
+ private:
+  const double rate_, burst_;
+  const Clock::duration burst_time_;
+  std::mutex mutex_;
+  Clock::time_point busy_until_{};
 };
 
 struct Chunk {
@@ -57,11 +104,11 @@ struct Chunk {
 };
 
 // One direction of one connection: what the reader took from `from` and the
-// writer has not yet given to `to`.
+// writer has not yet given to `to`, through `line` when that direction has one.
 class Pipe {
  public:
-  Pipe(int from, int to, Clock::time_point opens, const Options& options)
-      : from_(from), to_(to), opens_(opens), options_(options) {}
+  Pipe(int from, int to, Clock::time_point opens, const Options& options, Line* line)
+      : from_(from), to_(to), opens_(opens), options_(options), line_(line) {}
 
   void Read() {
     std::vector<char> buffer(kChunkBytes);
@@ -121,18 +168,17 @@ class Pipe {
     return chunk;
   }
 
-  double Burst() const {
-    // 5 ms of rate: a short burst, yet not so short that sleeping's overshoot
-    // costs rate.
-    return std::max(16.0 * 1024, options_.rate_bytes_per_second / 200);
-  }
+  double Burst() const { return BurstOf(options_.rate_bytes_per_second); }
 
-  // Sends every byte, no faster than the rate cap allows; false when `to` is gone.
+  // Sends every byte, no faster than the rate cap and the line allow; false
+  // when `to` is gone.
   bool Deliver(const std::vector<char>& bytes) {
     std::size_t sent = 0;
     while (sent < bytes.size()) {
       std::size_t allowed = bytes.size() - sent;
+      if (line_ != nullptr) allowed = std::min(allowed, line_->Burst());
       if (options_.rate_bytes_per_second > 0) allowed = std::min(allowed, TakeTokens(allowed));
+      if (line_ != nullptr) line_->Take(allowed);
       ssize_t put = send(to_, bytes.data() + sent, allowed, MSG_NOSIGNAL);
       if (put < 0 && errno == EINTR) put = 0;
       if (put < 0) return false;
@@ -171,6 +217,7 @@ class Pipe {
   const int from_, to_;
   const Clock::time_point opens_;
   const Options& options_;
+  Line* const line_;
   std::mutex mutex_;
   std::condition_variable changed_;
   std::deque<Chunk> queue_;
@@ -195,7 +242,7 @@ void SetNoDelay(int fd) {
   setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
 }
 
-void Serve(int client, const addrinfo* to, const Options& options) {
+void Serve(int client, const addrinfo* to, const Options& options, Line* down_line) {
   // The handshake's round trip: neither direction delivers before it is over.
   const Clock::time_point opens = Clock::now() + 2 * options.delay;
   int server = Connect(to);
@@ -206,7 +253,8 @@ void Serve(int client, const addrinfo* to, const Options& options) {
   }
   SetNoDelay(client);
   SetNoDelay(server);
-  Pipe up(client, server, opens, options), down(server, client, opens, options);
+  Pipe up(client, server, opens, options, nullptr);
+  Pipe down(server, client, opens, options, down_line);
   {
     std::jthread up_reader([&] { up.Read(); }), down_reader([&] { down.Read(); });
     std::jthread down_writer([&] { down.Write(); });
@@ -255,7 +303,10 @@ unsigned PortOf(int fd) {
 [[noreturn]] void Usage() {
   std::fprintf(stderr,
                "usage: latency_proxy --listen HOST:PORT --to HOST:PORT --delay-ms D "
-               "[--rate-kib N]\n");
+               "[--rate-kib N] [--line-kib N]\n"
+               "  --rate-kib N  each direction of each connection delivers at most N KiB/s\n"
+               "  --line-kib N  all connections together deliver at most N KiB/s from the\n"
+               "                server to the client\n");
   std::exit(2);
 }
 
@@ -294,6 +345,8 @@ Options Parse(int argc, char** argv) {
       options.delay = std::chrono::milliseconds(Number(value));
     } else if (flag == "--rate-kib") {
       options.rate_bytes_per_second = 1024.0 * static_cast<double>(Number(value));
+    } else if (flag == "--line-kib") {
+      options.line_bytes_per_second = 1024.0 * static_cast<double>(Number(value));
     } else {
       Usage();
     }
@@ -308,6 +361,9 @@ int main(int argc, char** argv) {
   signal(SIGPIPE, SIG_IGN);
   static const Options options = Parse(argc, argv);
   static const addrinfo* const to = Resolve(options.to_host, options.to_port, false);
+  // The server-to-client line every connection shares; none without a cap.
+  static Line* const down_line =
+      options.line_bytes_per_second > 0 ? new Line(options.line_bytes_per_second) : nullptr;
   addrinfo* here = Resolve(options.listen_host, options.listen_port, true);
   int listener = Listen(here);
   freeaddrinfo(here);
@@ -320,6 +376,6 @@ int main(int argc, char** argv) {
       if (errno != EINTR) std::this_thread::sleep_for(std::chrono::milliseconds(10));
       continue;
     }
-    std::thread([client] { Serve(client, to, options); }).detach();
+    std::thread([client] { Serve(client, to, options, down_line); }).detach();
   }
 }
