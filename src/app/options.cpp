@@ -189,7 +189,8 @@ std::string UsageText() {
          "  --folder DIR     download into DIR itself\n"
          "  --install        start Install.exe when every file is verified (the default)\n"
          "  --no-install     do not start Install.exe\n"
-         "  --connections N  download up to N files at once, 1 to 16 (default 4)\n" +
+         "  --connections N  use up to N connections to the server, 1 to 16 (default 4):\n"
+         "                   N files at once, more where HTTP/2 carries them together\n" +
          kFaceUsage + kDemoUsage + kFromMenuUsage +
          "  --publisher-key FILE\n"
          "                   trust catalogues signed with this signify public key (instead\n"

@@ -3,11 +3,12 @@
 // worker holds, checks the disk space for it (counting what the other
 // workers' downloads still need), downloads base URL + version + "/" + name
 // (version and name percent-encoded whole) into the download folder and
-// hands the row on for checking (PendingCheck). A run has one to
-// kMostConnections of them, each with its own connection, reused from one
-// file to the next; the first goes on with the setup step's service and its
-// connection. A file that failed its check, or came with the wrong size, is
-// fetched again past any cache on the way.
+// hands the row on for checking (PendingCheck). A run has one per
+// connection (1 to kMostConnections) and, once the server carries many
+// transfers on one connection (HTTP/2), up to the connection hub's most;
+// their services share the hub's connections, and the first goes on with
+// the setup step's service. A file that failed its check, or came with the
+// wrong size, is fetched again past any cache on the way.
 //
 // Failures count over all rows and all workers; after the 11th in a row the
 // user is asked to Retry or Cancel. Questions come one at a time: a worker
