@@ -6,14 +6,21 @@
 #                [--scale-sizes N,M,...] [--strict]
 #   bench/e2e.sh --serve [--quick] [--rate-kib N]
 #
-# Every download case times four tools, each into a fresh, empty folder:
-#   brenvik        brenvik --text --yes --no-install --server URL --folder DIR
-#   curl-parallel  curl --parallel --parallel-max 4 with a config file of
-#                  url/output pairs, then md5sum -c
-#   wget           wget -i URLS (one connection, kept alive), then md5sum -c
-#   aria2c         aria2c -j4 -x1 with an md5 checksum per file, which it
-#                  checks as it goes (checked once before timing: a wrong sum
-#                  must make it fail)
+# The download cases time these tools, each into a fresh, empty folder
+# (large, small, mixed and latency the first four; h2 and limited those
+# their entries below name):
+#   brenvik         brenvik --text --yes --no-install --server URL --folder DIR
+#   curl-parallel   curl --parallel --parallel-max 4 with a config file of
+#                   url/output pairs, then md5sum -c
+#   wget            wget -i URLS (one connection, kept alive), then md5sum -c
+#   aria2c          aria2c -j4 -x1 with an md5 checksum per file, which it
+#                   checks as it goes (checked once before timing: a wrong sum
+#                   must make it fail)
+#   curl-multiplex  curl --parallel at its defaults (no --parallel-max), which
+#                   over HTTP/2 carries every transfer on one connection, then
+#                   md5sum -c
+#   aria2c-split    aria2c -j4 -x4 -s4 -k1M: each file split over up to 4
+#                   connections, checked as aria2c is
 #
 # Cases (ratio = brenvik / the other tool, smaller is better):
 #   large     8 files of 64 MiB
@@ -23,6 +30,17 @@
 #             every chunk reaches the other side 10 ms after it was sent, both
 #             ways, so each request costs a 20 ms round trip and each new
 #             connection one more; every tool goes through it
+#   h2        the mixed release over HTTPS with HTTP/2 (nginx's second port,
+#             a certificate made for the run and trusted for it alone:
+#             SSL_CERT_FILE for brenvik, --cacert for curl), through a latency
+#             front as latency's; brenvik, curl-multiplex and curl-parallel.
+#             Reported also: what nginx's access log shows of each tool's last
+#             run (protocol, requests, connections)
+#   limited   2 files of 24 MiB through a latency front as latency's that caps
+#             each connection at 977 KiB/s (about 1 MB/s) and all of them
+#             together at 7813 KiB/s (about 8 MB/s, the line); brenvik,
+#             aria2c, aria2c-split and curl-parallel. Reported also: the
+#             line's limit, the release's bytes over the line's rate
 #   recheck   the complete large folder again: brenvik  vs  md5sum -c
 #   resume    not a race: one brenvik run continues a download that stopped
 #             with 6 of 8 files of 8 MiB in the folder, through a latency
@@ -47,28 +65,30 @@
 # and for every case the peak resident memory of every run.
 #
 # Targets: brenvik <= 1.0 x curl-parallel on large, small, mixed and latency;
-# on latency also brenvik <= 0.35 x wget; recheck <= 1.1 x md5sum; brenvik's
-# peak memory < 64 MiB; on resume, the largest rate shown <= 2.0 x the link's
-# rate, no line without an estimate, and at least one line drawn. On scale:
+# on latency also brenvik <= 0.35 x wget; on h2 brenvik <= 1.0 x
+# curl-multiplex; on limited brenvik <= 0.35 x aria2c; recheck <= 1.1 x
+# md5sum; brenvik's peak memory < 64 MiB; on resume, the largest rate shown
+# <= 2.0 x the link's rate, no line without an estimate, and at least one
+# line drawn. On scale:
 # brenvik <= 1.0 x curl-parallel at every size, the time for the largest size
 # <= 1.15 x (its file count / the smallest size's) x the time for the
 # smallest (4.6 x for 80,000 against 20,000), and brenvik's peak memory
 # <= 128 MiB.
 #
 # --quick       smaller cases (8 x 16 MiB, 500 x 16 KiB, 100 x 64 KiB +
-#               2 x 4 MiB, resume with 8 x 4 MiB, scale with 2,000 and 8,000
-#               files), one repetition
+#               2 x 4 MiB, limited with 2 x 6 MiB, resume with 8 x 4 MiB,
+#               scale with 2,000 and 8,000 files), one repetition
 # --reps N      repetitions per case (default 5, or 1 with --quick); the median
 #               of each tool counts; the tools take turns going first (resume
 #               runs once)
-# --only CASES  a comma-separated subset of large,small,mixed,latency,recheck,
-#               resume,scale (recheck needs large, which then runs once,
-#               untimed, when not chosen)
+# --only CASES  a comma-separated subset of large,small,mixed,latency,h2,
+#               limited,recheck,resume,scale (recheck needs large, which then
+#               runs once, untimed, when not chosen)
 # --scale-sizes N,M,...  the file counts of the scale case (default
 #               20000,80000; add 200000 for a release of 200,000 files)
-# --rate-kib N  the latency front also caps each direction of each connection
-#               at N KiB/s (a rate-capped link); resume's front is capped at N
-#               (default 1024)
+# --rate-kib N  the latency and h2 fronts also cap each direction of each
+#               connection at N KiB/s (a rate-capped link); resume's front is
+#               capped at N (default 1024)
 # --strict      exit 3 when a target is missed
 # --serve       make the releases, start the server and the latency fronts,
 #               print the commands to run against them, and wait for Ctrl-C or
@@ -77,14 +97,15 @@
 # Environment:
 #   BRENVIK_BUILD          folder holding brenvik, brenvik-catalogue and
 #                          latency_proxy (default: build/ of this checkout;
-#                          built when missing)
+#                          built when missing, and latency_proxy also when
+#                          older than its source)
 #   BRENVIK_BENCH_TMP      where the releases and the downloads go (default: $TMPDIR or /tmp)
 #   BRENVIK_BENCH_ARGS     more arguments for every brenvik run, e.g. "--connections 16"
 #   BRENVIK_BENCH_PROFILE  a command put in front of every brenvik run, e.g.
 #                          "strace -c -f -o /tmp/strace.txt" (timings then mean little)
 #
-# All tools fetch from the same nginx, which serves from the page cache, and
-# write into the same filesystem. Nothing is left behind: the temporary
+# All tools fetch from the same nginx (h2 from its HTTPS port), which serves
+# from the page cache, and write into the same filesystem. Nothing is left behind: the temporary
 # folder, the server and the latency fronts go away on every exit.
 set -euo pipefail
 
@@ -97,7 +118,7 @@ strict=0
 serve=0
 rate_kib=""
 scale_sizes=""
-only=large,small,mixed,latency,recheck,resume
+only=large,small,mixed,latency,h2,limited,recheck,resume
 while [ $# -gt 0 ]; do
   case "$1" in
     --quick) quick=1 ;;
@@ -126,7 +147,7 @@ case "$rate_kib" in *[!0-9]*|0) echo "e2e.sh: --rate-kib takes a positive number
 IFS=, read -r -a cases <<<"$only"
 [ ${#cases[@]} -gt 0 ] || { echo "e2e.sh: --only needs at least one case" >&2; exit 2; }
 for c in "${cases[@]}"; do
-  case "$c" in large|small|mixed|latency|recheck|resume|scale) ;; *) echo "e2e.sh: unknown case $c" >&2; exit 2 ;; esac
+  case "$c" in large|small|mixed|latency|h2|limited|recheck|resume|scale) ;; *) echo "e2e.sh: unknown case $c" >&2; exit 2 ;; esac
 done
 chosen() { [ "$serve" = 1 ] || [[ ",$only," == *",$1,"* ]]; }
 
@@ -134,12 +155,14 @@ if [ "$quick" = 1 ]; then
   large_count=8;  large_mib=16
   small_count=500; small_kib=16
   mixed_count=100; mixed_kib=64; mixed_big_count=2; mixed_big_mib=4
+  limited_count=2; limited_mib=6
   resume_mib=4
   scale_sizes=${scale_sizes:-2000,8000}
 else
   large_count=8;  large_mib=64
   small_count=2000; small_kib=16
   mixed_count=200; mixed_kib=64; mixed_big_count=2; mixed_big_mib=16
+  limited_count=2; limited_mib=24
   resume_mib=8
   scale_sizes=${scale_sizes:-20000,80000}
 fi
@@ -157,6 +180,8 @@ delay_ms=10  # each way: a 20 ms round trip
 # come at once, one per connection, each at the front's cap.
 resume_count=8; resume_present=6; resume_connections=2
 resume_rate_kib=${rate_kib:-1024}
+# limited: about 1 MB/s per connection, about 8 MB/s for the whole line.
+limited_rate_kib=977 limited_line_kib=7813
 
 log() { printf '%s\n' "$*" >&2; }
 die() { log "e2e.sh: $*"; exit 1; }
@@ -168,6 +193,7 @@ command -v wget >/dev/null 2>&1 || need_packages+=(wget)
 command -v curl >/dev/null 2>&1 || need_packages+=(curl)
 command -v aria2c >/dev/null 2>&1 || need_packages+=(aria2)
 [ -x /usr/bin/time ] || need_packages+=(time)
+command -v openssl >/dev/null 2>&1 || need_packages+=(openssl)
 command -v md5sum >/dev/null 2>&1 || need_packages+=(coreutils)
 command -v script >/dev/null 2>&1 || need_packages+=(bsdutils)
 if [ ${#need_packages[@]} -gt 0 ]; then
@@ -197,8 +223,11 @@ build=$(cd "$(dirname "$build")" && pwd)/$(basename "$build")
 targets=()
 [ -x "$build/brenvik" ] || targets+=(brenvik)
 [ -x "$build/brenvik-catalogue" ] || targets+=(brenvik-catalogue)
-if { chosen latency || chosen resume; } && [ ! -x "$build/latency_proxy" ]; then
-  targets+=(latency_proxy)
+if chosen latency || chosen h2 || chosen limited || chosen resume; then
+  # A front older than its source may lack an option the cases use.
+  if [ ! -x "$build/latency_proxy" ] || [ "$root/bench/latency_proxy.cpp" -nt "$build/latency_proxy" ]; then
+    targets+=(latency_proxy)
+  fi
 fi
 if [ ${#targets[@]} -gt 0 ]; then
   log "building ${targets[*]} in $build"
@@ -281,16 +310,17 @@ tool_inputs() {
     }' "$srv/$release.md5"
 }
 
-release_of() { case "$1" in latency) echo mixed ;; recheck) echo large ;; *) echo "$1" ;; esac; }
+release_of() { case "$1" in latency|h2) echo mixed ;; recheck) echo large ;; *) echo "$1" ;; esac; }
 resume_bytes=$((resume_mib * 1024 * 1024))
 
 # Room for the releases, one tool's copy at a time and the re-check's folder.
 need_kib=0
 if chosen large || chosen recheck; then need_kib=$((need_kib + 3 * large_count * large_mib * 1024)); fi
 if chosen small; then need_kib=$((need_kib + 2 * small_count * (small_kib + 4))); fi
-if chosen mixed || chosen latency; then
+if chosen mixed || chosen latency || chosen h2; then
   need_kib=$((need_kib + 2 * (mixed_count * (mixed_kib + 4) + mixed_big_count * mixed_big_mib * 1024)))
 fi
+if chosen limited; then need_kib=$((need_kib + 2 * limited_count * limited_mib * 1024)); fi
 if chosen resume; then need_kib=$((need_kib + 2 * resume_count * resume_mib * 1024)); fi
 if chosen scale; then  # every small file takes a block of its own
   for n in "${scale_counts[@]}"; do need_kib=$((need_kib + 2 * n * 4)); done
@@ -304,24 +334,52 @@ if chosen large || chosen recheck; then
   make_release large "$large_count:$((large_mib * 1024 * 1024))"
 fi
 if chosen small; then make_release small "$small_count:$((small_kib * 1024))"; fi
-if chosen mixed || chosen latency; then
+if chosen mixed || chosen latency || chosen h2; then
   make_release mixed "$mixed_count:$((mixed_kib * 1024))" \
     "$mixed_big_count:$((mixed_big_mib * 1024 * 1024))"
 fi
+if chosen limited; then make_release limited "$limited_count:$((limited_mib * 1024 * 1024))"; fi
 if chosen resume; then make_release resume "$resume_count:$resume_bytes"; fi
 if chosen scale; then
   for n in "${scale_counts[@]}"; do make_release "scale$n" "$n:$scale_bytes"; done
 fi
 chmod -R a+rX "$srv"
 
+# h2's certificate, made for this run and trusted by its runs alone; it goes
+# with the work folder.
+cert=""
+if chosen h2; then
+  mkdir -p "$work/tls"
+  openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2 \
+    -keyout "$work/tls/key.pem" -out "$work/tls/cert.pem" \
+    -subj /CN=127.0.0.1 -addext subjectAltName=IP:127.0.0.1 >"$work/tls/openssl.log" 2>&1 ||
+    { cat "$work/tls/openssl.log" >&2; die "openssl could not make the certificate"; }
+  cert=$work/tls/cert.pem
+fi
+
 # ------------------------------------------------------------------ the server and the latency front
 # Any release answers the start-up probe.
 probe=$(cd "$srv" && find . -mindepth 2 -maxdepth 2 -name FileList.txt | head -n 1)
 probe=${probe#./}
+# start_nginx PORT [TLS_PORT]: nginx serving the releases on PORT, and with
+# TLS_PORT over HTTPS with HTTP/2 there too (h2), logging each request's
+# connection, its count on that connection and its protocol.
 start_nginx() {
-  local port=$1 conf=$work/nginx/nginx.conf user_line=""
+  local port=$1 tls_port=${2:-} conf=$work/nginx/nginx.conf user_line="" tls_server=""
   mkdir -p "$work/nginx/tmp"
   [ "$(id -u)" -eq 0 ] && user_line="user $(id -un) $(id -gn);"
+  if [ -n "$tls_port" ]; then
+    tls_server="
+  log_format h2 '\$connection \$connection_requests \$server_protocol \$status \$request_uri';
+  server {
+    listen 127.0.0.1:$tls_port ssl http2;
+    ssl_certificate $cert;
+    ssl_certificate_key $work/tls/key.pem;
+    access_log $h2_log h2;
+    root $srv;
+    location / { }
+  }"
+  fi
   cat > "$conf" <<EOF
 $user_line
 daemon off;
@@ -345,7 +403,7 @@ http {
     listen 127.0.0.1:$port;
     root $srv;
     location / { }
-  }
+  }$tls_server
 }
 EOF
   "$nginx_bin" -p "$work/nginx" -c "$conf" -e "$work/nginx/error.log" \
@@ -365,23 +423,32 @@ EOF
   return 1
 }
 
-port=""
+h2_log=$work/nginx/h2-access.log
+port="" tls_port=""
 for _ in $(seq 20); do
   candidate=$((20000 + RANDOM % 40000))
-  if start_nginx "$candidate"; then port=$candidate; break; fi
+  if start_nginx "$candidate" ${cert:+$((candidate + 1))}; then
+    port=$candidate
+    [ -z "$cert" ] || tls_port=$((candidate + 1))
+    break
+  fi
   stop "$nginx_pid" KILL; nginx_pid=""
 done
 [ -n "$port" ] || { cat "$work/nginx/error.log" >&2 2>/dev/null || true; die "nginx did not start"; }
-log "nginx (pid $nginx_pid) serving $srv on 127.0.0.1:$port"
+log "nginx (pid $nginx_pid) serving $srv on 127.0.0.1:$port${tls_port:+, and over HTTPS with HTTP/2 on $tls_port}"
 plain_url=http://127.0.0.1:$port/
 
-# start_front NAME RATE_KIB: a latency front before nginx, capped at
-# RATE_KIB KiB/s per connection and direction (empty: no cap); sets
-# front_pid and front_url. The front picks its own port and prints it.
+# start_front NAME SCHEME TO_PORT RATE_KIB [LINE_KIB]: a latency front before
+# nginx's TO_PORT, which speaks SCHEME (http or https: the front passes TCP
+# through, TLS and all), capped at RATE_KIB KiB/s per connection and
+# direction and at LINE_KIB KiB/s for all connections together from the
+# server (empty: no cap); sets front_pid and front_url. The front picks its
+# own port and prints it.
 start_front() {
-  local name=$1 rate=$2 front_port
-  "$proxy_bin" --listen 127.0.0.1:0 --to "127.0.0.1:$port" --delay-ms "$delay_ms" \
-    ${rate:+--rate-kib "$rate"} >"$work/$name.port" 2>"$work/$name.log" &
+  local name=$1 scheme=$2 to_port=$3 rate=$4 line=${5:-} front_port trust=()
+  [ "$scheme" = http ] || trust=(--ca-certificate="$cert")
+  "$proxy_bin" --listen 127.0.0.1:0 --to "127.0.0.1:$to_port" --delay-ms "$delay_ms" \
+    ${rate:+--rate-kib "$rate"} ${line:+--line-kib "$line"} >"$work/$name.port" 2>"$work/$name.log" &
   front_pid=$!
   front_pids+=("$front_pid")
   for _ in $(seq 50); do
@@ -391,32 +458,55 @@ start_front() {
   done
   front_port=$(head -n 1 "$work/$name.port")
   [ -n "$front_port" ] || { cat "$work/$name.log" >&2; die "the latency front $name did not start"; }
-  front_url=http://127.0.0.1:$front_port/
-  wget -q -O /dev/null "$front_url$probe" || die "nothing comes through the latency front $name"
-  log "latency front $name (pid $front_pid) on 127.0.0.1:$front_port: ${delay_ms} ms each way${rate:+, $rate KiB/s per connection}"
+  front_url=$scheme://127.0.0.1:$front_port/
+  wget -q -O /dev/null ${trust[@]+"${trust[@]}"} "$front_url$probe" ||
+    die "nothing comes through the latency front $name"
+  log "latency front $name (pid $front_pid) on 127.0.0.1:$front_port: ${delay_ms} ms each way${rate:+, $rate KiB/s per connection}${line:+, $line KiB/s for the line}"
 }
 
 proxy_url=""
 if chosen latency; then
-  start_front proxy "$rate_kib"
+  start_front proxy http "$port" "$rate_kib"
   proxy_pid=$front_pid proxy_url=$front_url
+fi
+# h2 goes through a front as latency's to nginx's HTTPS port; it must really
+# get HTTP/2 there.
+h2_url=""
+if chosen h2; then
+  start_front h2-front https "$tls_port" "$rate_kib"
+  h2_url=$front_url
+  [ "$(curl -s -o /dev/null --cacert "$cert" --http2 -w '%{http_version}' "$h2_url$probe")" = 2 ] ||
+    die "HTTP/2 was not negotiated through the h2 front"
+fi
+limited_url=""
+if chosen limited; then
+  start_front limited-front http "$port" "$limited_rate_kib" "$limited_line_kib"
+  limited_url=$front_url
 fi
 # resume has a front of its own: it is always capped, the latency case only
 # with --rate-kib.
 resume_url=""
 if chosen resume; then
-  start_front resume-front "$resume_rate_kib"
+  start_front resume-front http "$port" "$resume_rate_kib"
   resume_url=$front_url
 fi
 
+# url_of CASE: the base URL CASE's tools fetch from.
+url_of() {
+  case "$1" in
+    latency) echo "$proxy_url" ;;
+    h2) echo "$h2_url" ;;
+    limited) echo "$limited_url" ;;
+    *) echo "$plain_url" ;;
+  esac
+}
+
 scale_inputs=()
 if chosen scale; then scale_inputs=("${scale_cases[@]}"); fi
-for c in large small mixed latency ${scale_inputs[@]+"${scale_inputs[@]}"}; do
-  if chosen "${c%%[0-9]*}"; then
-    url=$plain_url
-    [ "$c" = latency ] && url=$proxy_url
-    tool_inputs "$c" "$(release_of "$c")" "$url"
-  fi
+for c in large small mixed latency h2 limited ${scale_inputs[@]+"${scale_inputs[@]}"}; do
+  case_name=$c
+  [[ "$c" == scale* ]] && case_name=scale
+  if chosen "$case_name"; then tool_inputs "$c" "$(release_of "$c")" "$(url_of "$c")"; fi
 done
 
 # Read every file once so that every tool is served from the page cache.
@@ -443,40 +533,54 @@ timed() {
 }
 
 # run_ours RELEASE BASE_URL FOLDER: brenvik in a fresh working folder (it
-# writes FileList.txt and OrvBrenvik.ini there).
+# writes FileList.txt and OrvBrenvik.ini there); over https it trusts the
+# run's certificate.
 run_ours() {
-  local release=$1 url=$2 folder=$3 cwd status=0
+  local release=$1 url=$2 folder=$3 cwd status=0 trust=()
+  [[ "$url" != https:* ]] || trust=(env "SSL_CERT_FILE=$cert")
   cwd=$(mktemp -d "$work/cwd.XXXXXX")
   pushd "$cwd" >/dev/null
   # shellcheck disable=SC2086  # the profiler is a command line
-  timed "$work/brenvik.log" ${BRENVIK_BENCH_PROFILE:-} "$brenvik" --text --yes --no-install \
-    --server "$url$release/" --folder "$folder" ${extra_args[@]+"${extra_args[@]}"} || status=$?
+  timed "$work/brenvik.log" ${BRENVIK_BENCH_PROFILE:-} ${trust[@]+"${trust[@]}"} "$brenvik" \
+    --text --yes --no-install --server "$url$release/" --folder "$folder" \
+    ${extra_args[@]+"${extra_args[@]}"} || status=$?
   popd >/dev/null
   rm -rf "$cwd"
   return "$status"
 }
 
-# run_tool TOOL CASE FOLDER: one timed download of CASE's release into FOLDER.
+# The options every aria2c run takes: md5 checked as it goes, nothing kept
+# from before.
+aria2_options=(--no-conf -q --check-integrity=true --allow-overwrite=true
+               --auto-file-renaming=false --file-allocation=none)
+
+# run_tool TOOL CASE FOLDER: one timed download of CASE's release into FOLDER;
+# over https every tool trusts the run's certificate.
 # shellcheck disable=SC2016  # the inner shells expand their own arguments
 run_tool() {
-  local tool=$1 name=$2 folder=$3 release url
+  local tool=$1 name=$2 folder=$3 release url curl_trust=() trust=()
   release=$(release_of "$name")
-  url=$plain_url
-  [ "$name" = latency ] && url=$proxy_url
+  url=$(url_of "$name")
+  [[ "$url" != https:* ]] || { curl_trust=(--cacert "$cert"); trust=(--ca-certificate="$cert"); }
   case "$tool" in
     brenvik) run_ours "$release" "$url" "$folder" ;;
-    curl-parallel)
+    curl-parallel|curl-multiplex)
+      local parallel=(--parallel)
+      [ "$tool" = curl-multiplex ] || parallel+=(--parallel-max 4)
       timed "$work/$tool.log" bash -c \
-        'curl --parallel --parallel-max 4 -s -S --fail --create-dirs --output-dir "$2" -K "$1" &&
-         cd "$2" && md5sum -c --quiet "$3"' _ "$srv/$name.curl" "$folder" "$srv/$release.md5" ;;
+        'curl "${@:4}" -s -S --fail --create-dirs --output-dir "$2" -K "$1" &&
+         cd "$2" && md5sum -c --quiet "$3"' _ "$srv/$name.curl" "$folder" "$srv/$release.md5" \
+        "${parallel[@]}" ${curl_trust[@]+"${curl_trust[@]}"} ;;
     wget)
       timed "$work/$tool.log" bash -c \
-        'wget -q -i "$1" -P "$2" && cd "$2" && md5sum -c --quiet "$3"' _ \
-        "$srv/$name.urls" "$folder" "$srv/$release.md5" ;;
+        'wget "${@:4}" -q -i "$1" -P "$2" && cd "$2" && md5sum -c --quiet "$3"' _ \
+        "$srv/$name.urls" "$folder" "$srv/$release.md5" ${trust[@]+"${trust[@]}"} ;;
     aria2c)
-      timed "$work/$tool.log" aria2c --no-conf -q -j4 -x1 --check-integrity=true \
-        --allow-overwrite=true --auto-file-renaming=false --file-allocation=none \
+      timed "$work/$tool.log" aria2c "${aria2_options[@]}" -j4 -x1 ${trust[@]+"${trust[@]}"} \
         -d "$folder" -i "$srv/$name.aria2" ;;
+    aria2c-split)
+      timed "$work/$tool.log" aria2c "${aria2_options[@]}" -j4 -x4 -s4 -k1M \
+        ${trust[@]+"${trust[@]}"} -d "$folder" -i "$srv/$name.aria2" ;;
   esac
 }
 
@@ -496,24 +600,27 @@ failed() {  # failed TOOL CASE
 }
 
 # aria2c's time counts only if it really checks: with the options of the
-# timed runs, one file must pass against its own digest and fail (exit status
-# 32, a checksum mismatch) against another.
+# timed runs (one connection per file, or split), one file must pass against
+# its own digest and fail (exit status 32, a checksum mismatch) against
+# another.
 aria2_checks() {
-  local release=$1 sum first status
+  local release=$1 sum first status split
   read -r sum first < "$srv/$release.md5"
-  for digest in "$sum" 0123456789abcdef0123456789abcdef; do
-    printf '%s%s/%s/%s\n  out=%s\n  checksum=md5=%s\n' "$plain_url" "$release" "$version" \
-      "$first" "$first" "$digest" >"$work/one.aria2"
-    status=0
-    aria2c --no-conf -q -j4 -x1 --check-integrity=true --allow-overwrite=true \
-      --auto-file-renaming=false --file-allocation=none -d "$work/one" \
-      -i "$work/one.aria2" >/dev/null 2>&1 || status=$?
-    rm -rf "$work/one" "$work/one.aria2"
-    if [ "$digest" = "$sum" ] && [ "$status" -ne 0 ]; then
-      die "aria2c failed on a file with its right md5 (exit status $status)"
-    elif [ "$digest" != "$sum" ] && [ "$status" -ne 32 ]; then
-      die "aria2c did not reject a file with a wrong md5 (exit status $status): its times would not include a check"
-    fi
+  for split in "-x1" "-x4 -s4 -k1M"; do
+    for digest in "$sum" 0123456789abcdef0123456789abcdef; do
+      printf '%s%s/%s/%s\n  out=%s\n  checksum=md5=%s\n' "$plain_url" "$release" "$version" \
+        "$first" "$first" "$digest" >"$work/one.aria2"
+      status=0
+      # shellcheck disable=SC2086  # split is a list of options
+      aria2c "${aria2_options[@]}" -j4 $split -d "$work/one" -i "$work/one.aria2" \
+        >/dev/null 2>&1 || status=$?
+      rm -rf "$work/one" "$work/one.aria2"
+      if [ "$digest" = "$sum" ] && [ "$status" -ne 0 ]; then
+        die "aria2c $split failed on a file with its right md5 (exit status $status)"
+      elif [ "$digest" != "$sum" ] && [ "$status" -ne 32 ]; then
+        die "aria2c $split did not reject a file with a wrong md5 (exit status $status): its times would not include a check"
+      fi
+    done
   done
 }
 
@@ -528,16 +635,40 @@ record() {  # record CASE TOOL: the last run's time and peak memory
 
 tools=(brenvik curl-parallel wget aria2c)
 # The scale case races curl-parallel alone: the others take minutes on
-# tens of thousands of files and add nothing to how brenvik grows.
-tools_of() { case "$1" in scale*) echo brenvik curl-parallel ;; *) echo "${tools[@]}" ;; esac; }
+# tens of thousands of files and add nothing to how brenvik grows. h2 races
+# curl, which multiplexes; limited the tools that can split a file over
+# connections or not.
+tools_of() {
+  case "$1" in
+    scale*) echo brenvik curl-parallel ;;
+    h2) echo brenvik curl-multiplex curl-parallel ;;
+    limited) echo brenvik aria2c aria2c-split curl-parallel ;;
+    *) echo "${tools[@]}" ;;
+  esac
+}
 proxy_cpu_s=0
 proxy_wall_s=0
 cpu_ticks() { awk '{ print $14 + $15 }' "/proc/$1/stat"; }
 
+# What nginx's h2 log shows of each tool's last run.
+declare -A h2_seen
+h2_log_lines() { if [ -f "$h2_log" ]; then wc -l <"$h2_log"; else echo 0; fi; }
+# h2_usage TOOL SKIP: the requests after the log's first SKIP lines, their
+# protocols, the connections they came on and the most one connection carried.
+h2_usage() {
+  h2_seen[$1]=$(tail -n "+$(($2 + 1))" "$h2_log" | awk '
+    { n++; protocol[$3]++; if (!($1 in seen)) { seen[$1]; connections++ } }
+    $2 > most { most = $2 }
+    END {
+      for (p in protocol) list = list (list == "" ? "" : ", ") p " x " protocol[p]
+      printf "%d requests (%s) on %d connection(s), at most %d on one", n, list, connections, most
+    }')
+}
+
 # download_case CASE: every tool in every repetition, a fresh folder each
 # run; the order turns by one tool per repetition.
 download_case() {
-  local name=$1 release folder last ticks
+  local name=$1 release folder last ticks skip
   release=$(release_of "$name")
   [ "$name" = latency ] && ticks=$(cpu_ticks "$proxy_pid")
   local case_tools
@@ -547,10 +678,12 @@ download_case() {
     for tool in "${case_tools[@]:first}" "${case_tools[@]:0:first}"; do
       folder=$work/dl-$tool
       rm -rf "$folder"; mkdir -p "$folder"
+      skip=$(h2_log_lines)
       run_tool "$tool" "$name" "$folder" || failed "$tool" "$name"
       record "$name" "$tool"
+      if [ "$name" = h2 ]; then h2_usage "$tool" "$skip"; fi
       [ "$name" = latency ] && proxy_wall_s=$(awk -v a="$proxy_wall_s" -v b="$elapsed" 'BEGIN { print a + b }')
-      case "$tool" in brenvik|aria2c) check_folder "$tool" "$release" "$folder" ;; esac
+      case "$tool" in brenvik|aria2c*) check_folder "$tool" "$release" "$folder" ;; esac
       last=$([ "$rep" -eq "$reps" ] && echo 1 || echo 0)
       if [ "$name" = large ] && [ "$tool" = brenvik ] && [ "$last" = 1 ]; then
         mv "$folder" "$work/complete-large"
@@ -749,13 +882,22 @@ Serving until Ctrl-C (or SIGTERM). Base URLs for --server:
   ${plain_url}small/   ($small_count x $small_kib KiB)
   ${plain_url}mixed/   ($mixed_count x $mixed_kib KiB + $mixed_big_count x $mixed_big_mib MiB)
   ${proxy_url}mixed/   (the same through the latency front: ${delay_ms} ms each way${rate_kib:+, $rate_kib KiB/s per connection})
+  ${h2_url}mixed/   (the same over HTTPS with HTTP/2 through a latency front as that one; its certificate: $cert)
+  ${limited_url}limited/   ($limited_count x $limited_mib MiB through a latency front: ${delay_ms} ms each way, $limited_rate_kib KiB/s per connection, $limited_line_kib KiB/s for the line)
   ${resume_url}resume/   ($resume_count x $resume_mib MiB through a latency front: ${delay_ms} ms each way, $resume_rate_kib KiB/s per connection)
 For example, from an empty working folder:
   $brenvik --text --yes --no-install --server ${proxy_url}mixed/ --folder \$PWD/dl
+  SSL_CERT_FILE=$cert $brenvik --text --yes --no-install --server ${h2_url}mixed/ --folder \$PWD/dl
 The other tools, through the latency front:
   curl --parallel --parallel-max 4 -s -S --fail --create-dirs --output-dir dl -K $srv/latency.curl && (cd dl && md5sum -c --quiet $srv/mixed.md5)
   wget -q -i $srv/latency.urls -P dl && (cd dl && md5sum -c --quiet $srv/mixed.md5)
-  aria2c --no-conf -q -j4 -x1 --check-integrity=true --allow-overwrite=true --auto-file-renaming=false --file-allocation=none -d dl -i $srv/latency.aria2
+  aria2c ${aria2_options[*]} -j4 -x1 -d dl -i $srv/latency.aria2
+over HTTPS with HTTP/2:
+  curl --parallel --cacert $cert -s -S --fail --create-dirs --output-dir dl -K $srv/h2.curl && (cd dl && md5sum -c --quiet $srv/mixed.md5)
+  wget --ca-certificate=$cert -q -i $srv/h2.urls -P dl && (cd dl && md5sum -c --quiet $srv/mixed.md5)
+  aria2c ${aria2_options[*]} --ca-certificate=$cert -j4 -x1 -d dl -i $srv/h2.aria2
+and through the limited line:
+  aria2c ${aria2_options[*]} -j4 -x4 -s4 -k1M -d dl -i $srv/limited.aria2
 (the files named small.*, mixed.* and large.* beside those are for the plain server)
 EOF
   while kill -0 "$nginx_pid" 2>/dev/null && kill -0 "$proxy_pid" 2>/dev/null &&
@@ -766,7 +908,7 @@ fi
 log "brenvik: $brenvik ${extra_args[*]+${extra_args[*]}}"
 # The races: every case but resume, which is one brenvik run.
 races=()
-for c in large small mixed latency recheck; do if chosen "$c"; then races+=("$c"); fi; done
+for c in large small mixed latency h2 limited recheck; do if chosen "$c"; then races+=("$c"); fi; done
 if chosen scale; then races+=("${scale_cases[@]}"); fi
 if [ ${#races[@]} -gt 0 ]; then
   log "$(curl --version | head -n 1 | cut -d' ' -f1-2); $(wget --version | head -n 1 | cut -d' ' -f1-3); $(aria2c --version | head -n 1)"
@@ -781,7 +923,7 @@ elif chosen recheck; then
   run_ours large "$plain_url" "$work/complete-large" || failed brenvik large
   check_folder brenvik large "$work/complete-large"
 fi
-for c in small mixed latency; do
+for c in small mixed latency h2 limited; do
   if chosen "$c"; then download_case "$c"; fi
 done
 if chosen scale; then
@@ -811,6 +953,8 @@ describe() {
     small) echo "small files ($small_count x $small_kib KiB)" ;;
     mixed) echo "mixed ($mixed_count x $mixed_kib KiB + $mixed_big_count x $mixed_big_mib MiB)" ;;
     latency) echo "mixed through a $((2 * delay_ms)) ms round trip${rate_kib:+ and $rate_kib KiB/s per connection}" ;;
+    h2) echo "mixed over HTTPS with HTTP/2 through a $((2 * delay_ms)) ms round trip${rate_kib:+ and $rate_kib KiB/s per connection}" ;;
+    limited) echo "limited ($limited_count x $limited_mib MiB through a $((2 * delay_ms)) ms round trip, $limited_rate_kib KiB/s per connection, $limited_line_kib KiB/s for the line)" ;;
     recheck) echo "re-check of the large files" ;;
     resume) echo "resume ($resume_present of $resume_count x $resume_mib MiB in the folder, $resume_rate_kib KiB/s per connection)" ;;
     scale*) echo "scale (${1#scale} x $scale_bytes bytes)" ;;
@@ -839,6 +983,29 @@ for c in large small mixed latency; do
   ratio "$c" aria2c
   echo "$line"
 done
+if chosen h2; then
+  line="$(describe h2): "
+  ratio h2 curl-multiplex 1.0; line+=", "
+  ratio h2 curl-parallel
+  echo "$line"
+  for t in brenvik curl-multiplex curl-parallel; do
+    printf '  %-14s nginx saw in the last run: %s\n' "$t" "${h2_seen[$t]}"
+  done
+fi
+if chosen limited; then
+  line="$(describe limited): "
+  ratio limited aria2c 0.35; line+=", "
+  ratio limited aria2c-split; line+=", "
+  ratio limited curl-parallel
+  echo "$line"
+  limit_s=$(awk -v b=$((limited_count * limited_mib * 1024 * 1024)) -v r="$limited_line_kib" \
+    'BEGIN { printf "%.2f", b / (r * 1024) }')
+  echo "  the line's limit: $((limited_count * limited_mib)) MiB at $limited_line_kib KiB/s takes $limit_s s;$(
+    for t in brenvik aria2c aria2c-split curl-parallel; do
+      awk -v t="$t" -v s="$(median_of "limited/$t")" -v l="$limit_s" \
+        'BEGIN { printf " %s %.2f x,", t, s / l }'
+    done | sed 's/,$//') of it"
+fi
 if chosen recheck; then
   line="$(describe recheck): "
   ratio recheck md5sum 1.1
