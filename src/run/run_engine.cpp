@@ -112,6 +112,8 @@ void RunEngine::Start() {
     download_workers_.emplace_back(RunDownloadWorker, std::ref(*context_), std::ref(*crew_), lane);
   }
   verification_worker_ = std::jthread(RunVerificationWorker, std::ref(*context_));
+  // The catalogue may have come over HTTP/2 already.
+  WidenWhenMultiplexing();
   statistics_.SetRunStart(now);
 }
 
