@@ -30,6 +30,8 @@ brenvik=$(realpath "$1")
 catalogue_tool=$(realpath "$2")
 root=$(cd "$(dirname "$0")/../.." && pwd)
 servers=$root/docs/servers
+# shellcheck source=tests/support/nginx_conf.sh
+. "$root/tests/support/nginx_conf.sh"
 
 log() { printf '%s\n' "$*"; }
 fail() { log "FAILED: $*" >&2; exit 1; }
@@ -170,27 +172,12 @@ publish Orvcd 1.0
 publish Bare 1.0
 
 # ------------------------------------------------------------------ nginx with the guide's snippet, squid before it
-nginx_user=""
-[ "$(id -u)" -eq 0 ] && nginx_user="user $(id -un) $(id -gn);"
 start_nginx() {
   local dir=$work/nginx
   rm -rf "$dir"
   mkdir -p "$dir/tmp"
-  cat >"$dir/nginx.conf" <<EOF
-$nginx_user
-daemon off;
-master_process on;
-worker_processes 1;
-pid $dir/nginx.pid;
-error_log $dir/error.log warn;
-events { worker_connections 64; }
-http {
+  nginx_conf "$dir" "
   access_log $dir/access.log;
-  client_body_temp_path $dir/tmp/body;
-  proxy_temp_path $dir/tmp/proxy;
-  fastcgi_temp_path $dir/tmp/fastcgi;
-  uwsgi_temp_path $dir/tmp/uwsgi;
-  scgi_temp_path $dir/tmp/scgi;
   server {
     listen 127.0.0.1:$1;
     root $www;
@@ -198,9 +185,7 @@ http {
     # by default: ETag and Last-Modified, no Cache-Control.
     location / { }
     include $servers/nginx.conf;
-  }
-}
-EOF
+  }" >"$dir/nginx.conf"
   launch nginx "http://127.0.0.1:$1/" "$nginx_bin" -p "$dir" -c "$dir/nginx.conf" -e "$dir/error.log"
 }
 on_free_port nginx start_nginx

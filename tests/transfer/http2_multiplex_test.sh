@@ -19,6 +19,8 @@ set -euo pipefail
 [ $# -eq 2 ] || { echo "usage: $0 BRENVIK BRENVIK_CATALOGUE" >&2; exit 2; }
 brenvik=$(realpath "$1")
 catalogue_tool=$(realpath "$2")
+# shellcheck source=tests/support/nginx_conf.sh
+. "$(dirname "$0")/../support/nginx_conf.sh"
 
 log() { printf '%s\n' "$*"; }
 fail() { log "FAILED: $*" >&2; exit 1; }
@@ -80,36 +82,20 @@ chmod -R a+rX "$work/www"
 # ------------------------------------------------------------------ nginx over HTTPS with HTTP/2
 access_log=$work/nginx/access.log
 start_nginx() {
-  local dir=$work/nginx user_line=""
+  local dir=$work/nginx
   rm -rf "$dir"
   mkdir -p "$dir/tmp"
-  [ "$(id -u)" -ne 0 ] || user_line="user $(id -un) $(id -gn);"
-  cat >"$dir/nginx.conf" <<EOF
-$user_line
-daemon off;
-master_process on;
-worker_processes 1;
-pid $dir/nginx.pid;
-error_log $dir/error.log warn;
-events { worker_connections 64; }
-http {
+  nginx_conf "$dir" "
   log_format streams '\$connection \$connection_requests \$server_protocol \$status \$request_uri';
   access_log $access_log streams;
   default_type application/octet-stream;
-  client_body_temp_path $dir/tmp/body;
-  proxy_temp_path $dir/tmp/proxy;
-  fastcgi_temp_path $dir/tmp/fastcgi;
-  uwsgi_temp_path $dir/tmp/uwsgi;
-  scgi_temp_path $dir/tmp/scgi;
   server {
     listen 127.0.0.1:$1 ssl http2;
     ssl_certificate $work/cert.pem;
     ssl_certificate_key $work/key.pem;
     root $work/www;
     location / { }
-  }
-}
-EOF
+  }" >"$dir/nginx.conf"
   "$nginx_bin" -p "$dir" -c "$dir/nginx.conf" -e "$dir/error.log" >"$dir/stdout.log" 2>&1 &
   nginx_pid=$!
   for _ in $(seq 100); do
