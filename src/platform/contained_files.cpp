@@ -181,13 +181,19 @@ ContainedFile ContainedFolder::CreateFreshFile(std::string_view relative_name) c
 
 ContainedFile ContainedFolder::OpenForReading(std::string_view relative_name) const {
   return OnLeaf<ContainedFile>(*this, relative_name, [&](const Components& name) {
-    return contained::OpenRegularAt({fd_.get(), root_}, name, false);
+    return contained::OpenRegularAt({fd_.get(), root_}, name, contained::OpenMode::kRead);
   });
 }
 
 ContainedFile ContainedFolder::OpenForAppending(std::string_view relative_name) const {
   return OnLeaf<ContainedFile>(*this, relative_name, [&](const Components& name) {
-    return contained::OpenRegularAt({fd_.get(), root_}, name, true);
+    return contained::OpenRegularAt({fd_.get(), root_}, name, contained::OpenMode::kAppend);
+  });
+}
+
+ContainedFile ContainedFolder::OpenForWriting(std::string_view relative_name) const {
+  return OnLeaf<ContainedFile>(*this, relative_name, [&](const Components& name) {
+    return contained::OpenRegularAt({fd_.get(), root_}, name, contained::OpenMode::kWrite);
   });
 }
 

@@ -126,6 +126,9 @@ class ContainedFolder {
   // than one name (EMLINK): its other name, a hard link, may be outside the
   // root, and writing would change that file too.
   ContainedFile OpenForAppending(std::string_view relative_name) const;
+  // The same for writing anywhere in the file (the caller seeks): several
+  // downloads may each fill a part of one file.
+  ContainedFile OpenForWriting(std::string_view relative_name) const;
 
   // Renames `from` to `to`, replacing a file (or link) under `to`; missing
   // folders of `to` are made. An existing folder under `to` is an error

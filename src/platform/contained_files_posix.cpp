@@ -163,12 +163,14 @@ ContainedFile CreateFileAt(const Root& root, const Components& name, bool replac
   return ContainedFile(fd);
 }
 
-ContainedFile OpenRegularAt(const Root& root, const Components& name, bool append) {
+ContainedFile OpenRegularAt(const Root& root, const Components& name, OpenMode mode) {
   ContainedError error;
   const Folder folder = OpenParent(root, name, false, error);
   if (folder.fd < 0) return ContainedFile(std::move(error));
-  return OpenRegularIn(folder.fd, name.parts.back(), ShownWhole(root.path, name),
-                       append ? O_WRONLY | O_APPEND : O_RDONLY);
+  const int access = mode == OpenMode::kAppend  ? O_WRONLY | O_APPEND
+                     : mode == OpenMode::kWrite ? O_WRONLY
+                                                : O_RDONLY;
+  return OpenRegularIn(folder.fd, name.parts.back(), ShownWhole(root.path, name), access);
 }
 
 ContainedError RenameAt(const Root& root, const Components& from, const Components& to) {

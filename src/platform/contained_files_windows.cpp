@@ -478,22 +478,27 @@ ContainedFile CreateFileAt(const Root& root, const Components& name, bool replac
   return FileOf(std::move(created), 0, 0, shown);
 }
 
-ContainedFile OpenRegularAt(const Root& root, const Components& name, bool append) {
+ContainedFile OpenRegularAt(const Root& root, const Components& name, OpenMode mode) {
+  const bool write = mode != OpenMode::kRead;
+  const bool append = mode == OpenMode::kAppend;
   LeafIn place = OpenLeafFolder(root, name, false);
   if (place.folder.handle == nullptr) return ContainedFile(std::move(place.error));
   const std::string shown = ShownWhole(root.path, name);
-  const Request request = append ? Request{FILE_GENERIC_WRITE, FILE_OPEN, FILE_NON_DIRECTORY_FILE}
-                                 : Request{FILE_GENERIC_READ, FILE_OPEN,
-                                           FILE_NON_DIRECTORY_FILE | FILE_SEQUENTIAL_ONLY};
+  const Request request =
+      write ? Request{FILE_GENERIC_WRITE, FILE_OPEN, FILE_NON_DIRECTORY_FILE}
+            : Request{FILE_GENERIC_READ, FILE_OPEN, FILE_NON_DIRECTORY_FILE | FILE_SEQUENTIAL_ONLY};
   Handle file;
   const NTSTATUS status = OpenEntry(place.folder.handle, place.Leaf(), request, file);
   if (status == STATUS_FILE_IS_A_DIRECTORY) return ContainedFile(FolderError(shown));
   if (!NT_SUCCESS(status)) return ContainedFile(StatusError(status, "cannot open", shown));
   if (::GetFileType(file.get()) != FILE_TYPE_DISK) return ContainedFile(NotRegularError(shown));
-  if (append && HasOtherNames(file.get())) return ContainedFile(HardLinkError(shown));
+  if (write && HasOtherNames(file.get())) return ContainedFile(HardLinkError(shown));
   LARGE_INTEGER size{};
   if (!::GetFileSizeEx(file.get(), &size)) return ContainedFile(LastError("cannot open", shown));
-  ContainedFile opened = FileOf(std::move(file), append ? _O_APPEND : _O_RDONLY,
+  ContainedFile opened = FileOf(std::move(file),
+                                append  ? _O_APPEND
+                                : write ? 0
+                                        : _O_RDONLY,
                                 static_cast<uint64_t>(size.QuadPart), shown);
   if (opened.Ok() && append) (void)::_lseeki64(opened.get(), 0, SEEK_END);
   return opened;

@@ -76,9 +76,12 @@ ContainedFile OpenFolderAt(const Root& root, const Components& dir, bool create)
 // With `replace`, whatever holds the name goes first (a folder is an error);
 // without, an entry under the name is reported as EEXIST.
 ContainedFile CreateFileAt(const Root& root, const Components& name, bool replace);
-// For reading, or with `append` for writing at the end; a file to write
-// that has more than one name is refused with HardLinkError.
-ContainedFile OpenRegularAt(const Root& root, const Components& name, bool append);
+// How OpenRegularAt opens a file: for reading, for writing at its end, or
+// for writing anywhere in it (from its start; the caller seeks).
+enum class OpenMode { kRead, kAppend, kWrite };
+// Opens the regular file; a file to write that has more than one name is
+// refused with HardLinkError.
+ContainedFile OpenRegularAt(const Root& root, const Components& name, OpenMode mode);
 ContainedError RenameAt(const Root& root, const Components& from, const Components& to);
 ContainedError RemoveAt(const Root& root, const Components& name);
 

@@ -50,6 +50,17 @@ inline int WriteAll(int fd, const char* data, size_t size) {
   return 0;
 }
 
+// Moves the descriptor's position to `offset` from the start; 0, or the
+// errno of the failure.
+inline int SeekTo(int fd, uint64_t offset) {
+#ifdef _WIN32
+  const long long at = ::_lseeki64(fd, static_cast<long long>(offset), SEEK_SET);
+#else
+  const long long at = ::lseek(fd, static_cast<off_t>(offset), SEEK_SET);
+#endif
+  return at < 0 ? errno : 0;
+}
+
 // Writes the descriptor's data through to the disk; true on success.
 inline bool SyncFile(int fd) {
 #ifdef _WIN32
