@@ -218,7 +218,25 @@ bool BodyFits(Body& body, size_t bytes, std::optional<uint64_t> announced) {
   return BodyFitsExpectedSize(body, bytes, announced) && BodyWithinLimit(body, bytes, announced);
 }
 
+namespace {
+
+// The bytes of a piece that come before the body's stop; `reached_stop`
+// once the stop is in or before it.
+size_t BytesBeforeStop(Body& body, size_t bytes) {
+  if (body.stop_at == nullptr) return bytes;
+  const uint64_t at = body.offset + body.received;
+  const uint64_t stop = body.stop_at->load();
+  // A stop at the file's end is none: the whole file came.
+  const bool at_end = body.expected_size && stop >= *body.expected_size;
+  if (at + bytes < stop || at_end) return bytes;
+  body.reached_stop = true;
+  return stop > at ? static_cast<size_t>(stop - at) : 0;
+}
+
+}  // namespace
+
 bool TakeBody(Body& body, const char* data, size_t bytes, std::optional<uint64_t> announced) {
+  bytes = BytesBeforeStop(body, bytes);
   if (!BodyFits(body, bytes, announced)) return false;
   if (body.buffered + bytes > kWriteBufferSize && !FlushBuffer(body)) return false;
   if (bytes >= kWriteBufferSize) {
@@ -229,11 +247,38 @@ bool TakeBody(Body& body, const char* data, size_t bytes, std::optional<uint64_t
   }
   body.received += bytes;
   body.callback->CountReceived(bytes);  // what the run's rate is made of
-  SaveValidatorOfLargeBody(body);
-  return true;
+  if (!body.range_only) SaveValidatorOfLargeBody(body);
+  return !body.reached_stop;
 }
 
 namespace {
+
+// Tells the target that parts of this file may come on other connections:
+// the server serves ranges of it under a strong validator.
+void OfferRanges(Body& body, const ResponseHeaders& headers) {
+  if (body.range_only || body.validator.empty() || body.target == nullptr ||
+      !body.target->ranges_offered ||
+      !EqualIgnoringAsciiCase(Trimmed(headers.accept_ranges), "bytes")) {
+    return;
+  }
+  body.target->ranges_offered(body.validator);
+}
+
+// A part is written only when it is the part asked for, of the same file:
+// a 206 whose ETag, when it has one, is the validator the part was asked
+// with. A 200 is the whole file: the server does not serve it in parts.
+bool RangeAnswerFits(Body& body, long status, const ResponseHeaders& headers) {
+  if (status == 200) {
+    body.range_refusal = "the server sent the whole file when asked for a part of it";
+    return false;
+  }
+  const std::string etag(Trimmed(headers.etag));
+  if (status == 206 && !etag.empty() && body.validator.starts_with('"') && etag != body.validator) {
+    body.range_refusal = "the file changed on the server while its parts were fetched";
+    return false;
+  }
+  return true;
+}
 
 // False (and `stalled`) once less than the stall bytes arrived in the stall
 // timeout: a server trickling a byte now and then is as good as a silent one.
@@ -262,9 +307,16 @@ bool ReportIdle(Body& body) {
 bool ReportProgress(Body& body, uint64_t body_now, uint64_t body_announced) {
   if (!StillMoving(body)) return false;
   // The whole file's bytes: a resumed body continues the partial file.
-  const uint64_t now = body.offset + body_now;
-  const uint64_t total =
+  uint64_t now = body.offset + body_now;
+  uint64_t total =
       body.expected_size.value_or(body_announced > 0 ? body.offset + body_announced : 0);
+  if (body.shown_done != nullptr) {
+    // A file fetched in parts shows the bytes of all of them.
+    now = body.shown_done->load();
+    total = body.expected_size.value_or(body.size_limit.value_or(0));
+  } else if (body.range_only) {
+    now = total = 0;  // another download shows the file's count
+  }
   // A transport may report many times per chunk; a report that moved
   // nothing still keeps the face alive and checks the abort flag.
   const bool moved = now != body.reported_now || total != body.reported_total;
@@ -284,13 +336,16 @@ bool StartBody(Body& body, long status, const ResponseHeaders& headers) {
                    std::string(encoding.substr(0, 40)) + ") though nothing asked for that";
     return false;
   }
+  if (body.range_only && !RangeAnswerFits(body, status, headers)) return false;
   if (status == 206) {
     const std::string expected = "bytes " + std::to_string(body.resume_from) + "-";
-    if (body.resume_from == 0 || headers.content_range.rfind(expected, 0) != 0) {
+    if ((body.resume_from == 0 && !body.range_only) ||
+        headers.content_range.rfind(expected, 0) != 0) {
       body.size_failure = "the server sent a part of the file that does not fit";
       return false;
     }
     body.offset = body.resume_from;
+    OfferRanges(body, headers);
     return true;
   }
   if (status != 200) return true;  // a redirect, a failure, or a file URL
@@ -309,7 +364,15 @@ bool StartBody(Body& body, long status, const ResponseHeaders& headers) {
   // With a weak ETag the date may not stand in for it either: no resume.
   const std::string& validator = headers.etag.empty() ? headers.last_modified : headers.etag;
   body.validator = UsableValidator(validator) ? validator : std::string();
+  OfferRanges(body, headers);
   return true;
+}
+
+std::string RangeHeaderValue(const Body& body) {
+  if (body.resume_from == 0 && !body.range_only) return {};
+  std::string value = "bytes=" + std::to_string(body.resume_from) + "-";
+  if (body.range_end > body.resume_from) value += std::to_string(body.range_end - 1);
+  return value;
 }
 
 std::optional<std::chrono::seconds> RetryAfterOf(long status, std::string_view header,
@@ -383,6 +446,12 @@ DownloadResult Classify(const TransportEnd& end, const Body& body, const std::st
                   download::WriteFailure(shown_partial, body.write_errno));
   }
   if (body.aborted) return Failed(DownloadOutcome::kAborted, status, "aborted");
+  if (body.reached_stop) return DownloadResult{.http_status = status, .stopped_at_range = true};
+  if (!body.range_refusal.empty()) {
+    DownloadResult failed = Failed(DownloadOutcome::kServerFailure, status, body.range_refusal);
+    failed.range_refused = true;
+    return failed;
+  }
   if (!body.refusal.empty()) {
     DownloadResult failed = Failed(DownloadOutcome::kServerFailure, status, body.refusal);
     failed.permanent = true;
@@ -475,6 +544,12 @@ bool KeepPartial(Body& body, const DownloadResult& result) {
 DownloadResult Finish(const DownloadTarget& target, Body& body, DownloadResult result,
                       TransferCallback& callback) {
   const ContainedFolder& folder = *body.folder;
+  if (result.stopped_at_range) {
+    // The parts after this one come on other connections: the partial file
+    // and its validator stay.
+    if (!body.validator_saved) (void)download::SaveValidator(body);
+    return result;
+  }
   if (result.Ok()) {
     // The validator goes first: a crash in between leaves a partial file
     // without one, which is fetched again, never a validator without its file.
@@ -491,7 +566,8 @@ DownloadResult Finish(const DownloadTarget& target, Body& body, DownloadResult r
     (void)callback.OnProgress(size, size);
     return result;
   }
-  if (!KeepPartial(body, result)) {
+  result.partial_kept = KeepPartial(body, result);
+  if (!result.partial_kept) {
     download::DropValidator(body);
     (void)folder.Remove(target.partial_name);
   }
@@ -586,6 +662,8 @@ DownloadResult DownloadService::Download(const std::string& url, const DownloadT
             .expected_size = target.expected_size,
             .size_limit = target.size_limit,
             .resume_from = start.size,
+            .stop_at = target.stop_at,
+            .shown_done = target.shown_done,
             .validator = std::move(start.validator),
             .validator_saved = start.size > 0,
             .stall_bytes = stall_bytes_,
@@ -605,6 +683,142 @@ DownloadResult DownloadService::Download(const std::string& url, const DownloadT
   const DownloadResult result =
       Classify(end, body, shown_partial, static_cast<long>(stall_timeout_.count()));
   return Finish(target, body, result, callback);
+}
+
+DownloadResult DownloadService::DownloadRange(const std::string& url, const RangeTarget& target,
+                                              TransferCallback& callback) {
+  TransferSpan span(callback);
+  if (callback.AbortRequested()) return Failed(DownloadOutcome::kAborted, 0, "aborted");
+  if (std::string unready = handle_->transport->Unready(); !unready.empty()) {
+    return Failed(DownloadOutcome::kLocalFailure, 0, std::move(unready));
+  }
+  const std::string shown_partial = ShownPathBelow(target.folder, target.partial_name);
+  const ContainedFolder& folder = handle_->FolderFor(target.folder);
+  if (!folder.Ok()) return Failed(DownloadOutcome::kLocalFailure, 0, folder.Error().message);
+  ContainedFile file = folder.OpenForWriting(target.partial_name);
+  if (!file.Ok()) return Failed(DownloadOutcome::kLocalFailure, 0, file.Error().message);
+  if (const int number = SeekTo(file.get(), target.start); number != 0) {
+    return Failed(DownloadOutcome::kLocalFailure, 0, download::WriteFailure(shown_partial, number));
+  }
+  if (!handle_->write_buffer) {
+    handle_->write_buffer = std::make_unique_for_overwrite<char[]>(download::kWriteBufferSize);
+  }
+  // The part's own description, as a whole file's download would have it:
+  // where it goes, what sees its bytes, what must not be exceeded.
+  const DownloadTarget whole{.folder = target.folder,
+                             .partial_name = target.partial_name,
+                             .size_limit = target.file_size,
+                             .past_caches = target.past_caches,
+                             .written = target.written};
+  Body body{.callback = &callback,
+            .fd = file.get(),
+            .buffer = handle_->write_buffer.get(),
+            .size_limit = target.file_size,
+            .resume_from = target.start,
+            .range_only = true,
+            .range_end = target.end->load(),
+            .stop_at = target.end,
+            .shown_done = target.shown_done,
+            .validator = target.validator,
+            .validator_saved = true,
+            .stall_bytes = stall_bytes_,
+            .stall_timeout = stall_timeout_,
+            .folder = &folder,
+            .target = &whole,
+            .partial = &file};
+  if (target.written != nullptr) target.written->Begin(target.start);
+  const TransportEnd end = handle_->transport->Fetch(EncodeForWire(url), body, stall_timeout_);
+  // Whatever was taken is the part asked for: it goes to the disk too when
+  // the transfer ended early, and counts as done.
+  if (body.write_errno == 0) (void)download::FlushBuffer(body);
+  file.Close();
+  return Classify(end, body, shown_partial, static_cast<long>(stall_timeout_.count()));
+}
+
+void DownloadService::DropPartial(const DownloadTarget& target) {
+  const ContainedFolder& folder = handle_->FolderFor(target.folder);
+  (void)folder.Remove(ValidatorNameOf(target.partial_name));
+  (void)folder.Remove(target.partial_name);
+}
+
+DownloadResult DownloadService::FinishParts(const DownloadTarget& target) {
+  const ContainedFolder& folder = handle_->FolderFor(target.folder);
+  if (!folder.Ok()) return Failed(DownloadOutcome::kLocalFailure, 0, folder.Error().message);
+  // The validator (with the parts' map) goes first, as for a whole download.
+  (void)folder.Remove(ValidatorNameOf(target.partial_name));
+  const ContainedStatus renamed = folder.Rename(target.partial_name, target.name);
+  if (!renamed.Ok()) return Failed(DownloadOutcome::kLocalFailure, 0, renamed.error.message);
+  return {};
+}
+
+namespace {
+
+// At most this many parts are kept; a longer list is no list of ours.
+constexpr size_t kMostKeptParts = 256;
+
+std::optional<uint64_t> Offset(std::string_view text) {
+  uint64_t value = 0;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (error != std::errc() || end != text.data() + text.size()) return std::nullopt;
+  return value;
+}
+
+// Reads "parts S-E S-E ...": ranges in order, apart, within `size`.
+std::optional<std::vector<std::pair<uint64_t, uint64_t>>> PartsOf(std::string_view line,
+                                                                  uint64_t size) {
+  if (!line.starts_with("parts")) return std::nullopt;
+  std::vector<std::pair<uint64_t, uint64_t>> parts;
+  std::istringstream words{std::string(line.substr(5))};
+  for (std::string word; words >> word;) {
+    const size_t dash = word.find('-');
+    if (dash == std::string::npos || parts.size() == kMostKeptParts) return std::nullopt;
+    const std::optional<uint64_t> start = Offset(std::string_view(word).substr(0, dash));
+    const std::optional<uint64_t> end = Offset(std::string_view(word).substr(dash + 1));
+    const uint64_t floor = parts.empty() ? 0 : parts.back().second;
+    if (!start || !end || *start < floor || *end <= *start || *end > size) return std::nullopt;
+    parts.emplace_back(*start, *end);
+  }
+  if (parts.empty()) return std::nullopt;
+  return parts;
+}
+
+}  // namespace
+
+std::optional<DownloadService::KeptParts> DownloadService::LoadParts(const DownloadTarget& target) {
+  if (!target.expected_size) return std::nullopt;
+  const ContainedFolder& folder = handle_->FolderFor(target.folder);
+  const ContainedFile partial = folder.OpenForReading(target.partial_name);
+  if (!partial.Ok() || partial.Size() > *target.expected_size) return std::nullopt;
+  ContainedFile file = folder.OpenForReading(ValidatorNameOf(target.partial_name));
+  if (!file.Ok()) return std::nullopt;
+  char text[4096];
+  const long long got = ReadSome(file.get(), text, sizeof text);
+  if (got <= 0 || static_cast<size_t>(got) == sizeof text) return std::nullopt;
+  const std::string_view kept(text, static_cast<size_t>(got));
+  const size_t newline = kept.find('\n');
+  if (newline == std::string_view::npos) return std::nullopt;
+  const std::string_view validator = kept.substr(0, newline);
+  auto parts = PartsOf(download::Trimmed(kept.substr(newline + 1)), *target.expected_size);
+  if (!download::UsableValidator(validator) || !parts) return std::nullopt;
+  return KeptParts{std::string(validator), std::move(*parts)};
+}
+
+bool DownloadService::SaveParts(const DownloadTarget& target, const KeptParts& parts) {
+  std::string text = parts.validator + "\nparts";
+  for (const auto& [start, end] : parts.missing) {
+    text += " " + std::to_string(start) + "-" + std::to_string(end);
+  }
+  text += "\n";
+  const ContainedFolder& folder = handle_->FolderFor(target.folder);
+  const std::string name = ValidatorNameOf(target.partial_name);
+  ContainedFile file = folder.CreateFreshFile(name);
+  if (!file.Ok()) return false;
+  if (WriteAll(file.get(), text.data(), text.size()) != 0) {
+    file.Close();
+    (void)folder.Remove(name);
+    return false;
+  }
+  return true;
 }
 
 }  // namespace brenvik

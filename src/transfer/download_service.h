@@ -54,13 +54,17 @@
 // folder open while consecutive downloads go to the same one (opened again
 // when its path no longer leads to the folder held).
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 namespace brenvik {
 
@@ -88,6 +92,15 @@ struct DownloadResult {
   // kServerFailure because the body had another size than the expected one
   // (a cache in between may hold a stale copy).
   bool wrong_size = false;
+  // kOk without a complete file: the body reached the target's stop_at, and
+  // the partial file stays (with its validator) for the parts after it.
+  bool stopped_at_range = false;
+  // kServerFailure of a range: the server answered with the whole file, or
+  // with a part of another version of it. It cannot serve this file in parts.
+  bool range_refused = false;
+  // A failed download left its partial file (and validator) in place for a
+  // later attempt to continue.
+  bool partial_kept = false;
   [[nodiscard]] bool Ok() const { return outcome == DownloadOutcome::kOk; }
 };
 
@@ -115,6 +128,32 @@ struct DownloadTarget {
   bool past_caches = false;
   // When set, sees every byte written (for a digest made as they arrive).
   WrittenBytes* written = nullptr;
+  // When set, the body stops at this offset of the file (others fetch the
+  // rest); it may move down while the download runs.
+  const std::atomic<uint64_t>* stop_at = nullptr;
+  // When set, told once while a 200 answer's body starts from a server that
+  // serves parts of this file (Accept-Ranges: bytes, a strong validator),
+  // with that validator: parts of it may then come on other connections.
+  std::function<void(const std::string& validator)> ranges_offered;
+  // When set, progress shows this count instead of this download's own.
+  const std::atomic<uint64_t>* shown_done = nullptr;
+};
+
+// A part of a file that other downloads fetch too (DownloadService::
+// DownloadRange): the bytes from `start` up to `end` (exclusive; it may
+// move down while the download runs) of the file whose validator is
+// `validator`, written in place into the existing partial file.
+struct RangeTarget {
+  std::filesystem::path folder;
+  std::string partial_name;
+  std::string validator;
+  uint64_t start = 0;
+  const std::atomic<uint64_t>* end = nullptr;
+  uint64_t file_size = 0;
+  bool past_caches = false;
+  WrittenBytes* written = nullptr;  // Begin(start), then each piece written
+  // When set, progress shows this count; otherwise the part shows none.
+  const std::atomic<uint64_t>* shown_done = nullptr;
 };
 
 // The connections that the download services of one session share. On
@@ -166,6 +205,35 @@ class DownloadService {
   // final name (kLocalFailure otherwise).
   [[nodiscard]] DownloadResult Download(const std::string& url, const DownloadTarget& target,
                                         TransferCallback& callback);
+
+  // Fetches a part of `url` into the partial file with a Range and an
+  // If-Range of the target's validator. Only a 206 of exactly that part is
+  // written (at its place; nothing else in the file is touched); a 200 or
+  // a part of another version writes nothing and fails with
+  // range_refused. Reaching `end` is success (stopped_at_range when the
+  // transfer was cut there). The partial file is never removed or renamed.
+  [[nodiscard]] DownloadResult DownloadRange(const std::string& url, const RangeTarget& target,
+                                             TransferCallback& callback);
+
+  // Renames the partial file of a download finished in parts to its final
+  // name, dropping its validator; kLocalFailure when that fails.
+  [[nodiscard]] DownloadResult FinishParts(const DownloadTarget& target);
+  // Removes the partial file and its validator: the file starts over.
+  void DropPartial(const DownloadTarget& target);
+
+  // The parts of a file still missing from its partial file, kept beside
+  // it with the validator of the data there (the validator file's second
+  // line), so that a download cut while it came in parts goes on with
+  // every part. Nullopt when none are kept or they do not fit the target's
+  // size. A whole download (Download) never continues such a file: it
+  // starts it over.
+  struct KeptParts {
+    std::string validator;
+    std::vector<std::pair<uint64_t, uint64_t>> missing;  // [start, end), in order
+  };
+  std::optional<KeptParts> LoadParts(const DownloadTarget& target);
+  // Keeps `parts` beside the partial file; false when that failed.
+  bool SaveParts(const DownloadTarget& target, const KeptParts& parts);
 
   // A transfer stalls when less than the stall bytes arrive within the
   // stall timeout (default 1 kB in 60 s); tests shorten both.

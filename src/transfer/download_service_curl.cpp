@@ -163,6 +163,7 @@ size_t ReadHeader(char* data, size_t size, size_t count, void* user) {
   if (name == "retry-after") transfer->retry_after = value;
   if (name == "content-encoding") transfer->headers.content_encoding = value;
   if (name == "location") transfer->location = value;
+  if (name == "accept-ranges") transfer->headers.accept_ranges = value;
   return bytes;
 }
 
@@ -405,8 +406,8 @@ void NameTheCause(const CurlTransfer& transfer, CURLcode code, TransportEnd& end
 // file), and the no-cache pair.
 curl_slist* RequestHeaders(const Body& body, CURL* curl) {
   curl_slist* headers = nullptr;
-  if (body.resume_from > 0) {
-    curl_easy_setopt(curl, CURLOPT_RANGE, (std::to_string(body.resume_from) + "-").c_str());
+  if (const std::string range = RangeHeaderValue(body); !range.empty()) {
+    headers = curl_slist_append(headers, ("Range: " + range).c_str());
     headers = curl_slist_append(headers, ("If-Range: " + body.validator).c_str());
   }
   if (body.target->past_caches) {

@@ -525,9 +525,8 @@ TransportEnd WinHttpTransport::Ask(const WebAddress& address, Request& request, 
   const int limit = static_cast<int>(std::min<int64_t>(stall_timeout.count() + 5, 86'400) * 1000);
   (void)WinHttpSetTimeouts(request.get(), limit, limit, limit, limit);
   std::wstring extra;
-  if (body.resume_from > 0) {
-    extra = L"Range: bytes=" + std::to_wstring(body.resume_from) + L"-\r\nIf-Range: " +
-            WireText(body.validator);
+  if (const std::string range = RangeHeaderValue(body); !range.empty()) {
+    extra = L"Range: " + WireText(range) + L"\r\nIf-Range: " + WireText(body.validator);
   }
   if (body.target->past_caches) {
     // Pragma for the caches that know only HTTP/1.0.
@@ -564,7 +563,8 @@ TransportEnd WinHttpTransport::ReadBody(const WebAddress& address, Request& requ
   const ResponseHeaders headers{.etag = request.Header(WINHTTP_QUERY_ETAG),
                                 .last_modified = request.Header(WINHTTP_QUERY_LAST_MODIFIED),
                                 .content_range = request.Header(WINHTTP_QUERY_CONTENT_RANGE),
-                                .content_encoding = request.Header(WINHTTP_QUERY_CONTENT_ENCODING)};
+                                .content_encoding = request.Header(WINHTTP_QUERY_CONTENT_ENCODING),
+                                .accept_ranges = request.Header(WINHTTP_QUERY_ACCEPT_RANGES)};
   const std::optional<uint64_t> announced = request.ContentLength();
   pacer.SetAnnounced(announced.value_or(0));
   if (!StartBody(body, status, headers) || !BodyFits(body, 0, announced)) {

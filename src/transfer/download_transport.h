@@ -17,6 +17,7 @@
 // Download; a transport calls these functions on that thread only, even
 // where the bytes travel on another (libcurl's event loop).
 
+#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -61,6 +62,22 @@ struct Body {
   // that start came).
   uint64_t resume_from = 0;
   uint64_t offset = 0;
+  // A part of a file (DownloadService::DownloadRange): the answer must be
+  // exactly that part of the same file, a 206 from `resume_from`; the
+  // request asks up to `range_end` (exclusive; 0: to the file's end).
+  bool range_only = false;
+  uint64_t range_end = 0;
+  // Set when a range was answered with the whole file or with another
+  // file's part: the server cannot serve this file in parts.
+  std::string range_refusal;
+  // The body stops at this offset of the file (another download fetches
+  // what follows, and may move it down while this one runs);
+  // `reached_stop` once it got there.
+  const std::atomic<uint64_t>* stop_at = nullptr;
+  bool reached_stop = false;
+  // When set, progress shows this count (the file's bytes on disk over all
+  // its parts); a range body without it shows none of its own.
+  const std::atomic<uint64_t>* shown_done = nullptr;
   // The validator of the partial file's data, kept in memory; empty when
   // the data cannot be resumed. The file beside the partial one holds it
   // only when `validator_saved`.
@@ -88,7 +105,12 @@ struct ResponseHeaders {
   std::string last_modified;
   std::string content_range;
   std::string content_encoding;
+  std::string accept_ranges;
 };
+
+// The value of the Range header a body asks with ("bytes=S-" or
+// "bytes=S-E"); empty when it asks for the whole file.
+std::string RangeHeaderValue(const Body& body);
 
 // The final response's headers are complete (`status` 0 for a file URL). A
 // 200 starts the partial file over when it held data and takes the new

@@ -116,16 +116,24 @@ void ProvideBody(httplib::Response& response, const Body& body, const Behaviour&
   response.set_content_provider(body.size, "application/octet-stream", piece);
 }
 
-// The offset a request may resume at: its "bytes=N-" range when its If-Range
-// names the current ETag, else 0 (the whole file).
-size_t ResumeOffset(const httplib::Request& request, const Behaviour& behaviour, size_t size) {
+// The part a request asks for: its "bytes=S-" or "bytes=S-E" range when its
+// If-Range names the current ETag, else nothing (the whole file). The end
+// is exclusive here.
+std::optional<std::pair<size_t, size_t>> AskedPart(const httplib::Request& request,
+                                                   const Behaviour& behaviour, size_t size) {
   const std::string range = request.get_header_value("Range");
   if (behaviour.ignore_range || range.rfind("bytes=", 0) != 0 ||
       request.get_header_value("If-Range") != behaviour.etag) {
-    return 0;
+    return std::nullopt;
   }
+  const size_t dash = range.find('-');
   const size_t start = std::stoul(range.substr(6));
-  return start < size ? start : 0;
+  size_t end = size;
+  if (dash != std::string::npos && dash + 1 < range.size()) {
+    end = std::min(size, std::stoul(range.substr(dash + 1)) + 1);
+  }
+  if (start >= end) return std::nullopt;
+  return std::pair(start, end);
 }
 
 }  // namespace
@@ -284,13 +292,17 @@ void HttpServer::State::Answer(const httplib::Request& request, httplib::Respons
     // Ranges are answered here, so the library must not slice the body again.
     const_cast<httplib::Request&>(request).ranges.clear();
     response.set_header("ETag", behaviour.etag);
-    const size_t start = ResumeOffset(request, behaviour, body.size);
-    if (start > 0) {
+    // Said even when it then answers ranges with the whole file, as a
+    // misconfigured server or cache does.
+    response.set_header("Accept-Ranges", "bytes");
+    if (const auto part = AskedPart(request, behaviour, body.size);
+        part && (part->first > 0 || part->second < body.size)) {
+      const auto [start, end] = *part;
       response.status = 206;
       response.set_header("Content-Range", "bytes " + std::to_string(start) + "-" +
-                                               std::to_string(body.size - 1) + "/" +
+                                               std::to_string(end - 1) + "/" +
                                                std::to_string(body.size));
-      body.content = std::make_shared<const std::string>(body.content->substr(start));
+      body.content = std::make_shared<const std::string>(body.content->substr(start, end - start));
       body.size = body.content->size();
     }
   } else if (behaviour.ignore_range) {

@@ -277,6 +277,54 @@ class ResumeTest : public DownloadServiceTest {
   }
 };
 
+// Parts of one file, each written at its place by a download of its own.
+TEST_F(ResumeTest, APartIsWrittenInPlaceOnlyWhenItIsOfTheSameFile) {
+  const std::string content = test::RandomBytes(300'000, 11);
+  server_.Serve("big.bin", content);
+  server_.Misbehave("big.bin", Behaviour{.etag = "\"v2\""});
+  const std::string holes(content.size(), 'x');
+  dir_.Write("big.bin.~part", holes);
+  const auto part = [&](const std::string& validator, uint64_t start, uint64_t end) {
+    const std::atomic<uint64_t> stop{end};
+    return service_.DownloadRange(Fetch("big.bin"),
+                                  RangeTarget{.folder = dir_.path(),
+                                              .partial_name = "big.bin.~part",
+                                              .validator = validator,
+                                              .start = start,
+                                              .end = &stop,
+                                              .file_size = content.size()},
+                                  callback_);
+  };
+  // Asked under the file's old validator, the server sends the new file
+  // whole: nothing of it is written.
+  const DownloadResult changed = part("\"v1\"", 1000, 5000);
+  EXPECT_TRUE(changed.range_refused) << changed.reason;
+  EXPECT_TRUE(dir_.Read("big.bin.~part") == holes);
+  // Under its own validator the part lands at its place, nothing around it.
+  const DownloadResult fits = part("\"v2\"", 1000, 5000);
+  ASSERT_TRUE(fits.Ok()) << fits.reason;
+  EXPECT_EQ(server_.LastRange("big.bin"), "bytes=1000-4999");
+  EXPECT_TRUE(dir_.Read("big.bin.~part") ==
+              holes.substr(0, 1000) + content.substr(1000, 4000) + holes.substr(5000));
+
+  // The map of missing parts comes back as kept; one that does not fit the
+  // file is no map, and a whole download then starts the file over.
+  DownloadTarget target = Target("big.bin", content.size());
+  ASSERT_TRUE(service_.SaveParts(target, {"\"v2\"", {{0, 1000}, {5000, 300'000}}}));
+  const auto kept = service_.LoadParts(target);
+  ASSERT_TRUE(kept.has_value());
+  EXPECT_EQ(kept->missing,
+            (std::vector<std::pair<uint64_t, uint64_t>>{{0, 1000}, {5000, 300'000}}));
+  for (const std::string bad : {"\"v2\"\nparts 5000-300000 0-1000\n", "\"v2\"\nparts 0-300001\n",
+                                "\"v2\"\nparts 10-10\n", "W/\"v2\"\nparts 0-10\n"}) {
+    dir_.Write("big.bin.~part.validator", bad);
+    EXPECT_FALSE(service_.LoadParts(target).has_value()) << bad;
+  }
+  ASSERT_TRUE(Get("big.bin", content.size()).Ok());
+  EXPECT_TRUE(server_.LastRange("big.bin").empty());
+  ExpectOnlyTheFile(content);
+}
+
 TEST_F(ResumeTest, ACutDownloadFetchesOnlyTheMissingPart) {
   const std::string content = test::RandomBytes(200'000, 30);
   CutAtHalf(content);
