@@ -13,13 +13,17 @@ DownloadLane::DownloadLane(const std::atomic<bool>& abort, JobTable& table,
   callback_.Attach(this);
 }
 
-void DownloadLane::Enter(int row, uint64_t size) {
+void DownloadLane::Enter(int row, uint64_t size, const std::atomic<uint64_t>* file_done,
+                         uint64_t file_size) {
   reserved_.store(size);
+  file_done_.store(file_done);
+  file_size_.store(file_size);
   row_.store(row);
 }
 
 void DownloadLane::Leave() {
   row_.store(-1);
+  file_done_.store(nullptr);
   reserved_.store(0);
 }
 
@@ -31,19 +35,36 @@ uint64_t DownloadLane::BytesToCome() const {
 }
 
 void DownloadLane::ShowFileProgress(uint32_t percent) {
+  if (const std::atomic<uint64_t>* done = file_done_.load(); done != nullptr) {
+    percent = TransferCallback::Percentage(done->load(), file_size_.load());
+  }
   if (const int row = row_.load(); row >= 0) {
     table_.SetStatus(row, RowStatus::Downloading(percent));  // never above 100
   }
   statistics_.UpdateStatistics();
 }
 
-DownloadCrew::DownloadCrew(int lanes, int starting, const std::atomic<bool>& abort,
-                           JobTable& table, ProgressStatistics& statistics, int rows)
+DownloadCrew::DownloadCrew(int lanes, int starting, const std::atomic<bool>& abort, JobTable& table,
+                           ProgressStatistics& statistics, int rows)
     : fetches_(static_cast<size_t>(std::max(rows, 0)), 0),
       stale_(fetches_.size(), 0),
+      unsplittable_(fetches_.size(), 0),
       running_(std::clamp(starting, 1, std::max(lanes, 1))) {
   for (int i = 0; i < std::max(lanes, 1); ++i) {
     lanes_.push_back(std::make_unique<DownloadLane>(abort, table, statistics));
+  }
+}
+
+bool DownloadCrew::Unsplittable(int row) const {
+  std::lock_guard lock(fetch_mutex_);
+  return row < 0 || static_cast<size_t>(row) >= unsplittable_.size() ||
+         unsplittable_[static_cast<size_t>(row)] != 0;
+}
+
+void DownloadCrew::MarkUnsplittable(int row) {
+  std::lock_guard lock(fetch_mutex_);
+  if (row >= 0 && static_cast<size_t>(row) < unsplittable_.size()) {
+    unsplittable_[static_cast<size_t>(row)] = 1;
   }
 }
 

@@ -17,6 +17,7 @@
 #include <mutex>
 #include <vector>
 
+#include "run/part_board.h"
 #include "transfer/transfer_callback.h"
 
 namespace brenvik {
@@ -32,8 +33,11 @@ class DownloadLane final : public ProgressSink {
   const TransferCallback& Callback() const { return callback_; }
 
   // The row this lane fetches from now on (-1: none) and the bytes it
-  // reserves on the disk for it until Leave.
-  void Enter(int row, uint64_t size);
+  // reserves on the disk for it until Leave. With `file_done`, the row
+  // shows that count of `file_size` (a file coming in parts) instead of
+  // this lane's own.
+  void Enter(int row, uint64_t size, const std::atomic<uint64_t>* file_done = nullptr,
+             uint64_t file_size = 0);
   void Leave();
   // Bytes of the reserved size that have not arrived yet.
   uint64_t BytesToCome() const;
@@ -46,6 +50,8 @@ class DownloadLane final : public ProgressSink {
   ProgressStatistics& statistics_;
   std::atomic<int> row_{-1};
   std::atomic<uint64_t> reserved_{0};
+  std::atomic<const std::atomic<uint64_t>*> file_done_{nullptr};
+  std::atomic<uint64_t> file_size_{0};
 };
 
 class DownloadCrew {
@@ -79,6 +85,12 @@ class DownloadCrew {
   bool PastCaches(int row) const;
   void MarkStale(int row);
 
+  // The files being fetched in parts.
+  PartBoard& Parts() { return parts_; }
+  // True once a row's server would not serve its parts: it comes whole.
+  bool Unsplittable(int row) const;
+  void MarkUnsplittable(int row);
+
   // Bytes still to come for the downloads under way in lanes other than
   // `except`: what the disk must hold besides a new file.
   uint64_t BytesInFlight(int except) const;
@@ -102,8 +114,10 @@ class DownloadCrew {
   std::vector<std::unique_ptr<DownloadLane>> lanes_;
   std::atomic<int> failures_{0};
   mutable std::mutex fetch_mutex_;
-  std::vector<int> fetches_;  // guarded by fetch_mutex_
-  std::vector<char> stale_;   // guarded by fetch_mutex_
+  std::vector<int> fetches_;        // guarded by fetch_mutex_
+  std::vector<char> stale_;         // guarded by fetch_mutex_
+  std::vector<char> unsplittable_;  // guarded by fetch_mutex_
+  PartBoard parts_;
   std::mutex question_mutex_;
   std::atomic<bool> closing_{false};
   std::atomic<int> running_;  // workers that have not left yet

@@ -12,6 +12,7 @@
 #include "run/arrival_digest.h"
 #include "run/download_crew.h"
 #include "run/job_table.h"
+#include "run/part_board.h"
 #include "run/pause.h"
 #include "run/run_context.h"
 #include "run/run_flags.h"
@@ -39,6 +40,8 @@ namespace {
 // The slice a long wait is cut into, so the abort flag ends it soon even
 // before a stop is requested.
 constexpr std::chrono::milliseconds kWaitSlice{100};
+// How often the owner of a file in parts looks whether they are all there.
+constexpr std::chrono::milliseconds kPartWait{20};
 
 // The question after a failure that the user must decide on. A local fault
 // (a folder that cannot be written, a full disk) is this computer's: asking
@@ -79,6 +82,8 @@ class DownloadWorker {
       const int row = crew_.Closing() ? -1 : table.TakeDownload();
       if (row < 0 || row >= context_.catalogue.RowCount()) {
         table.ReleaseDownload(row);
+        // With no file to start, the lane helps with a large one under way.
+        if (!crew_.Closing() && HelpWithAPart() == Pass::kLeave) break;
         table.WaitForWork(JobState::PendingDownload, seen, context_.config.pause, stop_);
         continue;
       }
@@ -143,20 +148,31 @@ class DownloadWorker {
       return Pass::kLeave;
     }
     if (crew_.Closing()) return Pass::kGoOn;
+    if (entry.size >= kSplitFrom && !crew_.Unsplittable(row)) return FetchInParts(row, entry, url);
     ArrivalDigest arrival;
-    // The name is encoded whole ('%' included), so it reaches the server as it is.
-    const DownloadResult result =
-        service_.Download(context_.wire_url_prefix + EncodedNamePath(entry.name),
-                          DownloadTarget{.folder = PathFromUtf8(context_.download_folder),
-                                         .name = entry.name,
-                                         .partial_name = entry.partial_name,
-                                         .expected_size = entry.size,
-                                         .past_caches = crew_.PastCaches(row),
-                                         .written = &arrival},
-                          lane_.Callback());
-    if (context_.flags.abort.load() || result.outcome == DownloadOutcome::kAborted) {
-      return Pass::kLeave;
-    }
+    DownloadTarget target = TargetOf(row, entry);
+    target.written = &arrival;
+    const DownloadResult result = service_.Download(WireUrlOf(entry), target, lane_.Callback());
+    return Downloaded(row, entry, result, url, arrival);
+  }
+
+  // The name is encoded whole ('%' included), so it reaches the server as it is.
+  std::string WireUrlOf(const CatalogueEntry& entry) const {
+    return context_.wire_url_prefix + EncodedNamePath(entry.name);
+  }
+
+  DownloadTarget TargetOf(int row, const CatalogueEntry& entry) const {
+    return DownloadTarget{.folder = PathFromUtf8(context_.download_folder),
+                          .name = entry.name,
+                          .partial_name = entry.partial_name,
+                          .expected_size = entry.size,
+                          .past_caches = crew_.PastCaches(row)};
+  }
+
+  // What a whole download's end means for its row.
+  Pass Downloaded(int row, const CatalogueEntry& entry, const DownloadResult& result,
+                  const std::string& url, ArrivalDigest& arrival) {
+    if (Stopping() || result.outcome == DownloadOutcome::kAborted) return Pass::kLeave;
     if (result.Ok()) {
       context_.table.SetStatus(row, {RowPhase::kDownloaded});
       crew_.ResetFailures();
@@ -173,6 +189,152 @@ class DownloadWorker {
     }
     Failed(row, result, url);
     return Pass::kGoOn;
+  }
+
+  bool Stopping() const { return context_.flags.abort.load() || stop_.stop_requested(); }
+
+  // A large file: fetched whole, while lanes that would otherwise idle take
+  // parts of it once the server showed it serves them; or, when a cut
+  // download left parts missing, those parts.
+  Pass FetchInParts(int row, const CatalogueEntry& entry, const std::string& url) {
+    PartBoard& board = crew_.Parts();
+    const DownloadTarget target = TargetOf(row, entry);
+    if (const std::optional<DownloadService::KeptParts> kept = service_.LoadParts(target)) {
+      return OwnParts(row, entry, url, board.OpenKept(row, entry.size, *kept));
+    }
+    SplitFile& file = board.Open(row, entry.size, lane_index_);
+    lane_.Enter(row, entry.size, &file.done, entry.size);
+    ArrivalDigest arrival;
+    PartCounter counter(board, file, file.parts.front(), &arrival);
+    DownloadTarget whole = target;
+    whole.written = &counter;
+    whole.stop_at = &file.parts.front().end;
+    whole.shown_done = &file.done;
+    whole.ranges_offered = [&](const std::string& validator) { board.Offer(file, validator); };
+    board.SetWholeRunning(file, true);
+    const DownloadResult result = service_.Download(WireUrlOf(entry), whole, lane_.Callback());
+    board.SetWholeRunning(file, false);
+    board.Release(file.parts.front());
+    if (result.stopped_at_range) return OwnParts(row, entry, url, file);
+    if (!result.Ok() && result.partial_kept && board.Split(file)) {
+      // The parts the others fetched stay; the first part goes on as a part
+      // (or, cancelled, is kept with the others' for the next run).
+      if (!Stopping()) Failed(row, result, url);
+      return OwnParts(row, entry, url, file);
+    }
+    // The whole file came, or nothing of it is worth keeping: once no lane
+    // writes into it any more, it ends as a whole download does.
+    if (!result.Ok()) board.Break(file);
+    WaitUntilIdle(file);
+    if (!result.Ok() && result.outcome != DownloadOutcome::kAborted && !result.partial_kept) {
+      service_.DropPartial(target);
+    }
+    board.Close(file);
+    return Downloaded(row, entry, result, url, arrival);
+  }
+
+  // The owner of a file in parts fetches its free parts and waits for the
+  // others' until every part is there, then renames the file into place
+  // for the check. Cut short, it keeps what is missing beside the partial
+  // file; when the server would not serve a part, the file starts over.
+  Pass OwnParts(int row, const CatalogueEntry& entry, const std::string& url, SplitFile& file) {
+    PartBoard& board = crew_.Parts();
+    lane_.Enter(row, entry.size, &file.done, entry.size);
+    while (!Stopping() && !board.Broken(file) && !board.Complete(file)) {
+      if (std::optional<PartJob> job = board.TakeOf(file, lane_index_)) {
+        const DownloadResult result = FetchPart(*job, &file.done);
+        const bool failed =
+            !result.Ok() && result.outcome != DownloadOutcome::kAborted && !result.range_refused;
+        if (failed && !Stopping()) Failed(row, result, url);
+      } else {
+        KeepShowing(file);
+      }
+    }
+    if (lane_.Callback().TransferRunning()) lane_.Callback().TransferEnded();
+    WaitUntilIdle(file);
+    const DownloadTarget target = TargetOf(row, entry);
+    const Pass pass = EndParts(row, target, file, url);
+    board.Close(file);
+    return pass;
+  }
+
+  Pass EndParts(int row, const DownloadTarget& target, SplitFile& file, const std::string& url) {
+    PartBoard& board = crew_.Parts();
+    if (board.Broken(file)) {
+      service_.DropPartial(target);
+      crew_.MarkUnsplittable(row);
+      return Stopping() ? Pass::kLeave : Pass::kGoOn;
+    }
+    if (!board.Complete(file)) {
+      (void)service_.SaveParts(target,
+                               {.validator = file.validator, .missing = board.Missing(file)});
+      return Pass::kLeave;
+    }
+    const DownloadResult finished = service_.FinishParts(target);
+    if (!finished.Ok()) {
+      Failed(row, finished, url);
+      return Pass::kGoOn;
+    }
+    context_.table.SetStatus(row, {RowPhase::kDownloaded});
+    crew_.ResetFailures();
+    crew_.CountFetch(row);
+    // The parts were written by several lanes: the check reads the file.
+    context_.table.SetState(row, JobState::PendingCheck);
+    return Pass::kGoOn;
+  }
+
+  // Fetches a part; `shown` is the count its progress shows (the owner's),
+  // or none (a helper's: the owner shows the file's).
+  DownloadResult FetchPart(const PartJob& job, const std::atomic<uint64_t>* shown) {
+    const CatalogueEntry& entry = context_.catalogue.Entry(job.file->row);
+    PartCounter counter(crew_.Parts(), *job.file, *job.part);
+    const DownloadResult result =
+        service_.DownloadRange(WireUrlOf(entry),
+                               RangeTarget{.folder = PathFromUtf8(context_.download_folder),
+                                           .partial_name = entry.partial_name,
+                                           .validator = job.validator,
+                                           .start = job.from,
+                                           .end = &job.part->end,
+                                           .file_size = entry.size,
+                                           .past_caches = crew_.PastCaches(job.file->row),
+                                           .written = &counter,
+                                           .shown_done = shown},
+                               lane_.Callback());
+    crew_.Parts().Release(*job.part);
+    if (result.range_refused) crew_.Parts().Break(*job.file);
+    return result;
+  }
+
+  // A lane with no file to start takes a part of a large one under way.
+  Pass HelpWithAPart() {
+    const std::optional<PartJob> job = crew_.Parts().TakeAny(lane_index_);
+    if (!job) return Pass::kGoOn;
+    const int row = job->file->row;
+    lane_.Enter(row, 0, &job->file->done, job->file->size);
+    const DownloadResult result = FetchPart(*job, nullptr);
+    lane_.Leave();
+    if (Stopping() || result.outcome == DownloadOutcome::kAborted) return Pass::kLeave;
+    // A part of a file the server would not split, or that its owner has
+    // ended meanwhile, is no failure of this lane's.
+    if (!result.Ok() && !result.range_refused && !crew_.Parts().Broken(*job->file)) {
+      Failed(row, result, context_.file_url_prefix + context_.catalogue.Entry(row).name);
+    }
+    return Pass::kGoOn;
+  }
+
+  // While the others' parts come: the row and the statistics keep the
+  // file's count, and the abort flag is seen.
+  void KeepShowing(SplitFile& file) {
+    TransferCallback& callback = lane_.Callback();
+    if (!callback.TransferRunning()) callback.TransferStarted();
+    (void)callback.OnProgress(file.done.load(), file.size);
+    PauseFor(kPartWait, stop_);
+  }
+
+  // Until no lane writes into the file any more; they stop soon once the
+  // file broke or the run was cancelled.
+  void WaitUntilIdle(SplitFile& file) {
+    while (!crew_.Parts().Idle(file)) PauseFor(kPartWait, std::stop_token());
   }
 
   void Failed(int row, const DownloadResult& result, const std::string& url) {

@@ -1,0 +1,174 @@
+#include "run/part_board.h"
+
+#include <algorithm>
+
+namespace brenvik {
+
+namespace {
+
+// Where parts are cut: a multiple of this, so parts start on whole blocks.
+constexpr uint64_t kCutAlignment = 64 * 1024;
+
+uint64_t DoneOf(const SplitFile& file) {
+  uint64_t done = file.size;
+  for (const FilePart& part : file.parts) done -= part.Left();
+  return done;
+}
+
+}  // namespace
+
+uint64_t FilePart::Left() const {
+  const uint64_t to = end.load();
+  const uint64_t at = start + written.load();
+  return to > at ? to - at : 0;
+}
+
+void PartCounter::Begin(uint64_t offset) {
+  // A part's download begins where the part's written bytes end; a whole
+  // download that starts over from 0 begins the part afresh.
+  part_.written.store(offset > part_.start ? offset - part_.start : 0);
+  board_.Recount(file_);
+  if (next_ != nullptr) next_->Begin(offset);
+}
+
+void PartCounter::Add(const char* data, size_t size) {
+  part_.written.fetch_add(size);
+  const uint64_t done = file_.done.load();
+  file_.done.fetch_add(std::min<uint64_t>(size, file_.size - std::min(file_.size, done)));
+  if (next_ != nullptr) next_->Add(data, size);
+}
+
+SplitFile& PartBoard::Open(int row, uint64_t size, int lane) {
+  std::lock_guard lock(mutex_);
+  SplitFile& file = files_.emplace_back(row, size);
+  file.parts.emplace_back(0, size).lane = lane;
+  return file;
+}
+
+SplitFile& PartBoard::OpenKept(int row, uint64_t size, const DownloadService::KeptParts& kept) {
+  std::lock_guard lock(mutex_);
+  SplitFile& file = files_.emplace_back(row, size);
+  file.validator = kept.validator;
+  for (const auto& [start, end] : kept.missing) file.parts.emplace_back(start, end);
+  file.done.store(DoneOf(file));
+  return file;
+}
+
+void PartBoard::Offer(SplitFile& file, const std::string& validator) {
+  std::lock_guard lock(mutex_);
+  if (!file.broken) file.validator = validator;
+}
+
+std::optional<PartJob> PartBoard::JobFor(SplitFile& file, FilePart& part, int lane) {
+  part.lane = lane;
+  return PartJob{.file = &file,
+                 .part = &part,
+                 .from = part.start + part.written.load(),
+                 .validator = file.validator};
+}
+
+std::optional<PartJob> PartBoard::TakeAny(int lane) {
+  std::lock_guard lock(mutex_);
+  for (SplitFile& file : files_) {
+    if (file.broken || file.validator.empty()) continue;
+    for (FilePart& part : file.parts) {
+      if (part.lane < 0 && part.Left() > 0) return JobFor(file, part, lane);
+    }
+  }
+  return SplitLargest(lane);
+}
+
+std::optional<PartJob> PartBoard::SplitLargest(int lane) {
+  SplitFile* best_file = nullptr;
+  FilePart* best = nullptr;
+  for (SplitFile& file : files_) {
+    if (file.broken || file.validator.empty()) continue;
+    for (FilePart& part : file.parts) {
+      if (part.lane >= 0 && (best == nullptr || part.Left() > best->Left())) {
+        best_file = &file;
+        best = &part;
+      }
+    }
+  }
+  if (best == nullptr || best->Left() < 2 * kSmallestPart) return std::nullopt;
+  const uint64_t end = best->end.load();
+  const uint64_t cut = (end - best->Left() / 2) / kCutAlignment * kCutAlignment;
+  // The running download stops at the cut; the new part takes what follows.
+  FilePart& tail = best_file->parts.emplace_back(cut, end);
+  best->end.store(cut);
+  return JobFor(*best_file, tail, lane);
+}
+
+std::optional<PartJob> PartBoard::TakeOf(SplitFile& file, int lane) {
+  std::lock_guard lock(mutex_);
+  if (file.broken || file.validator.empty()) return std::nullopt;
+  for (FilePart& part : file.parts) {
+    if (part.lane < 0 && part.Left() > 0) return JobFor(file, part, lane);
+  }
+  return std::nullopt;
+}
+
+void PartBoard::Release(FilePart& part) {
+  std::lock_guard lock(mutex_);
+  part.lane = -1;
+}
+
+void PartBoard::SetWholeRunning(SplitFile& file, bool running) {
+  std::lock_guard lock(mutex_);
+  file.whole_running = running;
+}
+
+bool PartBoard::Split(SplitFile& file) {
+  std::lock_guard lock(mutex_);
+  return file.parts.size() > 1;
+}
+
+void PartBoard::Break(SplitFile& file) {
+  std::lock_guard lock(mutex_);
+  file.broken = true;
+  for (FilePart& part : file.parts) {
+    if (&part != &file.parts.front()) part.end.store(part.start + part.written.load());
+  }
+  // The whole transfer fetches everything after its own part again, from
+  // the one answer it has: nothing of two versions is ever joined.
+  if (file.whole_running) file.parts.front().end.store(file.size);
+}
+
+bool PartBoard::Broken(SplitFile& file) {
+  std::lock_guard lock(mutex_);
+  return file.broken;
+}
+
+bool PartBoard::Complete(SplitFile& file) {
+  std::lock_guard lock(mutex_);
+  return std::all_of(file.parts.begin(), file.parts.end(),
+                     [](const FilePart& part) { return part.lane < 0 && part.Left() == 0; });
+}
+
+bool PartBoard::Idle(SplitFile& file) {
+  std::lock_guard lock(mutex_);
+  return std::all_of(file.parts.begin(), file.parts.end(),
+                     [](const FilePart& part) { return part.lane < 0; });
+}
+
+std::vector<std::pair<uint64_t, uint64_t>> PartBoard::Missing(SplitFile& file) {
+  std::lock_guard lock(mutex_);
+  std::vector<std::pair<uint64_t, uint64_t>> missing;
+  for (const FilePart& part : file.parts) {
+    if (part.Left() > 0) missing.emplace_back(part.start + part.written.load(), part.end.load());
+  }
+  std::sort(missing.begin(), missing.end());
+  return missing;
+}
+
+void PartBoard::Recount(SplitFile& file) {
+  std::lock_guard lock(mutex_);
+  file.done.store(DoneOf(file));
+}
+
+void PartBoard::Close(SplitFile& file) {
+  std::lock_guard lock(mutex_);
+  files_.remove_if([&](const SplitFile& held) { return &held == &file; });
+}
+
+}  // namespace brenvik

@@ -1,0 +1,135 @@
+#pragma once
+// The large files being fetched in parts. A download worker that starts a
+// file of at least kSplitFrom bytes opens it here as one part, [0, size),
+// which it fetches whole; once the server showed that it serves parts of
+// the file (ranges under a strong validator), a worker that would
+// otherwise idle takes the second half of what is left of the part with
+// the most left, and the first part's end moves down to where the new one
+// starts. Each part is written in place into the one partial file. A part
+// cut short is free again, its written bytes kept, and the next taker
+// continues it; the file is done when every part is written and no worker
+// holds one.
+//
+// When a server answers a part with the whole file, or with another
+// version of it, the file is broken: no part is handed out any more, the
+// other parts stop, and the worker that owns the file either fetches it
+// whole (its own transfer had not stopped yet) or starts it over.
+//
+// Thread safety: every member may be used from any thread (one mutex).
+// The counts a download writes through (a part's end, the file's bytes
+// done) are atomics, read by the download without the mutex. A file and
+// its parts live until its owner closes it, after every worker left them.
+
+#include <atomic>
+#include <cstdint>
+#include <deque>
+#include <list>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "transfer/download_service.h"
+
+namespace brenvik {
+
+// A part is split only when both halves keep at least this much.
+inline constexpr uint64_t kSmallestPart = 4ull << 20;
+// Files from this size on may come in parts.
+inline constexpr uint64_t kSplitFrom = 2 * kSmallestPart;
+
+struct FilePart {
+  FilePart(uint64_t from, uint64_t to) : start(from), end(to) {}
+  const uint64_t start;
+  std::atomic<uint64_t> end;         // exclusive; moves down when another part takes the tail
+  std::atomic<uint64_t> written{0};  // bytes from start on disk
+  int lane = -1;                     // the lane fetching it (guarded by the board's mutex)
+  uint64_t Left() const;
+};
+
+struct SplitFile {
+  SplitFile(int for_row, uint64_t file_size) : row(for_row), size(file_size) {}
+  const int row;
+  const uint64_t size;
+  std::atomic<uint64_t> done{0};  // bytes on disk over all parts
+  // Guarded by the board's mutex:
+  std::string validator;  // empty until the server showed it serves parts
+  bool broken = false;
+  bool whole_running = false;  // the owner's whole transfer (the first part) runs
+  std::deque<FilePart> parts;  // in file order of their starts; a deque keeps them in place
+};
+
+// What a worker is to fetch: the part `part` of `file`, from its first
+// missing byte.
+struct PartJob {
+  SplitFile* file = nullptr;
+  FilePart* part = nullptr;
+  uint64_t from = 0;
+  std::string validator;
+};
+
+// Sees the bytes a part's download writes and keeps the part's and the
+// file's counts; passes them on to `next` (the arrival digest) when set.
+class PartBoard;
+class PartCounter final : public WrittenBytes {
+ public:
+  PartCounter(PartBoard& board, SplitFile& file, FilePart& part, WrittenBytes* next = nullptr)
+      : board_(board), file_(file), part_(part), next_(next) {}
+  void Begin(uint64_t offset) override;
+  void Add(const char* data, size_t size) override;
+
+ private:
+  PartBoard& board_;
+  SplitFile& file_;
+  FilePart& part_;
+  WrittenBytes* next_;
+};
+
+class PartBoard {
+ public:
+  // A file whose whole download starts now in `lane`: one part, [0, size).
+  SplitFile& Open(int row, uint64_t size, int lane);
+  // A file continued from the parts a cut download left missing: each a
+  // free part, the rest counted as done.
+  SplitFile& OpenKept(int row, uint64_t size, const DownloadService::KeptParts& kept);
+  // The server serves parts of the file under `validator`.
+  void Offer(SplitFile& file, const std::string& validator);
+
+  // For a lane with nothing else to do: a free part of a file, else the
+  // second half of what is left of the part with the most left.
+  std::optional<PartJob> TakeAny(int lane);
+  // For the file's owner: a free part of its file.
+  std::optional<PartJob> TakeOf(SplitFile& file, int lane);
+  // The lane no longer fetches the part.
+  void Release(FilePart& part);
+
+  // Marks the owner's whole transfer (of the first part) as running or not.
+  void SetWholeRunning(SplitFile& file, bool running);
+  // A part was answered with the whole file or another version: no more
+  // parts; every part but the first stops where it is, and the first, when
+  // the owner's whole transfer still runs, runs to the file's end.
+  void Break(SplitFile& file);
+  // True when the file has more than one part.
+  bool Split(SplitFile& file);
+  bool Broken(SplitFile& file);
+  // Every part written and no lane holds one.
+  bool Complete(SplitFile& file);
+  // No lane holds a part.
+  bool Idle(SplitFile& file);
+  // What is still missing, for keeping beside the partial file.
+  std::vector<std::pair<uint64_t, uint64_t>> Missing(SplitFile& file);
+  // Only once Idle.
+  void Close(SplitFile& file);
+  // Counts the file's bytes done afresh from its parts.
+  void Recount(SplitFile& file);
+
+ private:
+  static std::optional<PartJob> JobFor(SplitFile& file, FilePart& part, int lane);
+  std::optional<PartJob> SplitLargest(int lane);
+
+  std::mutex mutex_;
+  std::list<SplitFile> files_;  // a list keeps them in place
+};
+
+}  // namespace brenvik

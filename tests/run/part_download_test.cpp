@@ -1,0 +1,124 @@
+// Large files fetched in parts by lanes that would otherwise idle, over a
+// real loopback server that serves ranges (or refuses to, or changes the
+// file meanwhile).
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <string>
+#include <thread>
+
+#include "platform/paths.h"
+#include "run/part_board.h"
+#include "run/run_harness.h"
+
+namespace brenvik::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr size_t kBigSize = 2 * kSplitFrom;  // room for a part or two besides the first
+
+class PartDownloadTest : public RunHarness {
+ protected:
+  PartDownloadTest() {
+    release_.Add("big.bin", RandomBytes(kBigSize, 9));
+    WriteCatalogue();
+    config_.connections = 3;
+  }
+
+  std::string Path() const { return release_.PathOf("big.bin"); }
+  // Slow enough that the idle lanes join before the first part is done.
+  Behaviour Slow(std::string etag = "\"v1\"") const {
+    return Behaviour{.trickle = std::chrono::milliseconds(4),
+                     .etag = std::move(etag),
+                     .trickle_bytes = 64 * 1024};
+  }
+  // The validator file the cut download left beside the partial file.
+  std::string KeptBeside() const {
+    return download_dir_.Read(ValidatorNameOf(engine_->catalogue().Entry(0).partial_name));
+  }
+  // Starts a run and waits until a lane asked for a part (a closed range).
+  RunEngine& StartAndWaitForAPart() {
+    RunEngine& run = NewRun();
+    run.Start();
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (server_.LastRange(Path()).empty() && std::chrono::steady_clock::now() < end) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return run;
+  }
+};
+
+TEST_F(PartDownloadTest, IdleLanesFetchPartsOfALargeFileAndItEndsVerified) {
+  server_.Misbehave(Path(), Slow());
+  NewRun();
+  ASSERT_EQ(Drive(), RunEnd::kFinished);
+  EXPECT_TRUE(AllVerified());
+  EXPECT_EQ(OnDisk("big.bin"), release_.Content("big.bin"));
+  // A part was asked for with both its ends, and the run kept to its
+  // connections.
+  const std::string range = server_.LastRange(Path());
+  EXPECT_TRUE(range.starts_with("bytes=") && !range.ends_with("-")) << range;
+  EXPECT_GE(server_.Requests(Path()), 2);
+  EXPECT_LE(server_.MostConnectionsAtOnce(), 3);
+  EXPECT_TRUE(prompt_.Asked().empty());
+}
+
+TEST_F(PartDownloadTest, ACancelledSplitDownloadKeepsEveryPartAndTheNextRunFetchesOnlyThose) {
+  server_.Misbehave(Path(), Slow());
+  StartAndWaitForAPart().WaitForWorkers({});
+  // What is missing is kept with the validator: more than one part.
+  const std::string kept = KeptBeside();
+  ASSERT_TRUE(kept.starts_with("\"v1\"\nparts ")) << kept;
+  const auto parts = std::count(kept.begin(), kept.end(), '-');
+  EXPECT_GE(parts, 2) << kept;
+
+  server_.Misbehave(Path(), Behaviour{.etag = "\"v1\""});
+  const int before = server_.Requests(Path());
+  NewRun();
+  ASSERT_EQ(Drive(), RunEnd::kFinished);
+  EXPECT_TRUE(AllVerified());
+  EXPECT_EQ(OnDisk("big.bin"), release_.Content("big.bin"));
+  // Each missing part was asked for once, as a part; nothing came whole.
+  EXPECT_EQ(server_.Requests(Path()) - before, parts);
+  EXPECT_TRUE(server_.LastRange(Path()).starts_with("bytes="));
+  EXPECT_FALSE(fs::exists(download_dir_.path() / ValidatorNameOf("big.bin.~part")));
+}
+
+TEST_F(PartDownloadTest, AServerThatAnswersAPartWithTheWholeFileLeavesOneWholeFile) {
+  Behaviour whole = Slow();
+  whole.ignore_range = true;  // says it serves ranges, answers each with 200
+  server_.Misbehave(Path(), whole);
+  NewRun();
+  ASSERT_EQ(Drive(), RunEnd::kFinished);
+  EXPECT_TRUE(AllVerified());
+  EXPECT_EQ(OnDisk("big.bin"), release_.Content("big.bin"));
+  EXPECT_TRUE(prompt_.Asked().empty());
+  // The first answer went on to the end: besides it only the parts asked
+  // for by the other two lanes, each refused once; nothing fetched again.
+  EXPECT_LE(server_.Requests(Path()), 3);
+}
+
+TEST_F(PartDownloadTest, AFileThatChangesOnTheServerWhileItsPartsComeIsNeverJoinedFromTwo) {
+  server_.Misbehave(Path(), Slow());
+  NewRun();
+  // As soon as the first request came, the server holds another file under
+  // another ETag, before the other lanes ask for their parts; the first
+  // answer still brings the old file.
+  std::jthread change([&](std::stop_token stop) {
+    while (!stop.stop_requested() && server_.Requests(Path()) == 0) {
+      std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+    server_.Serve(Path(), RandomBytes(kBigSize, 10));
+    server_.Misbehave(Path(), Slow("\"v2\""));
+  });
+  ASSERT_EQ(Drive(), RunEnd::kFinished);
+  EXPECT_TRUE(AllVerified());
+  EXPECT_EQ(OnDisk("big.bin"), release_.Content("big.bin"));
+  EXPECT_TRUE(prompt_.Asked().empty());
+}
+
+}  // namespace
+}  // namespace brenvik::test
