@@ -10,6 +10,12 @@
 // the setup step's service. A file that failed its check, or came with the
 // wrong size, is fetched again past any cache on the way.
 //
+// A file of kSplitFrom bytes or more may come in parts (run/part_board.h):
+// its worker fetches it whole while lanes that found no file to start
+// take parts of it, then fetches the parts left free, waits for the
+// others' and renames the file into place for the check. A lane with no
+// file to start helps with such a file before it waits for work.
+//
 // Failures count over all rows and all workers; after the 11th in a row the
 // user is asked to Retry or Cancel. Questions come one at a time: a worker
 // that would ask waits for the question on screen and asks only when the
