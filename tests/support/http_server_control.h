@@ -13,6 +13,7 @@
 //   DELETE /servers/<id>/behaviours/<path> Behave
 //   GET    /servers/<id>/requests/<path>  Requests
 //   GET    /servers/<id>/range/<path>     LastRange
+//   GET    /servers/<id>/whole/<path>     WholeRequests
 //   GET    /servers/<id>/total            TotalRequests
 //   GET    /servers/<id>/connections      Connections
 //   GET    /servers/<id>/most-connections MostConnectionsAtOnce

@@ -213,6 +213,10 @@ int HttpServer::Requests(const std::string& path) const {
 
 int HttpServer::TotalRequests() const { return CountOf(Control("GET", state_->base + "/total")); }
 
+int HttpServer::WholeRequests(const std::string& path) const {
+  return CountOf(Control("GET", state_->At("whole", path)));
+}
+
 std::string HttpServer::LastRange(const std::string& path) const {
   return Control("GET", state_->At("range", path));
 }

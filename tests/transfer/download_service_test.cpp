@@ -307,6 +307,15 @@ TEST_F(ResumeTest, APartIsWrittenInPlaceOnlyWhenItIsOfTheSameFile) {
   EXPECT_TRUE(dir_.Read("big.bin.~part") ==
               holes.substr(0, 1000) + content.substr(1000, 4000) + holes.substr(5000));
 
+  // A whole download told to stop at the file's end is simply complete.
+  const std::atomic<uint64_t> at_end{content.size()};
+  DownloadTarget whole = Target("whole.bin", content.size());
+  whole.stop_at = &at_end;
+  server_.Serve("whole.bin", content);
+  const DownloadResult complete = service_.Download(Fetch("whole.bin"), whole, callback_);
+  EXPECT_TRUE(complete.Ok() && !complete.stopped_at_range) << complete.reason;
+  EXPECT_TRUE(dir_.Read("whole.bin") == content);
+
   // The map of missing parts comes back as kept; one that does not fit the
   // file is no map, and a whole download then starts the file over.
   DownloadTarget target = Target("big.bin", content.size());
