@@ -82,8 +82,12 @@ class DownloadWorker {
       const int row = crew_.Closing() ? -1 : table.TakeDownload();
       if (row < 0 || row >= context_.catalogue.RowCount()) {
         table.ReleaseDownload(row);
-        // With no file to start, the lane helps with a large one under way.
-        if (!crew_.Closing() && HelpWithAPart() == Pass::kLeave) break;
+        // With no file to start, the lane helps with a large one under way,
+        // unless the connections carry many transfers each (HTTP/2): a part
+        // would then travel on the same connection as the rest.
+        if (!crew_.Closing() && !context_.hub.Multiplexing() && HelpWithAPart() == Pass::kLeave) {
+          break;
+        }
         table.WaitForWork(JobState::PendingDownload, seen, context_.config.pause, stop_);
         continue;
       }
@@ -243,6 +247,7 @@ class DownloadWorker {
     while (!Stopping() && !board.Broken(file) && !board.Complete(file)) {
       if (std::optional<PartJob> job = board.TakeOf(file, lane_index_)) {
         const DownloadResult result = FetchPart(*job, &file.done);
+        board.Release(*job->part);
         const bool failed =
             !result.Ok() && result.outcome != DownloadOutcome::kAborted && !result.range_refused;
         if (failed && !Stopping()) Failed(row, result, url);
@@ -283,8 +288,9 @@ class DownloadWorker {
     return Pass::kGoOn;
   }
 
-  // Fetches a part; `shown` is the count its progress shows (the owner's),
-  // or none (a helper's: the owner shows the file's).
+  // Fetches a part, still held when this returns; `shown` is the count its
+  // progress shows (the owner's), or none (a helper's: the owner shows the
+  // file's). A refused part breaks the file.
   DownloadResult FetchPart(const PartJob& job, const std::atomic<uint64_t>* shown) {
     const CatalogueEntry& entry = context_.catalogue.Entry(job.file->row);
     PartCounter counter(crew_.Parts(), *job.file, *job.part);
@@ -300,7 +306,6 @@ class DownloadWorker {
                                            .written = &counter,
                                            .shown_done = shown},
                                lane_.Callback());
-    crew_.Parts().Release(*job.part);
     if (result.range_refused) crew_.Parts().Break(*job.file);
     return result;
   }
@@ -312,11 +317,13 @@ class DownloadWorker {
     const int row = job->file->row;
     lane_.Enter(row, 0, &job->file->done, job->file->size);
     const DownloadResult result = FetchPart(*job, nullptr);
+    // Read while the part is held: once released, its owner may end the file.
+    const bool broken = crew_.Parts().Broken(*job->file);
     lane_.Leave();
+    crew_.Parts().Release(*job->part);
     if (Stopping() || result.outcome == DownloadOutcome::kAborted) return Pass::kLeave;
-    // A part of a file the server would not split, or that its owner has
-    // ended meanwhile, is no failure of this lane's.
-    if (!result.Ok() && !result.range_refused && !crew_.Parts().Broken(*job->file)) {
+    // A part of a file the server would not split is no failure of this lane's.
+    if (!result.Ok() && !result.range_refused && !broken) {
       Failed(row, result, context_.file_url_prefix + context_.catalogue.Entry(row).name);
     }
     return Pass::kGoOn;

@@ -23,6 +23,18 @@ uint64_t FilePart::Left() const {
   return to > at ? to - at : 0;
 }
 
+bool FilePart::SlowEnoughToSplit(std::chrono::steady_clock::time_point now) const {
+  const auto watched = std::chrono::duration_cast<std::chrono::milliseconds>(now - taken);
+  if (lane < 0 || watched < kRateWatch) return false;
+  const uint64_t so_far = written.load();
+  const uint64_t came = so_far - std::min(so_far, written_when_taken);
+  // Nothing came in a quarter of a second: the part is slow indeed.
+  if (came == 0) return true;
+  const double ms_left = static_cast<double>(Left()) * static_cast<double>(watched.count()) /
+                         static_cast<double>(came);
+  return ms_left >= static_cast<double>(kSplitWorth.count());
+}
+
 void PartCounter::Begin(uint64_t offset) {
   // A part's download begins where the part's written bytes end; a whole
   // download that starts over from 0 begins the part afresh.
@@ -41,7 +53,9 @@ void PartCounter::Add(const char* data, size_t size) {
 SplitFile& PartBoard::Open(int row, uint64_t size, int lane) {
   std::lock_guard lock(mutex_);
   SplitFile& file = files_.emplace_back(row, size);
-  file.parts.emplace_back(0, size).lane = lane;
+  FilePart& part = file.parts.emplace_back(0, size);
+  part.lane = lane;
+  part.taken = std::chrono::steady_clock::now();
   return file;
 }
 
@@ -61,6 +75,8 @@ void PartBoard::Offer(SplitFile& file, const std::string& validator) {
 
 std::optional<PartJob> PartBoard::JobFor(SplitFile& file, FilePart& part, int lane) {
   part.lane = lane;
+  part.taken = std::chrono::steady_clock::now();
+  part.written_when_taken = part.written.load();
   return PartJob{.file = &file,
                  .part = &part,
                  .from = part.start + part.written.load(),
@@ -81,10 +97,11 @@ std::optional<PartJob> PartBoard::TakeAny(int lane) {
 std::optional<PartJob> PartBoard::SplitLargest(int lane) {
   SplitFile* best_file = nullptr;
   FilePart* best = nullptr;
+  const auto now = std::chrono::steady_clock::now();
   for (SplitFile& file : files_) {
     if (file.broken || file.validator.empty()) continue;
     for (FilePart& part : file.parts) {
-      if (part.lane >= 0 && (best == nullptr || part.Left() > best->Left())) {
+      if (part.SlowEnoughToSplit(now) && (best == nullptr || part.Left() > best->Left())) {
         best_file = &file;
         best = &part;
       }

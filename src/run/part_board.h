@@ -21,6 +21,7 @@
 // its parts live until its owner closes it, after every worker left them.
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <list>
@@ -34,8 +35,13 @@
 
 namespace brenvik {
 
-// A part is split only when both halves keep at least this much.
+// A part is split only when both halves keep at least this much, and only
+// when, at the rate its download has had for at least kRateWatch, what is
+// left of it would take kSplitWorth or more: on a fast line a split saves
+// nothing and costs the check a read of the file.
 inline constexpr uint64_t kSmallestPart = 4ull << 20;
+inline constexpr std::chrono::milliseconds kRateWatch{250};
+inline constexpr std::chrono::milliseconds kSplitWorth{1000};
 // Files from this size on may come in parts.
 inline constexpr uint64_t kSplitFrom = 2 * kSmallestPart;
 
@@ -44,8 +50,15 @@ struct FilePart {
   const uint64_t start;
   std::atomic<uint64_t> end;         // exclusive; moves down when another part takes the tail
   std::atomic<uint64_t> written{0};  // bytes from start on disk
-  int lane = -1;                     // the lane fetching it (guarded by the board's mutex)
+  // Guarded by the board's mutex: the lane fetching it, and when it took
+  // the part with how much was written then.
+  int lane = -1;
+  std::chrono::steady_clock::time_point taken{};
+  uint64_t written_when_taken = 0;
   uint64_t Left() const;
+  // True when what is left would take kSplitWorth or more at the rate
+  // since the part was taken (known after kRateWatch).
+  bool SlowEnoughToSplit(std::chrono::steady_clock::time_point now) const;
 };
 
 struct SplitFile {

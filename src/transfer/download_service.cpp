@@ -297,6 +297,8 @@ bool StillMoving(Body& body) {
 
 }  // namespace
 
+void HoldStallWatch(Body& body) { body.stall_window_start = {}; }
+
 bool ReportIdle(Body& body) {
   if (!StillMoving(body)) return false;
   const bool go_on = body.callback->KeepAlive();

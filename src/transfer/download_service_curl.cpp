@@ -65,6 +65,7 @@ struct Inbox {
   std::string bytes;    // body bytes not yet taken
   bool paused = false;  // the loop paused the transfer: Resume once the bytes are taken
   bool done = false;    // the transfer has left the loop; `code` is its end
+  bool sent = false;    // its request went out on a connection
   bool wake = false;    // something the waiting thread should see now
   CURLcode code = CURLE_OK;
 };
@@ -104,6 +105,16 @@ size_t WriteBody(char* data, size_t size, size_t count, void* user) {
     inbox.arrived.notify_one();
   }
   return bytes;
+}
+
+// libcurl has a connection for the transfer and sends its request: until
+// then it waits for one (every connection to the server is busy), which
+// is no stall.
+int RequestGoesOut(void* user, char*, char*, int, int) {
+  auto* transfer = static_cast<CurlTransfer*>(user);
+  std::lock_guard lock(transfer->inbox.mutex);
+  transfer->inbox.sent = true;
+  return CURL_PREREQFUNC_OK;
 }
 
 // False (and the refusal set) when the response redirects to an address
@@ -206,6 +217,8 @@ void Configure(CURL* curl, const std::string& wire_url, long stall_seconds, Curl
   curl_easy_setopt(curl, CURLOPT_WRITEDATA, &transfer);
   curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, ReadHeader);
   curl_easy_setopt(curl, CURLOPT_HEADERDATA, &transfer);
+  curl_easy_setopt(curl, CURLOPT_PREREQFUNCTION, RequestGoesOut);
+  curl_easy_setopt(curl, CURLOPT_PREREQDATA, &transfer);
   curl_easy_setopt(curl, CURLOPT_BUFFERSIZE, kReceiveBufferSize);
 }
 
@@ -424,6 +437,7 @@ struct Taken {
   std::optional<BodyStart> start;
   bool paused = false;
   bool done = false;
+  bool sent = false;
   CURLcode code = CURLE_OK;
 };
 
@@ -436,6 +450,7 @@ Taken TakeFromInbox(Inbox& inbox, std::string& bytes) {
   return Taken{.start = std::exchange(inbox.start, std::nullopt),
                .paused = std::exchange(inbox.paused, false),
                .done = inbox.done,
+               .sent = inbox.sent,
                .code = inbox.code};
 }
 
@@ -450,6 +465,7 @@ CURLcode Pump(ConnectionHub::Loop& loop, CurlTransfer& transfer, Body& body) {
   bool stopping = false;
   for (;;) {
     const Taken taken = TakeFromInbox(transfer.inbox, bytes);
+    if (!taken.sent) HoldStallWatch(body);
     bool go_on = !stopping;
     if (go_on && taken.start) {
       announced = taken.start->announced;

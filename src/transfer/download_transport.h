@@ -139,6 +139,10 @@ std::string RangeHeaderValue(const Body& body);
 // callback asks to stop, or (and `stalled`) once the stall watch fires.
 [[nodiscard]] bool ReportProgress(Body& body, uint64_t body_now, uint64_t body_announced);
 
+// The transfer waits for a connection (all are busy): the stall watch
+// starts over, as no server has been asked yet.
+void HoldStallWatch(Body& body);
+
 // A report while nothing moved: keeps the face alive and watches for a
 // stall. False as ReportProgress.
 [[nodiscard]] bool ReportIdle(Body& body);
