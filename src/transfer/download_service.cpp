@@ -590,6 +590,23 @@ struct DownloadService::Handle {
   // the same folder.
   ContainedFolder folder;
 
+  // Why a download cannot start at all: the run was cancelled, or the
+  // transport could not be set up.
+  std::optional<DownloadResult> CannotStart(const TransferCallback& callback) const {
+    if (callback.AbortRequested()) return Failed(DownloadOutcome::kAborted, 0, "aborted");
+    if (std::string unready = transport->Unready(); !unready.empty()) {
+      return Failed(DownloadOutcome::kLocalFailure, 0, std::move(unready));
+    }
+    return std::nullopt;
+  }
+
+  char* WriteBuffer() {
+    if (!write_buffer) {
+      write_buffer = std::make_unique_for_overwrite<char[]>(download::kWriteBufferSize);
+    }
+    return write_buffer.get();
+  }
+
   const ContainedFolder& FolderFor(const std::filesystem::path& path) {
     if (!folder.StillNamedBy(path)) folder = ContainedFolder::Hold(path, true);
     return folder;
@@ -639,10 +656,7 @@ std::string DownloadService::EncodeForWire(const std::string& url) {
 DownloadResult DownloadService::Download(const std::string& url, const DownloadTarget& target,
                                          TransferCallback& callback) {
   TransferSpan span(callback);
-  if (callback.AbortRequested()) return Failed(DownloadOutcome::kAborted, 0, "aborted");
-  if (std::string unready = handle_->transport->Unready(); !unready.empty()) {
-    return Failed(DownloadOutcome::kLocalFailure, 0, std::move(unready));
-  }
+  if (std::optional<DownloadResult> refused = handle_->CannotStart(callback)) return *refused;
   const std::string shown_partial = ShownPathBelow(target.folder, target.partial_name);
   if (target.partial_name.empty() || SameNameBelow(target.name, target.partial_name)) {
     return Failed(
@@ -655,12 +669,9 @@ DownloadResult DownloadService::Download(const std::string& url, const DownloadT
   if (!start.file.Ok())
     return Failed(DownloadOutcome::kLocalFailure, 0, start.file.Error().message);
 
-  if (!handle_->write_buffer) {
-    handle_->write_buffer = std::make_unique_for_overwrite<char[]>(download::kWriteBufferSize);
-  }
   Body body{.callback = &callback,
             .fd = start.file.get(),
-            .buffer = handle_->write_buffer.get(),
+            .buffer = handle_->WriteBuffer(),
             .expected_size = target.expected_size,
             .size_limit = target.size_limit,
             .resume_from = start.size,
@@ -690,10 +701,7 @@ DownloadResult DownloadService::Download(const std::string& url, const DownloadT
 DownloadResult DownloadService::DownloadRange(const std::string& url, const RangeTarget& target,
                                               TransferCallback& callback) {
   TransferSpan span(callback);
-  if (callback.AbortRequested()) return Failed(DownloadOutcome::kAborted, 0, "aborted");
-  if (std::string unready = handle_->transport->Unready(); !unready.empty()) {
-    return Failed(DownloadOutcome::kLocalFailure, 0, std::move(unready));
-  }
+  if (std::optional<DownloadResult> refused = handle_->CannotStart(callback)) return *refused;
   const std::string shown_partial = ShownPathBelow(target.folder, target.partial_name);
   const ContainedFolder& folder = handle_->FolderFor(target.folder);
   if (!folder.Ok()) return Failed(DownloadOutcome::kLocalFailure, 0, folder.Error().message);
@@ -701,9 +709,6 @@ DownloadResult DownloadService::DownloadRange(const std::string& url, const Rang
   if (!file.Ok()) return Failed(DownloadOutcome::kLocalFailure, 0, file.Error().message);
   if (const int number = SeekTo(file.get(), target.start); number != 0) {
     return Failed(DownloadOutcome::kLocalFailure, 0, download::WriteFailure(shown_partial, number));
-  }
-  if (!handle_->write_buffer) {
-    handle_->write_buffer = std::make_unique_for_overwrite<char[]>(download::kWriteBufferSize);
   }
   // The part's own description, as a whole file's download would have it:
   // where it goes, what sees its bytes, what must not be exceeded.
@@ -714,7 +719,7 @@ DownloadResult DownloadService::DownloadRange(const std::string& url, const Rang
                              .written = target.written};
   Body body{.callback = &callback,
             .fd = file.get(),
-            .buffer = handle_->write_buffer.get(),
+            .buffer = handle_->WriteBuffer(),
             .size_limit = target.file_size,
             .resume_from = target.start,
             .range_only = true,

@@ -474,8 +474,12 @@ CURLcode Pump(ConnectionHub::Loop& loop, CurlTransfer& transfer, Body& body) {
     const bool moved = !bytes.empty();
     if (go_on && moved) go_on = TakeBody(body, bytes.data(), bytes.size(), announced);
     bytes.clear();
-    if (go_on && !taken.done) {
-      go_on = moved ? ReportProgress(body, body.received, announced.value_or(0)) : ReportIdle(body);
+    // Bytes that came are shown, the last ones too; a look that found
+    // nothing keeps the face alive.
+    if (go_on && moved) {
+      go_on = ReportProgress(body, body.received, announced.value_or(0));
+    } else if (go_on && !taken.done) {
+      go_on = ReportIdle(body);
     }
     if (taken.done) return stopping || !go_on ? CURLE_ABORTED_BY_CALLBACK : taken.code;
     if (!go_on && !stopping) {
