@@ -239,7 +239,6 @@ struct ConnectionHub::Loop {
     curl_multi_setopt(multi, CURLMOPT_MAX_HOST_CONNECTIONS, static_cast<long>(connections));
     curl_multi_setopt(multi, CURLMOPT_PIPELINING, static_cast<long>(CURLPIPE_MULTIPLEX));
     curl_multi_setopt(multi, CURLMOPT_MAX_CONCURRENT_STREAMS, download::kStreamsPerConnection);
-    thread = std::thread([this] { Run(); });
   }
 
   ~Loop() {
@@ -249,7 +248,7 @@ struct ConnectionHub::Loop {
       stopping = true;
     }
     curl_multi_wakeup(multi);
-    thread.join();
+    if (thread.joinable()) thread.join();
     curl_multi_cleanup(multi);
   }
 
@@ -262,10 +261,13 @@ struct ConnectionHub::Loop {
   };
 
   // Queues a command for the transfer named `id` (`transfer` for kStart).
+  // The thread starts with the first command: a hub whose transfers all
+  // run on their own threads (plain HTTP) never needs it.
   void Post(Verb verb, uint64_t id, CurlTransfer* transfer = nullptr) {
     {
       std::lock_guard lock(mutex);
       commands.push_back({verb, id, transfer});
+      if (!thread.joinable()) thread = std::thread([this] { Run(); });
     }
     curl_multi_wakeup(multi);
   }
@@ -286,7 +288,7 @@ struct ConnectionHub::Loop {
   std::unordered_map<uint64_t, CurlTransfer*> running;
   std::atomic<uint64_t> next_id{0};
   std::atomic<bool> multiplexing{false};
-  std::thread thread;
+  std::thread thread;  // started by the first Post, under mutex
 };
 
 void ConnectionHub::Loop::Finish(CurlTransfer& transfer, CURLcode code) {
@@ -442,9 +444,7 @@ struct Taken {
 };
 
 Taken TakeFromInbox(Inbox& inbox, std::string& bytes) {
-  std::unique_lock lock(inbox.mutex);
-  inbox.arrived.wait_for(lock, std::chrono::milliseconds(kReportIntervalMs),
-                         [&] { return inbox.wake; });
+  std::lock_guard lock(inbox.mutex);
   inbox.wake = false;
   bytes.swap(inbox.bytes);
   return Taken{.start = std::exchange(inbox.start, std::nullopt),
@@ -454,16 +454,117 @@ Taken TakeFromInbox(Inbox& inbox, std::string& bytes) {
                .code = inbox.code};
 }
 
-// Hands what the loop received to the body, on this thread, until the
-// transfer has left the loop: the start, the bytes (written and hashed
-// here, so the loop's thread only moves them), and a report at least every
-// kReportIntervalMs. Once the body says stop, the loop is told to drop the
-// transfer. Returns how the transfer ended.
-CURLcode Pump(ConnectionHub::Loop& loop, CurlTransfer& transfer, Body& body) {
+// Moves one transfer's bytes into its inbox, for the thread that asked for
+// it: the hub's event loop, or that thread itself on a multi handle of its
+// own.
+class Drive {
+ public:
+  virtual ~Drive() = default;
+  virtual void Start(CurlTransfer& transfer) = 0;
+  // Returns once the inbox may hold news, or after the report interval.
+  virtual void Await(CurlTransfer& transfer) = 0;
+  // The transfer leaves at once: its inbox is marked done.
+  virtual void Stop(CurlTransfer& transfer) = 0;
+  // Goes on with a transfer that the write callback paused.
+  virtual void Resume(CurlTransfer& transfer) = 0;
+};
+
+// Through the hub's event loop, on its thread: transfers to one server
+// share its connections, as streams where the server multiplexes. Each
+// handing over between the threads costs a wake-up.
+class HubDrive final : public Drive {
+ public:
+  explicit HubDrive(ConnectionHub::Loop& loop) : loop_(loop) {}
+
+  void Start(CurlTransfer& transfer) override {
+    loop_.Post(ConnectionHub::Loop::Verb::kStart, transfer.id, &transfer);
+  }
+  void Await(CurlTransfer& transfer) override {
+    Inbox& inbox = transfer.inbox;
+    std::unique_lock lock(inbox.mutex);
+    inbox.arrived.wait_for(lock, std::chrono::milliseconds(kReportIntervalMs),
+                           [&] { return inbox.wake; });
+  }
+  void Stop(CurlTransfer& transfer) override {
+    loop_.Post(ConnectionHub::Loop::Verb::kStop, transfer.id);
+  }
+  void Resume(CurlTransfer& transfer) override {
+    loop_.Post(ConnectionHub::Loop::Verb::kResume, transfer.id);
+  }
+
+ private:
+  ConnectionHub::Loop& loop_;
+};
+
+struct MultiCleanup {
+  void operator()(CURLM* multi) const { curl_multi_cleanup(multi); }
+};
+
+// On the asking thread, on a multi handle of its own that keeps its
+// connection from one transfer to the next: for transfers that cannot
+// share a connection with others (plain HTTP carries one at a time), so
+// their bytes are written where they arrive, with no thread to wake.
+class OwnDrive final : public Drive {
+ public:
+  OwnDrive() : multi_(curl_multi_init()) {}
+  bool Ready() const { return multi_ != nullptr; }
+
+  void Start(CurlTransfer& transfer) override {
+    if (curl_multi_add_handle(multi_.get(), transfer.curl) != CURLM_OK) {
+      MarkDone(transfer, CURLE_FAILED_INIT);
+    }
+  }
+  void Await(CurlTransfer& transfer) override {
+    const auto until =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(kReportIntervalMs);
+    for (;;) {
+      int running = 0;
+      curl_multi_perform(multi_.get(), &running);
+      int left = 0;
+      while (CURLMsg* message = curl_multi_info_read(multi_.get(), &left)) {
+        if (message->msg == CURLMSG_DONE && message->easy_handle == transfer.curl) {
+          End(transfer, message->data.result);
+        }
+      }
+      if (HasNews(transfer.inbox)) return;
+      const auto left_ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+          until - std::chrono::steady_clock::now());
+      if (left_ms.count() <= 0) return;
+      curl_multi_poll(multi_.get(), nullptr, 0, static_cast<int>(left_ms.count()), nullptr);
+    }
+  }
+  void Stop(CurlTransfer& transfer) override { End(transfer, CURLE_ABORTED_BY_CALLBACK); }
+  void Resume(CurlTransfer& transfer) override { curl_easy_pause(transfer.curl, CURLPAUSE_CONT); }
+
+ private:
+  static bool HasNews(Inbox& inbox) {
+    std::lock_guard lock(inbox.mutex);
+    return inbox.done || inbox.paused || inbox.start || !inbox.bytes.empty();
+  }
+  static void MarkDone(CurlTransfer& transfer, CURLcode code) {
+    std::lock_guard lock(transfer.inbox.mutex);
+    transfer.inbox.done = true;
+    transfer.inbox.code = code;
+  }
+  // Removing a transfer cut short closes its connection.
+  void End(CurlTransfer& transfer, CURLcode code) {
+    curl_multi_remove_handle(multi_.get(), transfer.curl);
+    MarkDone(transfer, code);
+  }
+
+  std::unique_ptr<CURLM, MultiCleanup> multi_;
+};
+
+// Hands what the drive received to the body, on this thread, until the
+// transfer has left it: the start, the bytes (written and hashed here),
+// and a report at least every kReportIntervalMs. Once the body says stop,
+// the drive drops the transfer. Returns how the transfer ended.
+CURLcode Pump(Drive& drive, CurlTransfer& transfer, Body& body) {
   std::optional<uint64_t> announced;
   std::string bytes;
   bool stopping = false;
   for (;;) {
+    drive.Await(transfer);
     const Taken taken = TakeFromInbox(transfer.inbox, bytes);
     if (!taken.sent) HoldStallWatch(body);
     bool go_on = !stopping;
@@ -484,32 +585,37 @@ CURLcode Pump(ConnectionHub::Loop& loop, CurlTransfer& transfer, Body& body) {
     if (taken.done) return stopping || !go_on ? CURLE_ABORTED_BY_CALLBACK : taken.code;
     if (!go_on && !stopping) {
       stopping = true;
-      loop.Post(ConnectionHub::Loop::Verb::kStop, transfer.id);
+      drive.Stop(transfer);
     } else if (taken.paused && !stopping) {
-      loop.Post(ConnectionHub::Loop::Verb::kResume, transfer.id);
+      drive.Resume(transfer);
     }
   }
 }
 
 class CurlTransport final : public Transport {
  public:
-  explicit CurlTransport(ConnectionHub& hub) : loop_(hub.loop()), curl_(curl_easy_init()) {}
+  explicit CurlTransport(ConnectionHub& hub) : hub_(hub.loop()), curl_(curl_easy_init()) {}
 
   std::string Unready() const override {
-    return curl_ == nullptr || loop_.multi == nullptr ? "cannot create a transfer handle" : "";
+    return curl_ == nullptr || hub_.multi == nullptr || !own_.Ready()
+               ? "cannot create a transfer handle"
+               : "";
   }
 
   TransportEnd Fetch(const std::string& wire_url, Body& body,
                      std::chrono::seconds stall_timeout) override {
-    CurlTransfer transfer{.curl = curl_.get(), .id = loop_.NewId()};
+    CurlTransfer transfer{.curl = curl_.get(), .id = hub_.NewId()};
     transfer.proxy = ProxyFor(wire_url, [](const char* name) { return std::getenv(name); });
     char curl_error[CURL_ERROR_SIZE] = {};
     Configure(transfer.curl, wire_url, static_cast<long>(stall_timeout.count()), transfer,
               curl_error);
     curl_easy_setopt(transfer.curl, CURLOPT_PRIVATE, &transfer);
     curl_slist* headers = RequestHeaders(body, transfer.curl);
-    loop_.Post(ConnectionHub::Loop::Verb::kStart, transfer.id, &transfer);
-    const CURLcode code = Pump(loop_, transfer, body);
+    // Only HTTPS may multiplex (HTTP/2 is asked for through TLS); plain
+    // HTTP and files gain nothing from the hub's loop but its hand-offs.
+    Drive& drive = SchemeOf(wire_url) == "https" ? static_cast<Drive&>(hub_drive_) : own_;
+    drive.Start(transfer);
+    const CURLcode code = Pump(drive, transfer, body);
     // The error buffer and the header list live on this stack; the handle
     // outlives them.
     curl_easy_setopt(transfer.curl, CURLOPT_ERRORBUFFER, nullptr);
@@ -537,7 +643,9 @@ class CurlTransport final : public Transport {
     return end;
   }
 
-  ConnectionHub::Loop& loop_;
+  ConnectionHub::Loop& hub_;
+  HubDrive hub_drive_{hub_};
+  OwnDrive own_;
   std::unique_ptr<CURL, CurlCleanup> curl_;
 };
 

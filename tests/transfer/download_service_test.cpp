@@ -134,7 +134,11 @@ class SlowWriter : public WrittenBytes {
   uint64_t added = 0;
 };
 
-TEST_F(DownloadServiceTest, ServicesOnOneHubShareItsConnectionsAndSlowWritersLoseNothing) {
+// Plain HTTP carries one transfer per connection, so each service drives
+// its own on its own thread; a writer that lags holds its transfer back
+// without losing or repeating a byte. (The hub's shared connections are
+// tested over TLS, where transfers go through its loop.)
+TEST_F(DownloadServiceTest, ServicesOnOneHubLoseNothingToSlowWriters) {
   constexpr int kFiles = 4;
   for (int i = 0; i < kFiles; ++i) {
     server_.Serve("f" + std::to_string(i), test::RandomBytes(3'000'000, 40 + i));
@@ -158,16 +162,9 @@ TEST_F(DownloadServiceTest, ServicesOnOneHubShareItsConnectionsAndSlowWritersLos
   for (int i = 0; i < kFiles; ++i) {
     const auto at = static_cast<size_t>(i);
     ASSERT_TRUE(results[at].Ok()) << results[at].reason;
-    // The transfers were held back while their writers lagged, and resumed
-    // without losing or repeating a byte.
     EXPECT_EQ(dir_.Read("f" + std::to_string(i)), test::RandomBytes(3'000'000, 40 + i));
     EXPECT_EQ(writers[at].added, 3'000'000u);
   }
-#ifndef _WIN32
-  // On Windows each service keeps a WinHTTP session of its own; the run
-  // holds its connections to N by running N downloads.
-  EXPECT_LE(server_.MostConnectionsAtOnce(), 2);
-#endif
 }
 
 TEST_F(DownloadServiceTest, ProgressRisesToOneHundredAndEmptyBodiesWork) {

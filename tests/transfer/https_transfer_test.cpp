@@ -1,9 +1,10 @@
 // Over a real TLS connection on loopback: a server that redirects from
 // https to plain http is refused at once, for good, with nothing sent to
-// the http address; the same server's own https answers come through. The
-// certificate is made for the test and trusted through SSL_CERT_FILE, as a
-// user trusts a company's own authority. (Linux: the test server is
-// cpp-httplib's TLS server.)
+// the http address; the same server's own https answers come through; the
+// services of one hub share its connections through its event loop, and a
+// lagging writer loses nothing. The certificate is made for the test and
+// trusted through SSL_CERT_FILE, as a user trusts a company's own
+// authority. (Linux: the test server is cpp-httplib's TLS server.)
 
 #ifndef _WIN32
 
@@ -17,8 +18,11 @@
 #include <atomic>
 #include <functional>
 #include <memory>
+#include <mutex>
+#include <set>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "support/http_server.h"
 #include "support/scoped_env.h"
@@ -74,15 +78,22 @@ Certificate MakeCertificate() {
           })};
 }
 
-class HttpsRedirectTest : public ::testing::Test {
+class HttpsTransferTest : public ::testing::Test {
  protected:
-  HttpsRedirectTest() {
+  HttpsTransferTest() {
     const Certificate made = MakeCertificate();
     certificate_file_ = temp_.Write("tls/cert.pem", made.certificate).string();
     key_file_ = temp_.Write("tls/key.pem", made.key).string();
     https_ = std::make_unique<httplib::SSLServer>(certificate_file_.c_str(), key_file_.c_str());
     https_->Get("/secure.bin", [](const httplib::Request&, httplib::Response& response) {
       response.set_content("over tls", "application/octet-stream");
+    });
+    https_->Get("/big.bin", [this](const httplib::Request& request, httplib::Response& response) {
+      {
+        std::lock_guard lock(ports_mutex_);
+        ports_.insert(request.remote_port);
+      }
+      response.set_content(test::RandomBytes(kBigSize, 9), "application/octet-stream");
     });
     https_->Get("/down.bin", [this](const httplib::Request&, httplib::Response& response) {
       ++downgrade_requests_;
@@ -95,7 +106,7 @@ class HttpsRedirectTest : public ::testing::Test {
     plain_.Serve("down.bin", "sent in the clear");
     service_.SetStallTimeout(std::chrono::seconds(10));
   }
-  ~HttpsRedirectTest() override {
+  ~HttpsTransferTest() override {
     https_->stop();
     listener_.join();
   }
@@ -115,6 +126,9 @@ class HttpsRedirectTest : public ::testing::Test {
   std::unique_ptr<httplib::SSLServer> https_;
   int port_ = 0;
   std::thread listener_;
+  static constexpr uint64_t kBigSize = 2'000'000;
+  std::mutex ports_mutex_;
+  std::set<int> ports_;  // the client's end of each connection that asked for big.bin
   std::atomic<int> downgrade_requests_{0};
   test::HttpServer plain_;
   std::atomic<bool> abort_{false};
@@ -122,7 +136,7 @@ class HttpsRedirectTest : public ::testing::Test {
   DownloadService service_;
 };
 
-TEST_F(HttpsRedirectTest, ADowngradeToHttpIsRefusedAtOnceAndForGood) {
+TEST_F(HttpsTransferTest, ADowngradeToHttpIsRefusedAtOnceAndForGood) {
   ASSERT_GT(port_, 0);
   const test::ScopedEnv trust("SSL_CERT_FILE", certificate_file_.c_str());
   // The connection itself is sound: the server's own answers come through.
@@ -140,13 +154,59 @@ TEST_F(HttpsRedirectTest, ADowngradeToHttpIsRefusedAtOnceAndForGood) {
   EXPECT_FALSE(std::filesystem::exists(temp_.path() / "down.bin"));
 }
 
-TEST_F(HttpsRedirectTest, AnUntrustedCertificateIsPermanentAndNamed) {
+TEST_F(HttpsTransferTest, AnUntrustedCertificateIsPermanentAndNamed) {
   ASSERT_GT(port_, 0);
   const test::ScopedEnv no_trust("SSL_CERT_FILE", nullptr);
   const DownloadResult result = Get("secure.bin");
   EXPECT_EQ(result.outcome, DownloadOutcome::kServerFailure);
   EXPECT_TRUE(result.permanent) << result.reason;
   EXPECT_FALSE(std::filesystem::exists(temp_.path() / "secure.bin"));
+}
+
+// Sees every byte, slowly: the loop must hold the transfer back meanwhile.
+class SlowWriter : public WrittenBytes {
+ public:
+  void Begin(uint64_t) override {}
+  void Add(const char*, size_t size) override {
+    std::this_thread::sleep_for(std::chrono::milliseconds(60));
+    added += size;
+  }
+  uint64_t added = 0;
+};
+
+TEST_F(HttpsTransferTest, ServicesOnOneHubShareItsConnectionsAndSlowWritersLoseNothing) {
+  ASSERT_GT(port_, 0);
+  const test::ScopedEnv trust("SSL_CERT_FILE", certificate_file_.c_str());
+  constexpr int kFiles = 4;
+  ConnectionHub hub(2);
+  std::vector<DownloadResult> results(kFiles);
+  std::vector<SlowWriter> writers(kFiles);
+  {
+    std::vector<std::jthread> threads;
+    for (int i = 0; i < kFiles; ++i) {
+      threads.emplace_back([&, i] {
+        DownloadService service(&hub);
+        service.SetStallTimeout(std::chrono::seconds(10));
+        TransferCallback callback(abort_);
+        const std::string name = "f" + std::to_string(i);
+        const DownloadTarget target{.folder = temp_.path(),
+                                    .name = name,
+                                    .partial_name = name + ".~part",
+                                    .expected_size = kBigSize,
+                                    .written = &writers[static_cast<size_t>(i)]};
+        results[static_cast<size_t>(i)] = service.Download(SecureUrl("big.bin"), target, callback);
+      });
+    }
+  }
+  for (int i = 0; i < kFiles; ++i) {
+    const auto at = static_cast<size_t>(i);
+    ASSERT_TRUE(results[at].Ok()) << results[at].reason;
+    EXPECT_EQ(temp_.Read("f" + std::to_string(i)), test::RandomBytes(kBigSize, 9));
+    EXPECT_EQ(writers[at].added, kBigSize);
+  }
+  // Four downloads, two connections: the others waited for one and reused it.
+  std::lock_guard lock(ports_mutex_);
+  EXPECT_LE(ports_.size(), 2u);
 }
 
 }  // namespace
