@@ -132,6 +132,9 @@ class JobTable {
     return queue_.WaitForWork(work, seen, timeout, stop);
   }
   uint64_t StateRevision() const { return queue_.StateRevision(); }
+  void WaitUntilAllFinished(uint64_t seen, std::chrono::milliseconds timeout) const {
+    queue_.WaitUntilAllFinished(seen, timeout);
+  }
 
   // Grows with every change of any kind; views compare it to redraw.
   uint64_t Revision() const;

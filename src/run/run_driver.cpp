@@ -130,6 +130,8 @@ void RunDriver::Finish(RunView& view) const {
       1, static_cast<int>(std::min<uint64_t>(view.total_bytes >> progress_shift_, INT_MAX)));
 }
 
+void RunDriver::WaitForEnd(std::chrono::milliseconds timeout) const { run_.WaitForEnd(timeout); }
+
 void RunDriver::Poll() {
   // A box of this driver runs its own loop, in which the face's timer goes
   // on firing; the run waits until the answer is in.

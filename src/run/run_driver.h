@@ -26,6 +26,7 @@
 //
 // Threads: the face's thread only.
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -81,6 +82,9 @@ class RunDriver {
   void Start();
   // Looks at the run: the face calls it on a timer (every 100 ms or so).
   void Poll();
+  // Until the run's last row finishes or the timeout passes: for a face
+  // that polls from a loop of its own rather than a timer.
+  void WaitForEnd(std::chrono::milliseconds timeout) const;
   // Cancel, Quit, Escape, the close box.
   void Cancel();
   // Enter.

@@ -132,6 +132,12 @@ class RunEngine {
   RunSnapshot Poll();
   // A tick now, whatever the time (the last one after the abort wait).
   TickReport Tick();
+  // Waits until the last row finishes (a change Poll has not seen yet) or
+  // the timeout passes: a face that looks on a timer waits here instead of
+  // sleeping, so the end shows at once.
+  void WaitForEnd(std::chrono::milliseconds timeout) const {
+    table_.WaitUntilAllFinished(seen_states_, timeout);
+  }
   // Answers the question of that id.
   void Answer(uint64_t question_id, PromptAnswer answer);
 

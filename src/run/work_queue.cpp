@@ -71,6 +71,7 @@ StateBytes WorkQueue::BytesByState() const {
 }
 
 void WorkQueue::SetState(int row, JobState state) {
+  bool last = false;
   {
     std::lock_guard lock(mutex_);
     if (!Valid(row)) return;
@@ -78,12 +79,15 @@ void WorkQueue::SetState(int row, JobState state) {
     if (current != state) Index(row, current, state);
     current = state;
     ++state_revision_;
+    last = state >= JobState::Verified && AllFinished();
   }
   // Only a row that now waits for a worker gives work, and to one worker:
   // waking every download worker for one row would send all but one back
   // to sleep, thousands of times over on a release of many small files.
   if (state == JobState::PendingDownload) download_work_.notify_one();
   if (state == JobState::PendingCheck) check_work_.notify_one();
+  // Only the last row to finish wakes the face: not one wake-up per file.
+  if (last) all_finished_.notify_all();
 }
 
 std::vector<JobState> WorkQueue::States() const {
@@ -123,6 +127,17 @@ int WorkQueue::FirstInState(JobState state) const {
   std::lock_guard lock(mutex_);
   const std::set<int>& rows = in_state_[Slot(state)];
   return rows.empty() ? -1 : *rows.begin();
+}
+
+bool WorkQueue::AllFinished() const {
+  return in_state_[Slot(JobState::PendingDownload)].empty() &&
+         in_state_[Slot(JobState::PendingCheck)].empty() &&
+         in_state_[Slot(JobState::CheckDone)].empty();
+}
+
+void WorkQueue::WaitUntilAllFinished(uint64_t seen, std::chrono::milliseconds timeout) const {
+  std::unique_lock lock(mutex_);
+  all_finished_.wait_for(lock, timeout, [&] { return state_revision_ != seen && AllFinished(); });
 }
 
 int WorkQueue::FirstUnfinished() const {

@@ -92,12 +92,18 @@ class WorkQueue {
   // Wakes every worker waiting in WaitForWork, so that each one looks at its
   // stop token again: called after a stop is requested.
   void WakeWaiters() const;
+  // Blocks until every row is Verified (or the installer's), by a state
+  // change after `seen` (a value of StateRevision()), or the timeout
+  // passes: a face that looks at the run on a timer sees its end at once.
+  void WaitUntilAllFinished(uint64_t seen, std::chrono::milliseconds timeout) const;
   uint64_t StateRevision() const;
 
  private:
   bool Valid(int row) const { return row >= 0 && static_cast<size_t>(row) < states_.size(); }
   // Moves a row between the state indexes; under the lock.
   void Index(int row, JobState from, JobState to);
+  // No row below Verified; under the lock.
+  bool AllFinished() const;
   uint64_t SizeOf(int row) const;
   static size_t Slot(JobState state) { return static_cast<size_t>(state); }
 
@@ -109,6 +115,7 @@ class WorkQueue {
   // MinGW's thread library; WakeWaiters stands in for that callback.
   mutable std::condition_variable download_work_;
   mutable std::condition_variable check_work_;
+  mutable std::condition_variable all_finished_;
   std::vector<JobState> states_;
   std::array<std::set<int>, 5> in_state_;  // per state code, its rows
   std::set<int> free_downloads_;           // PendingDownload and not held

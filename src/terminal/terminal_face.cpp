@@ -19,7 +19,6 @@
 #include <ctime>
 #include <memory>
 #include <optional>
-#include <thread>
 
 #include "platform/console_io.h"
 #include "platform/free_space.h"
@@ -65,7 +64,7 @@ int DriveRun(RunEngine& run, Console& console, TerminalPrompt& prompt) {
     }
     if (driver.Closed()) break;
     progress.Refresh();
-    std::this_thread::sleep_for(kLoopPause);
+    driver.WaitForEnd(kLoopPause);
   }
   progress.End();
   driver.WatchChanges({});
