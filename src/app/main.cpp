@@ -3,6 +3,7 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <variant>
 #include <vector>
@@ -12,7 +13,7 @@
 #include "platform/console_io.h"
 #include "terminal/terminal_face.h"
 #ifdef BRENVIK_HAVE_GUI
-#include "qt/qt_face.h"
+#include "app/qt_face_loader.h"
 #endif
 #ifdef BRENVIK_HAVE_WIN32_FACE
 #include "win32/win32_face.h"
@@ -69,7 +70,11 @@ int RunFace(int argc, char** argv, const Options& options, std::string notice = 
 #ifdef BRENVIK_HAVE_GUI
   // --yes promises a script that nothing will wait for a person; a window
   // always would, so --yes runs in the terminal, display or not.
-  if (!options.text && !options.yes && HasDisplay()) return RunQtFace(argc, argv, config);
+  if (!options.text && !options.yes && HasDisplay()) {
+    std::string why;
+    if (const std::optional<int> status = RunQtFaceModule(argc, argv, config, why)) return *status;
+    WriteText(stderr, "brenvik: " + why + "; going on in the terminal\n");
+  }
 #else
   (void)argc;
   (void)argv;

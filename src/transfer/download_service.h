@@ -48,8 +48,9 @@
 // keeps drawing even while a server stays silent.
 //
 // Thread safety: one instance per thread. Its connections live in its hub
-// (libcurl's connection cache, or a WinHTTP session of its own), so
-// consecutive downloads from the same server reuse them, and it keeps the
+// (HTTPS), in a multi handle of its own (plain HTTP) or in a WinHTTP
+// session of its own, so consecutive downloads from the same server reuse
+// them, and it keeps the
 // target's
 // folder open while consecutive downloads go to the same one (opened again
 // when its path no longer leads to the folder held).
@@ -157,14 +158,18 @@ struct RangeTarget {
 };
 
 // The connections that the download services of one session share. On
-// Linux one event loop (libcurl's multi interface, on a thread of its own)
-// drives every transfer of every service made with the hub: at most
-// `connections` connections per server, each reused from one file to the
-// next, and on HTTP/2 (negotiated over HTTPS) many transfers share one
-// connection as streams, up to the server's limit. The thread that asked
-// for a download still writes and hashes its bytes, so the disk and the
-// digests work on as many cores as there are downloads. On Windows each
-// service keeps its own connection and the hub only counts them.
+// Linux one event loop (libcurl's multi interface, on a thread of its own,
+// started by the first HTTPS transfer) drives every HTTPS transfer of
+// every service made with the hub: at most `connections` connections per
+// server, each reused from one file to the next, and on HTTP/2 (negotiated
+// over HTTPS) many transfers share one connection as streams, up to the
+// server's limit. The thread that asked for a download still writes and
+// hashes its bytes, so the disk and the digests work on as many cores as
+// there are downloads. A plain HTTP transfer (one per connection at a
+// time, whatever the server) runs on the thread that asked for it, on its
+// service's own multi handle and connection: handing its bytes between
+// two threads would only cost wake-ups. On Windows each service keeps its
+// own connection and the hub only counts them.
 //
 // Thread safety: every member may be used from any thread; the hub must
 // outlive the services made with it.

@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <optional>
 #include <thread>
+#include <utility>
 
 extern char** environ;
 
@@ -115,8 +116,10 @@ bool Contains(const std::string& haystack, const std::string& needle) {
   return haystack.find(needle) != std::string::npos;
 }
 
-ProgramRunner::ProgramRunner(const TempDir& sandbox)
-    : home_(sandbox.path() / "home"), temp_(sandbox.path() / "tmp") {
+ProgramRunner::ProgramRunner(const TempDir& sandbox, fs::path program)
+    : home_(sandbox.path() / "home"),
+      temp_(sandbox.path() / "tmp"),
+      program_(program.empty() ? fs::path(BRENVIK_BINARY) : std::move(program)) {
   fs::create_directories(home_);
   fs::create_directories(temp_);
 }
@@ -126,7 +129,7 @@ Outcome ProgramRunner::Run(const fs::path& working_dir, const std::vector<std::s
                            const RunLimits& limits) const {
   // Everything the child needs is made before fork: the test process has
   // server threads, so the child may only call async-signal-safe functions.
-  std::vector<std::string> arg_strings{BRENVIK_BINARY};
+  std::vector<std::string> arg_strings{program_.string()};
   arg_strings.insert(arg_strings.end(), args.begin(), args.end());
   std::vector<std::string> env_strings = Environment(home_, temp_, extra_env);
   std::vector<char*> argv = Pointers(arg_strings);

@@ -40,7 +40,8 @@ struct RunLimits {
 
 class ProgramRunner {
  public:
-  explicit ProgramRunner(const TempDir& sandbox);
+  // Runs `program` (the built brenvik unless given).
+  explicit ProgramRunner(const TempDir& sandbox, std::filesystem::path program = {});
 
   const std::filesystem::path& Home() const { return home_; }
   const std::filesystem::path& Temp() const { return temp_; }
@@ -54,6 +55,7 @@ class ProgramRunner {
  private:
   std::filesystem::path home_;
   std::filesystem::path temp_;
+  std::filesystem::path program_;
 };
 
 bool Contains(const std::string& haystack, const std::string& needle);
