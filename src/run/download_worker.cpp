@@ -77,7 +77,7 @@ class DownloadWorker {
 
   void Run() {
     JobTable& table = context_.table;
-    while (!context_.flags.abort.load() && !stop_.stop_requested()) {
+    while (!Stopping()) {
       const uint64_t seen = table.StateRevision();
       const int row = crew_.Closing() ? -1 : table.TakeDownload();
       if (row < 0 || row >= context_.catalogue.RowCount()) {
@@ -388,7 +388,7 @@ class DownloadWorker {
   // clock that runs ahead ends the wait as soon as it has passed.
   void Wait(std::chrono::milliseconds duration) {
     const std::chrono::milliseconds end = context_.clock() + duration;
-    while (!context_.flags.abort.load() && !stop_.stop_requested()) {
+    while (!Stopping()) {
       const std::chrono::milliseconds left = end - context_.clock();
       if (left.count() <= 0) return;
       PauseFor(std::min(left, kWaitSlice), stop_);
