@@ -43,10 +43,17 @@ struct CurlCleanup {
 
 }  // namespace
 
-// Bytes the event loop holds for one transfer before it pauses that
-// transfer until the thread that owns it has written them, and the count
-// at which it wakes that thread instead of waiting for its next look.
+// Bytes held for one transfer before it is paused until the thread that
+// owns it has written them. Pausing a stream of a multiplexed connection
+// is dear (the connection's other streams wait while it is resumed), so on
+// the hub's loop a transfer may hold up to kMostHeldAlone while all of the
+// hub's transfers together hold less than kMostHeldTogether; its memory
+// stays bounded by kMostHeld per transfer plus that sum.
 constexpr size_t kMostHeld = 512 * 1024;
+constexpr size_t kMostHeldAlone = 4 * 1024 * 1024;
+constexpr size_t kMostHeldTogether = 8 * 1024 * 1024;
+// The count at which the loop wakes the owning thread instead of waiting
+// for its next look.
 constexpr size_t kWakeAt = 128 * 1024;
 
 // The final response's start, as the event loop saw it: the thread that
@@ -68,6 +75,8 @@ struct Inbox {
   bool sent = false;    // its request went out on a connection
   bool wake = false;    // something the waiting thread should see now
   CURLcode code = CURLE_OK;
+  // What all the transfers of the hub hold together; null off the hub.
+  std::atomic<size_t>* held_together = nullptr;
 };
 
 // One transfer. The fields above `inbox` belong to the event loop while
@@ -86,12 +95,19 @@ struct CurlTransfer {
 
 namespace {
 
+bool Full(const Inbox& inbox) {
+  const size_t held = inbox.bytes.size();
+  if (held < kMostHeld) return false;
+  if (held >= kMostHeldAlone || inbox.held_together == nullptr) return true;
+  return inbox.held_together->load() >= kMostHeldTogether;
+}
+
 size_t WriteBody(char* data, size_t size, size_t count, void* user) {
   auto* transfer = static_cast<CurlTransfer*>(user);
   const size_t bytes = size * count;
   Inbox& inbox = transfer->inbox;
   std::lock_guard lock(inbox.mutex);
-  if (inbox.bytes.size() >= kMostHeld) {
+  if (Full(inbox)) {
     // libcurl keeps the piece and hands it over again after the Resume.
     inbox.paused = true;
     inbox.wake = true;
@@ -100,6 +116,7 @@ size_t WriteBody(char* data, size_t size, size_t count, void* user) {
   }
   const bool was_below = inbox.bytes.size() < kWakeAt;
   inbox.bytes.append(data, bytes);
+  if (inbox.held_together != nullptr) inbox.held_together->fetch_add(bytes);
   if (was_below && inbox.bytes.size() >= kWakeAt) {
     inbox.wake = true;
     inbox.arrived.notify_one();
@@ -288,6 +305,7 @@ struct ConnectionHub::Loop {
   std::unordered_map<uint64_t, CurlTransfer*> running;
   std::atomic<uint64_t> next_id{0};
   std::atomic<bool> multiplexing{false};
+  std::atomic<size_t> held_together{0};  // the body bytes in every inbox of the hub
   std::thread thread;  // started by the first Post, under mutex
 };
 
@@ -447,6 +465,7 @@ Taken TakeFromInbox(Inbox& inbox, std::string& bytes) {
   std::lock_guard lock(inbox.mutex);
   inbox.wake = false;
   bytes.swap(inbox.bytes);
+  if (inbox.held_together != nullptr) inbox.held_together->fetch_sub(bytes.size());
   return Taken{.start = std::exchange(inbox.start, std::nullopt),
                .paused = std::exchange(inbox.paused, false),
                .done = inbox.done,
@@ -477,6 +496,7 @@ class HubDrive final : public Drive {
   explicit HubDrive(ConnectionHub::Loop& loop) : loop_(loop) {}
 
   void Start(CurlTransfer& transfer) override {
+    transfer.inbox.held_together = &loop_.held_together;
     loop_.Post(ConnectionHub::Loop::Verb::kStart, transfer.id, &transfer);
   }
   void Await(CurlTransfer& transfer) override {

@@ -126,7 +126,7 @@ class HttpsTransferTest : public ::testing::Test {
   std::unique_ptr<httplib::SSLServer> https_;
   int port_ = 0;
   std::thread listener_;
-  static constexpr uint64_t kBigSize = 2'000'000;
+  static constexpr uint64_t kBigSize = 5'000'000;
   std::mutex ports_mutex_;
   std::set<int> ports_;  // the client's end of each connection that asked for big.bin
   std::atomic<int> downgrade_requests_{0};
@@ -168,7 +168,7 @@ class SlowWriter : public WrittenBytes {
  public:
   void Begin(uint64_t) override {}
   void Add(const char*, size_t size) override {
-    std::this_thread::sleep_for(std::chrono::milliseconds(60));
+    std::this_thread::sleep_for(std::chrono::milliseconds(250));
     added += size;
   }
   uint64_t added = 0;
