@@ -1,11 +1,10 @@
-#include "app/qt_face_loader.h"
-
 #include <dlfcn.h>
 
 #include <filesystem>
 #include <system_error>
 #include <vector>
 
+#include "app/qt_face_loader.h"
 #include "qt/qt_face_module.h"
 
 namespace brenvik {
@@ -21,9 +20,9 @@ std::vector<fs::path> ModuleCandidates() {
   const fs::path program = fs::read_symlink("/proc/self/exe", error);
   if (error) return {};
   const fs::path folder = program.parent_path();
-  return {folder / BRENVIK_QT_FACE_MODULE_NAME,
-          (folder / BRENVIK_QT_FACE_MODULE_FROM_BIN / BRENVIK_QT_FACE_MODULE_NAME)
-              .lexically_normal()};
+  return {
+      folder / BRENVIK_QT_FACE_MODULE_NAME,
+      (folder / BRENVIK_QT_FACE_MODULE_FROM_BIN / BRENVIK_QT_FACE_MODULE_NAME).lexically_normal()};
 }
 
 }  // namespace

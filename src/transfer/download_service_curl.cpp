@@ -306,7 +306,7 @@ struct ConnectionHub::Loop {
   std::atomic<uint64_t> next_id{0};
   std::atomic<bool> multiplexing{false};
   std::atomic<size_t> held_together{0};  // the body bytes in every inbox of the hub
-  std::thread thread;  // started by the first Post, under mutex
+  std::thread thread;                    // started by the first Post, under mutex
 };
 
 void ConnectionHub::Loop::Finish(CurlTransfer& transfer, CURLcode code) {
