@@ -48,9 +48,9 @@
 // keeps drawing even while a server stays silent.
 //
 // Thread safety: one instance per thread. Its connections live in its hub
-// (HTTPS), in a multi handle of its own (plain HTTP) or in a WinHTTP
-// session of its own, so consecutive downloads from the same server reuse
-// them, and it keeps the
+// (HTTPS, and every transfer on Windows) or in a multi handle of its own
+// (plain HTTP on Linux), so consecutive downloads from the same server
+// reuse them, and it keeps the
 // target's
 // folder open while consecutive downloads go to the same one (opened again
 // when its path no longer leads to the folder held).
@@ -168,8 +168,9 @@ struct RangeTarget {
 // there are downloads. A plain HTTP transfer (one per connection at a
 // time, whatever the server) runs on the thread that asked for it, on its
 // service's own multi handle and connection: handing its bytes between
-// two threads would only cost wake-ups. On Windows each service keeps its
-// own connection and the hub only counts them.
+// two threads would only cost wake-ups. On Windows the hub is one WinHTTP
+// session that its services share: its connections (at most `connections`
+// per server) and, where Windows speaks HTTP/2, its streams.
 //
 // Thread safety: every member may be used from any thread; the hub must
 // outlive the services made with it.

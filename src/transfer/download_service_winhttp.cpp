@@ -24,14 +24,18 @@
 // The proxy is the user's: WinHTTP's automatic proxy (the user's settings,
 // a PAC script, WPAD) on Windows 8.1 and later; before that the proxy the
 // user's Internet Options name, when they name one. One WinHTTP session per
-// transport, so one per service and thread; the session keeps idle
-// connections for reuse, and the transport keeps the connect handle of the
-// last server while downloads go to it.
+// connection hub, shared by every service made with it (WinHTTP's handles
+// may be used from any thread): it keeps idle connections for reuse, at
+// most the hub's count per server, and where Windows speaks HTTP/2 the
+// requests of all the services share a connection as streams. Each
+// transport keeps the connect handle of the last server while downloads go
+// to it.
 
 #include <windows.h>
 #include <winhttp.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <cerrno>
 #include <chrono>
@@ -61,6 +65,9 @@ using Clock = std::chrono::steady_clock;
 // at once; a local file is read in larger pieces.
 constexpr DWORD kReceiveBufferSize = 64 * 1024;
 constexpr size_t kFileChunkSize = 256 * 1024;
+// The downloads a run keeps going at once once a server multiplexes.
+constexpr int kMostMultiplexed = 64;
+
 constexpr DWORD kNotices = WINHTTP_CALLBACK_FLAG_ALL_COMPLETIONS | WINHTTP_CALLBACK_FLAG_HANDLES |
                            WINHTTP_CALLBACK_FLAG_SECURE_FAILURE;
 
@@ -447,23 +454,50 @@ HINTERNET OpenSession(std::string& proxy) {
                      WINHTTP_NO_PROXY_BYPASS, WINHTTP_FLAG_ASYNC);
 }
 
+}  // namespace
+}  // namespace brenvik::download
+
+namespace brenvik {
+
+// The hub's side on Windows: the WinHTTP session its services share.
+struct ConnectionHub::Loop {
+  explicit Loop(int connections) {
+    session.reset(download::OpenSession(proxy));
+    if (!session) {
+      unready = "cannot start WinHTTP (error " + std::to_string(GetLastError()) + ")";
+      return;
+    }
+    if (WinHttpSetStatusCallback(session.get(), download::OnNotice, download::kNotices, 0) ==
+        WINHTTP_INVALID_STATUS_CALLBACK) {
+      unready = "cannot follow WinHTTP's transfers (error " + std::to_string(GetLastError()) + ")";
+      return;
+    }
+    // HTTP/2 over TLS where this Windows offers it (10, version 1607 on);
+    // elsewhere the option is refused and HTTP/1.1 stays.
+    DWORD protocols = WINHTTP_PROTOCOL_FLAG_HTTP2;
+    (void)WinHttpSetOption(session.get(), WINHTTP_OPTION_ENABLE_HTTP_PROTOCOL, &protocols,
+                           sizeof protocols);
+    DWORD most = static_cast<DWORD>(connections);
+    (void)WinHttpSetOption(session.get(), WINHTTP_OPTION_MAX_CONNS_PER_SERVER, &most, sizeof most);
+    (void)WinHttpSetOption(session.get(), WINHTTP_OPTION_MAX_CONNS_PER_1_0_SERVER, &most,
+                           sizeof most);
+  }
+
+  download::WinHttpHandle session;  // closed after every service made with the hub
+  std::string unready;
+  std::string proxy;  // the user's named proxy, when known; for messages
+  std::atomic<bool> multiplexing{false};
+};
+
+}  // namespace brenvik
+
+namespace brenvik::download {
+namespace {
+
 class WinHttpTransport final : public Transport {
  public:
-  WinHttpTransport() {
-    session_.reset(OpenSession(proxy_));
-    if (!session_) {
-      unready_ = "cannot start WinHTTP (error " + std::to_string(GetLastError()) + ")";
-    } else if (WinHttpSetStatusCallback(session_.get(), OnNotice, kNotices, 0) ==
-               WINHTTP_INVALID_STATUS_CALLBACK) {
-      unready_ = "cannot follow WinHTTP's transfers (error " + std::to_string(GetLastError()) + ")";
-    } else {
-      // HTTP/2 over TLS where this Windows offers it (10, version 1607 on);
-      // elsewhere the option is refused and HTTP/1.1 stays.
-      DWORD protocols = WINHTTP_PROTOCOL_FLAG_HTTP2;
-      (void)WinHttpSetOption(session_.get(), WINHTTP_OPTION_ENABLE_HTTP_PROTOCOL, &protocols,
-                             sizeof protocols);
-    }
-  }
+  explicit WinHttpTransport(ConnectionHub::Loop& hub)
+      : hub_(hub), session_(hub.session.get()), unready_(hub.unready), proxy_(hub.proxy) {}
 
   std::string Unready() const override { return unready_; }
 
@@ -479,7 +513,8 @@ class WinHttpTransport final : public Transport {
                        long status) const;
   TransportEnd ReadBody(const WebAddress& address, Request& request, Body& body, Pacer& pacer);
 
-  WinHttpHandle session_;  // declared first, closed last
+  ConnectionHub::Loop& hub_;
+  HINTERNET session_;  // the hub's
   std::string unready_;
   std::string proxy_;         // the user's named proxy, when known; for messages
   WinHttpHandle connection_;  // to connected_host_, connected_port_
@@ -490,7 +525,7 @@ class WinHttpTransport final : public Transport {
 
 HINTERNET WinHttpTransport::ConnectTo(const WebAddress& address) {
   if (!connection_ || connected_host_ != address.host || connected_port_ != address.port) {
-    connection_.reset(WinHttpConnect(session_.get(), address.host.c_str(), address.port, 0));
+    connection_.reset(WinHttpConnect(session_, address.host.c_str(), address.port, 0));
     connected_host_ = address.host;
     connected_port_ = address.port;
   }
@@ -625,6 +660,14 @@ TransportEnd WinHttpTransport::Fetch(const std::string& wire_url, Body& body,
     Request request(connection, *address);
     const TransportEnd asked = Ask(*address, request, body, pacer, stall_timeout);
     if (asked.kind != TransportEnd::Kind::kComplete) return asked;
+    // An answer over HTTP/2: the hub's connection to it can carry many
+    // downloads at once.
+    DWORD used = 0;
+    DWORD used_size = sizeof used;
+    if (WinHttpQueryOption(request.get(), WINHTTP_OPTION_HTTP_PROTOCOL_USED, &used, &used_size) &&
+        (used & WINHTTP_PROTOCOL_FLAG_HTTP2) != 0) {
+      hub_.multiplexing.store(true);
+    }
     const long status = asked.status;
     const std::string location = request.Header(WINHTTP_QUERY_LOCATION);
     const bool redirect =
@@ -660,25 +703,23 @@ TransportEnd WinHttpTransport::Fetch(const std::string& wire_url, Body& body,
 
 }  // namespace
 
-std::unique_ptr<Transport> MakeTransport(ConnectionHub&) {
-  return std::make_unique<WinHttpTransport>();
+std::unique_ptr<Transport> MakeTransport(ConnectionHub& hub) {
+  return std::make_unique<WinHttpTransport>(hub.loop());
 }
 
 }  // namespace brenvik::download
 
 namespace brenvik {
 
-// Each WinHTTP service keeps a session and its connection of its own; the
-// hub has nothing to share.
-struct ConnectionHub::Loop {};
-
 ConnectionHub::ConnectionHub(int connections)
-    : connections_(connections), loop_(std::make_unique<Loop>()) {}
+    : connections_(std::max(connections, 1)), loop_(std::make_unique<Loop>(connections_)) {}
 
 ConnectionHub::~ConnectionHub() = default;
 
-int ConnectionHub::MostTransfers() const { return connections_; }
+int ConnectionHub::MostTransfers() const {
+  return std::max(connections_, download::kMostMultiplexed);
+}
 
-bool ConnectionHub::Multiplexing() const { return false; }
+bool ConnectionHub::Multiplexing() const { return loop_->multiplexing.load(); }
 
 }  // namespace brenvik
