@@ -24,6 +24,7 @@
 #include "support/http_server.h"
 #include "support/progress_sinks.h"
 #include "support/scoped_env.h"
+#include "support/slow_writer.h"
 #include "support/temp_dir.h"
 #include "transfer/transfer_callback.h"
 
@@ -32,6 +33,7 @@ namespace {
 
 using test::AbortingSink;
 using test::RecordingSink;
+using test::SlowWriter;
 
 namespace fs = std::filesystem;
 using test::Behaviour;
@@ -121,18 +123,6 @@ TEST_F(DownloadServiceTest, SavesTheBodyUnderItsNameOnlyAtTheEnd) {
   EXPECT_FALSE(callback_.TransferRunning());
   EXPECT_EQ(server_.Requests("1.0/data.cab"), 1);
 }
-
-// Writes slowly: every piece the service writes waits a moment first, so
-// the bytes arriving meanwhile pile up behind it.
-class SlowWriter : public WrittenBytes {
- public:
-  void Begin(uint64_t) override {}
-  void Add(const char*, size_t size) override {
-    std::this_thread::sleep_for(std::chrono::milliseconds(60));
-    added += size;
-  }
-  uint64_t added = 0;
-};
 
 // A writer that lags holds its transfer back without losing or repeating
 // a byte. On Linux plain HTTP carries one transfer per connection, so each

@@ -26,6 +26,7 @@
 
 #include "support/http_server.h"
 #include "support/scoped_env.h"
+#include "support/slow_writer.h"
 #include "support/temp_dir.h"
 #include "transfer/download_service.h"
 #include "transfer/transfer_callback.h"
@@ -163,24 +164,14 @@ TEST_F(HttpsTransferTest, AnUntrustedCertificateIsPermanentAndNamed) {
   EXPECT_FALSE(std::filesystem::exists(temp_.path() / "secure.bin"));
 }
 
-// Sees every byte, slowly: the loop must hold the transfer back meanwhile.
-class SlowWriter : public WrittenBytes {
- public:
-  void Begin(uint64_t) override {}
-  void Add(const char*, size_t size) override {
-    std::this_thread::sleep_for(std::chrono::milliseconds(250));
-    added += size;
-  }
-  uint64_t added = 0;
-};
-
 TEST_F(HttpsTransferTest, ServicesOnOneHubShareItsConnectionsAndSlowWritersLoseNothing) {
   ASSERT_GT(port_, 0);
   const test::ScopedEnv trust("SSL_CERT_FILE", certificate_file_.c_str());
   constexpr int kFiles = 4;
   ConnectionHub hub(2);
   std::vector<DownloadResult> results(kFiles);
-  std::vector<SlowWriter> writers(kFiles);
+  // Slow enough that a transfer's bytes reach the most its inbox holds.
+  std::vector<test::SlowWriter> writers(kFiles, test::SlowWriter(std::chrono::milliseconds(250)));
   {
     std::vector<std::jthread> threads;
     for (int i = 0; i < kFiles; ++i) {
