@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "platform/utf8_path.h"
+#include "support/downloads_at_once.h"
 #include "support/http_server.h"
 #include "support/progress_sinks.h"
 #include "support/scoped_env.h"
@@ -137,21 +138,13 @@ TEST_F(DownloadServiceTest, ServicesOnOneHubLoseNothingToSlowWriters) {
     server_.Serve("f" + std::to_string(i), test::RandomBytes(3'000'000, 40 + i));
   }
   ConnectionHub hub(2);
-  std::vector<DownloadResult> results(kFiles);
   std::vector<SlowWriter> writers(kFiles);
-  {
-    std::vector<std::jthread> threads;
-    for (int i = 0; i < kFiles; ++i) {
-      threads.emplace_back([&, i] {
-        DownloadService service(&hub);
-        service.SetStallTimeout(std::chrono::seconds(10));
-        TransferCallback callback(abort_);
+  const std::vector<DownloadResult> results = test::DownloadsAtOnce(
+      hub, kFiles, abort_, [&](DownloadService& service, TransferCallback& callback, int i) {
         DownloadTarget target = Target("f" + std::to_string(i), 3'000'000);
         target.written = &writers[static_cast<size_t>(i)];
-        results[static_cast<size_t>(i)] = service.Download(Fetch(target.name), target, callback);
+        return service.Download(Fetch(target.name), target, callback);
       });
-    }
-  }
   for (int i = 0; i < kFiles; ++i) {
     const auto at = static_cast<size_t>(i);
     ASSERT_TRUE(results[at].Ok()) << results[at].reason;

@@ -24,6 +24,7 @@
 #include <thread>
 #include <vector>
 
+#include "support/downloads_at_once.h"
 #include "support/http_server.h"
 #include "support/scoped_env.h"
 #include "support/slow_writer.h"
@@ -169,26 +170,18 @@ TEST_F(HttpsTransferTest, ServicesOnOneHubShareItsConnectionsAndSlowWritersLoseN
   const test::ScopedEnv trust("SSL_CERT_FILE", certificate_file_.c_str());
   constexpr int kFiles = 4;
   ConnectionHub hub(2);
-  std::vector<DownloadResult> results(kFiles);
   // Slow enough that a transfer's bytes reach the most its inbox holds.
   std::vector<test::SlowWriter> writers(kFiles, test::SlowWriter(std::chrono::milliseconds(250)));
-  {
-    std::vector<std::jthread> threads;
-    for (int i = 0; i < kFiles; ++i) {
-      threads.emplace_back([&, i] {
-        DownloadService service(&hub);
-        service.SetStallTimeout(std::chrono::seconds(10));
-        TransferCallback callback(abort_);
+  const std::vector<DownloadResult> results = test::DownloadsAtOnce(
+      hub, kFiles, abort_, [&](DownloadService& service, TransferCallback& callback, int i) {
         const std::string name = "f" + std::to_string(i);
         const DownloadTarget target{.folder = temp_.path(),
                                     .name = name,
                                     .partial_name = name + ".~part",
                                     .expected_size = kBigSize,
                                     .written = &writers[static_cast<size_t>(i)]};
-        results[static_cast<size_t>(i)] = service.Download(SecureUrl("big.bin"), target, callback);
+        return service.Download(SecureUrl("big.bin"), target, callback);
       });
-    }
-  }
   for (int i = 0; i < kFiles; ++i) {
     const auto at = static_cast<size_t>(i);
     ASSERT_TRUE(results[at].Ok()) << results[at].reason;
