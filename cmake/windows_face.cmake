@@ -117,4 +117,15 @@ target_link_libraries(brenvik_win32 PUBLIC
 target_compile_definitions(brenvik_win32 PUBLIC BRENVIK_HAVE_WIN32_FACE)
 target_link_libraries(brenvik PRIVATE brenvik_win32)
 set_target_properties(brenvik PROPERTIES WIN32_EXECUTABLE ON)
+
+# brenvik.com: the same program built for the console subsystem, beside
+# brenvik.exe, the pair Windows tools use. Typed as `brenvik` in cmd.exe or
+# PowerShell it is the one found first (.COM comes before .EXE in PATHEXT):
+# the console waits for it, it writes into that console and its exit
+# status reaches %ERRORLEVEL% and $LASTEXITCODE. Explorer and the Start
+# menu start brenvik.exe, whose window needs no console.
+add_executable(brenvik_console src/app/main.cpp)
+target_link_libraries(brenvik_console PRIVATE
+  brenvik_app brenvik_terminal brenvik_win32 brenvik_win32_resources)
+set_target_properties(brenvik_console PROPERTIES OUTPUT_NAME brenvik SUFFIX .com)
 # ================================================================ end of the face

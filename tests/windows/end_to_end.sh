@@ -2,7 +2,9 @@
 # brenvik.exe under Wine against a release served on 127.0.0.1 by the Linux
 # release server: a first run downloads and verifies everything, a second
 # run fetches nothing, and a repair run fetches only the file that was
-# damaged. The catalogue has CRLF line ends, a file in a subfolder and names
+# damaged. Then brenvik.com (beside it) typed in cmd.exe: its lines and
+# then its exit status reach that console, 0 for a complete release and 1
+# when a file is missing. The catalogue has CRLF line ends, a file in a subfolder and names
 # with blanks and non-ASCII letters.
 #
 #   tests/windows/end_to_end.sh BRENVIK_EXE RELEASE_SERVER CATALOGUE_TOOL
@@ -101,4 +103,36 @@ same_files repair
 [ "$(fetched repair)" = "Data Files/Level One.pak" ] ||
   fail "repair: fetched [$(fetched repair | tr '\n' ' ')] instead of the damaged file"
 
-echo "PASS: brenvik.exe under Wine: first, second and repair runs"
+# console NAME FOLDER: brenvik.com typed in cmd.exe, as a user would, with
+# the exit status echoed after it; the output goes to $work/NAME.out.
+console() {
+  (cd "$work/cwd" && timeout 300 "$wine" cmd /c \
+    "$com_win --text --yes --no-install --server ${url}Orv/ --folder $2 & echo %ERRORLEVEL%") \
+    > "$work/$1.out" 2>&1 || true
+  tr -d '\r' < "$work/$1.out" > "$work/$1.lines"
+}
+
+step "brenvik.com in cmd.exe: the run's lines, then its exit status"
+com="${exe%.exe}.com"
+[ -f "$com" ] || fail "no brenvik.com beside $exe"
+# A copy at a path without blanks, so cmd's quoting stays out of the way.
+mkdir -p "$work/bin"
+cp "$com" "$work/bin/brenvik.com"
+com_win=$(WINEDEBUG=-all winepath -w "$work/bin/brenvik.com")
+console_folder=$(WINEDEBUG=-all winepath -w "$work/ConsoleDir/")
+console complete "$console_folder"
+[ "$(tail -n 1 "$work/complete.lines")" = 0 ] ||
+  { cat "$work/complete.out"; fail "complete: the exit status shown is not 0"; }
+done_line=$(grep -n "All Done" "$work/complete.lines" | cut -d: -f1)
+[ -n "$done_line" ] && [ "$done_line" -lt "$(wc -l < "$work/complete.lines")" ] ||
+  { cat "$work/complete.out"; fail "complete: the run's lines did not come before its status"; }
+
+step "brenvik.com in cmd.exe: a file missing on the server ends with status 1"
+mv "$release/$version/tiny.dat" "$work/tiny.dat.away"
+missing_folder=$(WINEDEBUG=-all winepath -w "$work/MissingDir/")
+console missing "$missing_folder"
+mv "$work/tiny.dat.away" "$release/$version/tiny.dat"
+[ "$(tail -n 1 "$work/missing.lines")" = 1 ] ||
+  { cat "$work/missing.out"; fail "missing: the exit status shown is not 1"; }
+
+echo "PASS: brenvik.exe under Wine: first, second and repair runs; brenvik.com in cmd.exe"
