@@ -271,8 +271,7 @@ class DownloadWorker {
       return Stopping() ? Pass::kLeave : Pass::kGoOn;
     }
     if (!board.Complete(file)) {
-      (void)service_.SaveParts(target,
-                               {.validator = file.validator, .missing = board.Missing(file)});
+      (void)service_.SaveParts(target, board.Kept(file));
       return Pass::kLeave;
     }
     const DownloadResult finished = service_.FinishParts(target);

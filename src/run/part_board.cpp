@@ -168,14 +168,16 @@ bool PartBoard::Idle(SplitFile& file) {
                      [](const FilePart& part) { return part.lane < 0; });
 }
 
-std::vector<std::pair<uint64_t, uint64_t>> PartBoard::Missing(SplitFile& file) {
+DownloadService::KeptParts PartBoard::Kept(SplitFile& file) {
   std::lock_guard lock(mutex_);
-  std::vector<std::pair<uint64_t, uint64_t>> missing;
+  DownloadService::KeptParts kept{.validator = file.validator};
   for (const FilePart& part : file.parts) {
-    if (part.Left() > 0) missing.emplace_back(part.start + part.written.load(), part.end.load());
+    if (part.Left() > 0) {
+      kept.missing.emplace_back(part.start + part.written.load(), part.end.load());
+    }
   }
-  std::sort(missing.begin(), missing.end());
-  return missing;
+  std::sort(kept.missing.begin(), kept.missing.end());
+  return kept;
 }
 
 void PartBoard::Recount(SplitFile& file) {

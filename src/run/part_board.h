@@ -130,8 +130,9 @@ class PartBoard {
   bool Complete(SplitFile& file);
   // No lane holds a part.
   bool Idle(SplitFile& file);
-  // What is still missing, for keeping beside the partial file.
-  std::vector<std::pair<uint64_t, uint64_t>> Missing(SplitFile& file);
+  // What is still missing and the validator of what is there, read
+  // together, for keeping beside the partial file.
+  DownloadService::KeptParts Kept(SplitFile& file);
   // Only once Idle.
   void Close(SplitFile& file);
   // Counts the file's bytes done afresh from its parts.
