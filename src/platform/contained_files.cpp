@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "platform/contained_walk.h"
+#include "platform/held_files.h"
 #include "platform/paths.h"
 #include "platform/utf8_path.h"
 
@@ -121,6 +122,18 @@ bool UsableLeafName(std::string_view relative_name) {
   return CheckLeafName({}, Split(relative_name)).number == 0;
 }
 
+// A try that the held-file probe fails, as a file another program holds
+// fails it.
+ContainedError HeldByProbe(const char* what, const fs::path& root, const Components& name) {
+  ContainedError error =
+      contained::Failure(EBUSY, kHeldFileCause, what, contained::ShownWhole(root, name));
+  error.held = true;
+  return error;
+}
+
+bool Held(const ContainedStatus& status) { return status.error.held; }
+bool Held(const ContainedFile& file) { return !file.Ok() && file.Error().held; }
+
 // Checks the name of a file operation and that the root is open, then does
 // `act` with the name taken apart.
 template <typename Result, typename Act>
@@ -175,7 +188,14 @@ ContainedFile ContainedFolder::CreateNewFile(std::string_view relative_name) con
 
 ContainedFile ContainedFolder::CreateFreshFile(std::string_view relative_name) const {
   return OnLeaf<ContainedFile>(*this, relative_name, [&](const Components& name) {
-    return contained::CreateFileAt({fd_.get(), root_}, name, true);
+    // Whatever holds the name is removed first, and another program may hold it.
+    const auto attempt = [&] {
+      if (held_files::ProbeHolds("remove", relative_name)) {
+        return ContainedFile(HeldByProbe("cannot create", root_, name));
+      }
+      return contained::CreateFileAt({fd_.get(), root_}, name, true);
+    };
+    return held_files::RetryWhileHeld<ContainedFile>(attempt, Held);
   });
 }
 
@@ -204,15 +224,30 @@ ContainedStatus ContainedFolder::Rename(std::string_view from, std::string_view 
   if (error.number == 0) error = CheckLeafName(root_, new_name);
   if (error.number == 0 && !Ok()) error = error_;
   if (error.number != 0) return {std::move(error)};
-  return {contained::RenameAt({fd_.get(), root_}, old_name, new_name)};
+  const auto attempt = [&] {
+    if (held_files::ProbeHolds("rename", from)) {
+      ContainedError held =
+          contained::RenameFailure(EBUSY, kHeldFileCause, root_, old_name, new_name);
+      held.held = true;
+      return ContainedStatus{std::move(held)};
+    }
+    return ContainedStatus{contained::RenameAt({fd_.get(), root_}, old_name, new_name)};
+  };
+  return held_files::RetryWhileHeld<ContainedStatus>(attempt, Held);
 }
 
 ContainedStatus ContainedFolder::Remove(std::string_view relative_name) const {
   return OnLeaf<ContainedStatus>(*this, relative_name, [&](const Components& name) {
-    ContainedError error = contained::RemoveAt({fd_.get(), root_}, name);
-    // A missing name, or a missing folder on the way to it: nothing to remove.
-    if (error.number == ENOENT) return ContainedStatus{};
-    return ContainedStatus{std::move(error)};
+    const auto attempt = [&] {
+      if (held_files::ProbeHolds("remove", relative_name)) {
+        return ContainedStatus{HeldByProbe("cannot remove", root_, name)};
+      }
+      ContainedError error = contained::RemoveAt({fd_.get(), root_}, name);
+      // A missing name, or a missing folder on the way to it: nothing to remove.
+      if (error.number == ENOENT) return ContainedStatus{};
+      return ContainedStatus{std::move(error)};
+    };
+    return held_files::RetryWhileHeld<ContainedStatus>(attempt, Held);
   });
 }
 

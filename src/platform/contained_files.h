@@ -32,7 +32,10 @@
 // and renaming over an open file fails. A component that Windows programs
 // could not open by name (a reserved character, a trailing dot or blank, a
 // device name such as NUL) is refused with EINVAL, one longer than 255
-// UTF-16 units with ENAMETOOLONG.
+// UTF-16 units with ENAMETOOLONG. A rename, removal or fresh creation that
+// meets a file another program holds is tried again for about two seconds
+// (platform/held_files.h) before it fails with `held` set and a cause that
+// says so.
 //
 // Thread safety: any thread. A ContainedFolder's operations only read it,
 // so several threads may share one; the free functions share no state.
@@ -51,6 +54,9 @@ namespace brenvik {
 struct ContainedError {
   int number = 0;       // errno; 0 when nothing failed
   std::string message;  // one line naming the path and the cause
+  // Another program holds the file (platform/held_files.h): the same call
+  // may well succeed a moment later.
+  bool held = false;
 };
 
 // A descriptor opened below the root, or why none could be opened (on

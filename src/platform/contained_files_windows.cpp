@@ -31,6 +31,7 @@
 #include <vector>
 
 #include "platform/contained_walk.h"
+#include "platform/held_files.h"
 #include "platform/wide_text.h"
 #include "platform/windows_error.h"
 
@@ -117,6 +118,7 @@ ContainedError WideParts(const Root& root, const Components& name,
 struct Cause {
   int number;
   std::string text;
+  bool held = false;  // another program holds the file for now
 };
 
 Cause CauseOf(NTSTATUS status) {
@@ -128,7 +130,13 @@ Cause CauseOf(NTSTATUS status) {
     case STATUS_FILE_IS_A_DIRECTORY:
       return {EISDIR, std::generic_category().message(EISDIR)};
     case STATUS_DELETE_PENDING:
-      return {EBUSY, "a file of this name is being deleted but is still open elsewhere"};
+      return {EBUSY, "a file of this name is being deleted but is still open elsewhere", true};
+    // Opened by another program that lets nobody delete or rename it
+    // meanwhile (a virus scanner, the indexer, a sync client), or locked.
+    case STATUS_SHARING_VIOLATION:
+    case STATUS_FILE_LOCK_CONFLICT:
+    case STATUS_LOCK_NOT_GRANTED:
+      return {EBUSY, kHeldFileCause, true};
     default:
       break;
   }
@@ -140,7 +148,9 @@ Cause CauseOf(NTSTATUS status) {
 ContainedError StatusError(NTSTATUS status, const char* what, const std::string& shown) {
   if (status == STATUS_STOPPED_ON_SYMLINK) return LinkError(shown);
   const Cause cause = CauseOf(status);
-  return Failure(cause.number, cause.text, what, shown);
+  ContainedError error = Failure(cause.number, cause.text, what, shown);
+  error.held = cause.held;
+  return error;
 }
 
 ContainedError LastError(const char* what, const std::string& shown) {
@@ -528,7 +538,9 @@ ContainedError RenameAt(const Root& root, const Components& from, const Componen
     status = STATUS_FILE_IS_A_DIRECTORY;
   }
   const Cause cause = CauseOf(status);
-  return RenameFailure(cause.number, cause.text, root.path, from, to);
+  ContainedError error = RenameFailure(cause.number, cause.text, root.path, from, to);
+  error.held = cause.held;
+  return error;
 }
 
 ContainedError RemoveAt(const Root& root, const Components& name) {

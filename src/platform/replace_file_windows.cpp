@@ -5,6 +5,7 @@
 #include <random>
 #include <string>
 
+#include "platform/held_files.h"
 #include "platform/replace_file.h"
 
 namespace brenvik::replace_steps {
@@ -33,10 +34,18 @@ int CreateBeside(const std::filesystem::path& target, std::filesystem::path& tem
 }
 
 // MOVEFILE_WRITE_THROUGH returns once the rename is on the disk, as the
-// folder's sync does on POSIX.
+// folder's sync does on POSIX. A target another program holds for a moment
+// is waited for, as the download folder's files are.
 bool MoveOver(const std::filesystem::path& temp, const std::filesystem::path& target) {
-  return ::MoveFileExW(temp.c_str(), target.c_str(),
-                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+  const auto attempt = [&]() -> DWORD {
+    const bool moved = ::MoveFileExW(temp.c_str(), target.c_str(),
+                                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+    return moved ? ERROR_SUCCESS : ::GetLastError();
+  };
+  const auto held = +[](const DWORD& code) {
+    return code == ERROR_SHARING_VIOLATION || code == ERROR_LOCK_VIOLATION;
+  };
+  return held_files::RetryWhileHeld<DWORD>(attempt, held) == ERROR_SUCCESS;
 }
 
 void RemoveTemp(const std::filesystem::path& temp) { (void)::DeleteFileW(temp.c_str()); }

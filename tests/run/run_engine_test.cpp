@@ -12,6 +12,7 @@
 #include "run/download_worker.h"
 #include "run/run_harness.h"
 #include "setup/setup_flow.h"
+#include "support/held_file_probe.h"
 #include "texts/run_texts.h"
 
 namespace brenvik::test {
@@ -49,6 +50,30 @@ TEST_F(RunEngineTest, FreshFolderGetsEveryFileOnceAndVerified) {
   EXPECT_TRUE(prompt_.Texts().empty());
   engine_->WaitForWorkers({});
   EXPECT_TRUE(flags_->download_worker_done && flags_->verification_worker_done);
+}
+
+// A scanner holding the fresh file for a moment costs a short wait, not a
+// question; one that keeps holding it brings the question, which names it.
+TEST_F(RunEngineTest, AFileHeldForAMomentAtItsRenameEndsVerifiedWithoutAQuestion) {
+  AddStandardRelease();
+  {
+    const test::HeldFile held("rename", "a file.bin.part", 2);
+    NewRun();
+    ASSERT_EQ(Drive(), RunEnd::kFinished);
+    EXPECT_EQ(held.Tries(), 3);
+  }
+  EXPECT_TRUE(AllVerified());
+  EXPECT_EQ(OnDisk("a file.bin"), release_.Files().at("a file.bin"));
+  EXPECT_EQ(server_.Requests(release_.PathOf("a file.bin")), 1);
+  EXPECT_TRUE(prompt_.Texts().empty());
+
+  fs::remove(download_dir_.path() / "a file.bin");
+  const test::HeldFile held("rename", "a file.bin.part", 1000);
+  NewRun();
+  EXPECT_NE(Drive(), RunEnd::kFinished);
+  ASSERT_FALSE(prompt_.Texts().empty());
+  EXPECT_NE(prompt_.Texts()[0].find("a file.bin.part"), std::string::npos) << prompt_.Texts()[0];
+  EXPECT_NE(prompt_.Texts()[0].find(kHeldFileCause), std::string::npos) << prompt_.Texts()[0];
 }
 
 TEST_F(RunEngineTest, CompleteFolderIsCheckedWithoutAnyDownload) {
