@@ -8,8 +8,10 @@
 #include "catalogue/catalogue.h"
 #include "catalogue/decimal.h"
 #include "platform/paths.h"
+#include "platform/prompt.h"
 #include "platform/utf8_path.h"
 #include "run/download_worker.h"
+#include "texts/setup_texts.h"
 #include "verify/signature.h"
 
 namespace brenvik {
@@ -219,14 +221,29 @@ std::string SignatureCheckLine() {
 
 std::string VersionText() { return std::string("brenvik ") + BRENVIK_VERSION + "\n"; }
 
+namespace {
+
+void KeepFilesIn(const std::filesystem::path& folder, SessionConfig& config) {
+  std::error_code ignored;
+  std::filesystem::create_directories(folder, ignored);
+  config.catalogue_file = folder / kCatalogueFileName;
+  config.settings_file = folder / kSettingsFileName;
+}
+
+}  // namespace
+
 SessionConfig ConfigFromOptions(const Options& options) {
   SessionConfig config;
   if (options.files_folder || options.from_menu) {
-    const std::filesystem::path folder = options.files_folder.value_or(MenuStateFolder());
+    KeepFilesIn(options.files_folder.value_or(MenuStateFolder()), config);
+  } else if (!CanCreateFilesIn({})) {
+    // Started from a place this user cannot write to (a system folder, a
+    // share): the two files go where a start from the menu keeps them.
+    const std::filesystem::path folder = MenuStateFolder();
     std::error_code ignored;
-    std::filesystem::create_directories(folder, ignored);
-    config.catalogue_file = folder / kCatalogueFileName;
-    config.settings_file = folder / kSettingsFileName;
+    config.files_moved.new_place = !std::filesystem::exists(folder / kSettingsFileName, ignored);
+    KeepFilesIn(folder, config);
+    config.files_moved.line = Format(kFilesMovedFormat, Utf8Of(folder).c_str());
   }
   config.base_url = options.server.value_or(BRENVIK_BASE_URL);
   config.folder = options.folder;

@@ -40,6 +40,15 @@ struct SessionConfig {
   // A line a face shows before anything else (the demo says where it serves
   // its release from); empty: none.
   std::string notice;
+  // When the working directory could not take FileList.txt and
+  // OrvBrenvik.ini and they are kept in the state folder instead: the line
+  // that says so (empty otherwise). The terminal shows it at the start of
+  // the run; a window face shows it in a message box when `new_place` says
+  // the state folder had no settings file yet, so that it is said once.
+  struct {
+    std::string line;
+    bool new_place = false;
+  } files_moved;
 };
 
 }  // namespace brenvik

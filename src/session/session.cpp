@@ -82,6 +82,9 @@ int RunWindowWizard(const SessionConfig& config, Prompt& prompt, FolderPicker& p
   SystemFreeSpace free_space;
   SystemInstallerLauncher launcher;
   ProcessObjects process;
+  if (config.files_moved.new_place) {
+    (void)prompt.Ask(config.files_moved.line, PromptButtons::kOk, PromptIcon::kNone);
+  }
   return StartUp(prompt, [&](Settings& settings, Catalogue& catalogue) {
     Session session(config, process, settings, catalogue, prompt, picker, free_space, launcher);
     session.InitialiseSetup();

@@ -106,6 +106,7 @@ int RunTerminalFace(const SessionConfig& config) {
   const InterruptCatcher interrupt_as_cancel(interrupted);
   Console console(ConsoleStreams{}, &interrupted);
   if (!config.notice.empty()) console.Print(config.notice + "\n\n");
+  if (!config.files_moved.line.empty()) console.Print(config.files_moved.line + "\n");
 
   // --yes, or nobody at the keyboard: nothing is asked.
   TerminalPrompt prompt(console, config.unattended || !console.InputIsTerminal(), interrupted);

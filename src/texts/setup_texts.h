@@ -61,4 +61,10 @@ inline constexpr const char* kInstallTooltip =
 inline constexpr const char* kNextTooltip = "Click here to start the download";
 inline constexpr const char* kSetupCancelTooltip = "Click here to quit this program.";
 
+// Said when the folder the program was started in cannot be written, with
+// the folder the two working files are kept in instead.
+inline constexpr const char* kFilesMovedFormat =
+    "The folder Brenvik was started in cannot be written: FileList.txt and OrvBrenvik.ini are "
+    "kept in \"%s\" instead.";
+
 }  // namespace brenvik
