@@ -32,6 +32,7 @@
 
 #include "platform/contained_walk.h"
 #include "platform/held_files.h"
+#include "platform/long_path.h"
 #include "platform/wide_text.h"
 #include "platform/windows_error.h"
 
@@ -393,23 +394,9 @@ NTSTATUS RenameOpen(HANDLE entry, HANDLE folder, const std::wstring& leaf) {
   return ::NtSetInformationFile(entry, &io, info, size, FileRenameInformation);
 }
 
-// Long paths need the \\?\ form, which the system takes as it is: absolute,
-// normalised, with '\' only.
-std::wstring SystemPathOf(const fs::path& root) {
-  if (root.empty()) return L".";
-  const std::wstring& path = root.native();
-  if (path.size() < MAX_PATH - 12 || path.starts_with(LR"(\\?\)")) return path;
-  std::error_code failed;
-  const fs::path absolute = fs::absolute(root, failed);
-  if (failed) return path;
-  const std::wstring normal = absolute.lexically_normal().make_preferred().native();
-  if (normal.starts_with(LR"(\\)")) return LR"(\\?\UNC\)" + normal.substr(2);
-  return LR"(\\?\)" + normal;
-}
-
 Handle OpenRootHandle(const fs::path& root, DWORD access) {
   // FILE_FLAG_BACKUP_SEMANTICS opens folders; a link for the root is followed.
-  return Handle(::CreateFileW(SystemPathOf(root).c_str(), access, kShareAll, nullptr, OPEN_EXISTING,
+  return Handle(::CreateFileW(LongPathOf(root).c_str(), access, kShareAll, nullptr, OPEN_EXISTING,
                               FILE_FLAG_BACKUP_SEMANTICS, nullptr));
 }
 
@@ -422,8 +409,7 @@ FileDescriptor OpenRoot(const fs::path& root, bool create, ContainedError& error
   if (handle.get() == INVALID_HANDLE_VALUE && create &&
       (missing == ERROR_FILE_NOT_FOUND || missing == ERROR_PATH_NOT_FOUND)) {
     std::error_code made;
-    fs::create_directories(root, made);
-    if (made) {
+    if (!CreateFolders(root, made)) {
       error = SystemError(made.value(), "cannot create the folder", RootShown(root));
       return {};
     }

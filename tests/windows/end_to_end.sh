@@ -4,8 +4,9 @@
 # run fetches nothing, and a repair run fetches only the file that was
 # damaged. Then brenvik.com (beside it) typed in cmd.exe: its lines and
 # then its exit status reach that console, 0 for a complete release and 1
-# when a file is missing. The catalogue has CRLF line ends, a file in a subfolder and names
-# with blanks and non-ASCII letters.
+# when a file is missing. Last, a download folder whose path is 400
+# characters long. The catalogue has CRLF line ends, a file in a subfolder
+# and names with blanks and non-ASCII letters.
 #
 #   tests/windows/end_to_end.sh BRENVIK_EXE RELEASE_SERVER CATALOGUE_TOOL
 #
@@ -135,4 +136,18 @@ mv "$work/tiny.dat.away" "$release/$version/tiny.dat"
 [ "$(tail -n 1 "$work/missing.lines")" = 1 ] ||
   { cat "$work/missing.out"; fail "missing: the exit status shown is not 1"; }
 
-echo "PASS: brenvik.exe under Wine: first, second and repair runs; brenvik.com in cmd.exe"
+step "a download folder whose path is 400 characters long"
+long_unix="$work/Long"
+long_win=$(WINEDEBUG=-all winepath -w "$long_unix")
+while [ "${#long_win}" -lt 400 ]; do
+  long_unix="$long_unix/A folder name of forty characters, more."
+  long_win="$long_win\\A folder name of forty characters, more."
+done
+(cd "$work/cwd" && timeout 300 "$wine" "$exe" --text --yes --no-install \
+   --server "${url}Orv/" --folder "$long_win\\") > "$work/long.out" 2>&1 ||
+  { cat "$work/long.out"; fail "long: brenvik.exe failed in a folder of ${#long_win} characters"; }
+grep -q "All Done" "$work/long.out" || { cat "$work/long.out"; fail "long: no \"All Done\""; }
+folder_unix=$long_unix same_files long
+
+echo "PASS: brenvik.exe under Wine: first, second and repair runs, a 400-character folder;" \
+  "brenvik.com in cmd.exe"
