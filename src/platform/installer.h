@@ -8,20 +8,29 @@
 // the shell has started the program or handed the file on).
 
 #include <chrono>
+#include <functional>
 #include <string>
+#include <utility>
 
 namespace brenvik {
+
+// What a start came to: true when the program was started, else why not
+// when that is known (shown in the installer's row).
+struct [[nodiscard]] InstallerStart {
+  bool started = false;
+  std::string failure;  // e.g. "the request for administrator rights was declined"
+  explicit operator bool() const { return started; }
+};
 
 class InstallerLauncher {
  public:
   virtual ~InstallerLauncher() = default;
-  // Starts the program at `path` with `working_dir` as its working directory;
-  // true when it was started.
-  [[nodiscard]] virtual bool Start(const std::string& path, const std::string& working_dir) = 0;
+  // Starts the program at `path` with `working_dir` as its working directory.
+  virtual InstallerStart Start(const std::string& path, const std::string& working_dir) = 0;
 };
 
 // The real launcher. On every platform a path that is not an existing
-// regular file gives false, and a relative path is resolved in this
+// regular file is not started, and a relative path is resolved in this
 // process's working directory, not in `working_dir`.
 //
 // POSIX: a native program or script (a file with an execute bit, or one
@@ -38,15 +47,31 @@ class InstallerLauncher {
 //
 // Windows: the shell opens the file as a double click would (a program is
 // started, anything else goes to the program registered for it), with
-// `working_dir` as the working directory and a normal window; true when the
-// shell reports success. Start returns once the shell has handed the file
+// `working_dir` as the working directory and a normal window, on a thread
+// with COM initialised as the shell requires. The program's own window in
+// front (else its console window) owns what the shell shows, so a consent
+// prompt for administrator rights comes up in front of it. A declined
+// prompt, a missing program or a file no program is registered for is
+// named in the failure. Start returns once the shell has handed the file
 // on; the started program is never waited for.
 class SystemInstallerLauncher final : public InstallerLauncher {
  public:
   // How long the desktop's opener is given to finish (POSIX only).
   static constexpr std::chrono::milliseconds kOpenerWait{5000};
 
-  [[nodiscard]] bool Start(const std::string& path, const std::string& working_dir) override;
+  // The shell's start on Windows: opens `file` (absolute) in `folder` with
+  // `owner` (a window handle, or null) as the owner window; 0 or the
+  // system's error code. Tests give their own; POSIX does not use it.
+  using ShellOpen = std::function<unsigned long(const std::wstring& file,
+                                                const std::wstring& folder, void* owner)>;
+
+  SystemInstallerLauncher() = default;
+  explicit SystemInstallerLauncher(ShellOpen shell_open) : shell_open_(std::move(shell_open)) {}
+
+  InstallerStart Start(const std::string& path, const std::string& working_dir) override;
+
+ private:
+  ShellOpen shell_open_;  // empty: the system's
 };
 
 }  // namespace brenvik

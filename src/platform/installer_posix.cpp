@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <string>
 #include <string_view>
 #include <system_error>
 #include <vector>
@@ -220,19 +221,28 @@ SpawnOutcome SpawnDetached(const std::vector<std::string>& args, const std::stri
   return ReadReports(read_end.get(), wait_for_exit.count() > 0);
 }
 
+// Why a spawn failed, as the row shows it.
+std::string SpawnFailure(const SpawnOutcome& outcome) {
+  return outcome.error != 0 ? std::strerror(outcome.error) : "it ended at once with a failure";
+}
+
 }  // namespace
 
-bool SystemInstallerLauncher::Start(const std::string& path, const std::string& working_dir) {
+InstallerStart SystemInstallerLauncher::Start(const std::string& path,
+                                              const std::string& working_dir) {
   std::error_code error;
   // The program runs in another folder, so a relative path must not be
   // resolved there.
   const std::string program = Utf8Of(std::filesystem::absolute(PathFromUtf8(path), error));
-  if (error || path.empty()) return false;
+  if (error || path.empty()) return {false, "no program was named"};
   // Looked at through a descriptor of the file itself, never through a
   // link, so the file whose mode is set is the one that was looked at.
   const FileDescriptor file(::open(program.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
   struct stat info {};
-  if (file.get() < 0 || ::fstat(file.get(), &info) != 0 || !S_ISREG(info.st_mode)) return false;
+  if (file.get() < 0) return {false, std::strerror(errno)};
+  if (::fstat(file.get(), &info) != 0 || !S_ISREG(info.st_mode)) {
+    return {false, "it is not a regular file"};
+  }
 
   const bool magic = StartsWithProgramMagic(program);
   // Only a file with no other name is made executable: through a hard link
@@ -244,15 +254,17 @@ bool SystemInstallerLauncher::Start(const std::string& path, const std::string& 
   if (magic || (info.st_mode & (S_IXUSR | S_IXGRP | S_IXOTH)) != 0) {
     const SpawnOutcome outcome =
         SpawnDetached({program}, working_dir, std::chrono::milliseconds(0));
-    if (outcome.started) return true;
+    if (outcome.started) return {true};
     // An execute bit on a file the system cannot run (ENOEXEC): the
     // desktop may know what to do with it.
-    if (magic || outcome.error != ENOEXEC) return false;
+    if (magic || outcome.error != ENOEXEC) return {false, SpawnFailure(outcome)};
   }
 
   const std::string opener = FindOnPath("xdg-open");
-  if (opener.empty()) return false;
-  return SpawnDetached({opener, program}, working_dir, kOpenerWait).started;
+  if (opener.empty()) return {false, "no program is set to open it (xdg-open is missing)"};
+  const SpawnOutcome opened = SpawnDetached({opener, program}, working_dir, kOpenerWait);
+  if (opened.started) return {true};
+  return {false, opened.error != 0 ? SpawnFailure(opened) : "the desktop could not open it"};
 }
 
 }  // namespace brenvik

@@ -240,16 +240,21 @@ bool RunEngine::InstallerStartReturned() {
     // Starting a document waits for the desktop's opener, which may take
     // seconds; the face's thread must stay free meanwhile.
     installer_thread_ = std::jthread([this] {
-      installer_started_.store(
-          services_.launcher.Start(download_folder_ + kInstallerName, download_folder_));
+      InstallerStart start =
+          services_.launcher.Start(download_folder_ + kInstallerName, download_folder_);
+      installer_failure_ = std::move(start.failure);
+      installer_started_.store(start.started);
       installer_returned_.store(true);
     });
     return false;
   }
   if (!installer_returned_.load()) return false;
   // The tick that sees the start return ends the run, so this runs once.
-  table_.SetStatus(
-      row, {installer_started_.load() ? RowPhase::kInstallerStarted : RowPhase::kInstallerFailed});
+  if (installer_started_.load()) {
+    table_.SetStatus(row, {RowPhase::kInstallerStarted});
+  } else {
+    table_.SetStatus(row, {.phase = RowPhase::kInstallerFailed, .reason = installer_failure_});
+  }
   return true;
 }
 

@@ -205,6 +205,7 @@ class RunEngine {
   bool installer_launched_ = false;
   std::atomic<bool> installer_returned_{false};
   std::atomic<bool> installer_started_{false};
+  std::string installer_failure_;  // written before installer_returned_ is set
   bool finished_ = false;
   bool aborted_ = false;
   bool succeeded_ = false;

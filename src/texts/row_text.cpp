@@ -35,7 +35,8 @@ std::string RowText(const RowStatus& status) {
     case RowPhase::kInstallerStarted:
       return kInstallerStarted;
     case RowPhase::kInstallerFailed:
-      return kInstallerFailed;
+      if (status.reason.empty()) return kInstallerFailed;
+      return Format(kInstallerFailedFormat, status.reason.c_str());
     case RowPhase::kInstallerNotInRelease:
       return kInstallerNotInRelease;
   }

@@ -27,7 +27,7 @@ enum class RowPhase : uint8_t {
   kInstallPending,  // "Pending Install"
   kInstallerStarting,      // "Starting installer..."
   kInstallerStarted,       // "Installer started OK!"
-  kInstallerFailed,        // "Installer Failed!"
+  kInstallerFailed,        // "Installer Failed!", or "Installer Failed! (<reason>)"
   kInstallerNotInRelease,  // "Install.exe is not part of this release"
 };
 
@@ -36,7 +36,7 @@ struct RowStatus {
   uint32_t percent = 0;  // kDownloading, kChecksumming; kRetryWaiting: the wait in seconds
   int attempt = 0;       // kAttemptFailed, kRetryWaiting: failures in a row
   int attempts = 0;      // kAttemptFailed, kRetryWaiting: the most before the user is asked
-  std::string reason;    // kAttemptFailed, kRetryWaiting, kLocalFailure
+  std::string reason;    // kAttemptFailed, kRetryWaiting, kLocalFailure, kInstallerFailed
 
   static RowStatus Downloading(uint32_t percent) { return {RowPhase::kDownloading, percent}; }
   static RowStatus Checksumming(uint32_t percent) { return {RowPhase::kChecksumming, percent}; }

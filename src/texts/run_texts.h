@@ -27,6 +27,8 @@ inline constexpr const char* kAllDone = "All Done.";
 inline constexpr const char* kStartingInstaller = "Starting installer...";
 inline constexpr const char* kInstallerStarted = "Installer started OK!";
 inline constexpr const char* kInstallerFailed = "Installer Failed!";
+// The same when the system said why.
+inline constexpr const char* kInstallerFailedFormat = "Installer Failed! (%s)";
 // The installer row when the catalogue has no Install.exe: a file of that
 // name lying in the folder was checked by nobody, so it is not started.
 inline constexpr const char* kInstallerNotInRelease = "Install.exe is not part of this release";

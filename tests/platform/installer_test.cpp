@@ -12,7 +12,12 @@
 #include "support/scoped_env.h"
 #include "support/temp_dir.h"
 
-#ifndef _WIN32
+#ifdef _WIN32
+// clang-format off
+#include <windows.h>
+#include <objbase.h>
+// clang-format on
+#else
 #include <sys/wait.h>
 #include <unistd.h>
 #endif
@@ -55,11 +60,40 @@ class InstallerTest : public ::testing::Test {
 
 TEST_F(InstallerTest, WhatIsNotAnExistingFileIsNotStarted) {
   EXPECT_FALSE(launcher_.Start(Utf8Of(temp_.path() / "missing.exe"), Work()));
-  EXPECT_FALSE(launcher_.Start(Work(), Work()));  // a folder
+  EXPECT_EQ(launcher_.Start(Work(), Work()).failure, "it is not a regular file");  // a folder
   EXPECT_FALSE(launcher_.Start("", Work()));
 }
 
 #ifdef _WIN32
+
+// The shell's start through the seam: what it is handed, and what its
+// failures say in the row.
+TEST_F(InstallerTest, TheShellGetsTheWholePathWithCOMReadyAndItsRefusalsAreNamed) {
+  const std::string program = Script("Install.exe", "MZ");
+  std::wstring file;
+  std::wstring folder;
+  HRESULT com = E_FAIL;
+  unsigned long answer = ERROR_CANCELLED;  // the user declined the consent prompt
+  SystemInstallerLauncher launcher([&](const std::wstring& f, const std::wstring& d, void*) {
+    file = f;
+    folder = d;
+    // Already initialised in this model on this thread: S_FALSE.
+    com = ::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+    if (SUCCEEDED(com)) ::CoUninitialize();
+    return answer;
+  });
+  const InstallerStart declined = launcher.Start(program, Work());
+  EXPECT_FALSE(declined);
+  EXPECT_EQ(declined.failure, "the request for administrator rights was declined");
+  EXPECT_EQ(fs::path(file), PathFromUtf8(program));
+  EXPECT_EQ(fs::path(folder), work_);
+  EXPECT_EQ(com, S_FALSE);
+
+  answer = ERROR_NO_ASSOCIATION;
+  EXPECT_EQ(launcher.Start(program, Work()).failure, "no program is set to open it");
+  answer = ERROR_SUCCESS;
+  EXPECT_TRUE(launcher.Start(program, Work()));
+}
 
 TEST_F(InstallerTest, ShellStartsTheFileInTheWorkingDirectory) {
   // A batch file: the shell hands it to the command interpreter, which
@@ -146,17 +180,19 @@ TEST_F(InstallerTest, FailuresToStartAreReported) {
   // The exec itself fails: its error travels back before Start returns.
   const std::string no_interpreter =
       Script("bad.exe", "#!/nonexistent/interpreter\necho never > never.txt\n");
-  EXPECT_FALSE(launcher_.Start(no_interpreter, work_.string()));
+  EXPECT_EQ(launcher_.Start(no_interpreter, work_.string()).failure, "No such file or directory");
 
   const std::string script = Script("Install.exe", "#!/bin/sh\npwd > started.txt\n");
-  EXPECT_FALSE(launcher_.Start(script, (temp_.path() / "no-such-folder").string()));
+  EXPECT_EQ(launcher_.Start(script, (temp_.path() / "no-such-folder").string()).failure,
+            "No such file or directory");
   EXPECT_FALSE(HasChildren());
 }
 
 TEST_F(InstallerTest, DocumentWithoutOpenerIsNotStarted) {
   const std::string document = Script("Install.exe", "MZ not a program here\n");
   ScopedEnv path("PATH", bin_.string());  // an empty folder: no xdg-open
-  EXPECT_FALSE(launcher_.Start(document, work_.string()));
+  EXPECT_EQ(launcher_.Start(document, work_.string()).failure,
+            "no program is set to open it (xdg-open is missing)");
 }
 
 TEST_F(InstallerTest, DocumentIsHandedToTheOpenerAndItsExitStatusCounts) {
@@ -174,7 +210,7 @@ TEST_F(InstallerTest, DocumentIsHandedToTheOpenerAndItsExitStatusCounts) {
   EXPECT_FALSE(OwnerCanExecute(document));  // only programs get the bit
 
   temp_.Write("bin/xdg-open.status", "3\n");
-  EXPECT_FALSE(launcher_.Start(document, work_.string()));
+  EXPECT_EQ(launcher_.Start(document, work_.string()).failure, "the desktop could not open it");
   EXPECT_FALSE(HasChildren());
 }
 

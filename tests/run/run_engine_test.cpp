@@ -430,9 +430,19 @@ TEST_F(RunEngineTest, DiskSpaceCheckCountsWhatTheRunningDownloadsStillNeed) {
 TEST_F(RunEngineTest, InstallerRowOutcomes) {
   release_.Add("Install.exe", RandomBytes(100, 16));
   WriteCatalogue();
-  for (const bool starts : {true, false}) {
-    SCOPED_TRACE(starts);
-    launcher_.Reset(starts);
+  // A failed start says why when the system said it, as for a declined
+  // request for administrator rights.
+  struct Outcome {
+    bool starts;
+    std::string failure;
+    std::string text;
+  };
+  const std::string declined = "the request for administrator rights was declined";
+  for (const auto& [starts, failure, text] :
+       {Outcome{true, "", kInstallerStarted}, Outcome{false, "", kInstallerFailed},
+        Outcome{false, declined, "Installer Failed! (" + declined + ")"}}) {
+    SCOPED_TRACE(text);
+    launcher_.Reset(starts, failure);
     std::vector<std::string> texts;
     std::mutex texts_mutex;  // the listener runs on whichever thread made the change
     NewRun(/*install=*/true);
@@ -450,7 +460,7 @@ TEST_F(RunEngineTest, InstallerRowOutcomes) {
     const JobRow row = engine_->table().Row(1);
     EXPECT_EQ(row.name, "Start Install.exe");
     EXPECT_EQ(row.state, JobState::InstallerRow);
-    EXPECT_EQ(RowText(row.status), starts ? kInstallerStarted : kInstallerFailed);
+    EXPECT_EQ(RowText(row.status), text);
     EXPECT_EQ(row.image, starts ? RowImage::kDone : RowImage::kIdle);
     ASSERT_GE(texts.size(), 2u);
     EXPECT_EQ(texts[texts.size() - 2], kStartingInstaller);
@@ -478,14 +488,14 @@ TEST_F(RunEngineTest, AnInstallerTheReleaseDoesNotListIsNeverStarted) {
 // A launcher whose every start waits until the test lets it go.
 class HeldLauncher final : public InstallerLauncher {
  public:
-  bool Start(const std::string&, const std::string&) override {
+  InstallerStart Start(const std::string&, const std::string&) override {
     std::unique_lock lock(mutex_);
     ++starts_;
     changed_.notify_all();
     // The bound only keeps a run that waits on its own thread from hanging
     // the test for ever.
     changed_.wait_for(lock, std::chrono::seconds(20), [this] { return released_; });
-    return true;
+    return {true};
   }
   bool WaitForStart() {
     std::unique_lock lock(mutex_);

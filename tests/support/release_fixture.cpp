@@ -32,15 +32,16 @@ std::optional<uint64_t> FakeFreeSpace::AvailableBytes(const std::string&) {
   return free_.load();
 }
 
-bool FakeLauncher::Start(const std::string& path, const std::string&) {
+InstallerStart FakeLauncher::Start(const std::string& path, const std::string&) {
   std::lock_guard lock(mutex_);
   started_.push_back(path);
-  return result_;
+  return {result_, result_ ? std::string() : failure_};
 }
 
-void FakeLauncher::Reset(bool result) {
+void FakeLauncher::Reset(bool result, std::string failure) {
   std::lock_guard lock(mutex_);
   result_ = result;
+  failure_ = std::move(failure);
   started_.clear();
 }
 

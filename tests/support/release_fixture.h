@@ -62,12 +62,14 @@ class FakeFreeSpace final : public FreeSpace {
 class FakeLauncher final : public InstallerLauncher {
  public:
   explicit FakeLauncher(bool result = true) : result_(result) {}
-  bool Start(const std::string& path, const std::string& working_dir) override;
+  InstallerStart Start(const std::string& path, const std::string& working_dir) override;
   std::vector<std::string> Started() const;
-  void Reset(bool result);
+  // Later starts succeed, or fail with `failure` as the reason.
+  void Reset(bool result, std::string failure = {});
 
  private:
-  std::atomic<bool> result_;
+  bool result_;
+  std::string failure_;
   mutable std::mutex mutex_;
   std::vector<std::string> started_;
 };
