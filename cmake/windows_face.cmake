@@ -57,7 +57,7 @@ function(brenvik_win32_icon name drawing)
     DEPENDS ${pngs} VERBATIM)
 endfunction()
 brenvik_win32_icon(app_icon app_icon.svg 16 24 32 48 64 256)
-# The browse button is small: the smaller sizes let it fit at any DPI.
+# The browse button is small: the small-icon size at each DPI step.
 brenvik_win32_icon(folder folder.svg 16 20 24 32)
 
 # The hand cursor, 32x32, with its hot spot on the fingertip of the drawing.
@@ -67,32 +67,46 @@ add_custom_command(OUTPUT ${win32_pictures}/hand_cursor.cur
           ${win32_pictures}/hand_icon.ico ${win32_pictures}/hand_cursor.cur 12 2
   DEPENDS ${win32_pictures}/hand_icon.ico ${CMAKE_CURRENT_SOURCE_DIR}/cmake/ico_to_cur.py VERBATIM)
 
-# The job table's row images, idle, busy, checking and done from left to
-# right in one 64x16 strip. White is the image list's transparent colour, so
-# the drawings are laid on white.
-set(row_pngs)
-foreach(row idle busy checking done)
-  brenvik_win32_render(png row_${row} row_${row}.svg SIZES 16 BACKGROUND white)
-  list(APPEND row_pngs ${png})
-endforeach()
-add_custom_command(OUTPUT ${win32_pictures}/row_images.bmp
-  COMMAND ${BRENVIK_IMAGE_CONVERT} ${row_pngs} +append -background white -alpha remove
-          -type TrueColor BMP3:${win32_pictures}/row_images.bmp
-  DEPENDS ${row_pngs} VERBATIM)
+# The pictures drawn for the window's DPI: at 100, 125, 150 and 200 % of
+# their old sizes. The page picks the set for the DPI of the monitor it is on.
+set(win32_dpi_steps 100 125 150 200)
+set(win32_dpi_pictures)
 
-# The side picture at the left of both pages, 95x240.
-brenvik_win32_render(side_png side_picture side_picture.svg SIZES 95x240 BACKGROUND white)
-add_custom_command(OUTPUT ${win32_pictures}/side_picture.bmp
-  COMMAND ${BRENVIK_IMAGE_CONVERT} ${side_png} -alpha remove
-          -type TrueColor BMP3:${win32_pictures}/side_picture.bmp
-  DEPENDS ${side_png} VERBATIM)
+# The job table's row images, idle, busy, checking and done from left to
+# right in one strip of four square images (16 pixels at 100 %). White is
+# the image list's transparent colour, so the drawings are laid on white.
+foreach(step ${win32_dpi_steps})
+  math(EXPR size "(16 * ${step} + 50) / 100")
+  set(row_pngs)
+  foreach(row idle busy checking done)
+    brenvik_win32_render(png row_${row} row_${row}.svg SIZES ${size} BACKGROUND white)
+    list(APPEND row_pngs ${png})
+  endforeach()
+  add_custom_command(OUTPUT ${win32_pictures}/row_images_${step}.bmp
+    COMMAND ${BRENVIK_IMAGE_CONVERT} ${row_pngs} +append -background white -alpha remove
+            -type TrueColor BMP3:${win32_pictures}/row_images_${step}.bmp
+    DEPENDS ${row_pngs} VERBATIM)
+  list(APPEND win32_dpi_pictures ${win32_pictures}/row_images_${step}.bmp)
+endforeach()
+
+# The side picture at the left of both pages, 95x240 at 100 %.
+foreach(step ${win32_dpi_steps})
+  math(EXPR width "(95 * ${step} + 50) / 100")
+  math(EXPR height "(240 * ${step} + 50) / 100")
+  brenvik_win32_render(side_png side_picture side_picture.svg SIZES ${width}x${height}
+                       BACKGROUND white)
+  add_custom_command(OUTPUT ${win32_pictures}/side_picture_${step}.bmp
+    COMMAND ${BRENVIK_IMAGE_CONVERT} ${side_png} -alpha remove
+            -type TrueColor BMP3:${win32_pictures}/side_picture_${step}.bmp
+    DEPENDS ${side_png} VERBATIM)
+  list(APPEND win32_dpi_pictures ${win32_pictures}/side_picture_${step}.bmp)
+endforeach()
 
 set(win32_picture_files
   ${win32_pictures}/app_icon.ico
   ${win32_pictures}/folder.ico
   ${win32_pictures}/hand_cursor.cur
-  ${win32_pictures}/row_images.bmp
-  ${win32_pictures}/side_picture.bmp)
+  ${win32_dpi_pictures})
 add_custom_target(brenvik_win32_pictures DEPENDS ${win32_picture_files})
 
 # windres writes no dependency file: everything the script takes in is named.

@@ -190,4 +190,11 @@ void PumpMessages() {
   }
 }
 
+void TakeSuggestedPlace(HWND page, LPARAM lparam) {
+  const RECT* place = reinterpret_cast<const RECT*>(lparam);
+  if (place == nullptr) return;
+  ::SetWindowPos(page, nullptr, place->left, place->top, place->right - place->left,
+                 place->bottom - place->top, SWP_NOZORDER | SWP_NOACTIVATE);
+}
+
 }  // namespace brenvik

@@ -79,6 +79,10 @@ HWND AddTooltips(HWND page, std::initializer_list<Tooltip> tools, Prompt& prompt
 // Places `page` in the middle of the work area of the monitor it is on.
 void CentreOnScreen(HWND page);
 
+// On WM_DPICHANGED: moves and sizes `page` to the place the system suggests
+// for the new DPI (`lparam` of the message).
+void TakeSuggestedPlace(HWND page, LPARAM lparam);
+
 std::string WindowText(HWND window);
 // Sets the text only when it differs, so a control redrawn every poll does
 // not flicker.

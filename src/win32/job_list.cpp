@@ -4,26 +4,12 @@
 #include "texts/printable_text.h"
 #include "texts/row_text.h"
 #include "texts/run_texts.h"
+#include "win32/dpi_pictures.h"
 #include "win32/resource_ids.h"
 
 namespace brenvik {
 
 namespace {
-
-constexpr COLORREF kTransparentColour = RGB(255, 255, 255);
-
-// The strip of four row images, white as the transparent colour.
-HIMAGELIST LoadRowImages() {
-  const HIMAGELIST images = ::ImageList_Create(ROW_IMAGE_SIZE, ROW_IMAGE_SIZE,
-                                               ILC_COLOR32 | ILC_MASK, ROW_IMAGE_COUNT, 0);
-  const HANDLE strip = ::LoadImageW(::GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDB_ROW_IMAGES),
-                                    IMAGE_BITMAP, 0, 0, LR_CREATEDIBSECTION);
-  if (images != nullptr && strip != nullptr) {
-    ::ImageList_AddMasked(images, static_cast<HBITMAP>(strip), kTransparentColour);
-  }
-  if (strip != nullptr) ::DeleteObject(strip);
-  return images;
-}
 
 // Names and reasons come from the catalogue and the server: an invisible
 // character that reorders text is shown, not obeyed.
@@ -45,9 +31,18 @@ JobList::JobList(HWND list) : list_(list) {
                       ::GetWindowLongPtrW(list_, GWL_STYLE) | LVS_SHAREIMAGELISTS);
   ::SendMessageW(list_, LVM_SETEXTENDEDLISTVIEWSTYLE, LVS_EX_FULLROWSELECT | LVS_EX_DOUBLEBUFFER,
                  LVS_EX_FULLROWSELECT | LVS_EX_DOUBLEBUFFER);
-  images_ = LoadRowImages();
+  images_ = LoadRowImages(WindowDpi(list_));
   ::SendMessageW(list_, LVM_SETIMAGELIST, LVSIL_SMALL, reinterpret_cast<LPARAM>(images_));
   SetUpColumns();
+}
+
+void JobList::ChangeDpi(UINT dpi) {
+  if (list_ == nullptr) return;
+  const HIMAGELIST old = images_;
+  images_ = LoadRowImages(dpi);
+  ::SendMessageW(list_, LVM_SETIMAGELIST, LVSIL_SMALL, reinterpret_cast<LPARAM>(images_));
+  if (old != nullptr) ::ImageList_Destroy(old);
+  SizeColumns(dpi);
 }
 
 JobList::~JobList() {
@@ -55,22 +50,29 @@ JobList::~JobList() {
 }
 
 void JobList::SetUpColumns() const {
-  RECT client;
-  ::GetClientRect(list_, &client);
-  const int width = client.right - client.left - ::GetSystemMetrics(SM_CXVSCROLL);
-  const int third = width > 0 ? width / 3 : 0;
   const char* headers[] = {kFileColumnHeader, kStatusColumnHeader};
   for (int column = 0; column < 2; ++column) {
     std::wstring header = Wide(headers[column]);
     LVCOLUMNW value{};
-    value.mask = LVCF_FMT | LVCF_WIDTH | LVCF_TEXT | LVCF_SUBITEM;
+    value.mask = LVCF_FMT | LVCF_TEXT | LVCF_SUBITEM;
     value.fmt = LVCFMT_LEFT;
-    value.cx = column == 0 ? third : 2 * third;
     value.pszText = header.data();
     value.iSubItem = column;
     ::SendMessageW(list_, LVM_INSERTCOLUMNW, static_cast<WPARAM>(column),
                    reinterpret_cast<LPARAM>(&value));
   }
+  SizeColumns(WindowDpi(list_));
+}
+
+// A third of the width for the name, the rest for the status, with room
+// for the scroll bar at the list's DPI.
+void JobList::SizeColumns(UINT dpi) const {
+  RECT client;
+  ::GetClientRect(list_, &client);
+  const int width = client.right - client.left - ::GetSystemMetricsForDpi(SM_CXVSCROLL, dpi);
+  const int third = width > 0 ? width / 3 : 0;
+  ::SendMessageW(list_, LVM_SETCOLUMNWIDTH, 0, MAKELPARAM(third, 0));
+  ::SendMessageW(list_, LVM_SETCOLUMNWIDTH, 1, MAKELPARAM(2 * third, 0));
 }
 
 bool JobList::Apply(RowUpdate update) {

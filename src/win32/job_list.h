@@ -39,9 +39,13 @@ class JobList {
   // below the middle of the view, the list scrolls down by one more row, so
   // a followed row drifts towards the middle as the run goes on.
   void FollowRow(int row) const;
+  // After the list's DPI changed to `dpi`: the row images at the new size,
+  // and the columns fitted to the list again.
+  void ChangeDpi(UINT dpi);
 
  private:
   void SetUpColumns() const;
+  void SizeColumns(UINT dpi) const;
   void InsertRow(int row, const JobRow& value) const;
   void ShowRow(int row, const JobRow& value, const JobRow* was) const;
 

@@ -5,6 +5,7 @@
 #include "platform/prompt.h"
 #include "texts/printable_text.h"
 #include "texts/run_texts.h"
+#include "win32/dpi_pictures.h"
 #include "win32/resource_ids.h"
 
 namespace brenvik {
@@ -18,7 +19,7 @@ INT_PTR ProgressPage::Run() {
   return result;
 }
 
-bool ProgressPage::OnMessage(UINT message, WPARAM wparam, LPARAM, INT_PTR& result) {
+bool ProgressPage::OnMessage(UINT message, WPARAM wparam, LPARAM lparam, INT_PTR& result) {
   if (HandleFurniture(Window(), message, wparam, result)) return true;
   switch (message) {
     case WM_INITDIALOG:
@@ -29,6 +30,12 @@ bool ProgressPage::OnMessage(UINT message, WPARAM wparam, LPARAM, INT_PTR& resul
       if (wparam != IDT_PROGRESS_TICK) return false;
       driver_.Poll();
       return true;
+    case WM_DPICHANGED:
+      TakeSuggestedPlace(Window(), lparam);
+      ShowSidePicture(Window(), IDC_PROGRESS_SIDE_PICTURE, LOWORD(wparam));
+      if (list_) list_->ChangeDpi(LOWORD(wparam));
+      // The dialog manager scales the controls and the font as well.
+      return false;
     case WM_COMMAND:
       if (LOWORD(wparam) == IDOK) {
         driver_.Confirm();
@@ -45,6 +52,7 @@ bool ProgressPage::OnMessage(UINT message, WPARAM wparam, LPARAM, INT_PTR& resul
 void ProgressPage::OnInitDialog() {
   const HWND page = Window();
   AddPageFurniture(page);
+  ShowSidePicture(page, IDC_PROGRESS_SIDE_PICTURE, WindowDpi(page));
   CentreOnScreen(page);
   SetItemText(page, IDC_LOCATION_LINE, PrintableText(driver_.LocationLine()));
   list_ = std::make_unique<JobList>(::GetDlgItem(page, IDC_JOB_TABLE));

@@ -35,9 +35,16 @@
 #define IDR_HAND_CURSOR 144
 
 // Bitmaps: the 64x16 strip of four 16x16 job-table row images (white is the
-// transparent colour) and the 95x240 side picture at the left of both pages.
+// transparent colour) and the 95x240 side picture at the left of both pages,
+// each also drawn at 125, 150 and 200 % of that size for higher DPIs.
 #define IDB_ROW_IMAGES 130
+#define IDB_ROW_IMAGES_125 131
+#define IDB_ROW_IMAGES_150 132
+#define IDB_ROW_IMAGES_200 133
 #define IDB_SIDE_PICTURE 148
+#define IDB_SIDE_PICTURE_125 149
+#define IDB_SIDE_PICTURE_150 150
+#define IDB_SIDE_PICTURE_200 151
 
 // Row-image indices inside IDB_ROW_IMAGES, left to right.
 #define ROW_IMAGE_IDLE 0
@@ -45,7 +52,7 @@
 #define ROW_IMAGE_CHECKING 2
 #define ROW_IMAGE_DONE 3
 #define ROW_IMAGE_COUNT 4
-#define ROW_IMAGE_SIZE 16
+#define ROW_IMAGE_SIZE 16 /* at 100 % */
 
 // Buttons shared by every dialog: the standard OK (Next >> on the setup page,
 // OK in the About box) and Cancel (Cancel / Quit) command ids.

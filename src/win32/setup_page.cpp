@@ -2,6 +2,7 @@
 
 #include "texts/setup_texts.h"
 #include "transfer/transfer_callback.h"
+#include "win32/dpi_pictures.h"
 #include "win32/resource_ids.h"
 
 namespace brenvik {
@@ -27,7 +28,7 @@ INT_PTR SetupPage::Run() {
   return result;
 }
 
-bool SetupPage::OnMessage(UINT message, WPARAM wparam, LPARAM, INT_PTR& result) {
+bool SetupPage::OnMessage(UINT message, WPARAM wparam, LPARAM lparam, INT_PTR& result) {
   if (HandleFurniture(Window(), message, wparam, result)) return true;
   switch (message) {
     case WM_INITDIALOG:
@@ -38,6 +39,11 @@ bool SetupPage::OnMessage(UINT message, WPARAM wparam, LPARAM, INT_PTR& result) 
       if (wparam != IDT_SETUP_START) return false;
       OnStartTimer();
       return true;
+    case WM_DPICHANGED:
+      TakeSuggestedPlace(Window(), lparam);
+      ShowPictures(LOWORD(wparam));
+      // The dialog manager scales the controls and the font as well.
+      return false;
     case WM_COMMAND:
       return OnCommand(LOWORD(wparam), HIWORD(wparam));
     default:
@@ -48,11 +54,7 @@ bool SetupPage::OnMessage(UINT message, WPARAM wparam, LPARAM, INT_PTR& result) 
 void SetupPage::OnInitDialog() {
   const HWND page = Window();
   AddPageFurniture(page);
-  const HANDLE folder =
-      ::LoadImageW(::GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDI_FOLDER), IMAGE_ICON,
-                   ::GetSystemMetrics(SM_CXSMICON), ::GetSystemMetrics(SM_CYSMICON), LR_SHARED);
-  ::SendDlgItemMessageW(page, IDC_BROWSE_BUTTON, BM_SETIMAGE, IMAGE_ICON,
-                        reinterpret_cast<LPARAM>(folder));
+  ShowPictures(WindowDpi(page));
 
   flow_.SetChangeListener([this] { ShowState(); });
   ShowState();
@@ -65,6 +67,14 @@ void SetupPage::OnInitDialog() {
               prompt_);
   CentreOnScreen(page);
   ::SetTimer(page, IDT_SETUP_START, kStartDelayMs, nullptr);
+}
+
+// The side picture and the browse button's folder for `dpi`.
+void SetupPage::ShowPictures(UINT dpi) const {
+  const HWND page = Window();
+  ShowSidePicture(page, IDC_SETUP_SIDE_PICTURE, dpi);
+  ::SendDlgItemMessageW(page, IDC_BROWSE_BUTTON, BM_SETIMAGE, IMAGE_ICON,
+                        reinterpret_cast<LPARAM>(LoadFolderIcon(dpi)));
 }
 
 bool SetupPage::OnCommand(int id, int notification) {
