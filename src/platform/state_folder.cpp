@@ -1,8 +1,9 @@
+#include "platform/state_folder.h"
+
 #include <random>
 #include <string>
 
 #include "platform/contained_files.h"
-#include "platform/state_folder.h"
 
 namespace brenvik {
 

@@ -2,9 +2,8 @@
 // working files in its state folder, says so once, and the run is as
 // complete as from anywhere else; from a writable folder nothing changes.
 
-#include <unistd.h>
-
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <string>
@@ -46,9 +45,10 @@ class ReadOnlyStartTest : public ::testing::Test {
 
   Outcome RunIn(const fs::path& working_dir) const {
     const ProgramRunner runner(sandbox_);
-    return runner.Run(working_dir, {"--text", "--yes", "--no-install", "--server", server_.Url(),
-                                    "--folder", Folder()},
-                      {{"XDG_STATE_HOME", State().string()}});
+    return runner.Run(
+        working_dir,
+        {"--text", "--yes", "--no-install", "--server", server_.Url(), "--folder", Folder()},
+        {{"XDG_STATE_HOME", State().string()}});
   }
   std::string Folder() const { return (sandbox_.path() / "cd").string() + "/"; }
   fs::path State() const { return sandbox_.path() / "state"; }
@@ -63,9 +63,10 @@ TEST_F(ReadOnlyStartTest, FilesGoToTheStateFolderAndTheLineSaysSoOnce) {
   EXPECT_EQ(outcome.status, 0) << outcome.output;
   EXPECT_TRUE(Contains(outcome.output, "All Done.")) << outcome.output;
   const fs::path kept = State() / "brenvik";
-  EXPECT_EQ(Count(outcome.output, "The folder Brenvik was started in cannot be written: "
-                                  "FileList.txt and OrvBrenvik.ini are kept in \"" +
-                                      (kept / "").string() + "\" instead."),
+  EXPECT_EQ(Count(outcome.output,
+                  "The folder Brenvik was started in cannot be written: "
+                  "FileList.txt and OrvBrenvik.ini are kept in \"" +
+                      (kept / "").string() + "\" instead."),
             1u)
       << outcome.output;
   EXPECT_EQ(ReadBytes(kept / "FileList.txt"), release_.CatalogueText());

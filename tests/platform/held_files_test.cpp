@@ -81,8 +81,8 @@ TEST_F(HeldFilesTest, OtherFailuresAreNotTriedAgain) {
 // as a scanner's does.
 TEST_F(HeldFilesTest, AFileOpenElsewhereWithoutSharingIsReportedAsHeld) {
   const std::wstring path = (dir_.path() / "a.bin.part").native();
-  HANDLE other = ::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE other = ::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                               FILE_ATTRIBUTE_NORMAL, nullptr);
   ASSERT_NE(other, INVALID_HANDLE_VALUE);
   const ContainedStatus renamed = Folder().Rename("a.bin.part", "a.bin");
   const ContainedStatus removed = Folder().Remove("a.bin.part");
