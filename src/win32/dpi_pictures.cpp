@@ -1,5 +1,7 @@
 #include "win32/dpi_pictures.h"
 
+#include <cstdlib>
+#include <iterator>
 #include <map>
 
 #include "win32/resource_ids.h"
@@ -28,9 +30,7 @@ HINSTANCE Program() { return ::GetModuleHandleW(nullptr); }
 
 int Scaled(int size, int percent) { return (size * percent + 50) / 100; }
 
-// The largest step at or below `dpi`. The pages' side picture slot grows
-// with the DPI as the dialog font does, so the step's picture fits it; one
-// a little small leaves a margin of the picture's white.
+// The largest step at or below `dpi`.
 const Step& StepFor(UINT dpi) {
   const Step* chosen = &kSteps[0];
   for (const Step& step : kSteps) {
@@ -46,15 +46,49 @@ UINT WindowDpi(HWND window) {
   return dpi != 0 ? dpi : USER_DEFAULT_SCREEN_DPI;
 }
 
-HBITMAP LoadSidePicture(UINT dpi) {
-  return static_cast<HBITMAP>(::LoadImageW(Program(), MAKEINTRESOURCEW(StepFor(dpi).side_picture),
-                                           IMAGE_BITMAP, 0, 0, LR_CREATEDIBSECTION));
+HBITMAP LoadSidePicture(SIZE slot) {
+  // The smallest drawing at least as large as the slot, shrunk: sharper
+  // than a smaller one enlarged.
+  const Step* source = &kSteps[std::size(kSteps) - 1];
+  for (const Step& step : kSteps) {
+    if (Scaled(95, step.percent) >= slot.cx && Scaled(240, step.percent) >= slot.cy) {
+      source = &step;
+      break;
+    }
+  }
+  const auto drawing = static_cast<HBITMAP>(::LoadImageW(
+      Program(), MAKEINTRESOURCEW(source->side_picture), IMAGE_BITMAP, 0, 0, LR_CREATEDIBSECTION));
+  if (drawing == nullptr || slot.cx <= 0 || slot.cy <= 0) return drawing;
+  BITMAP size{};
+  ::GetObjectW(drawing, sizeof size, &size);
+  const HDC screen = ::GetDC(nullptr);
+  const HDC from = ::CreateCompatibleDC(screen);
+  const HDC to = ::CreateCompatibleDC(screen);
+  HBITMAP picture = ::CreateCompatibleBitmap(screen, slot.cx, slot.cy);
+  if (from != nullptr && to != nullptr && picture != nullptr) {
+    const HGDIOBJ old_from = ::SelectObject(from, drawing);
+    const HGDIOBJ old_to = ::SelectObject(to, picture);
+    ::SetStretchBltMode(to, HALFTONE);
+    ::SetBrushOrgEx(to, 0, 0, nullptr);
+    ::StretchBlt(to, 0, 0, slot.cx, slot.cy, from, 0, 0, size.bmWidth, std::abs(size.bmHeight),
+                 SRCCOPY);
+    ::SelectObject(from, old_from);
+    ::SelectObject(to, old_to);
+  }
+  if (from != nullptr) ::DeleteDC(from);
+  if (to != nullptr) ::DeleteDC(to);
+  ::ReleaseDC(nullptr, screen);
+  if (picture == nullptr) return drawing;
+  ::DeleteObject(drawing);
+  return picture;
 }
 
-void ShowSidePicture(HWND page, int id, UINT dpi) {
+void ShowSidePicture(HWND page, int id) {
   const HWND control = ::GetDlgItem(page, id);
   if (control == nullptr) return;
-  const HBITMAP picture = LoadSidePicture(dpi);
+  RECT slot{};
+  ::GetClientRect(control, &slot);
+  const HBITMAP picture = LoadSidePicture(SIZE{slot.right - slot.left, slot.bottom - slot.top});
   if (picture == nullptr) return;
   // Only a picture given here is freed here: the one the dialog manager
   // loaded from the template is the control's.
@@ -82,7 +116,8 @@ HICON LoadFolderIcon(UINT dpi) {
   // One icon per size, kept for the process: a shared load would hand back
   // the first size asked for whatever the size asked now.
   static std::map<int, HICON> icons;
-  const int size = ::GetSystemMetricsForDpi(SM_CXSMICON, dpi);
+  // The sizes drawn are the small-icon sizes of the steps.
+  const int size = Scaled(16, StepFor(dpi).percent);
   HICON& icon = icons[size];
   if (icon == nullptr) {
     icon = static_cast<HICON>(

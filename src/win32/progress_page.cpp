@@ -32,10 +32,13 @@ bool ProgressPage::OnMessage(UINT message, WPARAM wparam, LPARAM lparam, INT_PTR
       return true;
     case WM_DPICHANGED:
       TakeSuggestedPlace(Window(), lparam);
-      ShowSidePicture(Window(), IDC_PROGRESS_SIDE_PICTURE, LOWORD(wparam));
       if (list_) list_->ChangeDpi(LOWORD(wparam));
+      ::PostMessageW(Window(), kFitSidePicture, 0, 0);
       // The dialog manager scales the controls and the font as well.
       return false;
+    case kFitSidePicture:
+      ShowSidePicture(Window(), IDC_PROGRESS_SIDE_PICTURE);
+      return true;
     case WM_COMMAND:
       if (LOWORD(wparam) == IDOK) {
         driver_.Confirm();
@@ -52,7 +55,7 @@ bool ProgressPage::OnMessage(UINT message, WPARAM wparam, LPARAM lparam, INT_PTR
 void ProgressPage::OnInitDialog() {
   const HWND page = Window();
   AddPageFurniture(page);
-  ShowSidePicture(page, IDC_PROGRESS_SIDE_PICTURE, WindowDpi(page));
+  ShowSidePicture(page, IDC_PROGRESS_SIDE_PICTURE);
   CentreOnScreen(page);
   SetItemText(page, IDC_LOCATION_LINE, PrintableText(driver_.LocationLine()));
   list_ = std::make_unique<JobList>(::GetDlgItem(page, IDC_JOB_TABLE));

@@ -41,9 +41,13 @@ bool SetupPage::OnMessage(UINT message, WPARAM wparam, LPARAM lparam, INT_PTR& r
       return true;
     case WM_DPICHANGED:
       TakeSuggestedPlace(Window(), lparam);
-      ShowPictures(LOWORD(wparam));
+      ShowFolderIcon(LOWORD(wparam));
+      ::PostMessageW(Window(), kFitSidePicture, 0, 0);
       // The dialog manager scales the controls and the font as well.
       return false;
+    case kFitSidePicture:
+      ShowSidePicture(Window(), IDC_SETUP_SIDE_PICTURE);
+      return true;
     case WM_COMMAND:
       return OnCommand(LOWORD(wparam), HIWORD(wparam));
     default:
@@ -54,7 +58,8 @@ bool SetupPage::OnMessage(UINT message, WPARAM wparam, LPARAM lparam, INT_PTR& r
 void SetupPage::OnInitDialog() {
   const HWND page = Window();
   AddPageFurniture(page);
-  ShowPictures(WindowDpi(page));
+  ShowSidePicture(page, IDC_SETUP_SIDE_PICTURE);
+  ShowFolderIcon(WindowDpi(page));
 
   flow_.SetChangeListener([this] { ShowState(); });
   ShowState();
@@ -69,11 +74,9 @@ void SetupPage::OnInitDialog() {
   ::SetTimer(page, IDT_SETUP_START, kStartDelayMs, nullptr);
 }
 
-// The side picture and the browse button's folder for `dpi`.
-void SetupPage::ShowPictures(UINT dpi) const {
-  const HWND page = Window();
-  ShowSidePicture(page, IDC_SETUP_SIDE_PICTURE, dpi);
-  ::SendDlgItemMessageW(page, IDC_BROWSE_BUTTON, BM_SETIMAGE, IMAGE_ICON,
+// The browse button's folder at its size for `dpi`.
+void SetupPage::ShowFolderIcon(UINT dpi) const {
+  ::SendDlgItemMessageW(Window(), IDC_BROWSE_BUTTON, BM_SETIMAGE, IMAGE_ICON,
                         reinterpret_cast<LPARAM>(LoadFolderIcon(dpi)));
 }
 

@@ -48,7 +48,7 @@ class SetupPage final : public DialogPage {
  private:
   bool OnMessage(UINT message, WPARAM wparam, LPARAM lparam, INT_PTR& result) override;
   void OnInitDialog();
-  void ShowPictures(UINT dpi) const;
+  void ShowFolderIcon(UINT dpi) const;
   bool OnCommand(int id, int notification);
   void OnStartTimer();
   void OnNext();

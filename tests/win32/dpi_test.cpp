@@ -1,7 +1,9 @@
-// The pages on a monitor with another DPI: the side picture, the browse
-// button's folder and the row images come in the size drawn for that DPI,
-// and the page takes the place the system suggests. The message is sent as
-// the system sends it when a window moves between monitors.
+// The pages' pictures: the side picture fills its place on the page; on a
+// monitor with another DPI the browse button's folder and the row images
+// come in the size drawn for that DPI, and the page takes the place the
+// system suggests. The message is sent as the system sends it when a window
+// moves between monitors (Wine's dialog manager does not scale the
+// controls for it, as Windows' does).
 
 // windows.h first: the common controls' header builds on it.
 // clang-format off
@@ -26,9 +28,26 @@ SIZE BitmapSize(HBITMAP bitmap) {
   return {info.bmWidth, std::abs(info.bmHeight)};
 }
 
-SIZE SidePicture(HWND page, int id) {
-  return BitmapSize(
-      reinterpret_cast<HBITMAP>(::SendDlgItemMessageW(page, id, STM_GETIMAGE, IMAGE_BITMAP, 0)));
+HBITMAP SidePicture(HWND page, int id) {
+  return reinterpret_cast<HBITMAP>(::SendDlgItemMessageW(page, id, STM_GETIMAGE, IMAGE_BITMAP, 0));
+}
+
+// True when the side picture is exactly as large as its place and shows
+// the drawing (the night sky at its middle, not the white around it).
+bool FillsItsPlace(HWND page, int id) {
+  const HBITMAP picture = SidePicture(page, id);
+  RECT place{};
+  ::GetClientRect(::GetDlgItem(page, id), &place);
+  const SIZE size = BitmapSize(picture);
+  if (size.cx != place.right || size.cy != place.bottom || size.cx == 0) return false;
+  const HDC screen = ::GetDC(nullptr);
+  const HDC dc = ::CreateCompatibleDC(screen);
+  const HGDIOBJ old = ::SelectObject(dc, picture);
+  const COLORREF middle = ::GetPixel(dc, size.cx / 2, size.cy / 4);
+  ::SelectObject(dc, old);
+  ::DeleteDC(dc);
+  ::ReleaseDC(nullptr, screen);
+  return GetRValue(middle) + GetGValue(middle) < 200;
 }
 
 int FolderIconSize(HWND setup) {
@@ -78,24 +97,26 @@ TEST(Win32Dpi, BothPagesTakeThePicturesDrawnForTheNewDpi) {
   HWND setup = WaitForReadySetupPage();
   ASSERT_NE(setup, nullptr) << "no setup page with Next enabled";
   // The test's display is at 96 DPI: the pictures at 100 %.
-  EXPECT_EQ(SidePicture(setup, IDC_SETUP_SIDE_PICTURE).cx, 95);
+  EXPECT_TRUE(FillsItsPlace(setup, IDC_SETUP_SIDE_PICTURE));
   EXPECT_EQ(FolderIconSize(setup), 16);
+  const HBITMAP before = SidePicture(setup, IDC_SETUP_SIDE_PICTURE);
   ExpectPlace(setup, MoveToDpi(setup, 144));
-  const SIZE at_150 = SidePicture(setup, IDC_SETUP_SIDE_PICTURE);
-  EXPECT_EQ(at_150.cx, 143);
-  EXPECT_EQ(at_150.cy, 360);
   EXPECT_EQ(FolderIconSize(setup), 24);
+  // Fitted afresh once the dialog manager is done with the message.
+  EXPECT_TRUE(WaitUntil([&] { return SidePicture(setup, IDC_SETUP_SIDE_PICTURE) != before; }));
+  EXPECT_TRUE(FillsItsPlace(setup, IDC_SETUP_SIDE_PICTURE));
   // Between the steps, the step below: 125 % at 130 DPI.
   MoveToDpi(setup, 130);
-  EXPECT_EQ(SidePicture(setup, IDC_SETUP_SIDE_PICTURE).cx, 119);
+  EXPECT_EQ(FolderIconSize(setup), 20);
   PressEnter(setup);
 
   HWND progress = WaitForOwnWindow(kRunCaption);
   ASSERT_NE(progress, nullptr) << "Enter did not open the progress page";
+  EXPECT_TRUE(FillsItsPlace(progress, IDC_PROGRESS_SIDE_PICTURE));
   EXPECT_EQ(RowImageSize(progress), 16);
   ExpectPlace(progress, MoveToDpi(progress, 192));
-  EXPECT_EQ(SidePicture(progress, IDC_PROGRESS_SIDE_PICTURE).cx, 190);
   EXPECT_EQ(RowImageSize(progress), 32);
+  EXPECT_TRUE(WaitUntil([&] { return FillsItsPlace(progress, IDC_PROGRESS_SIDE_PICTURE); }));
   ASSERT_TRUE(WaitForAllDone(progress)) << ItemText(progress, IDC_STATUS_LINE);
   PressButton(progress, IDCANCEL);  // Quit
   EXPECT_TRUE(run.Wait().has_value());
