@@ -1,5 +1,6 @@
 #include "platform/state_folder.h"
 
+#include <cerrno>
 #include <random>
 #include <string>
 
