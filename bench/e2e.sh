@@ -56,6 +56,11 @@
 #             "00:00:00") from 2 s after the first downloaded bytes showed in
 #             D while more than 1 MiB was left, and a sample of the lines;
 #             the folder is checked with md5sum -c afterwards
+#   maxrate   not a race: brenvik with --max-rate 1M fetches a release of
+#             12 files of 512 KiB (6 MiB) over loopback, and once more
+#             without the limit. Reported: the limited run's time (target
+#             5.5 to 7.5 s: 6 MiB at 1 MiB/s), and its peak memory and CPU
+#             time beside the unlimited run's (limited, they must not grow)
 #   scale     not run unless chosen (--only scale): releases of many small
 #             files (280 bytes each; 20,000 and 80,000 files, or
 #             --scale-sizes), brenvik against curl-parallel only. Reported:
@@ -118,7 +123,7 @@ strict=0
 serve=0
 rate_kib=""
 scale_sizes=""
-only=large,small,mixed,latency,h2,limited,recheck,resume
+only=large,small,mixed,latency,h2,limited,recheck,resume,maxrate
 while [ $# -gt 0 ]; do
   case "$1" in
     --quick) quick=1 ;;
@@ -147,7 +152,7 @@ case "$rate_kib" in *[!0-9]*|0) echo "e2e.sh: --rate-kib takes a positive number
 IFS=, read -r -a cases <<<"$only"
 [ ${#cases[@]} -gt 0 ] || { echo "e2e.sh: --only needs at least one case" >&2; exit 2; }
 for c in "${cases[@]}"; do
-  case "$c" in large|small|mixed|latency|h2|limited|recheck|resume|scale) ;; *) echo "e2e.sh: unknown case $c" >&2; exit 2 ;; esac
+  case "$c" in large|small|mixed|latency|h2|limited|recheck|resume|maxrate|scale) ;; *) echo "e2e.sh: unknown case $c" >&2; exit 2 ;; esac
 done
 chosen() { [ "$serve" = 1 ] || [[ ",$only," == *",$1,"* ]]; }
 
@@ -244,6 +249,9 @@ read -r -a extra_args <<<"${BRENVIK_BENCH_ARGS:-}"
 base=${BRENVIK_BENCH_TMP:-${TMPDIR:-/tmp}}
 mkdir -p "$base"
 work=$(mktemp -d "$base/brenvik-e2e.XXXXXX")
+# Brenvik keeps its own settings (the speed limit) in its state folder:
+# the runs here keep theirs in the work folder, never in the user's.
+export XDG_STATE_HOME=$work/state
 nginx_pid=""
 front_pids=()  # every latency front started
 proxy_pid=""   # the latency case's front
@@ -322,6 +330,7 @@ if chosen mixed || chosen latency || chosen h2; then
 fi
 if chosen limited; then need_kib=$((need_kib + 2 * limited_count * limited_mib * 1024)); fi
 if chosen resume; then need_kib=$((need_kib + 2 * resume_count * resume_mib * 1024)); fi
+if chosen maxrate; then need_kib=$((need_kib + 2 * 6 * 1024)); fi
 if chosen scale; then  # every small file takes a block of its own
   for n in "${scale_counts[@]}"; do need_kib=$((need_kib + 2 * n * 4)); done
 fi
@@ -340,6 +349,7 @@ if chosen mixed || chosen latency || chosen h2; then
 fi
 if chosen limited; then make_release limited "$limited_count:$((limited_mib * 1024 * 1024))"; fi
 if chosen resume; then make_release resume "$resume_count:$resume_bytes"; fi
+if chosen maxrate; then make_release maxrate "12:$((512 * 1024))"; fi
 if chosen scale; then
   for n in "${scale_counts[@]}"; do make_release "scale$n" "$n:$scale_bytes"; done
 fi
@@ -849,6 +859,48 @@ resume_report() {
     NR in pick { printf "  %7.2f  %s\n", $1, $2 }' "$work/resume.lines"
 }
 
+# maxrate_case: brenvik with and without --max-rate 1M, the order turning
+# each repetition; the times, peaks and CPU seconds go to maxrate_* lists.
+maxrate_runs=() maxrate_peaks=() maxrate_cpu=() free_runs=() free_peaks=() free_cpu=()
+maxrate_case() {
+  local folder=$work/dl-maxrate limited
+  for rep in $(seq "$reps"); do
+    for limited in $([ $((rep % 2)) -eq 1 ] && echo "yes no" || echo "no yes"); do
+      rm -rf "$folder"; mkdir -p "$folder"
+      local saved=(${extra_args[@]+"${extra_args[@]}"})
+      # The limit is given either way: a given one is kept for later runs.
+      extra_args+=(--max-rate "$([ "$limited" = yes ] && echo 1M || echo 0)")
+      BRENVIK_BENCH_PROFILE="/usr/bin/time -f %U+%S -o $work/maxrate.cpu" \
+        run_ours maxrate "$plain_url" "$folder" || failed brenvik maxrate
+      extra_args=(${saved[@]+"${saved[@]}"})
+      check_folder brenvik maxrate "$folder"
+      local cpu
+      cpu=$(tail -n 1 "$work/maxrate.cpu" | awk -F+ '{ printf "%.2f", $1 + $2 }')
+      if [ "$limited" = yes ]; then
+        maxrate_runs+=("$elapsed"); maxrate_peaks+=("$peak_kib"); maxrate_cpu+=("$cpu")
+      else
+        free_runs+=("$elapsed"); free_peaks+=("$peak_kib"); free_cpu+=("$cpu")
+      fi
+      printf '  %-11s rep %-2s %-14s %8.3f s   peak %7d KiB   cpu %s s\n' maxrate "$rep" \
+        "$([ "$limited" = yes ] && echo "--max-rate 1M" || echo "no limit")" "$elapsed" \
+        "$peak_kib" "$cpu" >&2
+    done
+  done
+  rm -rf "$folder"
+}
+
+median_list() { printf '%s\n' "$@" | sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
+
+maxrate_report() {
+  local time verdict=ok
+  time=$(median_list "${maxrate_runs[@]}")
+  awk -v t="$time" 'BEGIN { exit !(t < 5.5 || t > 7.5) }' && { verdict=MISSED; missed=1; }
+  echo "maxrate: 6 MiB with --max-rate 1M took $time s (target 5.5 to 7.5 s) $verdict"
+  echo "  limited: peak $(median_list "${maxrate_peaks[@]}") KiB, CPU $(median_list "${maxrate_cpu[@]}") s;" \
+    "no limit: $(median_list "${free_runs[@]}") s, peak $(median_list "${free_peaks[@]}") KiB," \
+    "CPU $(median_list "${free_cpu[@]}") s (medians)"
+}
+
 # scale_report: each size's ratio against curl-parallel, the growth from the
 # smallest size to the largest against the growth of the file count, and
 # brenvik's peak memory; sets missed (so not in a subshell).
@@ -931,6 +983,7 @@ if chosen scale; then
 fi
 if chosen recheck; then recheck_case; fi
 if chosen resume; then resume_case; fi
+if chosen maxrate; then maxrate_case; fi
 
 # ------------------------------------------------------------------ report
 missed=0
@@ -1015,6 +1068,7 @@ if chosen latency; then
   echo "latency front: $proxy_cpu_s s of CPU over $proxy_wall_s s of timed runs"
 fi
 if chosen resume; then resume_report; fi
+if chosen maxrate; then maxrate_report; fi
 if chosen scale; then scale_report; fi
 ours_peak_kib=0
 for key in "${!peaks[@]}"; do

@@ -7,6 +7,7 @@
 
 #include "catalogue/catalogue.h"
 #include "catalogue/decimal.h"
+#include "catalogue/speed_limit_file.h"
 #include "platform/paths.h"
 #include "platform/prompt.h"
 #include "platform/utf8_path.h"
@@ -121,6 +122,29 @@ std::optional<UsageError> TakeConnections(const std::optional<std::string>& text
   return std::nullopt;
 }
 
+// The most --max-rate takes: a terabyte per second.
+constexpr uint64_t kMostRate = uint64_t{1} << 40;
+
+// "--max-rate RATE": bytes per second, with k (1024) or M (1024 * 1024)
+// after the number; 0 lifts a limit kept from an earlier run.
+std::optional<UsageError> TakeMaxRate(const std::optional<std::string>& text, Options& options) {
+  if (!text || text->empty()) return UsageError{"option --max-rate needs a rate"};
+  std::string_view digits = *text;
+  uint64_t unit = 1;
+  if (digits.ends_with('k') || digits.ends_with('K')) unit = 1024;
+  if (digits.ends_with('m') || digits.ends_with('M')) unit = 1024 * 1024;
+  if (unit != 1) digits.remove_suffix(1);
+  const std::optional<uint64_t> number = ParseWholeNumber(digits, kMostRate / unit);
+  if (!number) {
+    return UsageError{
+        "--max-rate takes bytes per second, with k or M after the number (500k, "
+        "2M): " +
+        *text};
+  }
+  options.max_rate = *number * unit;
+  return std::nullopt;
+}
+
 }  // namespace
 
 std::variant<Options, UsageError> ParseOptions(int argc, const char* const* argv) {
@@ -152,6 +176,8 @@ std::variant<Options, UsageError> ParseOptions(int argc, const char* const* argv
       error = TakeServer(take_value(), options);
     } else if (name == "--connections") {
       error = TakeConnections(take_value(), options);
+    } else if (name == "--max-rate") {
+      error = TakeMaxRate(take_value(), options);
     } else if (name == "--publisher-key") {
       error = TakePublisherKey(take_value(), options);
     } else if (name == "--folder") {
@@ -182,7 +208,7 @@ std::variant<Options, UsageError> ParseOptions(int argc, const char* const* argv
 std::string UsageText() {
   return std::string(
              "usage: brenvik [--server URL] [--folder DIR] [--install|--no-install]\n"
-             "               [--connections N] [--text] [--yes] ") +
+             "               [--connections N] [--max-rate RATE] [--text] [--yes] ") +
          kDemoSynopsis +
          "[--from-menu]\n"
          "               [--publisher-key FILE] [--help] [--version]\n"
@@ -192,7 +218,9 @@ std::string UsageText() {
          "  --install        start Install.exe when every file is verified (the default)\n"
          "  --no-install     do not start Install.exe\n"
          "  --connections N  use up to N connections to the server, 1 to 16 (default 4):\n"
-         "                   N files at once, more where HTTP/2 carries them together\n" +
+         "                   N files at once, more where HTTP/2 carries them together\n"
+         "  --max-rate RATE  download at most RATE bytes per second in all (500k, 2M),\n"
+         "                   kept for later runs; 0 lifts the limit\n" +
          kFaceUsage + kDemoUsage + kFromMenuUsage +
          "  --publisher-key FILE\n"
          "                   trust catalogues signed with this signify public key (instead\n"
@@ -223,6 +251,19 @@ std::string VersionText() { return std::string("brenvik ") + BRENVIK_VERSION + "
 
 namespace {
 
+// The speed limit: the one given, which is kept for later runs, else the
+// one kept from an earlier run; 0: none.
+uint64_t TheSpeedLimit(const Options& options) {
+  const std::filesystem::path file =
+      options.files_folder.value_or(MenuStateFolder()) / kSpeedLimitFileName;
+  if (!options.max_rate) return LoadSpeedLimit(file).value_or(0);
+  std::error_code ignored;
+  std::filesystem::create_directories(file.parent_path(), ignored);
+  // Not kept, it still holds for this run.
+  (void)SaveSpeedLimit(file, *options.max_rate);
+  return *options.max_rate;
+}
+
 void KeepFilesIn(const std::filesystem::path& folder, SessionConfig& config) {
   std::error_code ignored;
   std::filesystem::create_directories(folder, ignored);
@@ -249,6 +290,7 @@ SessionConfig ConfigFromOptions(const Options& options) {
   config.folder = options.folder;
   config.install = options.install;
   if (options.connections) config.connections = *options.connections;
+  config.max_rate = TheSpeedLimit(options);
   config.unattended = options.yes;
   config.default_folder = DefaultDownloadFolder();
   config.publisher_key = options.publisher_key.value_or(kBuiltInPublisherKey);

@@ -1,7 +1,7 @@
 #pragma once
 // The command line:
 //   brenvik [--server URL] [--folder DIR] [--install|--no-install]
-//           [--connections N] [--text] [--yes] [--demo] [--from-menu]
+//           [--connections N] [--max-rate RATE] [--text] [--yes] [--demo] [--from-menu]
 //           [--publisher-key FILE] [--help] [--version]
 // A bad option or value is a usage error (exit status 2). The Windows build
 // has no --demo (see app/demo.h); its usage text leaves it out.
@@ -21,7 +21,8 @@ struct Options {
   std::optional<std::string> server;  // the base URL, ending with '/'
   std::optional<std::string> folder;  // the download folder, ending with the separator
   std::optional<bool> install;
-  std::optional<int> connections;  // downloads at once, 1 to 16
+  std::optional<int> connections;    // downloads at once, 1 to 16
+  std::optional<uint64_t> max_rate;  // bytes per second in all; 0: no limit
   bool text = false;
   bool yes = false;
   bool demo = false;

@@ -37,6 +37,8 @@ struct SessionConfig {
   std::chrono::seconds stall_timeout{60};
   // Downloads at once, each on its own connection (1 to 16).
   int connections = 4;
+  // Bytes per second for all downloads together; 0: no limit.
+  uint64_t max_rate = 0;
   // A line a face shows before anything else (the demo says where it serves
   // its release from); empty: none.
   std::string notice;

@@ -44,7 +44,12 @@ RunEngine::RunEngine(RunServices services, std::string download_folder, bool ins
       download_folder_(std::move(download_folder)),
       install_(install_after_download),
       statistics_(table_, services_.catalogue, [this] { return clock_(); }),
-      clock_(std::move(clock)) {}
+      clock_(std::move(clock)) {
+  // A hub of the engine's own takes the limit from the configuration; a
+  // session's hub has it already.
+  if (own_hub_) own_hub_->Limit().Set(services_.config.max_rate);
+  statistics_.ShowLimitOf(&hub_->Limit());
+}
 
 RunEngine::~RunEngine() {
   questions_.Close();

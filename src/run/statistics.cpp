@@ -116,6 +116,16 @@ std::optional<uint64_t> ProgressStatistics::Estimate(const Work& work, uint64_t 
   return std::max<uint64_t>(1, static_cast<uint64_t>(seconds + 0.999));
 }
 
+namespace {
+
+// A limit in kB/s as the line shows it: at least 1 for any limit.
+uint32_t LimitKb(uint64_t bytes_per_second) {
+  if (bytes_per_second == 0) return 0;
+  return static_cast<uint32_t>(std::clamp<uint64_t>(bytes_per_second >> 10, 1, UINT32_MAX));
+}
+
+}  // namespace
+
 StatisticsValues ProgressStatistics::UpdateStatistics(std::chrono::milliseconds now) {
   const Work work = CurrentWork();
   const Transfers transfers = ReadTransfers();
@@ -132,7 +142,8 @@ StatisticsValues ProgressStatistics::UpdateStatistics(std::chrono::milliseconds 
   const StatisticsValues values{.done_bytes = done_,
                                 .total_bytes = total,
                                 .rate_kb = smoothed_rate_,
-                                .estimate_seconds = Estimate(work, transfers.running)};
+                                .estimate_seconds = Estimate(work, transfers.running),
+                                .limit_kb = limit_ != nullptr ? LimitKb(limit_->Rate()) : 0};
   if (!frozen_) table_.SetStatistics(values);
   return values;
 }

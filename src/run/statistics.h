@@ -37,6 +37,7 @@
 
 #include "run/job_table.h"
 #include "texts/statistics_text.h"
+#include "transfer/rate_limit.h"
 #include "transfer/transfer_callback.h"
 
 namespace brenvik {
@@ -56,6 +57,9 @@ class ProgressStatistics {
 
   // The run starts: the first rate sample counts from here.
   void SetRunStart(std::chrono::milliseconds start);
+  // The speed limit the line names while one is set (null: none); it must
+  // outlive the statistics.
+  void ShowLimitOf(const RateLimit* limit) { limit_ = limit; }
 
   // Works out the statistics for `now`, stores their line as the table's
   // status line and returns them.
@@ -116,6 +120,7 @@ class ProgressStatistics {
   uint64_t checked_bytes_ = 0;
   std::chrono::milliseconds checking_{0};
   bool frozen_ = false;
+  const RateLimit* limit_ = nullptr;
   uint64_t done_ = 0;  // the most "done" has shown
 };
 

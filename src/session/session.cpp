@@ -52,6 +52,7 @@ Session::Session(SessionConfig config, ProcessObjects& process, Settings& settin
           .config = config_,
           .temp_folder = TempFolder(),
       }) {
+  connections_.Limit().Set(config_.max_rate);
   catalogue_download_.SetStallTimeout(config_.stall_timeout);
 }
 

@@ -35,6 +35,9 @@ inline constexpr const char* kInstallerNotInRelease = "Install.exe is not part o
 inline constexpr const char* kAborting = "Aborting, please wait...";
 // The statistics line: kB done, kB in all, the rate in kB/s, the estimate.
 inline constexpr const char* kStatisticsFormat = "%llu kB of %llu kB done, %u kB/s, EDT: %s";
+// The same while a speed limit is set.
+inline constexpr const char* kLimitedStatisticsFormat =
+    "%llu kB of %llu kB done, %u kB/s (limit %u kB/s), EDT: %s";
 inline constexpr const char* kCancelButton = "Cancel";
 inline constexpr const char* kQuitButton = "Quit";
 // The question after a file could not be downloaded: its URL, then the

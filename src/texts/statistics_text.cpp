@@ -8,6 +8,12 @@ namespace brenvik {
 std::string StatisticsLine(const StatisticsValues& values) {
   const std::string estimate =
       values.estimate_seconds ? FormatEstimate(*values.estimate_seconds) : std::string();
+  if (values.limit_kb != 0) {
+    return Format(kLimitedStatisticsFormat,
+                  static_cast<unsigned long long>(values.done_bytes >> 10),
+                  static_cast<unsigned long long>(values.total_bytes >> 10), values.rate_kb,
+                  values.limit_kb, estimate.c_str());
+  }
   return Format(kStatisticsFormat, static_cast<unsigned long long>(values.done_bytes >> 10),
                 static_cast<unsigned long long>(values.total_bytes >> 10), values.rate_kb,
                 estimate.c_str());

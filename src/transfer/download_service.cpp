@@ -248,7 +248,11 @@ bool TakeBody(Body& body, const char* data, size_t bytes, std::optional<uint64_t
   body.received += bytes;
   body.callback->CountReceived(bytes);  // what the run's rate is made of
   if (!body.range_only) SaveValidatorOfLargeBody(body);
-  return !body.reached_stop;
+  if (body.rate_limit != nullptr) {
+    body.rate_limit->Pay(bytes, [&body] { return body.callback->KeepAlive(); });
+    if (body.callback->AbortRequested()) body.aborted = true;
+  }
+  return !body.reached_stop && !body.aborted;
 }
 
 namespace {
@@ -581,9 +585,13 @@ DownloadResult Finish(const DownloadTarget& target, Body& body, DownloadResult r
 struct DownloadService::Handle {
   explicit Handle(ConnectionHub* hub)
       : own_hub(hub != nullptr ? nullptr : std::make_unique<ConnectionHub>(1)),
-        transport(download::MakeTransport(hub != nullptr ? *hub : *own_hub)) {}
+        hub(hub != nullptr ? *hub : *own_hub),
+        transport(download::MakeTransport(this->hub)) {}
+
+  ConnectionHub& Hub() { return hub; }
 
   std::unique_ptr<ConnectionHub> own_hub;  // declared first: it outlives the transport
+  ConnectionHub& hub;
   std::unique_ptr<download::Transport> transport;
   std::unique_ptr<char[]> write_buffer;
   // The folder of the last download, kept open while the next ones go to
@@ -683,7 +691,8 @@ DownloadResult DownloadService::Download(const std::string& url, const DownloadT
             .stall_timeout = stall_timeout_,
             .folder = &folder,
             .target = &target,
-            .partial = &start.file};
+            .partial = &start.file,
+            .rate_limit = &handle_->Hub().Limit()};
   if (target.written != nullptr) target.written->Begin(start.size);
   const TransportEnd end = handle_->transport->Fetch(EncodeForWire(url), body, stall_timeout_);
   // Buffered bytes reach the disk only now, so a full disk may show here;
@@ -732,7 +741,8 @@ DownloadResult DownloadService::DownloadRange(const std::string& url, const Rang
             .stall_timeout = stall_timeout_,
             .folder = &folder,
             .target = &whole,
-            .partial = &file};
+            .partial = &file,
+            .rate_limit = &handle_->Hub().Limit()};
   if (target.written != nullptr) target.written->Begin(target.start);
   const TransportEnd end = handle_->transport->Fetch(EncodeForWire(url), body, stall_timeout_);
   // Whatever was taken is the part asked for: it goes to the disk too when

@@ -67,6 +67,8 @@
 #include <utility>
 #include <vector>
 
+#include "transfer/rate_limit.h"
+
 namespace brenvik {
 
 class TransferCallback;
@@ -193,9 +195,13 @@ class ConnectionHub {
   struct Loop;  // the transport's side
   Loop& loop() { return *loop_; }
 
+  // The speed limit of every download through this hub together.
+  RateLimit& Limit() { return limit_; }
+
  private:
   int connections_;
   std::unique_ptr<Loop> loop_;
+  RateLimit limit_;
 };
 
 class DownloadService {

@@ -27,6 +27,7 @@
 #include <string_view>
 
 #include "transfer/download_service.h"
+#include "transfer/rate_limit.h"
 
 namespace brenvik {
 
@@ -97,6 +98,8 @@ struct Body {
   const ContainedFolder* folder = nullptr;
   const DownloadTarget* target = nullptr;
   ContainedFile* partial = nullptr;
+  // The speed limit the body's bytes are paid for with; null: none.
+  RateLimit* rate_limit = nullptr;
 };
 
 // The headers of the final response that resuming needs.
@@ -128,8 +131,9 @@ std::string RangeHeaderValue(const Body& body);
 [[nodiscard]] bool BodyFits(Body& body, size_t bytes, std::optional<uint64_t> announced);
 
 // Takes the next piece of the body: checks it with BodyFits, writes it
-// through the buffer and counts it with the callback. False stops the
-// transfer.
+// through the buffer, counts it with the callback and pays for it under the
+// speed limit (waiting while the limit is used up, the callback kept
+// alive). False stops the transfer.
 [[nodiscard]] bool TakeBody(Body& body, const char* data, size_t bytes,
                             std::optional<uint64_t> announced);
 

@@ -99,6 +99,34 @@ TEST(OptionsTest, ConnectionsFromOneToSixteenReachTheConfiguration) {
   EXPECT_EQ(ErrorOf({"--connections", "--text"}), "option --connections needs a number");
 }
 
+TEST(OptionsTest, MaxRateTakesSuffixesAndIsKeptForLaterRuns) {
+  EXPECT_EQ(Parsed({"--max-rate", "250000"}).max_rate, 250000u);
+  EXPECT_EQ(Parsed({"--max-rate=500k"}).max_rate, 500u * 1024);
+  EXPECT_EQ(Parsed({"--max-rate", "2M"}).max_rate, 2u << 20);
+  for (const char* bad : {"1X", "k", "-1", "1.5M", "M2", "9999999999999M"}) {
+    const std::string arg = std::string("--max-rate=") + bad;
+    EXPECT_EQ(ErrorOf({arg.c_str()}),
+              std::string("--max-rate takes bytes per second, with k or M after the number "
+                          "(500k, 2M): ") +
+                  bad)
+        << bad;
+  }
+  EXPECT_EQ(ErrorOf({"--max-rate"}), "option --max-rate needs a rate");
+
+  // A limit given is kept for the next run, and 0 lifts it.
+  test::TempDir dir;
+  const auto config = [&](std::initializer_list<const char*> args) {
+    Options options = Parsed(args);
+    options.files_folder = dir.path();
+    return ConfigFromOptions(options).max_rate;
+  };
+  EXPECT_EQ(config({}), 0u);
+  EXPECT_EQ(config({"--max-rate", "1M"}), 1u << 20);
+  EXPECT_EQ(config({}), 1u << 20);
+  EXPECT_EQ(config({"--max-rate", "0"}), 0u);
+  EXPECT_EQ(config({}), 0u);
+}
+
 TEST(OptionsTest, FlagsAndTheLastInstallChoiceWins) {
   const Options options = Parsed({"--text", "--yes", "--demo", "--install"});
   EXPECT_TRUE(options.text);
@@ -180,8 +208,9 @@ TEST(OptionsTest, UsageSaysWhetherCataloguesAreSignatureChecked) {
 
 TEST(OptionsTest, UsageNamesEveryOption) {
   const std::string usage = UsageText();
-  for (const char* option : {"--server URL", "--folder DIR", "--install", "--no-install", "--text",
-                             "--yes", "--demo", "--from-menu", "--help", "--version"}) {
+  for (const char* option :
+       {"--server URL", "--folder DIR", "--install", "--no-install", "--max-rate RATE", "--text",
+        "--yes", "--demo", "--from-menu", "--help", "--version"}) {
     EXPECT_NE(usage.find(option), std::string::npos) << option;
   }
   // It says where --from-menu keeps the two files.

@@ -99,6 +99,16 @@ TEST_F(StatisticsTest, LineFormatAndAnEstimateOfTheDownloadLeft) {
   EXPECT_EQ(StatisticsLine(values), "300100 kB of 600000 kB done, 25 kB/s, EDT: 03:19:56");
   EXPECT_EQ(table_.StatusLine(), "300100 kB of 600000 kB done, 25 kB/s, EDT: 03:19:56");
   EXPECT_EQ(FormatEstimate(13 * 3600 + 61), "13:01:01");
+
+  // A speed limit is named after the rate while it is set.
+  RateLimit limit;
+  limit.Set(512 * kKiB);
+  stats_.ShowLimitOf(&limit);
+  EXPECT_EQ(StatisticsLine(stats_.UpdateStatistics(now_)),
+            "300100 kB of 600000 kB done, 25 kB/s (limit 512 kB/s), EDT: 03:19:56");
+  limit.Set(0);
+  EXPECT_EQ(StatisticsLine(stats_.UpdateStatistics(now_)),
+            "300100 kB of 600000 kB done, 25 kB/s, EDT: 03:19:56");
   EXPECT_EQ(FormatEstimate(250 * 3600), "250:00:00");
 }
 
