@@ -109,6 +109,12 @@ void ProgressPage::Show(RunView view) {
   }
   cancel_->setText(QString::fromUtf8(view.button));
   cancel_->setEnabled(view.button_enabled);
+  // The run is over, however it ended: a window the user turned away from
+  // asks for attention (the desktop marks it, as the taskbar's entry).
+  if (view.phase != RunPhase::kRunning && !told_over_) {
+    told_over_ = true;
+    if (!isActiveWindow()) QApplication::alert(this);
+  }
 }
 
 void ProgressPage::KeepAlive() { QCoreApplication::processEvents(); }

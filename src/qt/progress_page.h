@@ -76,6 +76,7 @@ class ProgressPage final : public QDialog, private RunFace {
   QProgressBar* progress_ = nullptr;
   QPushButton* cancel_ = nullptr;
   bool ended_ = false;
+  bool told_over_ = false;  // the end of the run was signalled
 };
 
 }  // namespace brenvik

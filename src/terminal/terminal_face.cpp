@@ -42,6 +42,8 @@ namespace {
 constexpr std::chrono::milliseconds kLoopPause{20};
 // How long the end of the program waits for queued output after Ctrl-C.
 constexpr std::chrono::milliseconds kOutputGrace{500};
+// A run that took longer ends with the terminal's bell.
+constexpr std::chrono::minutes kBellAfter{1};
 
 // Set by the interrupt handler (platform/console_io.h), so it must be
 // lock-free.
@@ -49,6 +51,7 @@ std::atomic<bool> interrupted{false};
 static_assert(std::atomic<bool>::is_always_lock_free);
 
 int DriveRun(RunEngine& run, Console& console, TerminalPrompt& prompt) {
+  const auto started = std::chrono::steady_clock::now();
   ProgressConsole progress(console,
                            console.OutputIsTerminal() ? ProgressMode::kLive : ProgressMode::kLines);
   RunDriver driver(run, prompt, progress);
@@ -68,6 +71,11 @@ int DriveRun(RunEngine& run, Console& console, TerminalPrompt& prompt) {
   }
   progress.End();
   driver.WatchChanges({});
+  // A run long enough for the user to turn away rings the terminal's bell
+  // when it ends, however it ended; a pipe or a file gets no bell.
+  if (console.OutputIsTerminal() && std::chrono::steady_clock::now() - started > kBellAfter) {
+    console.PrintTerminalCommands("\a");
+  }
   return driver.Succeeded() ? kExitSuccess : kExitCancelled;
 }
 

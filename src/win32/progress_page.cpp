@@ -87,6 +87,15 @@ void ProgressPage::Show(RunView view) {
   if (view.show_row >= 0 && view.show_row < list_->RowCount()) list_->EnsureVisible(view.show_row);
   SetItemText(page, IDCANCEL, view.button);
   ::EnableWindow(::GetDlgItem(page, IDCANCEL), view.button_enabled ? TRUE : FALSE);
+  // The run is over, however it ended: a page the user turned away from
+  // flashes its taskbar button until it comes to the front.
+  if (view.phase != RunPhase::kRunning && !told_over_) {
+    told_over_ = true;
+    if (::GetForegroundWindow() != page) {
+      FLASHWINFO flash{sizeof flash, page, FLASHW_ALL | FLASHW_TIMERNOFG, 0, 0};
+      ::FlashWindowEx(&flash);
+    }
+  }
 }
 
 void ProgressPage::KeepAlive() { PumpMessages(); }

@@ -51,6 +51,7 @@ class ProgressPage final : public DialogPage, private RunFace {
   std::unique_ptr<JobList> list_;
   int progress_range_ = -1;  // the bar's range as last set
   bool ended_ = false;
+  bool told_over_ = false;  // the end of the run was signalled
 };
 
 }  // namespace brenvik
