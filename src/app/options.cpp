@@ -122,26 +122,14 @@ std::optional<UsageError> TakeConnections(const std::optional<std::string>& text
   return std::nullopt;
 }
 
-// The most --max-rate takes: a terabyte per second.
-constexpr uint64_t kMostRate = uint64_t{1} << 40;
+constexpr const char* kRateUsage =
+    "--max-rate takes bytes per second, with k or M after the number (500k, 2M)";
 
-// "--max-rate RATE": bytes per second, with k (1024) or M (1024 * 1024)
-// after the number; 0 lifts a limit kept from an earlier run.
+// "--max-rate RATE" (see ParseRate); 0 lifts a limit kept from an earlier run.
 std::optional<UsageError> TakeMaxRate(const std::optional<std::string>& text, Options& options) {
   if (!text || text->empty()) return UsageError{"option --max-rate needs a rate"};
-  std::string_view digits = *text;
-  uint64_t unit = 1;
-  if (digits.ends_with('k') || digits.ends_with('K')) unit = 1024;
-  if (digits.ends_with('m') || digits.ends_with('M')) unit = 1024 * 1024;
-  if (unit != 1) digits.remove_suffix(1);
-  const std::optional<uint64_t> number = ParseWholeNumber(digits, kMostRate / unit);
-  if (!number) {
-    return UsageError{
-        "--max-rate takes bytes per second, with k or M after the number (500k, "
-        "2M): " +
-        *text};
-  }
-  options.max_rate = *number * unit;
+  options.max_rate = ParseRate(*text);
+  if (!options.max_rate) return UsageError{std::string(kRateUsage) + ": " + *text};
   return std::nullopt;
 }
 
@@ -252,10 +240,8 @@ std::string VersionText() { return std::string("brenvik ") + BRENVIK_VERSION + "
 namespace {
 
 // The speed limit: the one given, which is kept for later runs, else the
-// one kept from an earlier run; 0: none.
-uint64_t TheSpeedLimit(const Options& options) {
-  const std::filesystem::path file =
-      options.files_folder.value_or(MenuStateFolder()) / kSpeedLimitFileName;
+// one kept from an earlier run; 0: none. `file` is where it is kept.
+uint64_t TheSpeedLimit(const Options& options, const std::filesystem::path& file) {
   if (!options.max_rate) return LoadSpeedLimit(file).value_or(0);
   std::error_code ignored;
   std::filesystem::create_directories(file.parent_path(), ignored);
@@ -290,7 +276,8 @@ SessionConfig ConfigFromOptions(const Options& options) {
   config.folder = options.folder;
   config.install = options.install;
   if (options.connections) config.connections = *options.connections;
-  config.max_rate = TheSpeedLimit(options);
+  config.speed_limit_file = options.files_folder.value_or(MenuStateFolder()) / kSpeedLimitFileName;
+  config.max_rate = TheSpeedLimit(options, config.speed_limit_file);
   config.unattended = options.yes;
   config.default_folder = DefaultDownloadFolder();
   config.publisher_key = options.publisher_key.value_or(kBuiltInPublisherKey);

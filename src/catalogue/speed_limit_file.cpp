@@ -17,6 +17,26 @@ constexpr size_t kLongestFile = 4096;
 
 }  // namespace
 
+std::optional<uint64_t> ParseRate(std::string_view text) {
+  uint64_t unit = 1;
+  if (text.ends_with('k') || text.ends_with('K')) unit = 1024;
+  if (text.ends_with('m') || text.ends_with('M')) unit = 1024 * 1024;
+  if (unit != 1) text.remove_suffix(1);
+  const std::optional<uint64_t> number = ParseWholeNumber(text, kMostRate / unit);
+  if (!number) return std::nullopt;
+  return *number * unit;
+}
+
+std::string RateText(uint64_t bytes_per_second) {
+  if (bytes_per_second != 0 && bytes_per_second % (1024 * 1024) == 0) {
+    return std::to_string(bytes_per_second / (1024 * 1024)) + "M";
+  }
+  if (bytes_per_second != 0 && bytes_per_second % 1024 == 0) {
+    return std::to_string(bytes_per_second / 1024) + "k";
+  }
+  return std::to_string(bytes_per_second);
+}
+
 std::optional<uint64_t> LoadSpeedLimit(const std::filesystem::path& file) {
   std::string text;
   if (!ReadWholeFile(file, text, kLongestFile) || text.size() > kLongestFile) return std::nullopt;

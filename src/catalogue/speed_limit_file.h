@@ -12,10 +12,23 @@
 #include <cstdint>
 #include <filesystem>
 #include <optional>
+#include <string>
+#include <string_view>
 
 namespace brenvik {
 
 inline constexpr const char* kSpeedLimitFileName = "brenvik-settings.ini";
+
+// The most a limit may be: a terabyte per second.
+inline constexpr uint64_t kMostRate = uint64_t{1} << 40;
+
+// A rate as the command line and the windows take it: bytes per second,
+// with k (1024) or M (1024 * 1024) after the number ("500k", "2M"); 0 is no
+// limit. nullopt for anything else or more than kMostRate.
+std::optional<uint64_t> ParseRate(std::string_view text);
+// A rate as ParseRate takes it back, in the largest unit that shows it
+// whole ("2M", "500k", "1000"); "0" for none.
+std::string RateText(uint64_t bytes_per_second);
 
 // The kept limit: a number of bytes per second, 0 for none; nullopt when
 // the file is missing or gives none.

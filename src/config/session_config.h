@@ -39,6 +39,8 @@ struct SessionConfig {
   int connections = 4;
   // Bytes per second for all downloads together; 0: no limit.
   uint64_t max_rate = 0;
+  // Where a limit set in a window is kept for later runs; empty: not kept.
+  std::filesystem::path speed_limit_file;
   // A line a face shows before anything else (the demo says where it serves
   // its release from); empty: none.
   std::string notice;

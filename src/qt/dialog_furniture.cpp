@@ -6,15 +6,19 @@
 #include <QFont>
 #include <QFontMetrics>
 #include <QGuiApplication>
+#include <QInputDialog>
 #include <QKeySequence>
 #include <QLabel>
+#include <QLineEdit>
 #include <QPainter>
 #include <QScreen>
 #include <QSvgRenderer>
 #include <cmath>
 
+#include "catalogue/speed_limit_file.h"
 #include "platform/prompt.h"
 #include "qt/about_box.h"
+#include "session/session.h"
 
 // Q_INIT_RESOURCE must be used outside any namespace.
 static void RegisterPictures() { Q_INIT_RESOURCE(brenvik); }
@@ -131,6 +135,27 @@ QAction* AddAboutEntry(QDialog& page) {
   page.addAction(about);
   page.setContextMenuPolicy(Qt::ActionsContextMenu);
   return about;
+}
+
+QAction* AddSpeedLimitEntry(QDialog& page, Session& session, Prompt& prompt) {
+  auto* entry = new QAction(QString::fromUtf8(kSpeedLimitEntry), &page);
+  QObject::connect(entry, &QAction::triggered, &page, [&page, &session, &prompt] {
+    QString text = QString::fromStdString(RateText(session.SpeedLimit()));
+    for (;;) {
+      bool ok = false;
+      text = QInputDialog::getText(&page, QString::fromUtf8(kSpeedLimitCaption),
+                                   QString::fromUtf8(kSpeedLimitQuestion), QLineEdit::Normal, text,
+                                   &ok);
+      if (!ok) return;
+      const std::string answer = text.trimmed().toStdString();
+      if (session.SetSpeedLimit(answer)) return;
+      prompt.Ask(Format(kSpeedLimitRefusedFormat, answer.c_str()), PromptButtons::kOk,
+                 PromptIcon::kStop);
+    }
+  });
+  page.addAction(entry);
+  page.setContextMenuPolicy(Qt::ActionsContextMenu);
+  return entry;
 }
 
 bool AddTooltips(QWidget* page, std::initializer_list<Tooltip> tools, Prompt& prompt) {

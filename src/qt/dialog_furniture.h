@@ -27,6 +27,7 @@ class QWidget;
 namespace brenvik {
 
 class Prompt;
+class Session;
 
 // Registers the pictures drawn for the program (once per process; any later
 // call does nothing). The pages call it; so may a program before it uses
@@ -67,6 +68,11 @@ class DialogUnits {
 // the About box over the page. Returns the entry's action (the context-menu
 // item, with F1 as its shortcut).
 QAction* AddAboutEntry(QDialog& page);
+// Adds "Limit download speed…" to the page's window menu: it asks for a
+// limit (showing the one set) and gives it to the session, which applies
+// it at once and keeps it; an answer that is no limit is said and asked
+// again. Returns the entry.
+QAction* AddSpeedLimitEntry(QDialog& page, Session& session, Prompt& prompt);
 
 // A sunken static text: plain text, top left, wrapped at word ends.
 QLabel* SunkenText(const QString& text, QWidget* parent);

@@ -2,6 +2,7 @@
 
 #include <memory>
 
+#include "qt/dialog_furniture.h"
 #include "qt/progress_page.h"
 #include "qt/setup_page.h"
 #include "run/run_engine.h"
@@ -17,11 +18,13 @@ int RunQtWizard(Session& session, TransferCallback& callback, Prompt& prompt) {
     int result = 0;
     {
       ProgressPage page(*run, prompt);
+      AddSpeedLimitEntry(page, session, prompt);
       result = page.exec();
     }
     succeeded = run->Succeeded();
     return result;
   });
+  AddSpeedLimitEntry(setup, session, prompt);
   setup.exec();
   return succeeded ? kExitSuccess : kExitCancelled;
 }

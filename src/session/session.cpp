@@ -4,6 +4,7 @@
 
 #include "catalogue/catalogue.h"
 #include "catalogue/settings.h"
+#include "catalogue/speed_limit_file.h"
 #include "platform/free_space.h"
 #include "platform/installer.h"
 #include "platform/paths.h"
@@ -76,6 +77,19 @@ std::unique_ptr<RunEngine> Session::MakeRun(const Handover& handover) {
           .hub = &connections_,
       },
       handover.folder, handover.install);
+}
+
+bool Session::SetSpeedLimit(std::string_view text) {
+  const std::optional<uint64_t> rate = ParseRate(text);
+  if (!rate) return false;
+  connections_.Limit().Set(*rate);
+  if (!config_.speed_limit_file.empty()) {
+    std::error_code ignored;
+    std::filesystem::create_directories(config_.speed_limit_file.parent_path(), ignored);
+    // Not kept, it still holds for this run.
+    (void)SaveSpeedLimit(config_.speed_limit_file, *rate);
+  }
+  return true;
 }
 
 int RunWindowWizard(const SessionConfig& config, Prompt& prompt, FolderPicker& picker,

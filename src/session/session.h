@@ -5,8 +5,10 @@
 //
 // Threads: the face's thread only (the workers are the run engine's).
 
+#include <cstdint>
 #include <functional>
 #include <memory>
+#include <string_view>
 
 #include "config/session_config.h"
 #include "run/run_engine.h"
@@ -29,6 +31,14 @@ class Session {
   // A run engine for what Next handed over (not yet started).
   std::unique_ptr<RunEngine> MakeRun(const Handover& handover);
   const SessionConfig& Config() const { return config_; }
+
+  // The speed limit of every download of the session, in bytes per second
+  // (0: none).
+  uint64_t SpeedLimit() { return connections_.Limit().Rate(); }
+  // Takes a limit as the window asks for it (see ParseRate): applies it at
+  // once, also to the downloads running, and keeps it for later runs.
+  // False, with nothing changed, for text that is no limit.
+  [[nodiscard]] bool SetSpeedLimit(std::string_view text);
 
  private:
   SessionConfig config_;

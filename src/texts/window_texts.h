@@ -1,6 +1,7 @@
 #pragma once
 // The fixed texts both window faces show beside their pages' own: the
-// message boxes' title, the About entry and box, and the tooltip failure.
+// message boxes' title, the About entry and box, the speed limit's entry and
+// question, and the tooltip failure.
 
 #include <string>
 
@@ -10,6 +11,17 @@ namespace brenvik {
 inline constexpr const char* kProgramName = "Brenvik";
 inline constexpr const char* kAboutEntry = "&About Brenvik...";
 inline constexpr const char* kTooltipError = "Couldn't create tooltip!";
+
+// The window menu's entry that asks for a speed limit, and its question.
+inline constexpr const char* kSpeedLimitEntry = "Limit download speed\u2026";
+inline constexpr const char* kSpeedLimitCaption = "Limit download speed";
+inline constexpr const char* kSpeedLimitQuestion =
+    "Download at most this many bytes per second, all downloads together\n"
+    "(k or M after the number: 500k, 2M; 0 for no limit):";
+// Said when the answer is no speed limit, with the answer.
+inline constexpr const char* kSpeedLimitRefusedFormat =
+    "\"%s\" is no speed limit. Give bytes per second, with k or M after the number "
+    "(500k, 2M), or 0 for no limit.";
 
 inline constexpr const char* kAboutCaption = "About Brenvik";
 inline constexpr const char* kAboutNotice =

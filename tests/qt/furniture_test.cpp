@@ -3,14 +3,18 @@
 
 #include <QAction>
 #include <QDialog>
+#include <QInputDialog>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTest>
 #include <QThread>
 #include <atomic>
+#include <functional>
+#include <optional>
 #include <thread>
 
+#include "catalogue/speed_limit_file.h"
 #include "config/session_config.h"
 #include "qt/about_box.h"
 #include "qt/dialog_furniture.h"
@@ -30,6 +34,44 @@ class FurnitureTest : public QObject {
     QCOMPARE(classic.Rect(246, 162, 68, 14), QRect(369, 263, 102, 23));
     // Edges are converted, not sizes: side by side controls stay flush.
     QCOMPARE(classic.Rect(78, 80, 1, 1).right() + 1, classic.Rect(79, 80, 1, 1).left());
+  }
+
+  // The window menu's speed limit: it shows the limit set, says so when the
+  // answer is no limit and asks again, and the limit given is applied to the
+  // session and kept for later runs.
+  void SpeedLimitEntryAppliesAndKeepsALimitAndRefusesWhatIsNone() {
+    GuiWorld world;
+    SessionConfig config = world.Config();
+    config.speed_limit_file = world.work.path() / "brenvik-settings.ini";
+    Session& session = world.MakeSession(config);
+    QDialog page;
+    QAction* entry = AddSpeedLimitEntry(page, session, world.prompt);
+    QCOMPARE(entry->text(), QString::fromUtf8("Limit download speed\u2026"));
+    QVERIFY(page.actions().contains(entry));
+    page.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&page));
+
+    QStringList offered;
+    const QStringList answers{"fast", "2M"};
+    std::function<void()> answer = [&] {
+      auto* dialog = qobject_cast<QInputDialog*>(QApplication::activeModalWidget());
+      if (dialog == nullptr) {
+        QTimer::singleShot(10, this, answer);
+        return;
+      }
+      offered << dialog->textValue();
+      dialog->setTextValue(answers[offered.size() - 1]);
+      dialog->accept();
+      if (offered.size() < answers.size()) QTimer::singleShot(10, this, answer);
+    };
+    QTimer::singleShot(0, this, answer);
+    entry->trigger();
+
+    QCOMPARE(offered, (QStringList{"0", "fast"}));
+    QCOMPARE(world.prompt.Texts().size(), size_t{1});
+    QVERIFY(world.prompt.Texts()[0].find("\"fast\" is no speed limit") != std::string::npos);
+    QCOMPARE(session.SpeedLimit(), uint64_t{2} << 20);
+    QCOMPARE(LoadSpeedLimit(config.speed_limit_file), std::optional<uint64_t>(uint64_t{2} << 20));
   }
 
   void AboutEntryOpensTheAboutBox() {
