@@ -47,8 +47,18 @@ INT_PTR CALLBACK DialogPage::Procedure(HWND window, UINT message, WPARAM wparam,
   // Messages before WM_INITDIALOG (the font, the first sizes) are the
   // dialog manager's.
   if (page == nullptr) return FALSE;
+  if (page->speed_limit_asker_ && message == WM_SYSCOMMAND &&
+      (wparam & 0xFFF0) == IDM_SPEED_LIMIT_ENTRY) {
+    page->speed_limit_asker_(window);
+    return TRUE;
+  }
   INT_PTR result = FALSE;
   const bool handled = page->OnMessage(message, wparam, lparam, result);
+  if (message == WM_INITDIALOG && page->speed_limit_asker_) {
+    // Before the About entry, which stays last.
+    ::InsertMenuW(::GetSystemMenu(window, FALSE), IDM_ABOUT_ENTRY, MF_BYCOMMAND | MF_STRING,
+                  IDM_SPEED_LIMIT_ENTRY, Wide(kSpeedLimitEntry).c_str());
+  }
   if (message == WM_INITDIALOG && page->open_hook_) page->open_hook_(window);
   if (message == WM_NCDESTROY) {
     ::SetWindowLongPtrW(window, DWLP_USER, 0);

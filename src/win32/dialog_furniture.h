@@ -36,6 +36,9 @@ class DialogPage {
   // Told the page's window once it is initialised (before it is first
   // shown), and nullptr when it is gone.
   void SetOpenHook(std::function<void(HWND)> hook) { open_hook_ = std::move(hook); }
+  // Gives the page's window menu "Limit download speed…", which calls
+  // `ask` with the page's window. Set before the page opens.
+  void SetSpeedLimitAsker(std::function<void(HWND)> ask) { speed_limit_asker_ = std::move(ask); }
 
  protected:
   // Runs the template modally over `owner` (nullptr: a window of its own)
@@ -50,6 +53,7 @@ class DialogPage {
 
   HWND window_ = nullptr;
   std::function<void(HWND)> open_hook_;
+  std::function<void(HWND)> speed_limit_asker_;
 };
 
 // The application icon at the system's size for big (caption, Alt-Tab) or

@@ -14,6 +14,7 @@
 
 // Dialog templates.
 #define IDD_ABOUT 100
+#define IDD_SPEED_LIMIT 160
 #define IDD_SETUP_PAGE 102
 #define IDD_PROGRESS_PAGE 129
 
@@ -23,6 +24,9 @@
 // System-menu command of that entry. WM_SYSCOMMAND reserves the low four
 // bits, so a handler compares (wParam & 0xFFF0) with it.
 #define IDM_ABOUT_ENTRY 0x0010
+// The window menu's "Limit download speed…" entry, just before the About
+// entry.
+#define IDM_SPEED_LIMIT_ENTRY 0x0030
 
 // Icons: the application icon (caption, taskbar, minimized painting, drag
 // icon, About box; drawn at 16, 24, 32, 48, 64 and 256 pixels) and the folder
@@ -66,6 +70,10 @@
 #define IDC_ABOUT_NAME 1015
 #define IDC_ABOUT_NOTICE 1016
 #define IDC_ABOUT_UNSIGNED 1017
+
+// The speed limit question: its text and the field for the limit.
+#define IDC_SPEED_LIMIT_QUESTION 1020
+#define IDC_SPEED_LIMIT_FIELD 1021
 
 // Setup page controls.
 #define IDC_INSTALL_BOX 1002

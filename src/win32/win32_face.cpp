@@ -16,6 +16,7 @@
 #include "win32/folder_picker.h"
 #include "win32/progress_page.h"
 #include "win32/setup_page.h"
+#include "win32/speed_limit_box.h"
 #include "win32/win32_prompt.h"
 
 namespace brenvik {
@@ -67,16 +68,19 @@ int RunWin32Wizard(Session& session, TransferCallback& callback, Prompt& prompt,
   const WindowThread window_thread;
   bool succeeded = false;
   DWORD not_opened = ERROR_SUCCESS;  // why a page could not be opened
+  const auto asker = [&session, &prompt](HWND page) { AskSpeedLimit(page, session, prompt); };
   SetupPage setup(session.Setup(), callback, prompt, [&](const Handover& handover) -> INT_PTR {
     const std::unique_ptr<RunEngine> run = session.MakeRun(handover);
     ProgressPage page(*run, prompt);
     page.SetOpenHook(Observe(observer, Win32Page::kProgress));
+    page.SetSpeedLimitAsker(asker);
     const INT_PTR result = page.Run();
     if (result == DialogPage::kNotOpened) not_opened = ::GetLastError();
     succeeded = run->Succeeded();
     return result;
   });
   setup.SetOpenHook(Observe(observer, Win32Page::kSetup));
+  setup.SetSpeedLimitAsker(asker);
   if (setup.Run() == DialogPage::kNotOpened) not_opened = ::GetLastError();
   if (not_opened != ERROR_SUCCESS) ReportNotOpened(prompt, not_opened);
   return succeeded ? kExitSuccess : kExitCancelled;

@@ -39,8 +39,9 @@ TEST(Win32Furniture, AboutBoxOpensFromTheSystemMenuAndCloses) {
   ASSERT_NE(setup, nullptr);
 
   const auto menu = SystemMenuItems(setup);
-  ASSERT_GE(menu.size(), 2u);
-  EXPECT_EQ(menu[menu.size() - 2].first, 0u) << "no separator before the About entry";
+  ASSERT_GE(menu.size(), 3u);
+  EXPECT_EQ(menu[menu.size() - 3].first, 0u) << "no separator before the page's own entries";
+  EXPECT_EQ(menu[menu.size() - 2].first, UINT{IDM_SPEED_LIMIT_ENTRY});
   EXPECT_EQ(menu.back(), (std::pair<UINT, std::string>{IDM_ABOUT_ENTRY, "&About Brenvik..."}));
 
   for (WPARAM command : {WPARAM{IDM_ABOUT_ENTRY}, WPARAM{IDM_ABOUT_ENTRY + 0xF}}) {
