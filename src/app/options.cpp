@@ -123,7 +123,7 @@ std::optional<UsageError> TakeConnections(const std::optional<std::string>& text
 }
 
 constexpr const char* kRateUsage =
-    "--max-rate takes bytes per second, with k or M after the number (500k, 2M)";
+    "--max-rate takes bytes per second, at least 16k, with k or M after the number (500k, 2M)";
 
 // "--max-rate RATE" (see ParseRate); 0 lifts a limit kept from an earlier run.
 std::optional<UsageError> TakeMaxRate(const std::optional<std::string>& text, Options& options) {
@@ -207,8 +207,8 @@ std::string UsageText() {
          "  --no-install     do not start Install.exe\n"
          "  --connections N  use up to N connections to the server, 1 to 16 (default 4):\n"
          "                   N files at once, more where HTTP/2 carries them together\n"
-         "  --max-rate RATE  download at most RATE bytes per second in all (500k, 2M),\n"
-         "                   kept for later runs; 0 lifts the limit\n" +
+         "  --max-rate RATE  download at most RATE bytes per second in all, at least 16k\n"
+         "                   (500k, 2M); kept for later runs, 0 lifts the limit\n" +
          kFaceUsage + kDemoUsage + kFromMenuUsage +
          "  --publisher-key FILE\n"
          "                   trust catalogues signed with this signify public key (instead\n"

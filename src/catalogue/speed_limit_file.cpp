@@ -23,7 +23,7 @@ std::optional<uint64_t> ParseRate(std::string_view text) {
   if (text.ends_with('m') || text.ends_with('M')) unit = 1024 * 1024;
   if (unit != 1) text.remove_suffix(1);
   const std::optional<uint64_t> number = ParseWholeNumber(text, kMostRate / unit);
-  if (!number) return std::nullopt;
+  if (!number || (*number != 0 && *number * unit < kLeastRate)) return std::nullopt;
   return *number * unit;
 }
 

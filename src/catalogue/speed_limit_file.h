@@ -21,10 +21,15 @@ inline constexpr const char* kSpeedLimitFileName = "brenvik-settings.ini";
 
 // The most a limit may be: a terabyte per second.
 inline constexpr uint64_t kMostRate = uint64_t{1} << 40;
+// The least a limit may be. Shared by as many as 64 downloads at once, it
+// still gives each more than a kilobyte a minute, which is what tells a
+// slow transfer from a stalled one.
+inline constexpr uint64_t kLeastRate = 16 * 1024;
 
 // A rate as the command line and the windows take it: bytes per second,
 // with k (1024) or M (1024 * 1024) after the number ("500k", "2M"); 0 is no
-// limit. nullopt for anything else or more than kMostRate.
+// limit. nullopt for anything else, and for a limit below kLeastRate or
+// above kMostRate.
 std::optional<uint64_t> ParseRate(std::string_view text);
 // A rate as ParseRate takes it back, in the largest unit that shows it
 // whole ("2M", "500k", "1000"); "0" for none.

@@ -17,11 +17,11 @@ inline constexpr const char* kSpeedLimitEntry = "Limit download speed\u2026";
 inline constexpr const char* kSpeedLimitCaption = "Limit download speed";
 inline constexpr const char* kSpeedLimitQuestion =
     "Download at most this many bytes per second, all downloads together\n"
-    "(k or M after the number: 500k, 2M; 0 for no limit):";
+    "(at least 16k; k or M after the number: 500k, 2M; 0 for no limit):";
 // Said when the answer is no speed limit, with the answer.
 inline constexpr const char* kSpeedLimitRefusedFormat =
-    "\"%s\" is no speed limit. Give bytes per second, with k or M after the number "
-    "(500k, 2M), or 0 for no limit.";
+    "\"%s\" is no speed limit. Give bytes per second, at least 16k, with k or M after the "
+    "number (500k, 2M), or 0 for no limit.";
 
 inline constexpr const char* kAboutCaption = "About Brenvik";
 inline constexpr const char* kAboutNotice =

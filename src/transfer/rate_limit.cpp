@@ -21,16 +21,15 @@ void RateLimit::Set(uint64_t bytes_per_second) {
   changed_.notify_all();
 }
 
-uint64_t RateLimit::Rate() const {
-  const std::lock_guard lock(mutex_);
-  return rate_;
-}
+uint64_t RateLimit::Rate() const { return rate_.load(); }
 
 RateLimit::Clock::duration RateLimit::Charge(uint64_t bytes) {
+  if (rate_.load(std::memory_order_relaxed) == 0) return {};
   const std::lock_guard lock(mutex_);
-  if (rate_ == 0) return {};
+  const uint64_t limit = rate_.load();
+  if (limit == 0) return {};
   const Clock::time_point now = now_();
-  const double rate = static_cast<double>(rate_);
+  const double rate = static_cast<double>(limit);
   const std::chrono::duration<double> elapsed = now - filled_;
   allowance_ = std::min(allowance_ + std::max(elapsed.count(), 0.0) * rate, rate / 10);
   filled_ = now;

@@ -13,6 +13,7 @@
 //
 // Thread safety: any thread.
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -50,7 +51,8 @@ class RateLimit {
   std::function<Clock::time_point()> now_ = Clock::now;
   mutable std::mutex mutex_;
   std::condition_variable changed_;
-  uint64_t rate_ = 0;
+  // Read without the lock too: with no limit, paying costs one load.
+  std::atomic<uint64_t> rate_{0};
   uint64_t generation_ = 0;  // counts the changes of the rate
   double allowance_ = 0;     // bytes; negative: a debt
   Clock::time_point filled_{};

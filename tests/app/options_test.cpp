@@ -103,11 +103,14 @@ TEST(OptionsTest, MaxRateTakesSuffixesAndIsKeptForLaterRuns) {
   EXPECT_EQ(Parsed({"--max-rate", "250000"}).max_rate, 250000u);
   EXPECT_EQ(Parsed({"--max-rate=500k"}).max_rate, 500u * 1024);
   EXPECT_EQ(Parsed({"--max-rate", "2M"}).max_rate, 2u << 20);
-  for (const char* bad : {"1X", "k", "-1", "1.5M", "M2", "9999999999999M"}) {
+  EXPECT_EQ(Parsed({"--max-rate", "16k"}).max_rate, 16u * 1024);
+  EXPECT_EQ(Parsed({"--max-rate", "0"}).max_rate, 0u);
+  // Too small a share per download would look like a stalled transfer.
+  for (const char* bad : {"1X", "k", "-1", "1.5M", "M2", "9999999999999M", "1000", "15k"}) {
     const std::string arg = std::string("--max-rate=") + bad;
     EXPECT_EQ(ErrorOf({arg.c_str()}),
-              std::string("--max-rate takes bytes per second, with k or M after the number "
-                          "(500k, 2M): ") +
+              std::string("--max-rate takes bytes per second, at least 16k, with k or M after "
+                          "the number (500k, 2M): ") +
                   bad)
         << bad;
   }
