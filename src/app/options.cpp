@@ -243,8 +243,6 @@ namespace {
 // one kept from an earlier run; 0: none. `file` is where it is kept.
 uint64_t TheSpeedLimit(const Options& options, const std::filesystem::path& file) {
   if (!options.max_rate) return LoadSpeedLimit(file).value_or(0);
-  std::error_code ignored;
-  std::filesystem::create_directories(file.parent_path(), ignored);
   // Not kept, it still holds for this run.
   (void)SaveSpeedLimit(file, *options.max_rate);
   return *options.max_rate;

@@ -2,6 +2,7 @@
 
 #include <string>
 #include <string_view>
+#include <system_error>
 
 #include "catalogue/decimal.h"
 #include "catalogue/text_lines.h"
@@ -50,6 +51,8 @@ std::optional<uint64_t> LoadSpeedLimit(const std::filesystem::path& file) {
 }
 
 bool SaveSpeedLimit(const std::filesystem::path& file, uint64_t bytes_per_second) {
+  std::error_code ignored;
+  std::filesystem::create_directories(file.parent_path(), ignored);
   return ReplaceFileWith(file, "# Brenvik's own settings\n" + std::string(kMaxRateKey) +
                                    std::to_string(bytes_per_second) + "\n");
 }

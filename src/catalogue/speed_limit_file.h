@@ -38,8 +38,9 @@ std::string RateText(uint64_t bytes_per_second);
 // The kept limit: a number of bytes per second, 0 for none; nullopt when
 // the file is missing or gives none.
 std::optional<uint64_t> LoadSpeedLimit(const std::filesystem::path& file);
-// Replaces the file with one that keeps `bytes_per_second`; false when it
-// could not be written (any earlier file then stays as it was).
+// Replaces the file (making its folder when missing) with one that keeps
+// `bytes_per_second`; false when it could not be written (any earlier file
+// then stays as it was).
 [[nodiscard]] bool SaveSpeedLimit(const std::filesystem::path& file, uint64_t bytes_per_second);
 
 }  // namespace brenvik

@@ -83,12 +83,8 @@ bool Session::SetSpeedLimit(std::string_view text) {
   const std::optional<uint64_t> rate = ParseRate(text);
   if (!rate) return false;
   connections_.Limit().Set(*rate);
-  if (!config_.speed_limit_file.empty()) {
-    std::error_code ignored;
-    std::filesystem::create_directories(config_.speed_limit_file.parent_path(), ignored);
-    // Not kept, it still holds for this run.
-    (void)SaveSpeedLimit(config_.speed_limit_file, *rate);
-  }
+  // Not kept, it still holds for this run.
+  if (!config_.speed_limit_file.empty()) (void)SaveSpeedLimit(config_.speed_limit_file, *rate);
   return true;
 }
 

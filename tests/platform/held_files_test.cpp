@@ -34,15 +34,6 @@ class HeldFilesTest : public ::testing::Test {
   test::TempDir dir_;
 };
 
-TEST_F(HeldFilesTest, ARenameThatMeetsAHeldFileTwiceSucceedsOnTheThirdTry) {
-  const test::HeldFile held("rename", "a.bin.part", 2);
-  const ContainedStatus renamed = Folder().Rename("a.bin.part", "a.bin");
-  EXPECT_TRUE(renamed.Ok()) << renamed.error.message;
-  EXPECT_EQ(held.Tries(), 3);
-  EXPECT_EQ(dir_.Read("a.bin"), "content");
-  EXPECT_FALSE(fs::exists(dir_.path() / "a.bin.part"));
-}
-
 TEST_F(HeldFilesTest, AFileHeldForGoodFailsAfterEveryTryAndSaysAnotherProgramHoldsIt) {
   const test::HeldFile held("rename", "a.bin.part", 1000);
   const ContainedStatus renamed = Folder().Rename("a.bin.part", "a.bin");
