@@ -7,6 +7,7 @@
 
 #include "catalogue/catalogue.h"
 #include "catalogue/decimal.h"
+#include "catalogue/mirror_list.h"
 #include "catalogue/speed_limit_file.h"
 #include "platform/paths.h"
 #include "platform/prompt.h"
@@ -126,6 +127,18 @@ constexpr const char* kRateUsage =
     "--max-rate takes bytes per second, at least 16k, with k or M after the number (500k, 2M)";
 
 // "--max-rate RATE" (see ParseRate); 0 lifts a limit kept from an earlier run.
+std::optional<UsageError> TakeMirror(const std::optional<std::string>& url, Options& options) {
+  if (!url || url->empty()) return UsageError{"option --mirror needs a URL"};
+  std::string why;
+  const std::optional<std::string> base = MirrorBaseUrl(*url, why);
+  if (!base) return UsageError{"--mirror needs an http:// or https:// URL (" + why + "): " + *url};
+  if (options.mirrors.size() >= kMostMirrors) {
+    return UsageError{"--mirror may be given at most " + std::to_string(kMostMirrors) + " times"};
+  }
+  options.mirrors.push_back(*base);
+  return std::nullopt;
+}
+
 std::optional<UsageError> TakeMaxRate(const std::optional<std::string>& text, Options& options) {
   if (!text || text->empty()) return UsageError{"option --max-rate needs a rate"};
   options.max_rate = ParseRate(*text);
@@ -162,6 +175,8 @@ std::variant<Options, UsageError> ParseOptions(int argc, const char* const* argv
     std::optional<UsageError> error;
     if (name == "--server") {
       error = TakeServer(take_value(), options);
+    } else if (name == "--mirror") {
+      error = TakeMirror(take_value(), options);
     } else if (name == "--connections") {
       error = TakeConnections(take_value(), options);
     } else if (name == "--max-rate") {
@@ -195,13 +210,16 @@ std::variant<Options, UsageError> ParseOptions(int argc, const char* const* argv
 
 std::string UsageText() {
   return std::string(
-             "usage: brenvik [--server URL] [--folder DIR] [--install|--no-install]\n"
-             "               [--connections N] [--max-rate RATE] [--text] [--yes] ") +
+             "usage: brenvik [--server URL] [--mirror URL]... [--folder DIR]\n"
+             "               [--install|--no-install] [--connections N] [--max-rate RATE]\n"
+             "               [--text] [--yes] ") +
          kDemoSynopsis +
          "[--from-menu]\n"
          "               [--publisher-key FILE] [--help] [--version]\n"
          "\n"
          "  --server URL     the download server's folder that holds FileList.txt\n"
+         "  --mirror URL     also fetch the files (not FileList.txt) from this server, which\n"
+         "                   holds the same version folders; may be given several times\n"
          "  --folder DIR     download into DIR itself\n"
          "  --install        start Install.exe when every file is verified (the default)\n"
          "  --no-install     do not start Install.exe\n"
@@ -271,6 +289,7 @@ SessionConfig ConfigFromOptions(const Options& options) {
     config.files_moved.line = Format(kFilesMovedFormat, Utf8Of(folder).c_str());
   }
   config.base_url = options.server.value_or(BRENVIK_BASE_URL);
+  config.mirrors = options.mirrors;
   config.folder = options.folder;
   config.install = options.install;
   if (options.connections) config.connections = *options.connections;

@@ -1,7 +1,8 @@
 #pragma once
 // The command line:
 //   brenvik [--server URL] [--folder DIR] [--install|--no-install]
-//           [--connections N] [--max-rate RATE] [--text] [--yes] [--demo] [--from-menu]
+//           [--mirror URL]... [--connections N] [--max-rate RATE] [--text] [--yes] [--demo]
+//           [--from-menu]
 //           [--publisher-key FILE] [--help] [--version]
 // A bad option or value is a usage error (exit status 2). The Windows build
 // has no --demo (see app/demo.h); its usage text leaves it out.
@@ -10,6 +11,7 @@
 #include <optional>
 #include <string>
 #include <variant>
+#include <vector>
 
 #include "config/session_config.h"
 #include "platform/state_folder.h"
@@ -19,6 +21,9 @@ namespace brenvik {
 
 struct Options {
   std::optional<std::string> server;  // the base URL, ending with '/'
+  // Other servers with the same version folders (--mirror, repeatable),
+  // each ending with '/'.
+  std::vector<std::string> mirrors;
   std::optional<std::string> folder;  // the download folder, ending with the separator
   std::optional<bool> install;
   std::optional<int> connections;    // downloads at once, 1 to 16

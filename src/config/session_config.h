@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "catalogue/catalogue.h"
 #include "catalogue/settings.h"
@@ -19,6 +20,9 @@ inline constexpr const char* kBuiltInPublisherKey = BRENVIK_PUBLISHER_KEY;
 
 struct SessionConfig {
   std::string base_url = BRENVIK_BASE_URL;  // ends with '/'
+  // Other servers that hold the same version folders (--mirror), each
+  // ending with '/': files come from them too, the catalogue never.
+  std::vector<std::string> mirrors;
   // Given on the command line: proposed instead of the stored or default
   // folder, and not asked for.
   std::optional<std::string> folder;

@@ -16,6 +16,7 @@
 #include "run/pause.h"
 #include "run/run_context.h"
 #include "run/run_flags.h"
+#include "run/server_pool.h"
 #include "run/verification_worker.h"
 #include "texts/run_texts.h"
 #include "transfer/disk_space.h"
@@ -137,9 +138,9 @@ class DownloadWorker {
 
   Pass Fetch(int row) {
     const CatalogueEntry& entry = context_.catalogue.Entry(row);
-    const std::string url = context_.file_url_prefix + entry.name;
     if (crew_.Fetches(row) >= kFetchesBeforeAsking) {
       std::lock_guard lock(crew_.QuestionMutex());
+      const std::string url = FileUrl(std::max(context_.servers.LastOf(row), 0), entry);
       if (!crew_.Closing() &&
           AskToRetry(DownloadFailureMessage(url, context_.config.support_contact) + "\n" +
                      Format(kCheckFailedReasonFormat, kFetchesBeforeAsking))) {
@@ -152,17 +153,26 @@ class DownloadWorker {
       return Pass::kLeave;
     }
     if (crew_.Closing()) return Pass::kGoOn;
-    if (entry.size >= kSplitFrom && !crew_.Unsplittable(row)) return FetchInParts(row, entry, url);
+    const ServerLease server(context_.servers, row);
+    if (entry.size >= kSplitFrom && !crew_.Unsplittable(row)) {
+      return FetchInParts(row, entry, server.Server());
+    }
     ArrivalDigest arrival;
     DownloadTarget target = TargetOf(row, entry);
     target.written = &arrival;
-    const DownloadResult result = service_.Download(WireUrlOf(entry), target, lane_.Callback());
-    return Downloaded(row, entry, result, url, arrival);
+    const DownloadResult result =
+        service_.Download(WireUrlOf(server.Server(), entry), target, lane_.Callback());
+    return Downloaded(row, entry, result, server.Server(), arrival);
+  }
+
+  // The file's address on `server` as messages show it.
+  std::string FileUrl(int server, const CatalogueEntry& entry) const {
+    return context_.servers.At(server).file_url_prefix + entry.name;
   }
 
   // The name is encoded whole ('%' included), so it reaches the server as it is.
-  std::string WireUrlOf(const CatalogueEntry& entry) const {
-    return context_.wire_url_prefix + EncodedNamePath(entry.name);
+  std::string WireUrlOf(int server, const CatalogueEntry& entry) const {
+    return context_.servers.At(server).wire_url_prefix + EncodedNamePath(entry.name);
   }
 
   DownloadTarget TargetOf(int row, const CatalogueEntry& entry) const {
@@ -174,24 +184,25 @@ class DownloadWorker {
   }
 
   // What a whole download's end means for its row.
-  Pass Downloaded(int row, const CatalogueEntry& entry, const DownloadResult& result,
-                  const std::string& url, ArrivalDigest& arrival) {
+  Pass Downloaded(int row, const CatalogueEntry& entry, const DownloadResult& result, int server,
+                  ArrivalDigest& arrival) {
     if (Stopping() || result.outcome == DownloadOutcome::kAborted) return Pass::kLeave;
     if (result.Ok()) {
+      context_.servers.Served(server);
       context_.table.SetStatus(row, {RowPhase::kDownloaded});
       crew_.ResetFailures();
       crew_.CountFetch(row);
       // A file hashed whole as it arrived has its verdict now, on this
       // thread; one that went on from a kept part is read by the check.
       if (const std::optional<bool> passed = arrival.Matches(entry.size, entry.checksum)) {
-        ShowVerdict(context_.table, row, *passed);
+        ShowVerdict(context_.table, row, *passed, context_.servers.HostShownFor(row));
         HandOnChecked(context_, row, *passed);
       } else {
         context_.table.SetState(row, JobState::PendingCheck);
       }
       return Pass::kGoOn;  // a good download goes straight on to the next row
     }
-    Failed(row, result, url);
+    Failed(row, result, server);
     return Pass::kGoOn;
   }
 
@@ -200,13 +211,14 @@ class DownloadWorker {
   // A large file: fetched whole, while lanes that would otherwise idle take
   // parts of it once the server showed it serves them; or, when a cut
   // download left parts missing, those parts.
-  Pass FetchInParts(int row, const CatalogueEntry& entry, const std::string& url) {
+  Pass FetchInParts(int row, const CatalogueEntry& entry, int server) {
     PartBoard& board = crew_.Parts();
     const DownloadTarget target = TargetOf(row, entry);
     if (const std::optional<DownloadService::KeptParts> kept = service_.LoadParts(target)) {
-      return OwnParts(row, entry, url, board.OpenKept(row, entry.size, *kept));
+      return OwnParts(row, entry, board.OpenKept(row, entry.size, *kept));
     }
     SplitFile& file = board.Open(row, entry.size, lane_index_);
+    file.server.store(server);
     lane_.Enter(row, entry.size, &file.done, entry.size);
     ArrivalDigest arrival;
     PartCounter counter(board, file, file.parts.front(), &arrival);
@@ -216,15 +228,17 @@ class DownloadWorker {
     whole.shown_done = &file.done;
     whole.ranges_offered = [&](const std::string& validator) { board.Offer(file, validator); };
     board.SetWholeRunning(file, true);
-    const DownloadResult result = service_.Download(WireUrlOf(entry), whole, lane_.Callback());
+    const DownloadResult result =
+        service_.Download(WireUrlOf(server, entry), whole, lane_.Callback());
     board.SetWholeRunning(file, false);
     board.Release(file.parts.front());
-    if (result.stopped_at_range) return OwnParts(row, entry, url, file);
+    if (result.Ok() || result.stopped_at_range) context_.servers.Served(server);
+    if (result.stopped_at_range) return OwnParts(row, entry, file);
     if (!result.Ok() && result.partial_kept && board.Split(file)) {
       // The parts the others fetched stay; the first part goes on as a part
       // (or, cancelled, is kept with the others' for the next run).
-      if (!Stopping()) Failed(row, result, url);
-      return OwnParts(row, entry, url, file);
+      if (!Stopping()) Failed(row, result, server);
+      return OwnParts(row, entry, file);
     }
     // The whole file came, or nothing of it is worth keeping: once no lane
     // writes into it any more, it ends as a whole download does.
@@ -234,23 +248,24 @@ class DownloadWorker {
       service_.DropPartial(target);
     }
     board.Close(file);
-    return Downloaded(row, entry, result, url, arrival);
+    return Downloaded(row, entry, result, server, arrival);
   }
 
   // The owner of a file in parts fetches its free parts and waits for the
   // others' until every part is there, then renames the file into place
   // for the check. Cut short, it keeps what is missing beside the partial
   // file; when the server would not serve a part, the file starts over.
-  Pass OwnParts(int row, const CatalogueEntry& entry, const std::string& url, SplitFile& file) {
+  Pass OwnParts(int row, const CatalogueEntry& entry, SplitFile& file) {
     PartBoard& board = crew_.Parts();
     lane_.Enter(row, entry.size, &file.done, entry.size);
     while (!Stopping() && !board.Broken(file) && !board.Complete(file)) {
       if (std::optional<PartJob> job = board.TakeOf(file, lane_index_)) {
-        const DownloadResult result = FetchPart(*job, &file.done);
+        int server = -1;
+        const DownloadResult result = FetchPart(*job, &file.done, server);
         board.Release(*job->part);
         const bool failed =
             !result.Ok() && result.outcome != DownloadOutcome::kAborted && !result.range_refused;
-        if (failed && !Stopping()) Failed(row, result, url);
+        if (failed && !Stopping()) Failed(row, result, server);
       } else {
         KeepShowing(file);
       }
@@ -258,12 +273,12 @@ class DownloadWorker {
     if (lane_.Callback().TransferRunning()) lane_.Callback().TransferEnded();
     WaitUntilIdle(file);
     const DownloadTarget target = TargetOf(row, entry);
-    const Pass pass = EndParts(row, target, file, url);
+    const Pass pass = EndParts(row, target, file);
     board.Close(file);
     return pass;
   }
 
-  Pass EndParts(int row, const DownloadTarget& target, SplitFile& file, const std::string& url) {
+  Pass EndParts(int row, const DownloadTarget& target, SplitFile& file) {
     PartBoard& board = crew_.Parts();
     if (board.Broken(file)) {
       service_.DropPartial(target);
@@ -276,7 +291,7 @@ class DownloadWorker {
     }
     const DownloadResult finished = service_.FinishParts(target);
     if (!finished.Ok()) {
-      Failed(row, finished, url);
+      Failed(row, finished, std::max(context_.servers.LastOf(row), 0));
       return Pass::kGoOn;
     }
     context_.table.SetStatus(row, {RowPhase::kDownloaded});
@@ -287,14 +302,19 @@ class DownloadWorker {
     return Pass::kGoOn;
   }
 
-  // Fetches a part, still held when this returns; `shown` is the count its
-  // progress shows (the owner's), or none (a helper's: the owner shows the
-  // file's). A refused part breaks the file.
-  DownloadResult FetchPart(const PartJob& job, const std::atomic<uint64_t>* shown) {
+  // Fetches a part, still held when this returns, from the file's server
+  // while it is awake (its validator is that server's; another server's
+  // answer to it shows whether it holds the same file); `server` is set to
+  // the one asked. `shown` is the count its progress shows (the owner's),
+  // or none (a helper's: the owner shows the file's). A refused part
+  // breaks the file.
+  DownloadResult FetchPart(const PartJob& job, const std::atomic<uint64_t>* shown, int& server) {
     const CatalogueEntry& entry = context_.catalogue.Entry(job.file->row);
     PartCounter counter(crew_.Parts(), *job.file, *job.part);
+    const ServerLease lease(context_.servers, job.file->row, job.file->server.load());
+    server = lease.Server();
     const DownloadResult result =
-        service_.DownloadRange(WireUrlOf(entry),
+        service_.DownloadRange(WireUrlOf(server, entry),
                                RangeTarget{.folder = PathFromUtf8(context_.download_folder),
                                            .partial_name = entry.partial_name,
                                            .validator = job.validator,
@@ -306,6 +326,7 @@ class DownloadWorker {
                                            .shown_done = shown},
                                lane_.Callback());
     if (result.range_refused) crew_.Parts().Break(*job.file);
+    if (result.Ok()) context_.servers.Served(server);
     return result;
   }
 
@@ -315,7 +336,8 @@ class DownloadWorker {
     if (!job) return Pass::kGoOn;
     const int row = job->file->row;
     lane_.Enter(row, 0, &job->file->done, job->file->size);
-    const DownloadResult result = FetchPart(*job, nullptr);
+    int server = -1;
+    const DownloadResult result = FetchPart(*job, nullptr, server);
     // Read while the part is held: once released, its owner may end the file.
     const bool broken = crew_.Parts().Broken(*job->file);
     lane_.Leave();
@@ -323,7 +345,7 @@ class DownloadWorker {
     if (Stopping() || result.outcome == DownloadOutcome::kAborted) return Pass::kLeave;
     // A part of a file the server would not split is no failure of this lane's.
     if (!result.Ok() && !result.range_refused && !broken) {
-      Failed(row, result, context_.file_url_prefix + context_.catalogue.Entry(row).name);
+      Failed(row, result, server);
     }
     return Pass::kGoOn;
   }
@@ -343,7 +365,13 @@ class DownloadWorker {
     while (!crew_.Parts().Idle(file)) PauseFor(kPartWait, std::stop_token());
   }
 
-  void Failed(int row, const DownloadResult& result, const std::string& url) {
+  // With other servers awake, a server that failed by itself rests and
+  // another takes the row at once: no failure of the row's, no wait.
+  void Failed(int row, const DownloadResult& result, int server) {
+    if (ServerPool::ServerFault(result) && context_.servers.Rest(server, result.retry_after)) {
+      context_.table.SetStatus(row, RowStatus::OtherServer(WithHost(result.reason, server)));
+      return;
+    }
     const int failures = crew_.CountFailure();
     if (result.wrong_size) crew_.MarkStale(row);
     // Retrying cannot mend a local fault, nor a permanent one; the user is
@@ -354,12 +382,17 @@ class DownloadWorker {
         local || !result.retry_after
             ? std::nullopt
             : std::optional(std::min(*result.retry_after, kLongestServerWait));
-    context_.table.SetStatus(row, FailedStatus(result, server_wait, failures));
+    DownloadResult shown = result;
+    if (result.outcome != DownloadOutcome::kLocalFailure) {
+      shown.reason = WithHost(result.reason, server);
+    }
+    context_.table.SetStatus(row, FailedStatus(shown, server_wait, failures));
     if (local || failures > kFailuresBeforeAsking) {
       std::lock_guard lock(crew_.QuestionMutex());
       // Another worker's question may have been answered meanwhile: its
       // Retry started the count afresh, its Cancel ends the run.
       const bool still = local || crew_.Failures() > kFailuresBeforeAsking;
+      const std::string url = FileUrl(server, context_.catalogue.Entry(row));
       if (still && !crew_.Closing() &&
           AskToRetry(FailureQuestion(result, url, context_.config.support_contact))) {
         crew_.ResetFailures();
@@ -368,6 +401,13 @@ class DownloadWorker {
     // Retries of a failing download back off, or wait as the server asked.
     Wait(server_wait ? std::chrono::milliseconds(*server_wait)
                      : BackOff(context_.config.pause, std::max(crew_.Failures(), 1)));
+  }
+
+  // A failure's reason with the server it came from, when there are several.
+  std::string WithHost(const std::string& reason, int server) const {
+    if (!context_.servers.Several()) return reason;
+    const std::string& host = context_.servers.At(server).host;
+    return reason.empty() ? "from " + host : reason + " from " + host;
   }
 
   RowStatus FailedStatus(const DownloadResult& result,

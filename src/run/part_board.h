@@ -66,6 +66,9 @@ struct SplitFile {
   const int row;
   const uint64_t size;
   std::atomic<uint64_t> done{0};  // bytes on disk over all parts
+  // The server whose validator the parts carry, preferred for every part
+  // while it is awake; -1 for a file continued from a cut run.
+  std::atomic<int> server{-1};
   // Guarded by the board's mutex:
   std::string validator;  // empty until the server showed it serves parts
   bool broken = false;

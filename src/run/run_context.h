@@ -22,6 +22,7 @@ class FreeSpace;
 class JobTable;
 class ProgressStatistics;
 class Prompt;
+class ServerPool;
 struct RunFlags;
 
 // The one clock of a run: milliseconds on a steady clock. Tests pass their
@@ -45,8 +46,7 @@ struct RunContext {
   // The support contact, the pause, the stall time-out, the number of
   // downloads at once.
   const SessionConfig& config;
-  std::string file_url_prefix;  // base URL + version + "/", as messages show it
-  std::string wire_url_prefix;  // the same with the version encoded for a URL's path
+  ServerPool& servers;  // where the files come from
   // The setup step's service for the first worker (see RunServices); may be null.
   DownloadService* first_service = nullptr;
   ConnectionHub& hub;           // every worker's service goes through its connections

@@ -10,6 +10,7 @@
 #include "platform/utf8_path.h"
 #include "run/download_worker.h"
 #include "run/run_flags.h"
+#include "run/server_pool.h"
 #include "run/verification_worker.h"
 #include "texts/run_texts.h"
 #include "transfer/download_service.h"
@@ -90,6 +91,12 @@ void RunEngine::Start() {
   services_.settings.SetStoredFolder(download_folder_);
   (void)services_.settings.Save(services_.config.settings_file);
 
+  std::vector<std::string> servers{services_.config.base_url};
+  servers.insert(servers.end(), services_.config.mirrors.begin(), services_.config.mirrors.end());
+  servers.insert(servers.end(), services_.mirrors.begin(), services_.mirrors.end());
+  servers_ =
+      std::make_unique<ServerPool>(servers, services_.catalogue.Version(),
+                                   services_.catalogue.RowCount(), clock_, services_.config.pause);
   context_.emplace(RunContext{
       .table = table_,
       .catalogue = services_.catalogue,
@@ -98,9 +105,7 @@ void RunEngine::Start() {
       .prompt = questions_,
       .free_space = services_.free_space,
       .config = services_.config,
-      .file_url_prefix = services_.config.base_url + services_.catalogue.Version() + "/",
-      .wire_url_prefix =
-          services_.config.base_url + EncodedNamePath(services_.catalogue.Version()) + "/",
+      .servers = *servers_,
       .first_service = services_.first_service,
       .hub = *hub_,
       .download_folder = download_folder_,

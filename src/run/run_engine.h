@@ -53,6 +53,7 @@
 #include "run/job_table.h"
 #include "run/question_queue.h"
 #include "run/run_context.h"
+#include "run/server_pool.h"
 #include "run/statistics.h"
 
 namespace brenvik {
@@ -85,6 +86,9 @@ struct RunServices {
   // The connections the workers' services share (the first service's
   // among them). Null: the run makes its own.
   ConnectionHub* hub = nullptr;
+  // The mirrors Mirrors.txt listed (base URLs), tried after the
+  // configuration's server and its mirrors.
+  std::vector<std::string> mirrors;
 };
 
 // The steady clock as a RunClock (run/run_context.h).
@@ -193,6 +197,7 @@ class RunEngine {
   bool install_;
   JobTable table_;
   ProgressStatistics statistics_;
+  std::unique_ptr<ServerPool> servers_;
   std::optional<RunContext> context_;
   std::unique_ptr<DownloadCrew> crew_;
   RunClock clock_;

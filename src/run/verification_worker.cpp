@@ -6,22 +6,26 @@
 #include "run/job_table.h"
 #include "run/run_context.h"
 #include "run/run_flags.h"
+#include "run/server_pool.h"
 #include "run/statistics.h"
 #include "verify/file_check.h"
 
 namespace brenvik {
 
 Verdict CheckJobRow(JobTable& table, int row, const CatalogueEntry& entry,
-                    const ContainedFolder& folder, const std::atomic<bool>& abort) {
+                    const ContainedFolder& folder, const std::atomic<bool>& abort,
+                    const std::string& from) {
   const Verdict verdict = VerifyFile(
       folder, entry.name, entry.size, entry.checksum,
       [&](uint32_t percent) { table.SetStatus(row, RowStatus::Checksumming(percent)); }, abort);
-  ShowVerdict(table, row, verdict == Verdict::kPassed);
+  ShowVerdict(table, row, verdict == Verdict::kPassed, from);
   return verdict;
 }
 
-void ShowVerdict(JobTable& table, int row, bool passed) {
-  table.SetStatus(row, {passed ? RowPhase::kChecksumOk : RowPhase::kChecksumFailed});
+void ShowVerdict(JobTable& table, int row, bool passed, const std::string& from) {
+  RowStatus status{passed ? RowPhase::kChecksumOk : RowPhase::kChecksumFailed};
+  if (!passed) status.reason = from;
+  table.SetStatus(row, status);
   table.SetState(row, JobState::CheckDone);
 }
 
@@ -53,7 +57,9 @@ void RunVerificationWorker(std::stop_token stop, RunContext& context) {
     if (!folder.StillNamedBy(root)) {
       folder = ContainedFolder::Hold(root, false);
     }
-    const Verdict verdict = CheckJobRow(table, row, entry, folder, context.flags.abort);
+    // A file found in the folder at the start came from no server of this run.
+    const Verdict verdict = CheckJobRow(table, row, entry, folder, context.flags.abort,
+                                        context.servers.HostShownFor(row));
     // Only a check that read the whole file tells how fast files are checked.
     if (verdict == Verdict::kPassed || verdict == Verdict::kWrongDigest) {
       context.statistics.CountCheck(entry.size, context.statistics.Now() - started);

@@ -29,11 +29,13 @@ void RunVerificationWorker(std::stop_token stop, RunContext& context);
 // "Checksum Failed!", and the row's state becomes CheckDone. Returns the
 // verdict. `abort` stops the reading (the check then fails).
 [[nodiscard]] Verdict CheckJobRow(JobTable& table, int row, const CatalogueEntry& entry,
-                                  const ContainedFolder& folder, const std::atomic<bool>& abort);
+                                  const ContainedFolder& folder, const std::atomic<bool>& abort,
+                                  const std::string& from = {});
 
-// Shows a verdict in `row`: "Checksum OK" or "Checksum Failed!", and the
-// state CheckDone.
-void ShowVerdict(JobTable& table, int row, bool passed);
+// Shows a verdict in `row`: "Checksum OK" or "Checksum Failed!" (naming
+// `from`, the server the file came from, when not empty), and the state
+// CheckDone.
+void ShowVerdict(JobTable& table, int row, bool passed, const std::string& from = {});
 // Hands a checked row on: Verified (and the statistics brought up to date)
 // or PendingDownload, for the download workers.
 void HandOnChecked(RunContext& context, int row, bool passed);

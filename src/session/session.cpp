@@ -75,6 +75,7 @@ std::unique_ptr<RunEngine> Session::MakeRun(const Handover& handover) {
           .config = config_,
           .first_service = &catalogue_download_,
           .hub = &connections_,
+          .mirrors = setup_.Mirrors(),
       },
       handover.folder, handover.install);
 }

@@ -6,6 +6,7 @@
 #include "platform/paths.h"
 #include "platform/prompt.h"
 #include "platform/utf8_path.h"
+#include "setup/mirror_fetch.h"
 #include "texts/setup_texts.h"
 #include "transfer/disk_space.h"
 #include "transfer/transfer_callback.h"
@@ -222,9 +223,16 @@ FetchOutcome SetupFlow::FetchCatalogue() {
     return FetchOutcome::kQuit;
   }
   services_.catalogue = std::move(std::get<Catalogue>(loaded));
+  MirrorFetch mirrors = FetchMirrorList(services_.config, services_.download, services_.callback);
+  if (mirrors.aborted) return FetchOutcome::kGaveUp;
+  mirrors_ = std::move(mirrors.servers);
+  state_.mirrors_line = std::move(mirrors.line);
   state_.release = ReleaseSummary{VersionText(), services_.catalogue.Total() >> 20};
-  state_.info_text = Format(kVersionFormat, state_.release->version.c_str(),
-                            static_cast<unsigned long long>(state_.release->size_mb));
+  const auto size_mb = static_cast<unsigned long long>(state_.release->size_mb);
+  state_.info_text = state_.mirrors_line.empty()
+                         ? Format(kVersionFormat, state_.release->version.c_str(), size_mb)
+                         : Format(kVersionWithMirrorsFormat, state_.release->version.c_str(),
+                                  size_mb, state_.mirrors_line.c_str());
   Changed();
 
   if (!CheckDiskSpace(services_.temp_folder, services_.catalogue.ScratchSpaceNeed(),

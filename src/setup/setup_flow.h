@@ -14,6 +14,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "catalogue/catalogue.h"
 #include "config/session_config.h"
@@ -70,6 +71,9 @@ struct ReleaseSummary {
 struct SetupState {
   std::string info_text;
   std::optional<ReleaseSummary> release;  // once the catalogue is loaded
+  // What became of the release's other servers (Mirrors.txt): empty
+  // when it has none; the info text shows it once the catalogue is loaded.
+  std::string mirrors_line;
   std::string location;
   bool next_enabled = false;
   bool cancel_enabled = true;
@@ -118,6 +122,8 @@ class SetupFlow {
     Changed();
   }
   const SetupState& State() const { return state_; }
+  // The other servers Mirrors.txt listed (base URLs), for the run.
+  const std::vector<std::string>& Mirrors() const { return mirrors_; }
   // The catalogue's version without "PellixInstall".
   std::string VersionText() const;
   // Called after every change of the state.
@@ -146,6 +152,7 @@ class SetupFlow {
   SetupServices services_;
   SetupState state_;
   std::optional<std::string> verified_catalogue_;
+  std::vector<std::string> mirrors_;
   bool signature_mismatch_ = false;  // the last check found a signature not for the catalogue
   std::function<void()> listener_;
 };

@@ -81,6 +81,7 @@ void SetupConsole::ShowInfoText() {
     // The window's instruction names its folder button and Next.
     text = Format(kTerminalReleaseFormat, state.release->version.c_str(),
                   static_cast<unsigned long long>(state.release->size_mb));
+    if (!state.mirrors_line.empty()) text += "\n" + state.mirrors_line;
     if (choices_.ask_folder && !prompt_.Automatic())
       text += std::string("\n\n") + kTerminalFolderHint;
   }

@@ -20,7 +20,8 @@ std::string RowText(const RowStatus& status) {
     case RowPhase::kChecksumOk:
       return kChecksumOk;
     case RowPhase::kChecksumFailed:
-      return kChecksumFailed;
+      if (status.reason.empty()) return kChecksumFailed;
+      return Format(kChecksumFailedFromFormat, status.reason.c_str());
     case RowPhase::kAttemptFailed:
       return Format(kRetryingFormat, status.attempt, status.attempts, status.reason.c_str());
     case RowPhase::kRetryWaiting:
@@ -28,6 +29,8 @@ std::string RowText(const RowStatus& status) {
                     status.reason.c_str());
     case RowPhase::kLocalFailure:
       return Format(kLocalFailureRowFormat, status.reason.c_str());
+    case RowPhase::kOtherServer:
+      return Format(kOtherServerFormat, status.reason.c_str());
     case RowPhase::kInstallPending:
       return kPendingInstallText;
     case RowPhase::kInstallerStarting:

@@ -20,10 +20,11 @@ enum class RowPhase : uint8_t {
   kDownloaded,      // "Downloaded OK"
   kChecksumming,    // "Checksumming <percent> %"
   kChecksumOk,      // "Checksum OK"
-  kChecksumFailed,  // "Checksum Failed!"
+  kChecksumFailed,  // "Checksum Failed!", or "Checksum Failed! (from <reason>)" naming the server
   kAttemptFailed,   // "Retrying: attempt <attempt> of <attempts> failed (<reason>)"
   kRetryWaiting,    // "Retrying in <seconds> s: attempt <attempt> of <attempts> failed (<reason>)"
   kLocalFailure,    // "Failed: <reason>"
+  kOtherServer,     // "Trying another server (<reason>)": a server failed, another takes the row
   kInstallPending,  // "Pending Install"
   kInstallerStarting,      // "Starting installer..."
   kInstallerStarted,       // "Installer started OK!"
@@ -36,7 +37,9 @@ struct RowStatus {
   uint32_t percent = 0;  // kDownloading, kChecksumming; kRetryWaiting: the wait in seconds
   int attempt = 0;       // kAttemptFailed, kRetryWaiting: failures in a row
   int attempts = 0;      // kAttemptFailed, kRetryWaiting: the most before the user is asked
-  std::string reason;    // kAttemptFailed, kRetryWaiting, kLocalFailure, kInstallerFailed
+  // kAttemptFailed, kRetryWaiting, kLocalFailure, kOtherServer, kInstallerFailed;
+  // kChecksumFailed: the server the file came from, when there are several
+  std::string reason;
 
   static RowStatus Downloading(uint32_t percent) { return {RowPhase::kDownloading, percent}; }
   static RowStatus Checksumming(uint32_t percent) { return {RowPhase::kChecksumming, percent}; }
@@ -46,6 +49,9 @@ struct RowStatus {
   // A failed attempt whose server asked for a wait of `seconds` before the next.
   static RowStatus RetryWaiting(uint32_t seconds, int attempt, int attempts, std::string reason) {
     return {RowPhase::kRetryWaiting, seconds, attempt, attempts, std::move(reason)};
+  }
+  static RowStatus OtherServer(std::string reason) {
+    return {RowPhase::kOtherServer, 0, 0, 0, std::move(reason)};
   }
   // Also a failure that trying again cannot mend: "Failed: <reason>".
   static RowStatus LocalFailure(std::string reason) {

@@ -16,6 +16,11 @@ inline constexpr const char* kDownloadedOk = "Downloaded OK";
 inline constexpr const char* kChecksummingFormat = "Checksumming %u %%";
 inline constexpr const char* kChecksumOk = "Checksum OK";
 inline constexpr const char* kChecksumFailed = "Checksum Failed!";
+// The same when the release comes from several servers: the one it came from.
+inline constexpr const char* kChecksumFailedFromFormat = "Checksum Failed! (from %s)";
+// A row whose server failed by itself while others are awake: why and
+// which server, and that another takes the file.
+inline constexpr const char* kOtherServerFormat = "Trying another server (%s)";
 inline constexpr const char* kPendingInstallText = "Pending Install";
 inline constexpr const char* kCatalogueErrorLine = "There was an error in FileList.txt";
 // A second run into a folder another run is using.

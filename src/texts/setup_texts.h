@@ -41,6 +41,18 @@ inline constexpr const char* kVersionFormat =
 // The terminal's words for the loaded catalogue: it has no folder button
 // and no Next, so it says what to do there instead.
 inline constexpr const char* kTerminalReleaseFormat = "Version: %s\nSize: %llu MB";
+// What became of Mirrors.txt, the other servers of the release: the
+// servers used, or why none is (then every file comes from the chosen one).
+inline constexpr const char* kMirrorsUsedFormat = "Files also come from: %s (besides %s).";
+inline constexpr const char* kMirrorsNotFetchedFormat =
+    "Mirrors.txt could not be downloaded (%s): every file comes from %s.";
+inline constexpr const char* kMirrorsNotSignedFormat =
+    "Mirrors.txt is not used (%s): every file comes from %s.";
+inline constexpr const char* kMirrorLineIgnoredFormat = "Mirrors.txt, %s: left out.";
+// The window's words for the loaded catalogue with a line about the mirrors.
+inline constexpr const char* kVersionWithMirrorsFormat =
+    "Version: %s\nSize: %llu MB\n%s\n\nClick folder to browse for a download location or click "
+    "next to accept the suggested location.";
 inline constexpr const char* kTerminalFolderHint =
     "Press Enter below to accept the suggested location, or type another folder.";
 inline constexpr const char* kPickerTitle =

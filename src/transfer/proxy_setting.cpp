@@ -12,15 +12,9 @@ namespace {
 
 // The URL's host without user, port or brackets.
 std::string HostOf(std::string_view url) {
-  const size_t scheme_end = url.find("://");
-  std::string_view authority =
-      scheme_end == std::string_view::npos ? url : url.substr(scheme_end + 3);
-  authority = authority.substr(0, authority.find_first_of("/?#"));
-  if (const size_t at = authority.rfind('@'); at != std::string_view::npos) {
-    authority.remove_prefix(at + 1);
-  }
-  if (authority.starts_with("[")) return std::string(authority.substr(1, authority.find(']') - 1));
-  return std::string(authority.substr(0, authority.find(':')));
+  const std::string authority = AuthorityOf(url);
+  if (authority.starts_with("[")) return authority.substr(1, authority.find(']') - 1);
+  return authority.substr(0, authority.find(':'));
 }
 
 std::string_view TrimmedBlanks(std::string_view text) {

@@ -86,6 +86,17 @@ std::string SchemeOf(std::string_view url) {
   return Lowered(url.substr(0, colon));
 }
 
+std::string AuthorityOf(std::string_view url) {
+  const size_t scheme_end = url.find("://");
+  std::string_view authority =
+      scheme_end == std::string_view::npos ? url : url.substr(scheme_end + 3);
+  authority = authority.substr(0, authority.find_first_of("/?#"));
+  if (const size_t at = authority.rfind('@'); at != std::string_view::npos) {
+    authority.remove_prefix(at + 1);
+  }
+  return std::string(authority);
+}
+
 std::string ResolveLocation(std::string_view base, std::string_view location) {
   location = download::Trimmed(location.substr(0, location.find('#')));
   const std::string target = Joined(base, location);

@@ -16,6 +16,11 @@ void AppendPercentEscape(std::string& text, char c);
 // The URL's scheme in lower case ("http"); empty when it has none.
 std::string SchemeOf(std::string_view url);
 
+// The server part of a URL as a user reads it, without a user name:
+// "mirror.example.org:8080" for "https://user@mirror.example.org:8080/x/".
+// Text without a scheme is read from its start.
+std::string AuthorityOf(std::string_view url);
+
 // The address a redirect's Location leads to from `base`: an absolute
 // URL, one relative to base's scheme ("//host/x"), its server ("/x") or its
 // folder ("x", "../x"). "." and ".." segments are resolved, the fragment

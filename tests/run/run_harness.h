@@ -10,6 +10,8 @@
 #include <chrono>
 #include <memory>
 #include <optional>
+#include <set>
+#include <string>
 #include <thread>
 
 #include "catalogue/catalogue.h"
@@ -31,6 +33,7 @@ class RecordingFace final : public RunFace {
  public:
   void Show(RunView view) override {
     if (view.aborting && !first_aborting) first_aborting = view;
+    for (const auto& [row, shown] : view.rows.rows) row_texts.insert(RowText(shown.status));
     last = view;
     ++shown;
   }
@@ -42,6 +45,7 @@ class RecordingFace final : public RunFace {
   int shown = 0;
   int kept_alive = 0;
   std::optional<RunClose> closed;
+  std::set<std::string> row_texts;  // every row text a view brought
 };
 
 class RunHarness : public ::testing::Test {

@@ -1,0 +1,31 @@
+#pragma once
+// Fetches Mirrors.txt from beside the catalogue on the chosen server: the
+// other servers the run may fetch files from. The list is optional: a
+// server without one (404, 410) has none, and any other failure leaves
+// the run on the chosen server with a line that says why; nothing is
+// asked. With a publisher key the list is used only when Mirrors.txt.sig
+// beside it verifies its exact bytes, as for the catalogue.
+//
+// Threads: the setup step's (the face's) thread; the fetch blocks it.
+
+#include <string>
+#include <vector>
+
+#include "config/session_config.h"
+#include "setup/setup_flow.h"
+
+namespace brenvik {
+
+struct MirrorFetch {
+  std::vector<std::string> servers;  // base URLs, each ending with '/'
+  // One or more lines for the user: the servers used, or why the list (or
+  // some of its lines) is not; empty when there is no list.
+  std::string line;
+  bool aborted = false;
+};
+
+// Fetches the list into the folder of the configuration's catalogue file.
+MirrorFetch FetchMirrorList(const SessionConfig& config, const DownloadFunction& download,
+                            TransferCallback& callback);
+
+}  // namespace brenvik
