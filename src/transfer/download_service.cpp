@@ -268,16 +268,23 @@ void OfferRanges(Body& body, const ResponseHeaders& headers) {
   body.target->ranges_offered(body.validator);
 }
 
-// A part is written only when it is the part asked for, of the same file:
-// a 206 whose ETag, when it has one, is the validator the part was asked
-// with. A 200 is the whole file: the server does not serve it in parts.
+// True unless a 206 names, by its ETag, another version of the file than
+// the strong validator the part was asked with: a server that compares no
+// validators (or a mirror with another copy) answers a Range whatever its
+// If-Range says.
+bool SameVersion(const Body& body, const ResponseHeaders& headers) {
+  const std::string etag(Trimmed(headers.etag));
+  return etag.empty() || !body.validator.starts_with('"') || etag == body.validator;
+}
+
+// A part is written only when it is the part asked for, of the same file.
+// A 200 is the whole file: the server does not serve it in parts.
 bool RangeAnswerFits(Body& body, long status, const ResponseHeaders& headers) {
   if (status == 200) {
     body.range_refusal = "the server sent the whole file when asked for a part of it";
     return false;
   }
-  const std::string etag(Trimmed(headers.etag));
-  if (status == 206 && !etag.empty() && body.validator.starts_with('"') && etag != body.validator) {
+  if (status == 206 && !SameVersion(body, headers)) {
     body.range_refusal = "the file changed on the server while its parts were fetched";
     return false;
   }
@@ -348,6 +355,12 @@ bool StartBody(Body& body, long status, const ResponseHeaders& headers) {
     if ((body.resume_from == 0 && !body.range_only) ||
         headers.content_range.rfind(expected, 0) != 0) {
       body.size_failure = "the server sent a part of the file that does not fit";
+      return false;
+    }
+    // Spliced onto the kept part, another version's rest would make a file
+    // of neither: the kept part goes, and the next attempt starts over.
+    if (!SameVersion(body, headers)) {
+      body.size_failure = "the server sent the rest of another version of the file";
       return false;
     }
     body.offset = body.resume_from;

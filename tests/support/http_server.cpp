@@ -123,7 +123,7 @@ std::optional<std::pair<size_t, size_t>> AskedPart(const httplib::Request& reque
                                                    const Behaviour& behaviour, size_t size) {
   const std::string range = request.get_header_value("Range");
   if (behaviour.ignore_range || range.rfind("bytes=", 0) != 0 ||
-      request.get_header_value("If-Range") != behaviour.etag) {
+      (!behaviour.ignore_if_range && request.get_header_value("If-Range") != behaviour.etag)) {
     return std::nullopt;
   }
   const size_t dash = range.find('-');

@@ -36,6 +36,9 @@ struct Behaviour {
   // part (the cut then counts from the part's start).
   std::string etag;
   bool ignore_range = false;     // answer every request with 200 and the whole file
+  // Serve a Range whatever its If-Range names: a server that compares no
+  // validators (another server's copy of the file, say).
+  bool ignore_if_range = false;
   std::string content_encoding;  // send the body with this Content-Encoding header
   size_t trickle_bytes = 1024;   // the size of a trickle's chunks
 };

@@ -85,6 +85,8 @@ void TakeSetting(Behaviour& b, std::string_view key, std::string_view value) {
     b.etag = value;
   } else if (key == "ignore_range") {
     b.ignore_range = FlagOf(key, value);
+  } else if (key == "ignore_if_range") {
+    b.ignore_if_range = FlagOf(key, value);
   } else if (key == "content_encoding") {
     b.content_encoding = value;
   } else if (key == "trickle_bytes") {
@@ -156,6 +158,7 @@ std::string BehaviourText(const Behaviour& behaviour) {
   if (behaviour.times) line("times", std::to_string(*behaviour.times));
   line("etag", behaviour.etag);
   line("ignore_range", behaviour.ignore_range ? "1" : "0");
+  line("ignore_if_range", behaviour.ignore_if_range ? "1" : "0");
   line("content_encoding", behaviour.content_encoding);
   line("trickle_bytes", std::to_string(behaviour.trickle_bytes));
   return text;

@@ -369,6 +369,23 @@ TEST_F(ResumeTest, AChangedFileIsFetchedWholeAgain) {
   ExpectOnlyTheFile(new_content);
 }
 
+// A server that compares no validators (another mirror's copy) answers the
+// Range of a kept part with the rest of its own version: nothing is
+// spliced, and the next attempt starts over.
+TEST_F(ResumeTest, TheRestOfAnotherVersionIsNeverSpliced) {
+  const std::string old_content = test::RandomBytes(200'000, 38);
+  const std::string new_content = test::RandomBytes(200'000, 39);
+  CutAtHalf(old_content);
+  server_.Serve("big.bin", new_content);
+  server_.Misbehave("big.bin", Behaviour{.etag = "\"v2\"", .ignore_if_range = true});
+  const DownloadResult refused = Get("big.bin", new_content.size());
+  EXPECT_FALSE(refused.Ok());
+  EXPECT_EQ(refused.reason, "the server sent the rest of another version of the file");
+  ExpectNothingLeft("big.bin");
+  ASSERT_TRUE(Get("big.bin", new_content.size()).Ok());
+  ExpectOnlyTheFile(new_content);
+}
+
 TEST_F(ResumeTest, AServerWithoutRangesSendsTheWholeFile) {
   const std::string content = test::RandomBytes(200'000, 33);
   CutAtHalf(content);
