@@ -110,7 +110,8 @@ void ServerPool::Served(int server) {
 bool ServerPool::ServerFault(const DownloadResult& result) {
   if (result.outcome != DownloadOutcome::kServerFailure) return false;
   if (result.wrong_size || result.too_large || result.range_refused) return false;
-  return result.permanent || result.http_status == 0 || result.http_status >= 500 || result.http_status == 429;
+  return result.permanent || result.http_status == 0 || result.http_status >= 500 ||
+         result.http_status == 429;
 }
 
 }  // namespace brenvik

@@ -48,9 +48,9 @@ class ServerPool {
 
   // The server for the next fetch of `row`: `preferred` when it is awake,
   // else of the awake ones the one with the fewest downloads under way
-  // (then the fewest fetches so far), passing over the one the row's last fetch went to while another is
-  // awake; with every server resting, the one whose rest ends first. It
-  // counts as under way until Done.
+  // (then the fewest fetches so far), passing over the one the row's last fetch went to while
+  // another is awake; with every server resting, the one whose rest ends first. It counts as under
+  // way until Done.
   int Take(int row, int preferred = -1);
   void Done(int server);
   // The server of the row's last fetch; -1 before its first.

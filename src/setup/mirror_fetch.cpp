@@ -48,8 +48,7 @@ std::string FetchText(const SessionConfig& config, const DownloadFunction& downl
 
 // Why the publisher's key does not vouch for `list`; empty when it does.
 std::string SignatureRefusal(const SessionConfig& config, const DownloadFunction& download,
-                             TransferCallback& callback, const std::string& list,
-                             bool& aborted) {
+                             TransferCallback& callback, const std::string& list, bool& aborted) {
   const auto key = ParsePublicKey(config.publisher_key);
   if (const auto* problem = std::get_if<std::string>(&key)) return *problem;
   const std::string name = std::string(kMirrorListFileName) + kSignatureSuffix;

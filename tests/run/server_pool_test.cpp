@@ -15,8 +15,9 @@ using std::chrono::seconds;
 class ServerPoolTest : public ::testing::Test {
  protected:
   ServerPool Pool(std::vector<std::string> servers, int rows = 10) {
-    return ServerPool(servers, "1.0 beta", rows, [this] { return milliseconds(now_ms_.load()); },
-                      milliseconds(100));
+    return ServerPool(
+        servers, "1.0 beta", rows, [this] { return milliseconds(now_ms_.load()); },
+        milliseconds(100));
   }
   std::atomic<milliseconds::rep> now_ms_{5000};
 };

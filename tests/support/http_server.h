@@ -35,7 +35,7 @@ struct Behaviour {
   // ("bytes=S-" or "bytes=S-E") whose If-Range matches it with 206 and that
   // part (the cut then counts from the part's start).
   std::string etag;
-  bool ignore_range = false;     // answer every request with 200 and the whole file
+  bool ignore_range = false;  // answer every request with 200 and the whole file
   // Serve a Range whatever its If-Range names: a server that compares no
   // validators (another server's copy of the file, say).
   bool ignore_if_range = false;
