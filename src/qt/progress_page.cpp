@@ -17,7 +17,7 @@
 namespace brenvik {
 
 ProgressPage::ProgressPage(RunEngine& run, Prompt& prompt, QWidget* parent)
-    : QDialog(parent), driver_(run, prompt, *this) {
+    : QDialog(parent), driver_(run, prompt, *this), notice_(*this) {
   setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                  Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
   setWindowTitle(QString::fromUtf8(kRunCaption));
@@ -110,11 +110,8 @@ void ProgressPage::Show(RunView view) {
   cancel_->setText(QString::fromUtf8(view.button));
   cancel_->setEnabled(view.button_enabled);
   // The run is over, however it ended: a window the user turned away from
-  // asks for attention (the desktop marks it, as the taskbar's entry).
-  if (view.phase != RunPhase::kRunning && !told_over_) {
-    told_over_ = true;
-    if (!isActiveWindow()) QApplication::alert(this);
-  }
+  // asks for attention, and the desktop says how the run ended.
+  if (view.phase != RunPhase::kRunning) notice_.RunEnded(view.outcome);
 }
 
 void ProgressPage::KeepAlive() { QCoreApplication::processEvents(); }

@@ -9,7 +9,8 @@
 // window are the driver's Cancel, Enter its Confirm; the driver ends the
 // page (Close) with Rejected after the abort wait, or with kQuitResult at
 // once on a worker's quit request. During the abort wait the page keeps
-// processing events.
+// processing events. When the run ends behind another window, the page
+// tells the user (qt/run_end_notice.h).
 //
 // Threads: the GUI thread only.
 
@@ -18,6 +19,7 @@
 #include <string>
 
 #include "qt/job_table_model.h"
+#include "qt/run_end_notice.h"
 #include "run/run_driver.h"
 
 class QLabel;
@@ -75,8 +77,8 @@ class ProgressPage final : public QDialog, private RunFace {
   QLabel* status_ = nullptr;
   QProgressBar* progress_ = nullptr;
   QPushButton* cancel_ = nullptr;
+  RunEndNotice notice_;
   bool ended_ = false;
-  bool told_over_ = false;  // the end of the run was signalled
 };
 
 }  // namespace brenvik

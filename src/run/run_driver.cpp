@@ -117,8 +117,23 @@ void RunDriver::ApplyTick(const TickReport& report, RunView& view) {
   if (!report.keep_ticking) ticks_over_ = true;
 }
 
+RunOutcome RunDriver::Outcome() const {
+  switch (phase_) {
+    case RunPhase::kRunning:
+      return RunOutcome::kNone;
+    case RunPhase::kFinished:
+      return run_.Succeeded() ? RunOutcome::kComplete : RunOutcome::kInstallerFailed;
+    case RunPhase::kAborted:
+      // A run stopped without a Cancel never began (its catalogue or folder
+      // would not do); one stopped after a worker gave up a download failed.
+      return cancel_asked_ && !gave_up_ ? RunOutcome::kCancelled : RunOutcome::kFailed;
+  }
+  return RunOutcome::kNone;
+}
+
 void RunDriver::Finish(RunView& view) const {
   view.phase = phase_;
+  view.outcome = Outcome();
   view.button = Over() ? kQuitButton : kCancelButton;
   view.button_enabled = !waiting_;
   view.aborting = waiting_;
@@ -154,6 +169,7 @@ void RunDriver::Poll() {
       CloseFace(RunClose::kQuit);
       return;
     case RunRequest::kClose:
+      gave_up_ = true;
       cancel_pending_ = true;
       break;
     case RunRequest::kNone:
@@ -164,6 +180,7 @@ void RunDriver::Poll() {
 
 void RunDriver::Cancel() {
   if (closed_ || waiting_) return;
+  if (phase_ == RunPhase::kRunning) cancel_asked_ = true;
   // A box is up: ending now would take it away unanswered.
   if (busy_) {
     cancel_pending_ = true;

@@ -109,6 +109,7 @@ class RunDriver {
   void ApplyTick(const TickReport& report, RunView& view);
   // The button, the phase and the progress as they stand now.
   void Finish(RunView& view) const;
+  RunOutcome Outcome() const;
   // The download row to bring into view: when its download has reported
   // progress since the last look, so a user who scrolled away is pulled
   // back only by news; -1 otherwise.
@@ -131,6 +132,8 @@ class RunDriver {
   bool busy_ = false;            // a poll or a box of this driver is under way
   bool waiting_ = false;         // the abort wait is under way
   bool cancel_pending_ = false;  // a Cancel came while busy
+  bool cancel_asked_ = false;    // Cancel was called, by the user or for a worker
+  bool gave_up_ = false;         // a worker's close request: a download was given up
   bool ticks_over_ = false;      // a tick found the run finished or aborted
   bool closed_ = false;
 };

@@ -30,6 +30,16 @@ enum class RunPhase {
   kAborted,   // the run was stopped: the button reads "Quit"
 };
 
+// How a run ended, for the faces that tell the user (a notification, the
+// taskbar button).
+enum class RunOutcome {
+  kNone,             // the run goes on
+  kComplete,         // every file verified (and the installer started when asked)
+  kInstallerFailed,  // every file verified, but the installer did not start
+  kFailed,           // a download given up, a catalogue or folder that would not do
+  kCancelled,        // the user stopped the run
+};
+
 struct RunView {
   // The window title: the caption and the elapsed time, or
   // "Aborting, please wait..." during the abort wait.
@@ -40,6 +50,7 @@ struct RunView {
   bool button_enabled = true;
   bool aborting = false;  // the abort wait is under way
   RunPhase phase = RunPhase::kRunning;
+  RunOutcome outcome = RunOutcome::kNone;  // set once the phase is no longer kRunning
 
   RowUpdate rows;
   int row_count = 0;

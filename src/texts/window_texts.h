@@ -1,7 +1,7 @@
 #pragma once
 // The fixed texts both window faces show beside their pages' own: the
 // message boxes' title, the About entry and box, the speed limit's entry and
-// question, and the tooltip failure.
+// question, the tooltip failure, and the notification at a run's end.
 
 #include <string>
 
@@ -22,6 +22,14 @@ inline constexpr const char* kSpeedLimitQuestion =
 inline constexpr const char* kSpeedLimitRefusedFormat =
     "\"%s\" is no speed limit. Give bytes per second, at least 16k, with k or M after the "
     "number (500k, 2M), or 0 for no limit.";
+
+// The body of the desktop's notification when a run ends while its window
+// is not in front (the summary is kProgramName).
+inline constexpr const char* kRunCompleteNotice = "The download is complete.";
+inline constexpr const char* kInstallerFailedNotice =
+    "The download is complete, but Install.exe could not be started.";
+inline constexpr const char* kRunFailedNotice = "The download failed.";
+inline constexpr const char* kRunCancelledNotice = "The download was cancelled.";
 
 inline constexpr const char* kAboutCaption = "About Brenvik";
 inline constexpr const char* kAboutNotice =

@@ -21,6 +21,10 @@ INT_PTR ProgressPage::Run() {
 
 bool ProgressPage::OnMessage(UINT message, WPARAM wparam, LPARAM lparam, INT_PTR& result) {
   if (HandleFurniture(Window(), message, wparam, result)) return true;
+  if (message != 0 && message == TaskbarProgress::ButtonCreatedMessage()) {
+    taskbar_.ButtonCreated(Window());
+    return true;
+  }
   switch (message) {
     case WM_INITDIALOG:
       OnInitDialog();
@@ -60,6 +64,7 @@ void ProgressPage::OnInitDialog() {
   SetItemText(page, IDC_LOCATION_LINE, PrintableText(driver_.LocationLine()));
   list_ = std::make_unique<JobList>(::GetDlgItem(page, IDC_JOB_TABLE));
   ::SendDlgItemMessageW(page, IDC_PROGRESS_BAR, PBM_SETSTEP, 1, 0);
+  TaskbarProgress::AcceptButtonCreated(page);
 
   driver_.Start();
 
@@ -87,6 +92,7 @@ void ProgressPage::Show(RunView view) {
   if (view.show_row >= 0 && view.show_row < list_->RowCount()) list_->EnsureVisible(view.show_row);
   SetItemText(page, IDCANCEL, view.button);
   ::EnableWindow(::GetDlgItem(page, IDCANCEL), view.button_enabled ? TRUE : FALSE);
+  taskbar_.Show(page, view);
   // The run is over, however it ended: a page the user turned away from
   // flashes its taskbar button until it comes to the front.
   if (view.phase != RunPhase::kRunning && !told_over_) {

@@ -10,7 +10,8 @@
 // Escape and the close box (IDCANCEL) are the driver's Cancel, Enter (IDOK)
 // its Confirm; the driver ends the page (Close) with IDCANCEL after the
 // abort wait, or with kQuitResult at once on a worker's quit request.
-// During the abort wait the page keeps dispatching messages.
+// During the abort wait the page keeps dispatching messages. The page's
+// taskbar button shows the run's share (win32/taskbar_progress.h).
 //
 // Threads: the window thread only.
 
@@ -18,10 +19,12 @@
 
 #include <cstdint>
 #include <memory>
+#include <utility>
 
 #include "run/run_driver.h"
 #include "win32/dialog_furniture.h"
 #include "win32/job_list.h"
+#include "win32/taskbar_progress.h"
 
 namespace brenvik {
 
@@ -38,6 +41,8 @@ class ProgressPage final : public DialogPage, private RunFace {
   // Opens the page, starting the run, and returns once it has ended
   // (kNotOpened when it could not be made; the run is then not started).
   INT_PTR Run();
+  // Where the run's share goes instead of the taskbar button (tests).
+  void SetTaskbarSink(TaskbarProgress::Sink sink) { taskbar_.SetSink(std::move(sink)); }
 
  private:
   bool OnMessage(UINT message, WPARAM wparam, LPARAM lparam, INT_PTR& result) override;
@@ -49,6 +54,7 @@ class ProgressPage final : public DialogPage, private RunFace {
   Prompt& prompt_;
   RunDriver driver_;
   std::unique_ptr<JobList> list_;
+  TaskbarProgress taskbar_;
   int progress_range_ = -1;  // the bar's range as last set
   bool ended_ = false;
   bool told_over_ = false;  // the end of the run was signalled

@@ -4,6 +4,11 @@
 // The release is a sample served by the test server on this machine.
 //
 //   gui_screenshots <folder>        (QT_QPA_PLATFORM=offscreen works)
+//   gui_screenshots --notice <file> the whole screen once a run has ended
+//                                   behind another window, with the
+//                                   desktop's notification (an X display
+//                                   with a notification daemon on the
+//                                   session bus: scripts/notice-screenshot)
 
 #include <QApplication>
 #include <QDir>
@@ -11,6 +16,7 @@
 #include <QLabel>
 #include <QPixmap>
 #include <QPushButton>
+#include <QScreen>
 #include <cstdio>
 #include <functional>
 
@@ -114,13 +120,52 @@ int Run(const QString& folder) {
   return saved ? 0 : 1;
 }
 
+// The sample release run to its end while a plain desktop, in front, has
+// the focus; then the screen, with the notification the end brought.
+int RunNotice(const QString& path) {
+  GuiWorld world;
+  PublishSampleRelease(world);
+  world.server.Behave(world.release.PathOf("Data/Pellix2.cab"));
+  world.WriteCatalogue();
+  Session& session = world.MakeSession();
+  const std::unique_ptr<RunEngine> run =
+      session.MakeRun(Handover{world.downloads.Folder() + "PellixInstall/", false});
+
+  QWidget desktop;
+  desktop.setStyleSheet("background-color: #4d6a86;");
+  desktop.setGeometry(QGuiApplication::primaryScreen()->geometry());
+  desktop.show();
+  ProgressPage page(*run, world.prompt);
+  // On the left, clear of the notices in the top right corner.
+  page.move(24, (desktop.height() - page.height()) / 2);
+  page.show();
+  desktop.activateWindow();
+  const bool ended = WaitFor(
+      [&] { return !page.isActiveWindow() && page.CancelButton()->text() == "Quit"; }, 60000);
+  if (!ended) {
+    std::fprintf(stderr, "the run did not end behind the desktop\n");
+    return 1;
+  }
+  // The daemon draws its notice meanwhile.
+  WaitFor([] { return false; }, 2000);
+  if (!QGuiApplication::primaryScreen()->grabWindow(0).save(path)) {
+    std::fprintf(stderr, "cannot write %s\n", qPrintable(path));
+    return 1;
+  }
+  std::printf("wrote %s\n", qPrintable(path));
+  return 0;
+}
+
 }  // namespace
 }  // namespace brenvik::test
 
 int main(int argc, char** argv) {
   QApplication app(argc, argv);
+  if (argc == 3 && QString(argv[1]) == "--notice") {
+    return brenvik::test::RunNotice(QString::fromLocal8Bit(argv[2]));
+  }
   if (argc != 2) {
-    std::fprintf(stderr, "usage: gui_screenshots <folder>\n");
+    std::fprintf(stderr, "usage: gui_screenshots <folder> | --notice <file>\n");
     return 2;
   }
   return brenvik::test::Run(QString::fromLocal8Bit(argv[1]));

@@ -42,11 +42,13 @@ TEST_F(RunDriverTest, EnterDoesNothingDuringTheRunAndQuitsOnceItIsOver) {
   for (int i = 0; i < 5; ++i) driver_->Confirm();
   EXPECT_FALSE(face_.closed);
   EXPECT_EQ(face_.last.button, kCancelButton);
+  EXPECT_EQ(face_.last.outcome, RunOutcome::kNone);
   EXPECT_TRUE(prompt_.Texts().empty());
 
   server_.Behave(release_.PathOf("stuck.bin"));
   NewRun();
   ASSERT_EQ(Drive(), RunEnd::kFinished);
+  EXPECT_EQ(face_.last.outcome, RunOutcome::kComplete);
   EXPECT_FALSE(face_.closed);
   driver_->Confirm();
   EXPECT_EQ(face_.closed, RunClose::kCancelled);
@@ -72,6 +74,7 @@ TEST_F(RunDriverTest, CancelRunsTheAbortWaitThenOneLastTickWithTheMessageOnce) {
   ASSERT_EQ(during.size(), 1u);
   EXPECT_EQ(during[0].button, kQuitButton);
   EXPECT_EQ(during[0].phase, RunPhase::kAborted);
+  EXPECT_EQ(during[0].outcome, RunOutcome::kCancelled);
   EXPECT_TRUE(during[0].title.starts_with(std::string(kAborting) + " - 00:"));
   // More Cancels and polls after the end do nothing.
   driver_->Cancel();
@@ -120,6 +123,28 @@ TEST_F(RunDriverTest, ACancelDuringAQuestionWaitsForTheAnswer) {
   ASSERT_EQ(texts.size(), 2u);
   EXPECT_NE(texts[0].find("gone.bin"), std::string::npos);
   EXPECT_EQ(texts[1], kContinueLaterMessage);
+}
+
+// How a run ended that the user did not stop: a download given up at its
+// question failed the run, as does an installer that would not start after
+// every file was verified.
+TEST_F(RunDriverTest, TheOutcomeTellsAFailureFromACancel) {
+  release_.Add("gone.bin", RandomBytes(1000, 3));
+  WriteCatalogue();
+  server_.Remove(release_.PathOf("gone.bin"));
+  NewRun();
+  prompt_.Push(PromptAnswer::kCancel);
+  ASSERT_EQ(Drive(), RunEnd::kClosed);
+  EXPECT_EQ(face_.last.phase, RunPhase::kAborted);
+  EXPECT_EQ(face_.last.outcome, RunOutcome::kFailed);
+
+  server_.Serve(release_.PathOf("gone.bin"), release_.Content("gone.bin"));
+  release_.Add("Install.exe", RandomBytes(1000, 4));
+  WriteCatalogue();
+  FakeLauncher refusing(false);
+  NewRun(true, &refusing);
+  ASSERT_EQ(Drive(), RunEnd::kFinished);
+  EXPECT_EQ(face_.last.outcome, RunOutcome::kInstallerFailed);
 }
 
 TEST_F(RunDriverTest, ViewsCarryEveryRowOnceAndThenOnlyWhatChanged) {
