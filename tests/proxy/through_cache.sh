@@ -164,7 +164,12 @@ sign() {
     fail "the catalogue tool failed on $base/$2"
   "$signify_bin" -S -s "$keys/release.sec" -m "$base/FileList.txt" ||
     fail "signify could not sign $base/FileList.txt"
-  stamp "$base/FileList.txt" "$base/FileList.txt.sig"
+  # A list of mirrors (none that answers: the checks below read only its
+  # headers), signed as the catalogue is.
+  printf '# no mirrors here\n' >"$base/Mirrors.txt"
+  "$signify_bin" -S -s "$keys/release.sec" -m "$base/Mirrors.txt" ||
+    fail "signify could not sign $base/Mirrors.txt"
+  stamp "$base/FileList.txt" "$base/FileList.txt.sig" "$base/Mirrors.txt" "$base/Mirrors.txt.sig"
   chmod -R a+rX "$base"
 }
 
@@ -315,12 +320,13 @@ header_of() {
     tr -d '\r' | sed -n "s/^$name: *//Ip" | tail -n 1
 }
 
-# check_headers SERVER BASE_URL: the catalogue and its signature must not be
+# check_headers SERVER BASE_URL: the catalogue, the list of mirrors and their
+# signatures must not be
 # kept by caches, a version folder's files may be kept long, and a file
 # resumes: a strong ETag and a byte range.
 check_headers() {
   local server=$1 url=$2 value max_age etag
-  for name in FileList.txt FileList.txt.sig; do
+  for name in FileList.txt FileList.txt.sig Mirrors.txt Mirrors.txt.sig; do
     value=$(header_of "$url$name" Cache-Control)
     [ "$value" = no-cache ] || fail "$server: $name has Cache-Control '$value', not 'no-cache'"
   done
