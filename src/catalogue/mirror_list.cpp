@@ -65,6 +65,8 @@ std::optional<std::string> MirrorBaseUrl(std::string_view text, std::string& why
 MirrorList ParseMirrorList(std::string_view text) {
   MirrorList list;
   std::string_view rest = text;
+  // A list saved by an editor that marks UTF-8 with a byte order mark.
+  if (rest.starts_with("\xEF\xBB\xBF")) rest.remove_prefix(3);
   std::string_view line;
   int number = 0;
   while (NextLine(rest, line)) {

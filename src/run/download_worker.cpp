@@ -403,10 +403,12 @@ class DownloadWorker {
                      : BackOff(context_.config.pause, std::max(crew_.Failures(), 1)));
   }
 
-  // A failure's reason with the server it came from, when there are several.
+  // A failure's reason with the server it came from, when there are several
+  // and the reason does not name it already.
   std::string WithHost(const std::string& reason, int server) const {
     if (!context_.servers.Several()) return reason;
     const std::string& host = context_.servers.At(server).host;
+    if (reason.find(host) != std::string::npos) return reason;
     return reason.empty() ? "from " + host : reason + " from " + host;
   }
 

@@ -84,26 +84,26 @@ MirrorFetch FetchMirrorList(const SessionConfig& config, const DownloadFunction&
                                     kMirrorListFileLimit, text, fetch.aborted);
   if (fetch.aborted || why == "missing") return fetch;
   if (!why.empty()) {
-    fetch.line = Format(kMirrorsNotFetchedFormat, why.c_str(), chosen.c_str());
+    fetch.problem = Format(kMirrorsNotFetchedFormat, why.c_str(), chosen.c_str());
     return fetch;
   }
   if (!config.publisher_key.empty()) {
     const std::string refusal = SignatureRefusal(config, download, callback, text, fetch.aborted);
     if (fetch.aborted) return fetch;
     if (!refusal.empty()) {
-      fetch.line = Format(kMirrorsNotSignedFormat, refusal.c_str(), chosen.c_str());
+      fetch.problem = Format(kMirrorsNotSignedFormat, refusal.c_str(), chosen.c_str());
       return fetch;
     }
   }
   const MirrorList list = ParseMirrorList(text);
   for (const std::string& ignored : list.ignored) {
-    fetch.line += Format(kMirrorLineIgnoredFormat, ignored.c_str()) + "\n";
+    fetch.problem +=
+        (fetch.problem.empty() ? "" : "\n") + Format(kMirrorLineIgnoredFormat, ignored.c_str());
   }
   for (const std::string& server : list.servers) {
     if (server != config.base_url) fetch.servers.push_back(server);
   }
-  if (!fetch.servers.empty()) fetch.line += UsedLine(config, fetch.servers);
-  while (!fetch.line.empty() && fetch.line.back() == '\n') fetch.line.pop_back();
+  if (!fetch.servers.empty()) fetch.used = UsedLine(config, fetch.servers);
   return fetch;
 }
 

@@ -18,9 +18,11 @@ namespace brenvik {
 
 struct MirrorFetch {
   std::vector<std::string> servers;  // base URLs, each ending with '/'
-  // One or more lines for the user: the servers used, or why the list (or
-  // some of its lines) is not; empty when there is no list.
-  std::string line;
+  // Why the list, or some of its lines, is not used (one line each);
+  // empty when nothing went wrong.
+  std::string problem;
+  // The servers used besides the chosen one; empty when none.
+  std::string used;
   bool aborted = false;
 };
 

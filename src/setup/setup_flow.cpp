@@ -226,13 +226,15 @@ FetchOutcome SetupFlow::FetchCatalogue() {
   MirrorFetch mirrors = FetchMirrorList(services_.config, services_.download, services_.callback);
   if (mirrors.aborted) return FetchOutcome::kGaveUp;
   mirrors_ = std::move(mirrors.servers);
-  state_.mirrors_line = std::move(mirrors.line);
+  // A list that is not used is the publisher's fault, said once; the run
+  // goes on with the servers it has.
+  if (!mirrors.problem.empty()) {
+    (void)services_.prompt.Ask(mirrors.problem, PromptButtons::kOk, PromptIcon::kNone);
+  }
+  state_.mirrors_line = std::move(mirrors.used);
   state_.release = ReleaseSummary{VersionText(), services_.catalogue.Total() >> 20};
-  const auto size_mb = static_cast<unsigned long long>(state_.release->size_mb);
-  state_.info_text = state_.mirrors_line.empty()
-                         ? Format(kVersionFormat, state_.release->version.c_str(), size_mb)
-                         : Format(kVersionWithMirrorsFormat, state_.release->version.c_str(),
-                                  size_mb, state_.mirrors_line.c_str());
+  state_.info_text = Format(kVersionFormat, state_.release->version.c_str(),
+                            static_cast<unsigned long long>(state_.release->size_mb));
   Changed();
 
   if (!CheckDiskSpace(services_.temp_folder, services_.catalogue.ScratchSpaceNeed(),

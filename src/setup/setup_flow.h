@@ -71,8 +71,9 @@ struct ReleaseSummary {
 struct SetupState {
   std::string info_text;
   std::optional<ReleaseSummary> release;  // once the catalogue is loaded
-  // What became of the release's other servers (Mirrors.txt): empty
-  // when it has none; the info text shows it once the catalogue is loaded.
+  // The release's other servers in use (from Mirrors.txt), as a line for
+  // the terminal; empty when there are none. Why a list is not used is
+  // asked with OK instead, once.
   std::string mirrors_line;
   std::string location;
   bool next_enabled = false;

@@ -49,10 +49,6 @@ inline constexpr const char* kMirrorsNotFetchedFormat =
 inline constexpr const char* kMirrorsNotSignedFormat =
     "Mirrors.txt is not used (%s): every file comes from %s.";
 inline constexpr const char* kMirrorLineIgnoredFormat = "Mirrors.txt, %s: left out.";
-// The window's words for the loaded catalogue with a line about the mirrors.
-inline constexpr const char* kVersionWithMirrorsFormat =
-    "Version: %s\nSize: %llu MB\n%s\n\nClick folder to browse for a download location or click "
-    "next to accept the suggested location.";
 inline constexpr const char* kTerminalFolderHint =
     "Press Enter below to accept the suggested location, or type another folder.";
 inline constexpr const char* kPickerTitle =

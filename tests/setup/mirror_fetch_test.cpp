@@ -8,6 +8,7 @@
 #include "support/temp_dir.h"
 #include "transfer/download_service.h"
 #include "transfer/transfer_callback.h"
+#include "transfer/url_text.h"
 
 namespace brenvik::test {
 namespace {
@@ -35,8 +36,9 @@ class MirrorFetchTest : public ::testing::Test {
 
 TEST_F(MirrorFetchTest, TheListIsReadLineByLineAndWhatIsLeftOutIsSaid) {
   server_.Serve("Mirrors.txt",
+                // Saved by an editor that starts with a byte order mark.
+                "\xEF\xBB\xBFhttps://eu.example.test/cd\r\n"
                 "# the release's other servers\r\n"
-                "https://eu.example.test/cd\r\n"
                 "\n"
                 "  http://us.example.test:8080/cd/  \n"
                 "https://eu.example.test/cd/\n"  // the first line again
@@ -47,33 +49,33 @@ TEST_F(MirrorFetchTest, TheListIsReadLineByLineAndWhatIsLeftOutIsSaid) {
   const MirrorFetch fetch = Fetch();
   EXPECT_EQ(fetch.servers, (std::vector<std::string>{"https://eu.example.test/cd/",
                                                      "http://us.example.test:8080/cd/"}));
-  EXPECT_TRUE(Has(fetch.line, "Mirrors.txt, line 6: not an http:// or https:// address"))
-      << fetch.line;
-  EXPECT_TRUE(Has(fetch.line, "line 7: carries a user name or password")) << fetch.line;
-  EXPECT_FALSE(Has(fetch.line, "secret")) << fetch.line;
-  EXPECT_TRUE(Has(fetch.line, "line 8: holds a query")) << fetch.line;
-  EXPECT_TRUE(Has(fetch.line, "Files also come from: eu.example.test, us.example.test:8080"))
-      << fetch.line;
+  EXPECT_TRUE(Has(fetch.problem, "Mirrors.txt, line 6: not an http:// or https:// address"))
+      << fetch.problem;
+  EXPECT_TRUE(Has(fetch.problem, "line 7: carries a user name or password")) << fetch.problem;
+  EXPECT_FALSE(Has(fetch.problem, "secret")) << fetch.problem;
+  EXPECT_TRUE(Has(fetch.problem, "line 8: holds a query")) << fetch.problem;
+  EXPECT_EQ(fetch.used, "Files also come from: eu.example.test, us.example.test:8080 (besides " +
+                            AuthorityOf(server_.Url()) + ").");
 }
 
 TEST_F(MirrorFetchTest, NoListIsNoNewsButAListThatCannotBeHadIsSaid) {
   MirrorFetch fetch = Fetch();  // the server has no Mirrors.txt
   EXPECT_TRUE(fetch.servers.empty());
-  EXPECT_EQ(fetch.line, "");
+  EXPECT_EQ(fetch.problem + fetch.used, "");
 
   server_.Serve("Mirrors.txt", "https://eu.example.test/\n");
   server_.Misbehave("Mirrors.txt", Behaviour{.status = 500});
   fetch = Fetch();
   EXPECT_TRUE(fetch.servers.empty());
-  EXPECT_TRUE(Has(fetch.line, "Mirrors.txt could not be downloaded (")) << fetch.line;
-  EXPECT_TRUE(Has(fetch.line, "every file comes from 127.0.0.1:")) << fetch.line;
+  EXPECT_TRUE(Has(fetch.problem, "Mirrors.txt could not be downloaded (")) << fetch.problem;
+  EXPECT_TRUE(Has(fetch.problem, "every file comes from 127.0.0.1:")) << fetch.problem;
 
   // A list larger than any list of servers is not read at all.
   server_.Behave("Mirrors.txt");
   server_.Serve("Mirrors.txt", std::string(kMirrorListFileLimit + 1, '#'));
   fetch = Fetch();
   EXPECT_TRUE(fetch.servers.empty());
-  EXPECT_TRUE(Has(fetch.line, "larger than")) << fetch.line;
+  EXPECT_TRUE(Has(fetch.problem, "larger than")) << fetch.problem;
 }
 
 TEST_F(MirrorFetchTest, WithAPublisherKeyOnlyASignedListIsUsed) {
@@ -83,22 +85,23 @@ TEST_F(MirrorFetchTest, WithAPublisherKeyOnlyASignedListIsUsed) {
 
   MirrorFetch fetch = Fetch();  // no signature beside it
   EXPECT_TRUE(fetch.servers.empty());
-  EXPECT_TRUE(Has(fetch.line, "Mirrors.txt is not used (")) << fetch.line;
+  EXPECT_TRUE(Has(fetch.problem, "Mirrors.txt is not used (")) << fetch.problem;
 
   server_.Serve("Mirrors.txt.sig", SignatureOf(kOtherTestKey, list));
   fetch = Fetch();
   EXPECT_TRUE(fetch.servers.empty()) << "signed with another key";
-  EXPECT_TRUE(Has(fetch.line, "is not used")) << fetch.line;
+  EXPECT_TRUE(Has(fetch.problem, "is not used")) << fetch.problem;
 
   server_.Serve("Mirrors.txt.sig", SignatureOf(kPublisherTestKey, "https://evil.example.test/\n"));
   fetch = Fetch();
   EXPECT_TRUE(fetch.servers.empty()) << "a signature over other bytes";
-  EXPECT_TRUE(Has(fetch.line, "is not used")) << fetch.line;
+  EXPECT_TRUE(Has(fetch.problem, "is not used")) << fetch.problem;
 
   server_.Serve("Mirrors.txt.sig", SignatureOf(kPublisherTestKey, list));
   fetch = Fetch();
   EXPECT_EQ(fetch.servers, std::vector<std::string>{"https://eu.example.test/cd/"});
-  EXPECT_TRUE(Has(fetch.line, "Files also come from: eu.example.test")) << fetch.line;
+  EXPECT_TRUE(Has(fetch.used, "Files also come from: eu.example.test")) << fetch.used;
+  EXPECT_EQ(fetch.problem, "");
 }
 
 }  // namespace
