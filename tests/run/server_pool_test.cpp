@@ -84,34 +84,30 @@ TEST_F(ServerPoolTest, AFailingServerRestsLongerEachTimeAndWakes) {
   pool.Done(0);
 }
 
-TEST_F(ServerPoolTest, OneServerNeverRests) {
-  ServerPool pool = Pool({"http://a.test/"});
-  EXPECT_FALSE(pool.Rest(0, seconds(60)));
-  EXPECT_EQ(pool.Take(0), 0);
-  EXPECT_EQ(pool.HostShownFor(0), "") << "a row names its server only when there are several";
-}
-
+// Only a failure of the server itself rests it: a missing file, a body of
+// the wrong size or a local fault is the file's, and counts as with one server.
 TEST_F(ServerPoolTest, OnlyTheServersOwnFailuresRestIt) {
-  auto fault = [](long status, bool permanent = false) {
-    DownloadResult result;
-    result.outcome = DownloadOutcome::kServerFailure;
-    result.http_status = status;
-    result.permanent = permanent;
-    return ServerPool::ServerFault(result);
+  struct Case {
+    DownloadOutcome outcome;
+    long status;
+    bool permanent;
+    bool wrong_size;
+    bool rests;
   };
-  EXPECT_TRUE(fault(0));    // refused, reset, timed out
-  EXPECT_TRUE(fault(503));  // overloaded
-  EXPECT_TRUE(fault(429));
-  EXPECT_TRUE(fault(0, true));  // a certificate problem
-  EXPECT_FALSE(fault(404));     // the file's own: another server may have it, but it counts
-  DownloadResult wrong_size;
-  wrong_size.outcome = DownloadOutcome::kServerFailure;
-  wrong_size.http_status = 200;
-  wrong_size.wrong_size = true;
-  EXPECT_FALSE(ServerPool::ServerFault(wrong_size));
-  DownloadResult local;
-  local.outcome = DownloadOutcome::kLocalFailure;
-  EXPECT_FALSE(ServerPool::ServerFault(local));
+  for (const Case& c : {Case{DownloadOutcome::kServerFailure, 0, false, false, true},
+                        Case{DownloadOutcome::kServerFailure, 503, false, false, true},
+                        Case{DownloadOutcome::kServerFailure, 429, false, false, true},
+                        Case{DownloadOutcome::kServerFailure, 0, true, false, true},
+                        Case{DownloadOutcome::kServerFailure, 404, false, false, false},
+                        Case{DownloadOutcome::kServerFailure, 200, false, true, false},
+                        Case{DownloadOutcome::kLocalFailure, 0, false, false, false}}) {
+    DownloadResult result;
+    result.outcome = c.outcome;
+    result.http_status = c.status;
+    result.permanent = c.permanent;
+    result.wrong_size = c.wrong_size;
+    EXPECT_EQ(ServerPool::ServerFault(result), c.rests) << c.status;
+  }
 }
 
 }  // namespace

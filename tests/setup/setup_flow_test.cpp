@@ -342,7 +342,7 @@ class SignedCatalogueTest : public SetupFlowTest {
 };
 
 // A list of mirrors the key does not vouch for is said once and not used:
-// the run has the chosen server alone. Signed, it is used without a word.
+// the run has the chosen server alone.
 TEST_F(SignedCatalogueTest, AnUnsignedListOfMirrorsIsSaidAndNotUsed) {
   ServeSignature(kPublisherTestKey);
   const std::string list = "https://eu.example.test/cd/\n";
@@ -357,12 +357,6 @@ TEST_F(SignedCatalogueTest, AnUnsignedListOfMirrorsIsSaidAndNotUsed) {
   EXPECT_EQ(prompt_.Texts().front().rfind("Mirrors.txt is not used (", 0), 0u)
       << prompt_.Texts().front();
   EXPECT_EQ(prompt_.Asked().front().buttons, PromptButtons::kOk);
-
-  server_.Serve("Mirrors.txt.sig", SignatureOf(kPublisherTestKey, list));
-  ASSERT_EQ(flow.FetchCatalogue(), FetchOutcome::kReady);
-  EXPECT_EQ(flow.Mirrors(), std::vector<std::string>{"https://eu.example.test/cd/"});
-  EXPECT_EQ(prompt_.Count(), 1u);
-  EXPECT_NE(flow.State().mirrors_line.find("eu.example.test"), std::string::npos);
 }
 
 TEST_F(SignedCatalogueTest, ACatalogueSignedWithTheKeyIsLoaded) {
