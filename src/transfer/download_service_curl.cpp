@@ -79,6 +79,20 @@ struct Inbox {
   std::atomic<size_t>* held_together = nullptr;
 };
 
+// What the thread that owns a body has taken of the response so far.
+struct Reception {
+  std::optional<uint64_t> announced;  // the final response's Content-Length
+  size_t unreported = 0;              // bytes taken since the last report
+  bool stopped = false;               // the body said stop
+};
+
+// A transfer that runs on the thread owning its body, handing its bytes
+// straight from libcurl's buffer to the body (no copy into the inbox).
+struct Direct {
+  Body* body = nullptr;
+  Reception* reception = nullptr;
+};
+
 // One transfer. The fields above `inbox` belong to the event loop while
 // the transfer runs (its callbacks fill them) and to Fetch once it is done.
 struct CurlTransfer {
@@ -90,6 +104,7 @@ struct CurlTransfer {
   std::string location;
   std::string refusal;  // a redirect that must not be followed
   std::string proxy;    // the proxy this transfer goes through; empty for none
+  Direct direct;        // set only on the body's own thread
   Inbox inbox;
 };
 
@@ -102,9 +117,40 @@ bool Full(const Inbox& inbox) {
   return inbox.held_together->load() >= kMostHeldTogether;
 }
 
+// The body's own thread runs the transfer: the response's start (when it
+// has not been handed over yet) and the bytes go to the body at once.
+// Returning less than `bytes` ends the transfer with a write error, which
+// the pump reports as stopped by the body.
+size_t TakeDirectly(CurlTransfer& transfer, const char* data, size_t bytes) {
+  Reception& reception = *transfer.direct.reception;
+  if (reception.stopped) return 0;
+  std::optional<BodyStart> start;
+  {
+    std::lock_guard lock(transfer.inbox.mutex);
+    start = std::exchange(transfer.inbox.start, std::nullopt);
+  }
+  bool go_on = true;
+  Body& body = *transfer.direct.body;
+  if (start) {
+    reception.announced = start->announced;
+    go_on = StartBody(body, start->status, start->headers);
+  }
+  if (go_on) go_on = TakeBody(body, data, bytes, reception.announced);
+  reception.unreported += bytes;
+  // One perform can read many buffers: the count is shown as often as the
+  // hub wakes a thread for its bytes.
+  if (go_on && reception.unreported >= kWakeAt) {
+    reception.unreported = 0;
+    go_on = ReportProgress(body, body.received, reception.announced.value_or(0));
+  }
+  reception.stopped = !go_on;
+  return go_on ? bytes : 0;
+}
+
 size_t WriteBody(char* data, size_t size, size_t count, void* user) {
   auto* transfer = static_cast<CurlTransfer*>(user);
   const size_t bytes = size * count;
+  if (transfer->direct.body != nullptr) return TakeDirectly(*transfer, data, bytes);
   Inbox& inbox = transfer->inbox;
   std::lock_guard lock(inbox.mutex);
   if (Full(inbox)) {
@@ -546,7 +592,7 @@ class OwnDrive final : public Drive {
           End(transfer, message->data.result);
         }
       }
-      if (HasNews(transfer.inbox)) return;
+      if (HasNews(transfer)) return;
       const auto left_ms = std::chrono::duration_cast<std::chrono::milliseconds>(
           until - std::chrono::steady_clock::now());
       if (left_ms.count() <= 0) return;
@@ -557,7 +603,8 @@ class OwnDrive final : public Drive {
   void Resume(CurlTransfer& transfer) override { curl_easy_pause(transfer.curl, CURLPAUSE_CONT); }
 
  private:
-  static bool HasNews(Inbox& inbox) {
+  static bool HasNews(CurlTransfer& transfer) {
+    Inbox& inbox = transfer.inbox;
     std::lock_guard lock(inbox.mutex);
     return inbox.done || inbox.paused || inbox.start || !inbox.bytes.empty();
   }
@@ -577,28 +624,30 @@ class OwnDrive final : public Drive {
 
 // Hands what the drive received to the body, on this thread, until the
 // transfer has left it: the start, the bytes (written and hashed here),
-// and a report at least every kReportIntervalMs. Once the body says stop,
-// the drive drops the transfer. Returns how the transfer ended.
-CURLcode Pump(Drive& drive, CurlTransfer& transfer, Body& body) {
-  std::optional<uint64_t> announced;
+// and a report at least every kReportIntervalMs. A direct transfer has
+// handed its bytes over already; `reception` says what it took. Once the
+// body says stop, the drive drops the transfer. Returns how the transfer
+// ended.
+CURLcode Pump(Drive& drive, CurlTransfer& transfer, Body& body, Reception& reception) {
   std::string bytes;
   bool stopping = false;
   for (;;) {
     drive.Await(transfer);
     const Taken taken = TakeFromInbox(transfer.inbox, bytes);
     if (!taken.sent) HoldStallWatch(body);
-    bool go_on = !stopping;
+    bool go_on = !stopping && !reception.stopped;
     if (go_on && taken.start) {
-      announced = taken.start->announced;
+      reception.announced = taken.start->announced;
       go_on = StartBody(body, taken.start->status, taken.start->headers);
     }
-    const bool moved = !bytes.empty();
-    if (go_on && moved) go_on = TakeBody(body, bytes.data(), bytes.size(), announced);
+    const bool moved = !bytes.empty() || std::exchange(reception.unreported, 0) > 0;
+    if (go_on && !bytes.empty())
+      go_on = TakeBody(body, bytes.data(), bytes.size(), reception.announced);
     bytes.clear();
     // Bytes that came are shown, the last ones too; a look that found
     // nothing keeps the face alive.
     if (go_on && moved) {
-      go_on = ReportProgress(body, body.received, announced.value_or(0));
+      go_on = ReportProgress(body, body.received, reception.announced.value_or(0));
     } else if (go_on && !taken.done) {
       go_on = ReportIdle(body);
     }
@@ -633,9 +682,14 @@ class CurlTransport final : public Transport {
     curl_slist* headers = RequestHeaders(body, transfer.curl);
     // Only HTTPS may multiplex (HTTP/2 is asked for through TLS); plain
     // HTTP and files gain nothing from the hub's loop but its hand-offs.
-    Drive& drive = SchemeOf(wire_url) == "https" ? static_cast<Drive&>(hub_drive_) : own_;
+    const bool own = SchemeOf(wire_url) != "https";
+    Drive& drive = own ? static_cast<Drive&>(own_) : hub_drive_;
+    // On this thread's own multi handle the write callback runs here, so
+    // it may hand the bytes to the body itself.
+    Reception reception;
+    if (own) transfer.direct = {.body = &body, .reception = &reception};
     drive.Start(transfer);
-    const CURLcode code = Pump(drive, transfer, body);
+    const CURLcode code = Pump(drive, transfer, body, reception);
     // The error buffer and the header list live on this stack; the handle
     // outlives them.
     curl_easy_setopt(transfer.curl, CURLOPT_ERRORBUFFER, nullptr);
