@@ -248,7 +248,9 @@ bool TakeBody(Body& body, const char* data, size_t bytes, std::optional<uint64_t
   body.received += bytes;
   body.callback->CountReceived(bytes);  // what the run's rate is made of
   if (!body.range_only) SaveValidatorOfLargeBody(body);
-  if (body.rate_limit != nullptr) {
+  if (body.rate_limit != nullptr && body.pay_without_waiting) {
+    (void)body.rate_limit->Charge(bytes);
+  } else if (body.rate_limit != nullptr) {
     body.rate_limit->Pay(bytes, [&body] { return body.callback->KeepAlive(); });
     if (body.callback->AbortRequested()) body.aborted = true;
   }

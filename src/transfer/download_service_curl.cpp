@@ -86,11 +86,17 @@ struct Reception {
   bool stopped = false;               // the body said stop
 };
 
-// A transfer that runs on the thread owning its body, handing its bytes
-// straight from libcurl's buffer to the body (no copy into the inbox).
+// Bytes that go from libcurl's buffer straight to the body, with no copy
+// into the inbox. On the body's own thread (a multi handle of its own)
+// always; on the hub's event loop whenever the owning thread is not at the
+// body itself (`mutex`, held by whichever thread is), the inbox is empty
+// (so the bytes stay in order) and no speed limit is set (the owning
+// thread pays for bytes; the loop never waits).
 struct Direct {
   Body* body = nullptr;
   Reception* reception = nullptr;
+  bool on_loop = false;
+  std::mutex mutex;  // guards `body` and `reception` while on the loop
 };
 
 // One transfer. The fields above `inbox` belong to the event loop while
@@ -104,7 +110,7 @@ struct CurlTransfer {
   std::string location;
   std::string refusal;  // a redirect that must not be followed
   std::string proxy;    // the proxy this transfer goes through; empty for none
-  Direct direct;        // set only on the body's own thread
+  Direct direct;
   Inbox inbox;
 };
 
@@ -117,40 +123,82 @@ bool Full(const Inbox& inbox) {
   return inbox.held_together->load() >= kMostHeldTogether;
 }
 
-// The body's own thread runs the transfer: the response's start (when it
-// has not been handed over yet) and the bytes go to the body at once.
-// Returning less than `bytes` ends the transfer with a write error, which
-// the pump reports as stopped by the body.
-size_t TakeDirectly(CurlTransfer& transfer, const char* data, size_t bytes) {
+// Hands the body the response's start (when it has not been handed over
+// yet) and `bytes`. False once the body says stop.
+bool HandOver(CurlTransfer& transfer, const char* data, size_t bytes) {
   Reception& reception = *transfer.direct.reception;
-  if (reception.stopped) return 0;
+  Body& body = *transfer.direct.body;
   std::optional<BodyStart> start;
   {
     std::lock_guard lock(transfer.inbox.mutex);
     start = std::exchange(transfer.inbox.start, std::nullopt);
   }
   bool go_on = true;
-  Body& body = *transfer.direct.body;
   if (start) {
     reception.announced = start->announced;
     go_on = StartBody(body, start->status, start->headers);
   }
   if (go_on) go_on = TakeBody(body, data, bytes, reception.announced);
   reception.unreported += bytes;
+  reception.stopped = !go_on;
+  return go_on;
+}
+
+// On the body's own thread. Returning less than `bytes` ends the transfer
+// with a write error, which the pump reports as stopped by the body.
+size_t TakeDirectly(CurlTransfer& transfer, const char* data, size_t bytes) {
+  Reception& reception = *transfer.direct.reception;
+  if (reception.stopped || !HandOver(transfer, data, bytes)) return 0;
   // One perform can read many buffers: the count is shown as often as the
   // hub wakes a thread for its bytes.
-  if (go_on && reception.unreported >= kWakeAt) {
+  if (reception.unreported >= kWakeAt) {
     reception.unreported = 0;
-    go_on = ReportProgress(body, body.received, reception.announced.value_or(0));
+    Body& body = *transfer.direct.body;
+    reception.stopped = !ReportProgress(body, body.received, reception.announced.value_or(0));
   }
-  reception.stopped = !go_on;
+  return reception.stopped ? 0 : bytes;
+}
+
+constexpr size_t kNotTaken = SIZE_MAX;
+
+// On the hub's loop: the bytes go to the body when the loop may write them
+// (see Direct); kNotTaken when they must wait in the inbox. The reports
+// and the speed limit's waits stay with the owning thread.
+size_t TakeOnLoop(CurlTransfer& transfer, const char* data, size_t bytes) {
+  Direct& direct = transfer.direct;
+  const std::unique_lock body_lock(direct.mutex, std::try_to_lock);
+  if (!body_lock.owns_lock()) return kNotTaken;
+  Reception& reception = *direct.reception;
+  if (reception.stopped) return 0;
+  const RateLimit* limit = direct.body->rate_limit;
+  if (limit != nullptr && limit->Rate() > 0) return kNotTaken;
+  Inbox& inbox = transfer.inbox;
+  {
+    std::lock_guard lock(inbox.mutex);
+    if (!inbox.bytes.empty()) return kNotTaken;
+  }
+  direct.body->pay_without_waiting = true;
+  const bool go_on = HandOver(transfer, data, bytes);
+  direct.body->pay_without_waiting = false;
+  // The owning thread shows the count on its next look (at most
+  // kReportIntervalMs away); woken now only to stop.
+  if (!go_on) {
+    std::lock_guard lock(inbox.mutex);
+    inbox.wake = true;
+    inbox.arrived.notify_one();
+  }
   return go_on ? bytes : 0;
 }
 
 size_t WriteBody(char* data, size_t size, size_t count, void* user) {
   auto* transfer = static_cast<CurlTransfer*>(user);
   const size_t bytes = size * count;
-  if (transfer->direct.body != nullptr) return TakeDirectly(*transfer, data, bytes);
+  if (transfer->direct.body != nullptr && !transfer->direct.on_loop) {
+    return TakeDirectly(*transfer, data, bytes);
+  }
+  if (transfer->direct.body != nullptr) {
+    if (const size_t taken = TakeOnLoop(*transfer, data, bytes); taken != kNotTaken) return taken;
+  }
   Inbox& inbox = transfer->inbox;
   std::lock_guard lock(inbox.mutex);
   if (Full(inbox)) {
@@ -161,6 +209,9 @@ size_t WriteBody(char* data, size_t size, size_t count, void* user) {
     return CURL_WRITEFUNC_PAUSE;
   }
   const bool was_below = inbox.bytes.size() < kWakeAt;
+  // Room for what the owning thread is woken for at once: a string grown
+  // piece by piece would copy itself over and over.
+  if (inbox.bytes.capacity() < kWakeAt) inbox.bytes.reserve(kWakeAt + bytes);
   inbox.bytes.append(data, bytes);
   if (inbox.held_together != nullptr) inbox.held_together->fetch_add(bytes);
   if (was_below && inbox.bytes.size() >= kWakeAt) {
@@ -633,6 +684,8 @@ CURLcode Pump(Drive& drive, CurlTransfer& transfer, Body& body, Reception& recep
   bool stopping = false;
   for (;;) {
     drive.Await(transfer);
+    // The loop writes to the body only while this thread is away from it.
+    std::unique_lock body_lock(transfer.direct.mutex);
     const Taken taken = TakeFromInbox(transfer.inbox, bytes);
     if (!taken.sent) HoldStallWatch(body);
     bool go_on = !stopping && !reception.stopped;
@@ -651,6 +704,9 @@ CURLcode Pump(Drive& drive, CurlTransfer& transfer, Body& body, Reception& recep
     } else if (go_on && !taken.done) {
       go_on = ReportIdle(body);
     }
+    // Nothing more goes to a body that said stop, not even from the loop.
+    if (!go_on) reception.stopped = true;
+    body_lock.unlock();
     if (taken.done) return stopping || !go_on ? CURLE_ABORTED_BY_CALLBACK : taken.code;
     if (!go_on && !stopping) {
       stopping = true;
@@ -684,10 +740,12 @@ class CurlTransport final : public Transport {
     // HTTP and files gain nothing from the hub's loop but its hand-offs.
     const bool own = SchemeOf(wire_url) != "https";
     Drive& drive = own ? static_cast<Drive&>(own_) : hub_drive_;
-    // On this thread's own multi handle the write callback runs here, so
-    // it may hand the bytes to the body itself.
+    // The write callback hands the bytes to the body itself: here on this
+    // thread's own multi handle, or on the hub's loop while this thread waits.
     Reception reception;
-    if (own) transfer.direct = {.body = &body, .reception = &reception};
+    transfer.direct.body = &body;
+    transfer.direct.reception = &reception;
+    transfer.direct.on_loop = !own;
     drive.Start(transfer);
     const CURLcode code = Pump(drive, transfer, body, reception);
     // The error buffer and the header list live on this stack; the handle

@@ -14,8 +14,10 @@
 // renames the file into place or keeps or drops the partial data.
 //
 // Thread safety: a Body and a Transport belong to the thread that called
-// Download; a transport calls these functions on that thread only, even
-// where the bytes travel on another (libcurl's event loop).
+// Download. A transport calls these functions on that thread, or, for
+// StartBody and TakeBody, on its event loop (libcurl's) while that thread
+// is kept away from the body (`pay_without_waiting` set, so the loop never
+// waits for the speed limit). The reports run on the owning thread only.
 
 #include <atomic>
 #include <chrono>
@@ -100,6 +102,10 @@ struct Body {
   ContainedFile* partial = nullptr;
   // The speed limit the body's bytes are paid for with; null: none.
   RateLimit* rate_limit = nullptr;
+  // Set while a thread that must not wait (an event loop serving other
+  // transfers too) takes the body's bytes: they are charged to the limit,
+  // which holds the other payers back, but nothing waits here.
+  bool pay_without_waiting = false;
 };
 
 // The headers of the final response that resuming needs.
