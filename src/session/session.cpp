@@ -41,6 +41,7 @@ Session::Session(SessionConfig config, ProcessObjects& process, Settings& settin
       launcher_(launcher),
       connections_(config_.connections),
       catalogue_download_(&connections_),
+      side_download_(&connections_),
       setup_(SetupServices{
           .catalogue = catalogue,
           .abort = process.flags.abort,
@@ -50,11 +51,13 @@ Session::Session(SessionConfig config, ProcessObjects& process, Settings& settin
           .free_space = free_space,
           .picker = picker,
           .download = DownloadThrough(catalogue_download_),
+          .side_download = DownloadThrough(side_download_),
           .config = config_,
           .temp_folder = TempFolder(),
       }) {
   connections_.Limit().Set(config_.max_rate);
   catalogue_download_.SetStallTimeout(config_.stall_timeout);
+  side_download_.SetStallTimeout(config_.stall_timeout);
 }
 
 void Session::InitialiseSetup() {

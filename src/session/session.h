@@ -52,6 +52,7 @@ class Session {
   // run's go through them.
   ConnectionHub connections_;
   DownloadService catalogue_download_;  // the face thread's own transfers
+  DownloadService side_download_;       // the list of mirrors, while the catalogue comes
   SetupFlow setup_;
 };
 

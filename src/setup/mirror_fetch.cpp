@@ -1,5 +1,7 @@
 #include "setup/mirror_fetch.h"
 
+#include <chrono>
+
 #include "catalogue/mirror_list.h"
 #include "platform/prompt.h"
 #include "platform/utf8_path.h"
@@ -105,6 +107,31 @@ MirrorFetch FetchMirrorList(const SessionConfig& config, const DownloadFunction&
   }
   if (!fetch.servers.empty()) fetch.used = UsedLine(config, fetch.servers);
   return fetch;
+}
+
+MirrorListFetch::MirrorListFetch(const SessionConfig& config, const DownloadFunction& side_download)
+    : config_(config) {
+  if (!side_download) return;
+  side_ = std::async(std::launch::async, [this, side_download] {
+    return FetchMirrorList(config_, side_download, side_callback_);
+  });
+}
+
+MirrorListFetch::~MirrorListFetch() {
+  stop_.store(true);
+  if (side_.valid()) side_.wait();
+}
+
+MirrorFetch MirrorListFetch::Take(const DownloadFunction& download, TransferCallback& callback) {
+  if (!side_.valid()) return FetchMirrorList(config_, download, callback);
+  constexpr std::chrono::milliseconds kLook{50};
+  while (side_.wait_for(kLook) != std::future_status::ready) {
+    if (!callback.KeepAlive()) stop_.store(true);
+  }
+  MirrorFetch fetch = side_.get();
+  if (stop_.load()) fetch.aborted = true;
+  if (fetch.aborted || fetch.problem.empty()) return fetch;
+  return FetchMirrorList(config_, download, callback);
 }
 
 }  // namespace brenvik

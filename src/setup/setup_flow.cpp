@@ -204,6 +204,7 @@ bool SetupFlow::FetchUntilCatalogue(const std::string& url, CatalogueResult& loa
 
 FetchOutcome SetupFlow::FetchCatalogue() {
   const std::string url = services_.config.base_url + kCatalogueFileName;
+  MirrorListFetch mirror_list(services_.config, services_.side_download);
   CatalogueResult loaded;
   const bool fetched = FetchUntilCatalogue(url, loaded);
   state_.cancel_enabled = true;
@@ -223,7 +224,7 @@ FetchOutcome SetupFlow::FetchCatalogue() {
     return FetchOutcome::kQuit;
   }
   services_.catalogue = std::move(std::get<Catalogue>(loaded));
-  MirrorFetch mirrors = FetchMirrorList(services_.config, services_.download, services_.callback);
+  MirrorFetch mirrors = mirror_list.Take(services_.download, services_.callback);
   if (mirrors.aborted) return FetchOutcome::kGaveUp;
   mirrors_ = std::move(mirrors.servers);
   // A list that is not used is the publisher's fault, said once; the run

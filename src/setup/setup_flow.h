@@ -55,6 +55,9 @@ struct SetupServices {
   FreeSpace& free_space;
   FolderPicker& picker;
   DownloadFunction download;
+  // Fetches on another thread while `download` fetches the catalogue: the
+  // list of mirrors comes meanwhile. Empty: it comes after the catalogue.
+  DownloadFunction side_download;
   // The server, the default and given folders, the two files' places.
   const SessionConfig& config;
   std::string temp_folder;  // the drive that needs the scratch space

@@ -78,6 +78,38 @@ TEST_F(MirrorFetchTest, NoListIsNoNewsButAListThatCannotBeHadIsSaid) {
   EXPECT_TRUE(Has(fetch.problem, "larger than")) << fetch.problem;
 }
 
+// The list is asked for while the catalogue is: both requests are out at
+// once. One that failed on the other thread (the server was still down for
+// the catalogue, say) is asked for once more; an abort ends the wait.
+TEST_F(MirrorFetchTest, TheListComesWhileTheCatalogueDoes) {
+  server_.Serve("FileList.txt", "the catalogue");
+  server_.Serve("Mirrors.txt", "https://eu.example.test/\n");
+  server_.HoldFirstRequests(2, std::chrono::seconds(5));
+  DownloadService side;
+  const DownloadTarget catalogue{
+      .folder = work_.path(), .name = "FileList.txt", .partial_name = "FileList.txt.part"};
+  {
+    MirrorListFetch list(config_, DownloadThrough(side));
+    ASSERT_TRUE(service_.Download(server_.Url() + "FileList.txt", catalogue, callback_).Ok());
+    const MirrorFetch fetch = list.Take(DownloadThrough(service_), callback_);
+    EXPECT_EQ(fetch.servers, std::vector<std::string>{"https://eu.example.test/"});
+  }
+  EXPECT_EQ(server_.MostHeldAtOnce(), 2);
+
+  // The next request fails (`times` counts every request for the path).
+  server_.Misbehave("Mirrors.txt", Behaviour{.status = 503, .times = 2});
+  MirrorFetch fetch =
+      MirrorListFetch(config_, DownloadThrough(side)).Take(DownloadThrough(service_), callback_);
+  EXPECT_EQ(fetch.problem, "");
+  EXPECT_EQ(fetch.servers.size(), 1u);
+  EXPECT_EQ(server_.Requests("Mirrors.txt"), 3);
+
+  server_.Misbehave("Mirrors.txt", Behaviour{.silence = std::chrono::seconds(20)});
+  MirrorListFetch stuck(config_, DownloadThrough(side));
+  abort_.store(true);
+  EXPECT_TRUE(stuck.Take(DownloadThrough(service_), callback_).aborted);
+}
+
 TEST_F(MirrorFetchTest, WithAPublisherKeyOnlyASignedListIsUsed) {
   const std::string list = "https://eu.example.test/cd/\n";
   config_.publisher_key = PublicKeyText(kPublisherTestKey, "publisher's key");
