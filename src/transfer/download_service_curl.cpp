@@ -643,7 +643,7 @@ class OwnDrive final : public Drive {
           End(transfer, message->data.result);
         }
       }
-      if (HasNews(transfer)) return;
+      if (HasNews(transfer.inbox)) return;
       const auto left_ms = std::chrono::duration_cast<std::chrono::milliseconds>(
           until - std::chrono::steady_clock::now());
       if (left_ms.count() <= 0) return;
@@ -654,8 +654,7 @@ class OwnDrive final : public Drive {
   void Resume(CurlTransfer& transfer) override { curl_easy_pause(transfer.curl, CURLPAUSE_CONT); }
 
  private:
-  static bool HasNews(CurlTransfer& transfer) {
-    Inbox& inbox = transfer.inbox;
+  static bool HasNews(Inbox& inbox) {
     std::lock_guard lock(inbox.mutex);
     return inbox.done || inbox.paused || inbox.start || !inbox.bytes.empty();
   }
@@ -694,8 +693,9 @@ CURLcode Pump(Drive& drive, CurlTransfer& transfer, Body& body, Reception& recep
       go_on = StartBody(body, taken.start->status, taken.start->headers);
     }
     const bool moved = !bytes.empty() || std::exchange(reception.unreported, 0) > 0;
-    if (go_on && !bytes.empty())
+    if (go_on && !bytes.empty()) {
       go_on = TakeBody(body, bytes.data(), bytes.size(), reception.announced);
+    }
     bytes.clear();
     // Bytes that came are shown, the last ones too; a look that found
     // nothing keeps the face alive.
