@@ -235,7 +235,8 @@ size_t BytesBeforeStop(Body& body, size_t bytes) {
 
 }  // namespace
 
-bool TakeBody(Body& body, const char* data, size_t bytes, std::optional<uint64_t> announced) {
+bool TakeBody(Body& body, const char* data, size_t bytes, std::optional<uint64_t> announced,
+              Payment payment) {
   bytes = BytesBeforeStop(body, bytes);
   if (!BodyFits(body, bytes, announced)) return false;
   if (body.buffered + bytes > kWriteBufferSize && !FlushBuffer(body)) return false;
@@ -248,7 +249,7 @@ bool TakeBody(Body& body, const char* data, size_t bytes, std::optional<uint64_t
   body.received += bytes;
   body.callback->CountReceived(bytes);  // what the run's rate is made of
   if (!body.range_only) SaveValidatorOfLargeBody(body);
-  if (body.rate_limit != nullptr && body.pay_without_waiting) {
+  if (body.rate_limit != nullptr && payment == Payment::kChargeOnly) {
     (void)body.rate_limit->Charge(bytes);
   } else if (body.rate_limit != nullptr) {
     body.rate_limit->Pay(bytes, [&body] { return body.callback->KeepAlive(); });

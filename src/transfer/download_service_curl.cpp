@@ -125,9 +125,16 @@ bool Full(const Inbox& inbox) {
   return inbox.held_together->load() >= kMostHeldTogether;
 }
 
+// Hands the body the final response's start; the reception keeps its
+// Content-Length for the bytes that follow. False once the body says stop.
+bool StartReception(Body& body, Reception& reception, const BodyStart& start) {
+  reception.announced = start.announced;
+  return StartBody(body, start.status, start.headers);
+}
+
 // Hands the body the response's start (when it has not been handed over
 // yet) and `bytes`. False once the body says stop.
-bool HandOver(CurlTransfer& transfer, const char* data, size_t bytes) {
+bool HandOver(CurlTransfer& transfer, const char* data, size_t bytes, Payment payment) {
   Reception& reception = *transfer.direct.reception;
   Body& body = *transfer.direct.body;
   std::optional<BodyStart> start;
@@ -135,12 +142,8 @@ bool HandOver(CurlTransfer& transfer, const char* data, size_t bytes) {
     std::lock_guard lock(transfer.inbox.mutex);
     start = std::exchange(transfer.inbox.start, std::nullopt);
   }
-  bool go_on = true;
-  if (start) {
-    reception.announced = start->announced;
-    go_on = StartBody(body, start->status, start->headers);
-  }
-  if (go_on) go_on = TakeBody(body, data, bytes, reception.announced);
+  bool go_on = !start || StartReception(body, reception, *start);
+  if (go_on) go_on = TakeBody(body, data, bytes, reception.announced, payment);
   reception.unreported += bytes;
   reception.stopped = !go_on;
   return go_on;
@@ -150,7 +153,7 @@ bool HandOver(CurlTransfer& transfer, const char* data, size_t bytes) {
 // with a write error, which the pump reports as stopped by the body.
 size_t TakeDirectly(CurlTransfer& transfer, const char* data, size_t bytes) {
   Reception& reception = *transfer.direct.reception;
-  if (reception.stopped || !HandOver(transfer, data, bytes)) return 0;
+  if (reception.stopped || !HandOver(transfer, data, bytes, Payment::kWait)) return 0;
   // One perform can read many buffers: the count is shown as often as the
   // hub wakes a thread for its bytes.
   if (reception.unreported >= kWakeAt) {
@@ -179,9 +182,7 @@ size_t TakeOnLoop(CurlTransfer& transfer, const char* data, size_t bytes) {
     std::lock_guard lock(inbox.mutex);
     if (!inbox.bytes.empty()) return kNotTaken;
   }
-  direct.body->pay_without_waiting = true;
-  const bool go_on = HandOver(transfer, data, bytes);
-  direct.body->pay_without_waiting = false;
+  const bool go_on = HandOver(transfer, data, bytes, Payment::kChargeOnly);
   // The owning thread shows the count on its next look (at most
   // kReportIntervalMs away); woken now only to stop.
   if (!go_on) {
@@ -690,10 +691,7 @@ CURLcode Pump(Drive& drive, CurlTransfer& transfer, Body& body, Reception& recep
     const Taken taken = TakeFromInbox(transfer.inbox, bytes);
     if (!taken.sent) HoldStallWatch(body);
     bool go_on = !stopping && !reception.stopped;
-    if (go_on && taken.start) {
-      reception.announced = taken.start->announced;
-      go_on = StartBody(body, taken.start->status, taken.start->headers);
-    }
+    if (go_on && taken.start) go_on = StartReception(body, reception, *taken.start);
     const bool moved = !bytes.empty() || std::exchange(reception.unreported, 0) > 0;
     if (go_on && !bytes.empty()) {
       go_on = TakeBody(body, bytes.data(), bytes.size(), reception.announced);

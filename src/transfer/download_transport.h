@@ -16,8 +16,9 @@
 // Thread safety: a Body and a Transport belong to the thread that called
 // Download. A transport calls these functions on that thread, or, for
 // StartBody and TakeBody, on its event loop (libcurl's) while that thread
-// is kept away from the body (`pay_without_waiting` set, so the loop never
-// waits for the speed limit). The reports run on the owning thread only.
+// is kept away from the body (TakeBody with Payment::kChargeOnly, so the
+// loop never waits for the speed limit). The reports run on the owning
+// thread only.
 
 #include <atomic>
 #include <chrono>
@@ -102,10 +103,6 @@ struct Body {
   ContainedFile* partial = nullptr;
   // The speed limit the body's bytes are paid for with; null: none.
   RateLimit* rate_limit = nullptr;
-  // Set while a thread that must not wait (an event loop serving other
-  // transfers too) takes the body's bytes: they are charged to the limit,
-  // which holds the other payers back, but nothing waits here.
-  bool pay_without_waiting = false;
 };
 
 // The headers of the final response that resuming needs.
@@ -138,10 +135,13 @@ std::string RangeHeaderValue(const Body& body);
 
 // Takes the next piece of the body: checks it with BodyFits, writes it
 // through the buffer, counts it with the callback and pays for it under the
-// speed limit (waiting while the limit is used up, the callback kept
-// alive). False stops the transfer.
+// speed limit: kWait waits while the limit is used up, the callback kept
+// alive; kChargeOnly, for a thread that must not wait (an event loop
+// serving other transfers too), charges the bytes to the limit, which holds
+// the other payers back, and goes on. False stops the transfer.
+enum class Payment { kWait, kChargeOnly };
 [[nodiscard]] bool TakeBody(Body& body, const char* data, size_t bytes,
-                            std::optional<uint64_t> announced);
+                            std::optional<uint64_t> announced, Payment payment = Payment::kWait);
 
 // Hands the callback the whole file's count: `body_now` bytes of this
 // response so far, of `body_announced` (0 when unknown). A report that
