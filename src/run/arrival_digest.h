@@ -31,6 +31,12 @@ class ArrivalDigest final : public WrittenBytes {
     bytes_ += size;
   }
 
+  // How many of the file's first bytes passed through here; none when the
+  // bytes began after the file's start (a kept part went before them).
+  std::optional<uint64_t> Hashed() const {
+    return offset_ == 0 ? std::optional<uint64_t>(bytes_) : std::nullopt;
+  }
+
   // True or false when the whole file of `size` bytes passed through here
   // and its digest is or is not `digest` (hex, any case); none otherwise.
   std::optional<bool> Matches(uint64_t size, std::string_view digest);

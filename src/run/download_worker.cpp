@@ -43,6 +43,9 @@ namespace {
 constexpr std::chrono::milliseconds kWaitSlice{100};
 // How often the owner of a file in parts looks whether they are all there.
 constexpr std::chrono::milliseconds kPartWait{20};
+// How much of the others' parts their owner reads for its digest between
+// two looks at the abort flag.
+constexpr uint64_t kCatchUpSlice = 8ull << 20;
 
 // The question after a failure that the user must decide on. A local fault
 // (a folder that cannot be written, a full disk) is this computer's: asking
@@ -189,21 +192,28 @@ class DownloadWorker {
     if (Stopping() || result.outcome == DownloadOutcome::kAborted) return Pass::kLeave;
     if (result.Ok()) {
       context_.servers.Served(server);
-      context_.table.SetStatus(row, {RowPhase::kDownloaded});
-      crew_.ResetFailures();
-      crew_.CountFetch(row);
-      // A file hashed whole as it arrived has its verdict now, on this
-      // thread; one that went on from a kept part is read by the check.
-      if (const std::optional<bool> passed = arrival.Matches(entry.size, entry.checksum)) {
-        ShowVerdict(context_.table, row, *passed, context_.servers.HostShownFor(row));
-        HandOnChecked(context_, row, *passed);
-      } else {
-        context_.table.SetState(row, JobState::PendingCheck);
-      }
+      Judge(row, entry, &arrival);
       return Pass::kGoOn;  // a good download goes straight on to the next row
     }
     Failed(row, result, server);
     return Pass::kGoOn;
+  }
+
+  // A file is downloaded. One whose every byte was hashed on its way to
+  // the disk has its verdict now, on this thread; any other (one that went
+  // on from a kept part, say) is read by the check.
+  void Judge(int row, const CatalogueEntry& entry, ArrivalDigest* arrival) {
+    context_.table.SetStatus(row, {RowPhase::kDownloaded});
+    crew_.ResetFailures();
+    crew_.CountFetch(row);
+    const std::optional<bool> passed =
+        arrival != nullptr ? arrival->Matches(entry.size, entry.checksum) : std::nullopt;
+    if (passed) {
+      ShowVerdict(context_.table, row, *passed, context_.servers.HostShownFor(row));
+      HandOnChecked(context_, row, *passed);
+    } else {
+      context_.table.SetState(row, JobState::PendingCheck);
+    }
   }
 
   bool Stopping() const { return context_.flags.abort.load() || stop_.stop_requested(); }
@@ -215,7 +225,7 @@ class DownloadWorker {
     PartBoard& board = crew_.Parts();
     const DownloadTarget target = TargetOf(row, entry);
     if (const std::optional<DownloadService::KeptParts> kept = service_.LoadParts(target)) {
-      return OwnParts(row, entry, board.OpenKept(row, entry.size, *kept));
+      return OwnParts(row, entry, board.OpenKept(row, entry.size, *kept), nullptr);
     }
     SplitFile& file = board.Open(row, entry.size, lane_index_);
     file.server.store(server);
@@ -233,12 +243,12 @@ class DownloadWorker {
     board.SetWholeRunning(file, false);
     board.Release(file.parts.front());
     if (result.Ok() || result.stopped_at_range) context_.servers.Served(server);
-    if (result.stopped_at_range) return OwnParts(row, entry, file);
+    if (result.stopped_at_range) return OwnParts(row, entry, file, &arrival);
     if (!result.Ok() && result.partial_kept && board.Split(file)) {
       // The parts the others fetched stay; the first part goes on as a part
       // (or, cancelled, is kept with the others' for the next run).
       if (!Stopping()) Failed(row, result, server);
-      return OwnParts(row, entry, file);
+      return OwnParts(row, entry, file, &arrival);
     }
     // The whole file came, or nothing of it is worth keeping: once no lane
     // writes into it any more, it ends as a whole download does.
@@ -252,13 +262,18 @@ class DownloadWorker {
   }
 
   // The owner of a file in parts fetches its free parts and waits for the
-  // others' until every part is there, then renames the file into place
-  // for the check. Cut short, it keeps what is missing beside the partial
-  // file; when the server would not serve a part, the file starts over.
-  Pass OwnParts(int row, const CatalogueEntry& entry, SplitFile& file) {
+  // others' until every part is there, then renames the file into place.
+  // Meanwhile it carries the digest of the file's first bytes (`arrival`,
+  // none for a file continued from a cut run) on over what the others
+  // wrote, so the file has its verdict once the last part is in. Cut
+  // short, it keeps what is missing beside the partial file; when the
+  // server would not serve a part, the file starts over.
+  Pass OwnParts(int row, const CatalogueEntry& entry, SplitFile& file, ArrivalDigest* arrival) {
     PartBoard& board = crew_.Parts();
+    const DownloadTarget target = TargetOf(row, entry);
     lane_.Enter(row, entry.size, &file.done, entry.size);
     while (!Stopping() && !board.Broken(file) && !board.Complete(file)) {
+      CatchUp(file, target, arrival);
       if (std::optional<PartJob> job = board.TakeOf(file, lane_index_)) {
         int server = -1;
         const DownloadResult result = FetchPart(*job, &file.done, server);
@@ -272,13 +287,29 @@ class DownloadWorker {
     }
     if (lane_.Callback().TransferRunning()) lane_.Callback().TransferEnded();
     WaitUntilIdle(file);
-    const DownloadTarget target = TargetOf(row, entry);
-    const Pass pass = EndParts(row, target, file);
+    CatchUp(file, target, arrival);
+    const Pass pass = EndParts(row, target, file, arrival);
     board.Close(file);
     return pass;
   }
 
-  Pass EndParts(int row, const DownloadTarget& target, SplitFile& file) {
+  // Hashes, from the partial file, what was written without a gap after
+  // what the digest holds: the others' parts, read back from the cache
+  // they were just written to, a slice at a time so a cancel is seen. A
+  // digest that cannot go on is given up (the check then reads the file).
+  void CatchUp(SplitFile& file, const DownloadTarget& target, ArrivalDigest*& arrival) {
+    const uint64_t prefix = arrival != nullptr ? crew_.Parts().WrittenPrefix(file) : 0;
+    while (arrival != nullptr) {
+      const std::optional<uint64_t> hashed = arrival->Hashed();
+      if (hashed && *hashed >= prefix) return;
+      const uint64_t to = hashed ? std::min(prefix, *hashed + kCatchUpSlice) : 0;
+      if (!hashed || Stopping() || !service_.ReadPartial(target, *hashed, to, *arrival)) {
+        arrival = nullptr;
+      }
+    }
+  }
+
+  Pass EndParts(int row, const DownloadTarget& target, SplitFile& file, ArrivalDigest* arrival) {
     PartBoard& board = crew_.Parts();
     if (board.Broken(file)) {
       service_.DropPartial(target);
@@ -294,11 +325,7 @@ class DownloadWorker {
       Failed(row, finished, std::max(context_.servers.LastOf(row), 0));
       return Pass::kGoOn;
     }
-    context_.table.SetStatus(row, {RowPhase::kDownloaded});
-    crew_.ResetFailures();
-    crew_.CountFetch(row);
-    // The parts were written by several lanes: the check reads the file.
-    context_.table.SetState(row, JobState::PendingCheck);
+    Judge(row, context_.catalogue.Entry(row), arrival);
     return Pass::kGoOn;
   }
 

@@ -162,6 +162,18 @@ bool PartBoard::Complete(SplitFile& file) {
                      [](const FilePart& part) { return part.lane < 0 && part.Left() == 0; });
 }
 
+uint64_t PartBoard::WrittenPrefix(SplitFile& file) {
+  std::lock_guard lock(mutex_);
+  // A broken file's parts no longer say what is written.
+  if (file.broken) return 0;
+  // The parts cover what is missing; outside them everything is written.
+  uint64_t prefix = file.size;
+  for (const FilePart& part : file.parts) {
+    if (part.Left() > 0) prefix = std::min(prefix, part.start + part.written.load());
+  }
+  return prefix;
+}
+
 bool PartBoard::Idle(SplitFile& file) {
   std::lock_guard lock(mutex_);
   return std::all_of(file.parts.begin(), file.parts.end(),

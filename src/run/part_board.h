@@ -73,7 +73,7 @@ struct SplitFile {
   std::string validator;  // empty until the server showed it serves parts
   bool broken = false;
   bool whole_running = false;  // the owner's whole transfer (the first part) runs
-  std::deque<FilePart> parts;  // in file order of their starts; a deque keeps them in place
+  std::deque<FilePart> parts;  // in the order they were made; a deque keeps them in place
 };
 
 // What a worker is to fetch: the part `part` of `file`, from its first
@@ -131,6 +131,9 @@ class PartBoard {
   bool Broken(SplitFile& file);
   // Every part written and no lane holds one.
   bool Complete(SplitFile& file);
+  // How far the file is written without a gap: every byte before it is on
+  // disk (the file's size once every part is); 0 once the file broke.
+  uint64_t WrittenPrefix(SplitFile& file);
   // No lane holds a part.
   bool Idle(SplitFile& file);
   // What is still missing and the validator of what is there, read

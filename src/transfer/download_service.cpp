@@ -774,6 +774,24 @@ void DownloadService::DropPartial(const DownloadTarget& target) {
   (void)folder.Remove(target.partial_name);
 }
 
+bool DownloadService::ReadPartial(const DownloadTarget& target, uint64_t from, uint64_t to,
+                                  WrittenBytes& into) {
+  const ContainedFolder& folder = handle_->FolderFor(target.folder);
+  if (!folder.Ok()) return false;
+  ContainedFile file = folder.OpenForReading(target.partial_name);
+  if (!file.Ok() || SeekTo(file.get(), from) != 0) return false;
+  char* buffer = handle_->WriteBuffer();
+  while (from < to) {
+    const size_t want =
+        static_cast<size_t>(std::min<uint64_t>(to - from, download::kWriteBufferSize));
+    const long long got = ReadSome(file.get(), buffer, want);
+    if (got <= 0) return false;
+    into.Add(buffer, static_cast<size_t>(got));
+    from += static_cast<uint64_t>(got);
+  }
+  return true;
+}
+
 DownloadResult DownloadService::FinishParts(const DownloadTarget& target) {
   const ContainedFolder& folder = handle_->FolderFor(target.folder);
   if (!folder.Ok()) return Failed(DownloadOutcome::kLocalFailure, 0, folder.Error().message);

@@ -232,6 +232,11 @@ class DownloadService {
   [[nodiscard]] DownloadResult FinishParts(const DownloadTarget& target);
   // Removes the partial file and its validator: the file starts over.
   void DropPartial(const DownloadTarget& target);
+  // Reads bytes [from, to) of the partial file and hands them to `into`,
+  // in order; false when the file cannot be opened or read that far. For
+  // the thread that owns the service, while it is not downloading.
+  [[nodiscard]] bool ReadPartial(const DownloadTarget& target, uint64_t from, uint64_t to,
+                                 WrittenBytes& into);
 
   // The parts of a file still missing from its partial file, kept beside
   // it with the validator of the data there (the validator file's second

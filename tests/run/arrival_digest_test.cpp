@@ -3,9 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <mutex>
 #include <string>
-#include <vector>
 
 #include "run/run_harness.h"
 #include "verify/md5.h"
@@ -60,19 +58,8 @@ TEST(ArrivalDigestTest, GivesAVerdictOnlyForAWholeFileThatPassedThrough) {
 // "Checksumming N %" its reading shows.
 class ArrivalVerdictTest : public RunHarness {
  protected:
-  void WatchReads() {
-    engine_->table().SetChangeListener([this](int row) {
-      if (row < 0) return;
-      const JobRow value = engine_->table().Row(row);
-      if (value.status.phase != RowPhase::kChecksumming) return;
-      std::lock_guard lock(mutex_);
-      read_.push_back(value.name);
-    });
-  }
-  bool WasRead(const std::string& name) {
-    std::lock_guard lock(mutex_);
-    return std::find(read_.begin(), read_.end(), name) != read_.end();
-  }
+  void WatchReads() { WatchPhase(RowPhase::kChecksumming); }
+  bool WasRead(const std::string& name) { return Showed(name); }
 
   // Cancels a first run of big.bin once part of it arrived, so its partial
   // file is kept with the server's ETag beside it.
@@ -88,9 +75,6 @@ class ArrivalVerdictTest : public RunHarness {
     run.WaitForWorkers({});
     ASSERT_GT(fs::file_size(download_dir_.path() / run.catalogue().Entry(0).partial_name), 0u);
   }
-
-  std::mutex mutex_;
-  std::vector<std::string> read_;
 };
 
 // A download that goes on from a kept part never hashed that part: the
@@ -103,7 +87,6 @@ TEST_F(ArrivalVerdictTest, AResumedFileIsReadAndOneTheServerSentWholeIsNot) {
   // says; true when the check read big.bin.
   const auto resumed_and_read = [this](Behaviour behaviour) {
     fs::remove(download_dir_.path() / "big.bin");
-    read_.clear();
     KeepPartOfBigFile();
     server_.Misbehave(release_.PathOf("big.bin"), behaviour);
     NewRun();

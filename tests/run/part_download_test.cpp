@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <string>
@@ -62,9 +63,14 @@ class PartDownloadTest : public RunHarness {
 TEST_F(PartDownloadTest, IdleLanesFetchPartsOfALargeFileAndItEndsVerified) {
   server_.Misbehave(Path(), Slow());
   NewPartRun();
+  WatchPhase(RowPhase::kChecksumming);
   ASSERT_EQ(Drive(), RunEnd::kFinished);
   EXPECT_TRUE(AllVerified());
   EXPECT_EQ(OnDisk("big.bin"), release_.Content("big.bin"));
+  // Its digest went on over the others' parts as they came: the check
+  // never read the file, and it came once.
+  EXPECT_FALSE(Showed("big.bin"));
+  EXPECT_EQ(server_.WholeRequests(Path()), 1);
   // A part was asked for with both its ends, and the run kept to its
   // connections.
   const std::string range = server_.LastRange(Path());
@@ -125,6 +131,46 @@ TEST_F(PartDownloadTest, AFileThatChangesOnTheServerWhileItsPartsComeIsNeverJoin
   EXPECT_TRUE(AllVerified());
   EXPECT_EQ(OnDisk("big.bin"), release_.Content("big.bin"));
   EXPECT_TRUE(prompt_.Asked().empty());
+}
+
+// A cache or mirror that hands out another file under the same validator:
+// the parts fit together by their validator, not by their bytes. The
+// digest carried on over the others' parts finds it without the check
+// reading the file, and the file is fetched again.
+TEST_F(PartDownloadTest, PartsOfAnotherFileUnderTheSameValidatorFailTheirVerdict) {
+  const std::string right = release_.Content("big.bin");
+  std::string other = right;
+  for (size_t at = other.size() / 2; at < other.size(); at += 4096) other[at] ^= 1;
+  server_.Misbehave(Path(), Slow());
+  NewPartRun();
+  // The first answer brings the right file; the parts asked for after it
+  // come from the other one, until its verdict failed. (The check of the
+  // file not there yet, before any request, fails too.)
+  std::atomic<bool> swapped = false;
+  std::atomic<bool> failed = false;
+  std::atomic<bool> read = false;
+  engine_->table().SetChangeListener([&](int row) {
+    if (row < 0) return;
+    const RowPhase phase = engine_->table().Row(row).status.phase;
+    if (phase == RowPhase::kChecksumming) read = true;
+    if (phase == RowPhase::kChecksumFailed && swapped && !failed.exchange(true)) {
+      server_.Serve(Path(), right);
+    }
+  });
+  std::jthread change([&](std::stop_token stop) {
+    while (!stop.stop_requested() && server_.Requests(Path()) == 0) {
+      std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+    server_.Serve(Path(), other);
+    swapped = true;
+  });
+  ASSERT_EQ(Drive(), RunEnd::kFinished);
+  engine_->table().SetChangeListener({});
+  EXPECT_TRUE(failed);
+  EXPECT_FALSE(read);
+  EXPECT_TRUE(AllVerified());
+  EXPECT_EQ(OnDisk("big.bin"), right);
+  EXPECT_EQ(server_.WholeRequests(Path()), 2);
 }
 
 }  // namespace
