@@ -143,26 +143,20 @@ TEST_F(PartDownloadTest, PartsOfAnotherFileUnderTheSameValidatorFailTheirVerdict
   for (size_t at = other.size() / 2; at < other.size(); at += 4096) other[at] ^= 1;
   server_.Misbehave(Path(), Slow());
   NewPartRun();
-  // The first answer brings the right file; the parts asked for after it
-  // come from the other one, until its verdict failed. (The check of the
-  // file not there yet, before any request, fails too.)
-  std::atomic<bool> swapped = false;
+  // The first answer brings the right file, the parts asked for after it
+  // the other one, until the file's verdict failed. (The check of the file
+  // not there yet, before any request, fails too.)
+  server_.ServeAfterNext(Path(), other);
   std::atomic<bool> failed = false;
   std::atomic<bool> read = false;
   engine_->table().SetChangeListener([&](int row) {
     if (row < 0) return;
     const RowPhase phase = engine_->table().Row(row).status.phase;
     if (phase == RowPhase::kChecksumming) read = true;
-    if (phase == RowPhase::kChecksumFailed && swapped && !failed.exchange(true)) {
+    if (phase == RowPhase::kChecksumFailed && server_.Requests(Path()) > 0 &&
+        !failed.exchange(true)) {
       server_.Serve(Path(), right);
     }
-  });
-  std::jthread change([&](std::stop_token stop) {
-    while (!stop.stop_requested() && server_.Requests(Path()) == 0) {
-      std::this_thread::sleep_for(std::chrono::microseconds(200));
-    }
-    server_.Serve(Path(), other);
-    swapped = true;
   });
   ASSERT_EQ(Drive(), RunEnd::kFinished);
   engine_->table().SetChangeListener({});

@@ -153,6 +153,7 @@ struct HttpServer::State {
   std::atomic<bool> closing{false};  // being destroyed
   mutable std::mutex mutex;
   std::map<std::string, std::string> files;
+  std::map<std::string, std::string> after_next;  // ServeAfterNext's contents
   std::map<std::string, Behaviour> behaviours;
   std::map<std::string, int> requests;
   std::map<std::string, std::string> ranges;
@@ -245,6 +246,10 @@ std::pair<Behaviour, Body> HttpServer::State::Take(const httplib::Request& reque
     body.content = std::make_shared<const std::string>(it->second);
     body.size = body.content->size();
   }
+  if (const auto it = after_next.find(path); it != after_next.end()) {
+    files[path] = std::move(it->second);
+    after_next.erase(it);
+  }
   return {behaviour, body};
 }
 
@@ -334,6 +339,11 @@ std::string HttpServer::Url() const { return "http://127.0.0.1:" + std::to_strin
 void HttpServer::Serve(const std::string& path, std::string content) {
   std::lock_guard lock(state_->mutex);
   state_->files[path] = std::move(content);
+}
+
+void HttpServer::ServeAfterNext(const std::string& path, std::string content) {
+  std::lock_guard lock(state_->mutex);
+  state_->after_next[path] = std::move(content);
 }
 
 void HttpServer::Remove(const std::string& path) {

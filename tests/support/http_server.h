@@ -59,6 +59,10 @@ class HttpServer {
 
   // Content of the file at `path` (without the leading '/'; the decoded path).
   void Serve(const std::string& path, std::string content);
+  // The next request for `path` still gets what it holds now; every one
+  // after it gets `content` (a server whose copy changes under the same
+  // validator between two requests).
+  void ServeAfterNext(const std::string& path, std::string content);
   void Remove(const std::string& path);
   void Misbehave(const std::string& path, Behaviour behaviour);
   void Behave(const std::string& path);  // back to normal

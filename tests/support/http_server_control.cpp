@@ -211,6 +211,9 @@ std::optional<ControlReply> ControlHost::Dispatch(HttpServer& server, std::strin
     if (!path) throw std::invalid_argument("a broken percent escape: " + std::string(request));
     if (verb == "files" && method == "PUT") return server.Serve(*path, std::move(body)), Ok();
     if (verb == "files" && method == "DELETE") return server.Remove(*path), Ok();
+    if (verb == "after-next" && method == "PUT") {
+      return server.ServeAfterNext(*path, std::move(body)), Ok();
+    }
     if (verb == "behaviours" && method == "PUT") {
       return server.Misbehave(*path, BehaviourOfText(body)), Ok();
     }

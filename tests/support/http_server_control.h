@@ -9,6 +9,7 @@
 //                                         connection may come after the answer)
 //   PUT    /servers/<id>/files/<path>     Serve (the body is the content)
 //   DELETE /servers/<id>/files/<path>     Remove
+//   PUT    /servers/<id>/after-next/<path> ServeAfterNext (the body is the content)
 //   PUT    /servers/<id>/behaviours/<path> Misbehave (the body: BehaviourText)
 //   DELETE /servers/<id>/behaviours/<path> Behave
 //   GET    /servers/<id>/requests/<path>  Requests

@@ -197,6 +197,10 @@ void HttpServer::Serve(const std::string& path, std::string content) {
   Control("PUT", state_->At("files", path), content);
 }
 
+void HttpServer::ServeAfterNext(const std::string& path, std::string content) {
+  Control("PUT", state_->At("after-next", path), content);
+}
+
 void HttpServer::Remove(const std::string& path) { Control("DELETE", state_->At("files", path)); }
 
 void HttpServer::Misbehave(const std::string& path, Behaviour behaviour) {
