@@ -28,6 +28,7 @@ std::optional<RowImage> ImageOf(RowPhase phase) {
     case RowPhase::kAttemptFailed:
     case RowPhase::kRetryWaiting:
     case RowPhase::kLocalFailure:
+    case RowPhase::kOtherServer:
     case RowPhase::kInstallPending:
       break;
   }
