@@ -8,7 +8,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <optional>
 #include <thread>
 #include <utility>
 
@@ -54,20 +53,23 @@ class Interrupter {
   std::chrono::milliseconds Check(const std::string& output, std::chrono::milliseconds left) {
     if (sent_ || limits_.interrupt_on.empty()) return left;
     const auto now = std::chrono::steady_clock::now();
-    if (!due_ && Contains(output, limits_.interrupt_on)) due_ = now + limits_.interrupt_delay;
-    if (!due_) return left;
-    if (now >= *due_) {
+    if (due_ == kNotDue && Contains(output, limits_.interrupt_on)) {
+      due_ = now + limits_.interrupt_delay;
+    }
+    if (due_ == kNotDue) return left;
+    if (now >= due_) {
       ::kill(pid_, SIGINT);
       sent_ = true;
       return left;
     }
-    return std::min(left, std::chrono::ceil<std::chrono::milliseconds>(*due_ - now));
+    return std::min(left, std::chrono::ceil<std::chrono::milliseconds>(due_ - now));
   }
 
  private:
+  static constexpr auto kNotDue = std::chrono::steady_clock::time_point::max();
   pid_t pid_;
   const RunLimits& limits_;
-  std::optional<std::chrono::steady_clock::time_point> due_;
+  std::chrono::steady_clock::time_point due_ = kNotDue;  // kNotDue until the text showed
   bool sent_ = false;
 };
 
