@@ -5,7 +5,7 @@
 namespace brenvik {
 
 std::optional<bool> ArrivalDigest::Matches(uint64_t size, std::string_view digest) {
-  if (offset_ != 0 || bytes_ != size) return std::nullopt;
+  if (Hashed() != size) return std::nullopt;
   Md5Digest made{};
   Md5Final(made, context_);
   Begin(0);

@@ -31,10 +31,15 @@ class ArrivalDigest final : public WrittenBytes {
     bytes_ += size;
   }
 
+  // Gives the verdict up, as when the rest of the file could not be read
+  // into it: the file is then checked by reading it.
+  void GiveUp() { given_up_ = true; }
+
   // How many of the file's first bytes passed through here; none when the
-  // bytes began after the file's start (a kept part went before them).
+  // bytes began after the file's start (a kept part went before them) or
+  // the verdict was given up.
   std::optional<uint64_t> Hashed() const {
-    return offset_ == 0 ? std::optional<uint64_t>(bytes_) : std::nullopt;
+    return offset_ == 0 && !given_up_ ? std::optional<uint64_t>(bytes_) : std::nullopt;
   }
 
   // True or false when the whole file of `size` bytes passed through here
@@ -45,6 +50,7 @@ class ArrivalDigest final : public WrittenBytes {
   Md5Context context_{};
   uint64_t offset_ = 0;
   uint64_t bytes_ = 0;
+  bool given_up_ = false;
 };
 
 }  // namespace brenvik

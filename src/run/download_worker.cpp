@@ -192,7 +192,7 @@ class DownloadWorker {
     if (Stopping() || result.outcome == DownloadOutcome::kAborted) return Pass::kLeave;
     if (result.Ok()) {
       context_.servers.Served(server);
-      Judge(row, entry, &arrival);
+      Judge(row, entry, arrival);
       return Pass::kGoOn;  // a good download goes straight on to the next row
     }
     Failed(row, result, server);
@@ -202,12 +202,11 @@ class DownloadWorker {
   // A file is downloaded. One whose every byte was hashed on its way to
   // the disk has its verdict now, on this thread; any other (one that went
   // on from a kept part, say) is read by the check.
-  void Judge(int row, const CatalogueEntry& entry, ArrivalDigest* arrival) {
+  void Judge(int row, const CatalogueEntry& entry, ArrivalDigest& arrival) {
     context_.table.SetStatus(row, {RowPhase::kDownloaded});
     crew_.ResetFailures();
     crew_.CountFetch(row);
-    const std::optional<bool> passed =
-        arrival != nullptr ? arrival->Matches(entry.size, entry.checksum) : std::nullopt;
+    const std::optional<bool> passed = arrival.Matches(entry.size, entry.checksum);
     if (passed) {
       ShowVerdict(context_.table, row, *passed, context_.servers.HostShownFor(row));
       HandOnChecked(context_, row, *passed);
@@ -225,7 +224,9 @@ class DownloadWorker {
     PartBoard& board = crew_.Parts();
     const DownloadTarget target = TargetOf(row, entry);
     if (const std::optional<DownloadService::KeptParts> kept = service_.LoadParts(target)) {
-      return OwnParts(row, entry, board.OpenKept(row, entry.size, *kept), nullptr);
+      ArrivalDigest unhashed;  // the kept parts were written by an earlier run
+      unhashed.GiveUp();
+      return OwnParts(row, entry, board.OpenKept(row, entry.size, *kept), unhashed);
     }
     SplitFile& file = board.Open(row, entry.size, lane_index_);
     file.server.store(server);
@@ -243,12 +244,12 @@ class DownloadWorker {
     board.SetWholeRunning(file, false);
     board.Release(file.parts.front());
     if (result.Ok() || result.stopped_at_range) context_.servers.Served(server);
-    if (result.stopped_at_range) return OwnParts(row, entry, file, &arrival);
+    if (result.stopped_at_range) return OwnParts(row, entry, file, arrival);
     if (!result.Ok() && result.partial_kept && board.Split(file)) {
       // The parts the others fetched stay; the first part goes on as a part
       // (or, cancelled, is kept with the others' for the next run).
       if (!Stopping()) Failed(row, result, server);
-      return OwnParts(row, entry, file, &arrival);
+      return OwnParts(row, entry, file, arrival);
     }
     // The whole file came, or nothing of it is worth keeping: once no lane
     // writes into it any more, it ends as a whole download does.
@@ -264,11 +265,11 @@ class DownloadWorker {
   // The owner of a file in parts fetches its free parts and waits for the
   // others' until every part is there, then renames the file into place.
   // Meanwhile it carries the digest of the file's first bytes (`arrival`,
-  // none for a file continued from a cut run) on over what the others
+  // given up for a file continued from a cut run) on over what the others
   // wrote, so the file has its verdict once the last part is in. Cut
   // short, it keeps what is missing beside the partial file; when the
   // server would not serve a part, the file starts over.
-  Pass OwnParts(int row, const CatalogueEntry& entry, SplitFile& file, ArrivalDigest* arrival) {
+  Pass OwnParts(int row, const CatalogueEntry& entry, SplitFile& file, ArrivalDigest& arrival) {
     PartBoard& board = crew_.Parts();
     const DownloadTarget target = TargetOf(row, entry);
     lane_.Enter(row, entry.size, &file.done, entry.size);
@@ -297,19 +298,21 @@ class DownloadWorker {
   // what the digest holds: the others' parts, read back from the cache
   // they were just written to, a slice at a time so a cancel is seen. A
   // digest that cannot go on is given up (the check then reads the file).
-  void CatchUp(SplitFile& file, const DownloadTarget& target, ArrivalDigest*& arrival) {
-    const uint64_t prefix = arrival != nullptr ? crew_.Parts().WrittenPrefix(file) : 0;
-    while (arrival != nullptr) {
-      const std::optional<uint64_t> hashed = arrival->Hashed();
-      if (hashed && *hashed >= prefix) return;
-      const uint64_t to = hashed ? std::min(prefix, *hashed + kCatchUpSlice) : 0;
-      if (!hashed || Stopping() || !service_.ReadPartial(target, *hashed, to, *arrival)) {
-        arrival = nullptr;
+  void CatchUp(SplitFile& file, const DownloadTarget& target, ArrivalDigest& arrival) {
+    const std::optional<uint64_t> start = arrival.Hashed();
+    if (!start) return;
+    const uint64_t prefix = crew_.Parts().WrittenPrefix(file);
+    for (uint64_t hashed = *start; hashed < prefix;) {
+      const uint64_t to = std::min(prefix, hashed + kCatchUpSlice);
+      if (Stopping() || !service_.ReadPartial(target, hashed, to, arrival)) {
+        arrival.GiveUp();
+        return;
       }
+      hashed = to;
     }
   }
 
-  Pass EndParts(int row, const DownloadTarget& target, SplitFile& file, ArrivalDigest* arrival) {
+  Pass EndParts(int row, const DownloadTarget& target, SplitFile& file, ArrivalDigest& arrival) {
     PartBoard& board = crew_.Parts();
     if (board.Broken(file)) {
       service_.DropPartial(target);

@@ -54,13 +54,8 @@ TEST(ArrivalDigestTest, GivesAVerdictOnlyForAWholeFileThatPassedThrough) {
   EXPECT_EQ(empty.Matches(0, HexOf("")), true);
 }
 
-// The seam: which rows the verification worker read, seen as the
-// "Checksumming N %" its reading shows.
 class ArrivalVerdictTest : public RunHarness {
  protected:
-  void WatchReads() { WatchPhase(RowPhase::kChecksumming); }
-  bool WasRead(const std::string& name) { return Showed(name); }
-
   // Cancels a first run of big.bin once part of it arrived, so its partial
   // file is kept with the server's ETag beside it.
   void KeepPartOfBigFile() {

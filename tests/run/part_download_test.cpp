@@ -63,13 +63,13 @@ class PartDownloadTest : public RunHarness {
 TEST_F(PartDownloadTest, IdleLanesFetchPartsOfALargeFileAndItEndsVerified) {
   server_.Misbehave(Path(), Slow());
   NewPartRun();
-  WatchPhase(RowPhase::kChecksumming);
+  WatchReads();
   ASSERT_EQ(Drive(), RunEnd::kFinished);
   EXPECT_TRUE(AllVerified());
   EXPECT_EQ(OnDisk("big.bin"), release_.Content("big.bin"));
   // Its digest went on over the others' parts as they came: the check
   // never read the file, and it came once.
-  EXPECT_FALSE(Showed("big.bin"));
+  EXPECT_FALSE(WasRead("big.bin"));
   EXPECT_EQ(server_.WholeRequests(Path()), 1);
   // A part was asked for with both its ends, and the run kept to its
   // connections.

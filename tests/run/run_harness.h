@@ -135,24 +135,23 @@ class RunHarness : public ::testing::Test {
   // The text row `row` of the run's table shows.
   std::string StatusText(int row) const { return RowText(engine_->table().Row(row).status); }
 
-  // From now on (until the next call), notes by name every row whose
-  // change shows `phase`, as the change happens: no view need catch it.
-  // The seam for which files the check read (kChecksumming) and which
-  // were judged wrong (kChecksumFailed).
-  void WatchPhase(RowPhase phase) {
+  // The seam for which files the check read: from now on (until the next
+  // call), notes by name every row whose change shows "Checksumming N %",
+  // as the change happens, so no view need catch it.
+  void WatchReads() {
     {
       std::lock_guard lock(watched_mutex_);
       watched_.clear();
     }
-    engine_->table().SetChangeListener([this, phase](int row) {
+    engine_->table().SetChangeListener([this](int row) {
       if (row < 0) return;
       const JobRow value = engine_->table().Row(row);
-      if (value.status.phase != phase) return;
+      if (value.status.phase != RowPhase::kChecksumming) return;
       std::lock_guard lock(watched_mutex_);
       watched_.insert(value.name);
     });
   }
-  bool Showed(const std::string& name) {
+  bool WasRead(const std::string& name) {
     std::lock_guard lock(watched_mutex_);
     return watched_.contains(name);
   }
@@ -173,7 +172,7 @@ class RunHarness : public ::testing::Test {
   // The test's clock, read by the workers too (the statistics ask it).
   std::atomic<std::chrono::milliseconds::rep> now_ms_{100'000};
   std::mutex watched_mutex_;
-  std::set<std::string> watched_;  // rows that showed the watched phase
+  std::set<std::string> watched_;  // rows the check was seen reading
 };
 
 }  // namespace brenvik::test
