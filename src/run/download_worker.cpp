@@ -43,6 +43,9 @@ namespace {
 constexpr std::chrono::milliseconds kWaitSlice{100};
 // How often the owner of a file in parts looks whether they are all there.
 constexpr std::chrono::milliseconds kPartWait{20};
+// How often a lane with nothing to do looks for a part while large files
+// come: a part is worth taking once its rate was seen (kRateWatch).
+constexpr std::chrono::milliseconds kSeekWait{50};
 // How much of the others' parts their owner reads for its digest between
 // two looks at the abort flag.
 constexpr uint64_t kCatchUpSlice = 8ull << 20;
@@ -89,12 +92,16 @@ class DownloadWorker {
         // With no file to start, the lane helps with a large one under way,
         // unless the connections carry many transfers each (HTTP/2): a part
         // would then travel on the same connection as the rest.
-        if (!crew_.Closing() && !context_.hub.Multiplexing() && HelpWithAPart() == Pass::kLeave) {
-          break;
-        }
-        table.WaitForWork(JobState::PendingDownload, seen, context_.config.pause, stop_);
+        const bool may_help = !crew_.Closing() && !context_.hub.Multiplexing();
+        if (may_help && HelpWithAPart() == Pass::kLeave) break;
+        // While a large file comes, a part of it may soon be worth taking.
+        const auto wait = may_help && crew_.Parts().AnyOpen()
+                              ? std::min(context_.config.pause, kSeekWait)
+                              : context_.config.pause;
+        table.WaitForWork(JobState::PendingDownload, seen, wait, stop_);
         continue;
       }
+      crew_.Parts().NotSeeking(lane_index_);
       const Pass pass = Fetch(row);
       lane_.Leave();
       table.ReleaseDownload(row);

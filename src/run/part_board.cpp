@@ -73,9 +73,10 @@ void PartBoard::Offer(SplitFile& file, const std::string& validator) {
   if (!file.broken) file.validator = validator;
 }
 
-std::optional<PartJob> PartBoard::JobFor(SplitFile& file, FilePart& part, int lane) {
+std::optional<PartJob> PartBoard::JobFor(SplitFile& file, FilePart& part, int lane,
+                                         std::chrono::steady_clock::time_point now) {
   part.lane = lane;
-  part.taken = std::chrono::steady_clock::now();
+  part.taken = now;
   part.written_when_taken = part.written.load();
   return PartJob{.file = &file,
                  .part = &part,
@@ -83,44 +84,78 @@ std::optional<PartJob> PartBoard::JobFor(SplitFile& file, FilePart& part, int la
                  .validator = file.validator};
 }
 
-std::optional<PartJob> PartBoard::TakeAny(int lane) {
+std::optional<PartJob> PartBoard::TakeAny(int lane, std::chrono::steady_clock::time_point now) {
   std::lock_guard lock(mutex_);
+  std::optional<PartJob> job;
   for (SplitFile& file : files_) {
     if (file.broken || file.validator.empty()) continue;
     for (FilePart& part : file.parts) {
-      if (part.lane < 0 && part.Left() > 0) return JobFor(file, part, lane);
+      if (part.lane < 0 && part.Left() > 0) {
+        job = JobFor(file, part, lane, now);
+        break;
+      }
     }
+    if (job) break;
   }
-  return SplitLargest(lane);
+  if (!job) job = SplitLargest(lane, now);
+  if (job) {
+    seeking_.erase(lane);
+  } else {
+    seeking_.insert(lane);
+  }
+  return job;
 }
 
-std::optional<PartJob> PartBoard::SplitLargest(int lane) {
+void PartBoard::NotSeeking(int lane) {
+  std::lock_guard lock(mutex_);
+  seeking_.erase(lane);
+}
+
+bool PartBoard::AnyOpen() {
+  std::lock_guard lock(mutex_);
+  return !files_.empty();
+}
+
+std::optional<PartJob> PartBoard::SplitLargest(int lane,
+                                               std::chrono::steady_clock::time_point now) {
   SplitFile* best_file = nullptr;
   FilePart* best = nullptr;
-  const auto now = std::chrono::steady_clock::now();
+  size_t splittable_files = 0;
   for (SplitFile& file : files_) {
     if (file.broken || file.validator.empty()) continue;
+    bool splittable = false;
     for (FilePart& part : file.parts) {
-      if (part.SlowEnoughToSplit(now) && (best == nullptr || part.Left() > best->Left())) {
+      if (!part.SlowEnoughToSplit(now) || part.Left() < 2 * kSmallestPart) continue;
+      splittable = true;
+      if (best == nullptr || part.Left() > best->Left()) {
         best_file = &file;
         best = &part;
       }
     }
+    if (splittable) ++splittable_files;
   }
-  if (best == nullptr || best->Left() < 2 * kSmallestPart) return std::nullopt;
+  if (best == nullptr) return std::nullopt;
+  // This lane and the others waiting share the splittable files: the part
+  // gives this lane the share that leaves it and the lanes still to come
+  // for its file equal shares.
+  const size_t lanes = 1 + seeking_.size() - seeking_.count(lane);
+  const uint64_t joining = (lanes + splittable_files - 1) / splittable_files;
+  const uint64_t share = std::max(kSmallestPart, best->Left() / (joining + 1));
   const uint64_t end = best->end.load();
-  const uint64_t cut = (end - best->Left() / 2) / kCutAlignment * kCutAlignment;
+  const uint64_t cut = (end - share) / kCutAlignment * kCutAlignment;
   // The running download stops at the cut; the new part takes what follows.
   FilePart& tail = best_file->parts.emplace_back(cut, end);
   best->end.store(cut);
-  return JobFor(*best_file, tail, lane);
+  return JobFor(*best_file, tail, lane, now);
 }
 
 std::optional<PartJob> PartBoard::TakeOf(SplitFile& file, int lane) {
   std::lock_guard lock(mutex_);
   if (file.broken || file.validator.empty()) return std::nullopt;
   for (FilePart& part : file.parts) {
-    if (part.lane < 0 && part.Left() > 0) return JobFor(file, part, lane);
+    if (part.lane < 0 && part.Left() > 0) {
+      return JobFor(file, part, lane, std::chrono::steady_clock::now());
+    }
   }
   return std::nullopt;
 }

@@ -3,9 +3,12 @@
 // file of at least kSplitFrom bytes opens it here as one part, [0, size),
 // which it fetches whole; once the server showed that it serves parts of
 // the file (ranges under a strong validator), a worker that would
-// otherwise idle takes the second half of what is left of the part with
-// the most left, and the first part's end moves down to where the new one
-// starts. Each part is written in place into the one partial file. A part
+// otherwise idle takes the tail of what is left of the part with the most
+// left, and that part's end moves down to where the new one starts. The
+// tail is half of it, or less when other idle workers are waiting to join
+// too: each takes its share of the file then, so the parts end together
+// (three joining a file's one part each take a quarter of it, not a half,
+// a quarter and a quarter). Each part is written in place into the one partial file. A part
 // cut short is free again, its written bytes kept, and the next taker
 // continues it; the file is done when every part is written and no worker
 // holds one.
@@ -27,6 +30,7 @@
 #include <list>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -113,8 +117,15 @@ class PartBoard {
   void Offer(SplitFile& file, const std::string& validator);
 
   // For a lane with nothing else to do: a free part of a file, else the
-  // second half of what is left of the part with the most left.
-  std::optional<PartJob> TakeAny(int lane);
+  // tail of what is left of the part with the most left. A lane that finds
+  // nothing counts as waiting for a part until it takes one or a row
+  // (NotSeeking).
+  std::optional<PartJob> TakeAny(
+      int lane, std::chrono::steady_clock::time_point now = std::chrono::steady_clock::now());
+  // The lane has other work: it no longer waits for a part.
+  void NotSeeking(int lane);
+  // True while a file is open here, whose parts a waiting lane may soon take.
+  bool AnyOpen();
   // For the file's owner: a free part of its file.
   std::optional<PartJob> TakeOf(SplitFile& file, int lane);
   // The lane no longer fetches the part.
@@ -145,11 +156,13 @@ class PartBoard {
   void Recount(SplitFile& file);
 
  private:
-  static std::optional<PartJob> JobFor(SplitFile& file, FilePart& part, int lane);
-  std::optional<PartJob> SplitLargest(int lane);
+  static std::optional<PartJob> JobFor(SplitFile& file, FilePart& part, int lane,
+                                       std::chrono::steady_clock::time_point now);
+  std::optional<PartJob> SplitLargest(int lane, std::chrono::steady_clock::time_point now);
 
   std::mutex mutex_;
   std::list<SplitFile> files_;  // a list keeps them in place
+  std::set<int> seeking_;       // lanes that found no part and wait for one
 };
 
 }  // namespace brenvik
