@@ -7,21 +7,20 @@
 // left, and that part's end moves down to where the new one starts. The
 // tail is half of it, or less when other idle workers are waiting to join
 // too: each takes its share of the file then, so the parts end together
-// (three joining a file's one part each take a quarter of it, not a half,
-// a quarter and a quarter). Each part is written in place into the one partial file. A part
-// cut short is free again, its written bytes kept, and the next taker
-// continues it; the file is done when every part is written and no worker
-// holds one.
+// (three that join a file's one part together take a quarter each). Each
+// part is written in place into the one partial file. A part cut short is
+// free again, its written bytes kept, and the next taker continues it; the
+// file is done when every part is written and no worker holds one.
 //
 // When a server answers a part with the whole file, or with another
 // version of it, the file is broken: no part is handed out any more, the
 // other parts stop, and the worker that owns the file either fetches it
 // whole (its own transfer had not stopped yet) or starts it over.
 //
-// Thread safety: every member may be used from any thread (one mutex).
-// The counts a download writes through (a part's end, the file's bytes
-// done) are atomics, read by the download without the mutex. A file and
-// its parts live until its owner closes it, after every worker left them.
+// Thread safety: every member may be used from any thread (one mutex). The
+// counts a download writes through (a part's end, the file's bytes done)
+// are atomics, read by the download without the mutex. A file and its
+// parts live until its owner closes it, after every worker left them.
 
 #include <atomic>
 #include <chrono>
@@ -117,9 +116,9 @@ class PartBoard {
   void Offer(SplitFile& file, const std::string& validator);
 
   // For a lane with nothing else to do: a free part of a file, else the
-  // tail of what is left of the part with the most left. A lane that finds
-  // nothing counts as waiting for a part until it takes one or a row
-  // (NotSeeking).
+  // tail of what is left of the part with the most left, the parts' rates
+  // judged at `now`. A lane that finds nothing counts as waiting for a part
+  // until it takes one or a row (NotSeeking).
   std::optional<PartJob> TakeAny(
       int lane, std::chrono::steady_clock::time_point now = std::chrono::steady_clock::now());
   // The lane has other work: it no longer waits for a part.
