@@ -87,15 +87,8 @@ std::optional<PartJob> PartBoard::JobFor(SplitFile& file, FilePart& part, int la
 std::optional<PartJob> PartBoard::TakeAny(int lane, std::chrono::steady_clock::time_point now) {
   std::lock_guard lock(mutex_);
   std::optional<PartJob> job;
-  for (SplitFile& file : files_) {
-    if (file.broken || file.validator.empty()) continue;
-    for (FilePart& part : file.parts) {
-      if (part.lane < 0 && part.Left() > 0) {
-        job = JobFor(file, part, lane, now);
-        break;
-      }
-    }
-    if (job) break;
+  for (auto file = files_.begin(); !job && file != files_.end(); ++file) {
+    job = FreePartOf(*file, lane, now);
   }
   if (!job) job = SplitLargest(lane, now);
   if (job) {
@@ -151,11 +144,14 @@ std::optional<PartJob> PartBoard::SplitLargest(int lane,
 
 std::optional<PartJob> PartBoard::TakeOf(SplitFile& file, int lane) {
   std::lock_guard lock(mutex_);
+  return FreePartOf(file, lane, std::chrono::steady_clock::now());
+}
+
+std::optional<PartJob> PartBoard::FreePartOf(SplitFile& file, int lane,
+                                             std::chrono::steady_clock::time_point now) {
   if (file.broken || file.validator.empty()) return std::nullopt;
   for (FilePart& part : file.parts) {
-    if (part.lane < 0 && part.Left() > 0) {
-      return JobFor(file, part, lane, std::chrono::steady_clock::now());
-    }
+    if (part.lane < 0 && part.Left() > 0) return JobFor(file, part, lane, now);
   }
   return std::nullopt;
 }

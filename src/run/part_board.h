@@ -157,6 +157,10 @@ class PartBoard {
  private:
   static std::optional<PartJob> JobFor(SplitFile& file, FilePart& part, int lane,
                                        std::chrono::steady_clock::time_point now);
+  // A part of `file` no lane holds and not yet written, when the file may
+  // be fetched in parts.
+  static std::optional<PartJob> FreePartOf(SplitFile& file, int lane,
+                                           std::chrono::steady_clock::time_point now);
   std::optional<PartJob> SplitLargest(int lane, std::chrono::steady_clock::time_point now);
 
   std::mutex mutex_;

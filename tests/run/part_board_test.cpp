@@ -70,12 +70,19 @@ TEST_F(PartBoardTest, ALaneAloneTakesHalfAndOneGoneToOtherWorkIsNotCounted) {
   board_.Offer(file, "\"v1\"");
   Join({1});
   EXPECT_EQ(PartLengths(file), (std::vector<uint64_t>{12 * kMiB, 12 * kMiB}));
-  // Lanes that come later halve what is left, but never below the
-  // smallest a part may be, however many wait.
+  // Lanes that come later, one at a time, halve what is left.
   Join({3, 4});
   EXPECT_EQ(PartLengths(file), (std::vector<uint64_t>{6 * kMiB, 6 * kMiB, 6 * kMiB, 6 * kMiB}));
-  Waiting({5, 6, 7, 8});
-  for (uint64_t length : PartLengths(file)) EXPECT_GE(length, kSmallestPart);
+}
+
+TEST_F(PartBoardTest, HoweverManyWaitNoPartIsCutBelowTheSmallest) {
+  SplitFile& file = Running(0, 10 * kMiB, 0);
+  Waiting({1, 2, 3, 4, 5, 6});
+  board_.Offer(file, "\"v1\"");
+  Join({1});
+  EXPECT_EQ(PartLengths(file), (std::vector<uint64_t>{10 * kMiB - kSmallestPart, kSmallestPart}));
+  // What is left is too little to cut again.
+  EXPECT_FALSE(board_.TakeAny(2, later_).has_value());
 }
 
 }  // namespace
