@@ -237,6 +237,9 @@ class DownloadWorker {
     }
     SplitFile& file = board.Open(row, entry.size, lane_index_);
     file.server.store(server);
+    // Lanes with nothing to do may take parts of it soon; over HTTP/2 no
+    // lane takes parts.
+    if (!context_.hub.Multiplexing()) context_.table.CallIdleDownloadWorkers();
     lane_.Enter(row, entry.size, &file.done, entry.size);
     ArrivalDigest arrival;
     PartCounter counter(board, file, file.parts.front(), &arrival);

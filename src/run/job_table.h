@@ -127,6 +127,7 @@ class JobTable {
   using WaitEnd = WorkQueue::WaitEnd;
   // See WorkQueue.
   void WakeWaiters() const { queue_.WakeWaiters(); }
+  void CallIdleDownloadWorkers() { queue_.CallIdleDownloadWorkers(); }
   WaitEnd WaitForWork(JobState work, uint64_t seen, std::chrono::milliseconds timeout,
                       std::stop_token stop) const {
     return queue_.WaitForWork(work, seen, timeout, stop);

@@ -170,6 +170,14 @@ void WorkQueue::WakeWaiters() const {
   check_work_.notify_all();
 }
 
+void WorkQueue::CallIdleDownloadWorkers() {
+  {
+    std::lock_guard lock(mutex_);
+    ++state_revision_;
+  }
+  download_work_.notify_all();
+}
+
 uint64_t WorkQueue::StateRevision() const {
   std::lock_guard lock(mutex_);
   return state_revision_;

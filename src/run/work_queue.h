@@ -92,6 +92,11 @@ class WorkQueue {
   // Wakes every worker waiting in WaitForWork, so that each one looks at its
   // stop token again: called after a stop is requested.
   void WakeWaiters() const;
+  // Ends the wait of every download worker waiting for work, as a state
+  // change would (StateRevision moves): a worker that opens a large file
+  // for parts calls the idle ones, so that they come to take its parts
+  // instead of sleeping out their pause (one row wakes only one worker).
+  void CallIdleDownloadWorkers();
   // Blocks until every row is Verified (or the installer's), by a state
   // change after `seen` (a value of StateRevision()), or the timeout
   // passes: a face that looks at the run on a timer sees its end at once.

@@ -3,9 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <functional>
 #include <random>
 #include <thread>
+#include <vector>
 
 namespace brenvik {
 namespace {
@@ -155,6 +157,26 @@ TEST(JobTableTest, AWriteThatGivesWorkWakesItsWaiterAtOnce) {
                          [&] { table.ReleaseDownload(0); }),
               JobTable::WaitEnd::kChanged);
   }
+}
+
+TEST(JobTableTest, CallingIdleDownloadWorkersEndsTheWaitOfEveryOne) {
+  JobTable table;
+  table.InsertRow("x");
+  // One row wakes one worker; a large file opened for parts calls them all.
+  constexpr int kWaiters = 3;
+  std::array<JobTable::WaitEnd, kWaiters> ends{};
+  const uint64_t seen = table.StateRevision();
+  {
+    std::vector<std::jthread> waiters;
+    for (JobTable::WaitEnd& end : ends) {
+      waiters.emplace_back([&](std::stop_token stop) {
+        end = table.WaitForWork(JobState::PendingDownload, seen, kUnwokenWait, stop);
+      });
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    table.CallIdleDownloadWorkers();
+  }
+  for (JobTable::WaitEnd end : ends) EXPECT_EQ(end, JobTable::WaitEnd::kChanged);
 }
 
 TEST(JobTableTest, AWriteThatGivesNoWorkWakesNobody) {

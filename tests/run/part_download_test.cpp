@@ -63,6 +63,10 @@ class PartDownloadTest : public RunHarness {
 TEST_F(PartDownloadTest, IdleLanesFetchPartsOfALargeFileAndItEndsVerified) {
   server_.Misbehave(Path(), Slow());
   NewPartRun();
+  // The lanes that found no row come for parts as soon as the large file
+  // opens, not after their pause: with this one they would come only once
+  // the file was all there.
+  config_.pause = std::chrono::seconds(60);
   WatchReads();
   ASSERT_EQ(Drive(), RunEnd::kFinished);
   EXPECT_TRUE(AllVerified());
