@@ -28,7 +28,7 @@ bool FilePart::SlowEnoughToSplit(std::chrono::steady_clock::time_point now) cons
   if (lane < 0 || watched < kRateWatch) return false;
   const uint64_t so_far = written.load();
   const uint64_t came = so_far - std::min(so_far, written_when_taken);
-  // Nothing came in a quarter of a second: the part is slow indeed.
+  // Nothing came while it was watched: the part is slow indeed.
   if (came == 0) return true;
   const double ms_left = static_cast<double>(Left()) * static_cast<double>(watched.count()) /
                          static_cast<double>(came);

@@ -43,7 +43,7 @@ namespace brenvik {
 // left of it would take kSplitWorth or more: on a fast line a split saves
 // nothing and costs the check a read of the file.
 inline constexpr uint64_t kSmallestPart = 4ull << 20;
-inline constexpr std::chrono::milliseconds kRateWatch{250};
+inline constexpr std::chrono::milliseconds kRateWatch{100};
 inline constexpr std::chrono::milliseconds kSplitWorth{1000};
 // Files from this size on may come in parts.
 inline constexpr uint64_t kSplitFrom = 2 * kSmallestPart;
