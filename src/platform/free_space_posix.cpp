@@ -55,10 +55,13 @@ std::string SystemFreeSpace::DriveOf(const std::string& path) {
 
 std::optional<uint64_t> SystemFreeSpace::AvailableBytes(const std::string& path) {
   if (path.empty() || IsWindowsStylePath(path)) return std::nullopt;
-  const fs::path existing = NearestExistingAncestor(path);
-  if (existing.empty()) return std::nullopt;
+  // Asked before every download: a folder that exists is asked at once,
+  // without the walk up to the nearest folder that does.
   struct statvfs info;
-  if (::statvfs(existing.c_str(), &info) != 0) return std::nullopt;
+  if (::statvfs(path.c_str(), &info) != 0) {
+    const fs::path existing = NearestExistingAncestor(path);
+    if (existing.empty() || ::statvfs(existing.c_str(), &info) != 0) return std::nullopt;
+  }
   const uint64_t blocks = info.f_bavail;
   const uint64_t block_size = info.f_frsize;
   if (block_size != 0 && blocks > UINT64_MAX / block_size) return UINT64_MAX;
