@@ -85,7 +85,8 @@ class WorkQueue {
   // once when the stopper calls WakeWaiters after requesting it). Other
   // state writes wake nobody: a finished check does not send every download
   // worker looking for work. Returns at once when a state code changed
-  // since `seen` (a value of StateRevision()). A change or stop noticed only
+  // since `seen` (a value of StateRevision()), or the idle download workers
+  // were called (CallIdleDownloadWorkers). A change or stop noticed only
   // when the timeout ran out counts as kTimedOut: the wake-up did not happen.
   WaitEnd WaitForWork(JobState work, uint64_t seen, std::chrono::milliseconds timeout,
                       std::stop_token stop) const;
