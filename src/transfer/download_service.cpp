@@ -47,7 +47,25 @@ std::string WriteFailure(const std::string& shown, int number) {
   return "cannot write \"" + shown + "\": " + cause;
 }
 
+// Makes the partial file a download deferred (Body::partial_deferred);
+// false, with the cause kept, when it cannot.
+bool MakeDeferredPartial(Body& body) {
+  if (!body.partial_deferred) {
+    body.write_errno = EBADF;
+    return false;
+  }
+  body.partial_deferred = false;
+  *body.partial = body.folder->CreateFreshFile(body.target->partial_name);
+  if (!body.partial->Ok()) {
+    body.write_errno = body.partial->Error().number;
+    return false;
+  }
+  body.fd = body.partial->get();
+  return true;
+}
+
 bool WriteOut(Body& body, const char* data, size_t size) {
+  if (body.fd < 0 && !MakeDeferredPartial(body)) return false;
   body.write_errno = WriteAll(body.fd, data, size);
   if (body.write_errno != 0) return false;
   // Exactly the bytes now in the file, from the buffer they were written from.
@@ -58,6 +76,7 @@ bool WriteOut(Body& body, const char* data, size_t size) {
 }
 
 bool FlushBuffer(Body& body) {
+  if (body.buffered == 0) return true;
   const size_t size = body.buffered;
   body.buffered = 0;
   return WriteOut(body, body.buffer, size);
@@ -139,7 +158,8 @@ std::string LoadValidator(const ContainedFolder& folder, const DownloadTarget& t
 // the partial file (tried once), so a crash or a kill leaves data that can
 // be resumed.
 void SaveValidatorOfLargeBody(Body& body) {
-  if (body.saved_for_large_body || body.validator_saved || body.validator.empty() ||
+  // Never a validator without its file: a deferred partial file waits.
+  if (body.saved_for_large_body || body.validator_saved || body.validator.empty() || body.fd < 0 ||
       body.offset + body.received <= kSaveValidatorAfter) {
     return;
   }
@@ -519,14 +539,27 @@ DownloadResult Classify(const TransportEnd& end, const Body& body, const std::st
 }
 
 // The partial file a download writes to: the existing one to continue when
-// a validator was kept beside it and it may still grow, else a fresh one.
+// a validator was kept beside it and it may still grow, else a fresh one,
+// or none yet (`deferred`, see Body::partial_deferred).
 struct PartialStart {
   ContainedFile file;
   uint64_t size = 0;  // bytes already there to continue
   std::string validator;
+  bool deferred = false;
 };
 
 PartialStart OpenPartial(const ContainedFolder& folder, const DownloadTarget& target, bool web) {
+  if (target.expected_size && *target.expected_size <= download::kWriteBufferSize &&
+      target.stop_at == nullptr) {
+    // The whole body fits in the write buffer. Nearly always nothing holds
+    // the partial name; a look that makes nothing finds that out, and a
+    // body that comes whole is then written once, under its final name: on
+    // a release of many small files, no file is made and renamed apiece.
+    const ContainedFile held = folder.OpenForAppending(target.partial_name);
+    if (!held.Ok() && held.Error().number == ENOENT) {
+      return {.file = ContainedFile(-1), .deferred = true};
+    }
+  }
   // Nearly always nothing holds the partial name, and one system call both
   // finds that out and makes the file.
   ContainedFile fresh = folder.CreateNewFile(target.partial_name);
@@ -561,8 +594,59 @@ bool KeepPartial(Body& body, const DownloadResult& result) {
   return resumable && (body.validator_saved || download::SaveValidator(body));
 }
 
-// Renames a complete partial file to the final name; a failed attempt
-// keeps its partial data or removes it.
+enum class FinalWrite { kWritten, kNameHeld, kFailed };
+
+// Writes the complete, buffered body of a download that deferred its
+// partial file straight to the final name. kNameHeld, with nothing done,
+// when an entry holds that name (a file that failed its check: it is
+// replaced through the partial file, as always); a failed write removes
+// the file it made and keeps the cause.
+FinalWrite WriteToFinal(Body& body) {
+  ContainedFile file = body.folder->CreateNewFile(body.target->name);
+  if (!file.Ok()) {
+    if (file.Error().number == EEXIST) return FinalWrite::kNameHeld;
+    body.write_errno = file.Error().number;
+    return FinalWrite::kFailed;
+  }
+  body.fd = file.get();
+  const bool written = download::FlushBuffer(body);
+  body.fd = -1;
+  file.Close();
+  if (!written) {
+    (void)body.folder->Remove(body.target->name);
+    return FinalWrite::kFailed;
+  }
+  body.in_final = true;
+  return FinalWrite::kWritten;
+}
+
+// Puts what the buffer still holds on the disk, so a full disk shows here,
+// and judges the transfer. A complete body whose partial file was deferred
+// goes to its final name; otherwise the partial file (made now if need be)
+// gets the bytes when the body is complete or may be kept for resuming.
+DownloadResult EndBody(const TransportEnd& end, Body& body, const std::string& shown_partial,
+                       long stall_seconds) {
+  const bool complete = end.kind == TransportEnd::Kind::kComplete;
+  if (complete && body.write_errno == 0 && body.fd < 0 && body.partial_deferred &&
+      Classify(end, body, shown_partial, stall_seconds).Ok()) {
+    switch (WriteToFinal(body)) {
+      case FinalWrite::kWritten:
+        return Classify(end, body, shown_partial, stall_seconds);
+      case FinalWrite::kFailed:
+        return Classify(end, body, ShownPathBelow(body.target->folder, body.target->name),
+                        stall_seconds);
+      case FinalWrite::kNameHeld:
+        break;
+    }
+  }
+  if (body.write_errno == 0 && (complete || !body.validator.empty())) {
+    (void)download::FlushBuffer(body);
+  }
+  return Classify(end, body, shown_partial, stall_seconds);
+}
+
+// Renames a complete partial file to the final name (unless the body went
+// there straight); a failed attempt keeps its partial data or removes it.
 DownloadResult Finish(const DownloadTarget& target, Body& body, DownloadResult result,
                       TransferCallback& callback) {
   const ContainedFolder& folder = *body.folder;
@@ -576,7 +660,8 @@ DownloadResult Finish(const DownloadTarget& target, Body& body, DownloadResult r
     // The validator goes first: a crash in between leaves a partial file
     // without one, which is fetched again, never a validator without its file.
     download::DropValidator(body);
-    const ContainedStatus renamed = folder.Rename(target.partial_name, target.name);
+    const ContainedStatus renamed =
+        body.in_final ? ContainedStatus{} : folder.Rename(target.partial_name, target.name);
     if (!renamed.Ok()) {
       result = Failed(DownloadOutcome::kLocalFailure, result.http_status, renamed.error.message);
     }
@@ -690,7 +775,7 @@ DownloadResult DownloadService::Download(const std::string& url, const DownloadT
   const ContainedFolder& folder = handle_->FolderFor(target.folder);
   if (!folder.Ok()) return Failed(DownloadOutcome::kLocalFailure, 0, folder.Error().message);
   PartialStart start = OpenPartial(folder, target, IsWebUrl(url));
-  if (!start.file.Ok())
+  if (!start.deferred && !start.file.Ok())
     return Failed(DownloadOutcome::kLocalFailure, 0, start.file.Error().message);
 
   Body body{.callback = &callback,
@@ -708,18 +793,13 @@ DownloadResult DownloadService::Download(const std::string& url, const DownloadT
             .folder = &folder,
             .target = &target,
             .partial = &start.file,
-            .rate_limit = &handle_->Hub().Limit()};
+            .rate_limit = &handle_->Hub().Limit(),
+            .partial_deferred = start.deferred};
   if (target.written != nullptr) target.written->Begin(start.size);
   const TransportEnd end = handle_->transport->Fetch(EncodeForWire(url), body, stall_timeout_);
-  // Buffered bytes reach the disk only now, so a full disk may show here;
-  // a partial file kept for resuming gets them too.
-  if (body.write_errno == 0 &&
-      (end.kind == TransportEnd::Kind::kComplete || !body.validator.empty())) {
-    (void)download::FlushBuffer(body);
-  }
-  start.file.Close();
   const DownloadResult result =
-      Classify(end, body, shown_partial, static_cast<long>(stall_timeout_.count()));
+      EndBody(end, body, shown_partial, static_cast<long>(stall_timeout_.count()));
+  start.file.Close();
   return Finish(target, body, result, callback);
 }
 

@@ -103,6 +103,12 @@ struct Body {
   ContainedFile* partial = nullptr;
   // The speed limit the body's bytes are paid for with; null: none.
   RateLimit* rate_limit = nullptr;
+  // A fresh download of a file that fits in the write buffer makes its
+  // partial file only when bytes must reach the disk before the body is
+  // complete (fd is -1 until then); a complete body then goes straight to
+  // the final name, which `in_final` says.
+  bool partial_deferred = false;
+  bool in_final = false;
 };
 
 // The headers of the final response that resuming needs.

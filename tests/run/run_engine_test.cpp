@@ -54,8 +54,12 @@ TEST_F(RunEngineTest, FreshFolderGetsEveryFileOnceAndVerified) {
 
 // A scanner holding the fresh file for a moment costs a short wait, not a
 // question; one that keeps holding it brings the question, which names it.
+// (A file that failed its check is replaced through its partial file, and
+// that one is renamed; a small file fetched afresh goes straight to its name.)
 TEST_F(RunEngineTest, AFileHeldForAMomentAtItsRenameEndsVerifiedWithoutAQuestion) {
   AddStandardRelease();
+  const std::string wrong(release_.Files().at("a file.bin").size(), 'x');
+  download_dir_.Write("a file.bin", wrong);
   {
     const test::HeldFile held("rename", "a file.bin.part", 2);
     NewRun();
@@ -67,7 +71,7 @@ TEST_F(RunEngineTest, AFileHeldForAMomentAtItsRenameEndsVerifiedWithoutAQuestion
   EXPECT_EQ(server_.Requests(release_.PathOf("a file.bin")), 1);
   EXPECT_TRUE(prompt_.Texts().empty());
 
-  fs::remove(download_dir_.path() / "a file.bin");
+  download_dir_.Write("a file.bin", wrong);
   const test::HeldFile held("rename", "a file.bin.part", 1000);
   NewRun();
   EXPECT_NE(Drive(), RunEnd::kFinished);

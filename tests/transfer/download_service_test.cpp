@@ -61,13 +61,29 @@ class FileWatchingSink : public ProgressSink {
     if (!missing) {
       seen = true;
       largest = std::max<uintmax_t>(largest, size);
+      smallest = std::min<uintmax_t>(smallest, size);
     }
   }
   bool seen = false;
   uintmax_t largest = 0;
+  uintmax_t smallest = UINTMAX_MAX;
 
  private:
   fs::path path_;
+};
+
+// Shows each report to two sinks.
+class TeeSink : public ProgressSink {
+ public:
+  TeeSink(ProgressSink& first, ProgressSink& second) : first_(first), second_(second) {}
+  void ShowFileProgress(uint32_t percent) override {
+    first_.ShowFileProgress(percent);
+    second_.ShowFileProgress(percent);
+  }
+
+ private:
+  ProgressSink& first_;
+  ProgressSink& second_;
 };
 
 class DownloadServiceTest : public ::testing::Test {
@@ -103,26 +119,41 @@ class DownloadServiceTest : public ::testing::Test {
   DownloadService service_;
 };
 
+// The final name gets the body only once it is complete. A body larger
+// than the write buffer goes to the partial name first and is renamed; one
+// that fits is written under its name once, at the end, and no partial
+// file is made for it (one file made and renamed fewer apiece on a release
+// of many small files).
 TEST_F(DownloadServiceTest, SavesTheBodyUnderItsNameOnlyAtTheEnd) {
-  const std::string body = test::RandomBytes(300'000, 7);
-  server_.Serve("1.0/data.cab", body);
   // The partial name comes from the caller: "<name>.part" may be a file of
   // its own, and stays untouched.
   dir_.Write("data.cab.part", "another catalogue row");
-  FileWatchingSink sink(dir_.path() / "data.cab.~part");
-  callback_.Attach(&sink);
+  for (const size_t size : {size_t{3'000'000}, size_t{300'000}}) {
+    SCOPED_TRACE(size);
+    const std::string body = test::RandomBytes(size, 7);
+    server_.Serve("1.0/data.cab", body);
+    FileWatchingSink partial(dir_.path() / "data.cab.~part");
+    FileWatchingSink final_name(dir_.path() / "data.cab");
+    TeeSink both(partial, final_name);
+    callback_.Attach(&both);
 
-  const DownloadResult result =
-      service_.Download(Fetch("1.0/data.cab"), Target("data.cab", body.size()), callback_);
-  ASSERT_TRUE(result.Ok()) << result.reason;
-  EXPECT_EQ(result.http_status, 200);
-  EXPECT_EQ(dir_.Read("data.cab"), body);
-  EXPECT_TRUE(sink.seen);  // the body went to the partial name first
-  EXPECT_EQ(dir_.Read("data.cab.part"), "another catalogue row");
-  EXPECT_FALSE(fs::exists(dir_.path() / "data.cab.~part"));
-  EXPECT_EQ(callback_.BytesSoFar(), body.size());
-  EXPECT_FALSE(callback_.TransferRunning());
-  EXPECT_EQ(server_.Requests("1.0/data.cab"), 1);
+    const DownloadResult result =
+        service_.Download(Fetch("1.0/data.cab"), Target("data.cab", body.size()), callback_);
+    ASSERT_TRUE(result.Ok()) << result.reason;
+    EXPECT_EQ(result.http_status, 200);
+    EXPECT_EQ(dir_.Read("data.cab"), body);
+    EXPECT_EQ(partial.seen, size > (1u << 20));
+    // Whenever the final name was there, it held the whole body.
+    EXPECT_TRUE(final_name.seen);
+    EXPECT_EQ(final_name.largest, body.size());
+    EXPECT_EQ(final_name.smallest, body.size());
+    EXPECT_EQ(dir_.Read("data.cab.part"), "another catalogue row");
+    EXPECT_FALSE(fs::exists(dir_.path() / "data.cab.~part"));
+    EXPECT_EQ(callback_.BytesSoFar(), body.size());
+    EXPECT_FALSE(callback_.TransferRunning());
+    fs::remove(dir_.path() / "data.cab");
+  }
+  EXPECT_EQ(server_.Requests("1.0/data.cab"), 2);
 }
 
 // A writer that lags holds its transfer back without losing or repeating
@@ -986,8 +1017,8 @@ TEST_F(DownloadServiceTest, FullDiskAndReadOnlyFilesystemAreLocalFaults) {
   });
   if (!why_not.empty()) GTEST_SKIP() << "cannot mount a small filesystem here: " << why_not;
   EXPECT_EQ(full.outcome, DownloadOutcome::kLocalFailure);
-  EXPECT_EQ(full.reason,
-            "cannot write \"" + (small / "big.bin.~part").string() + "\": the disk is full");
+  // The body fits in the write buffer: it was written under its name, once.
+  EXPECT_EQ(full.reason, "cannot write \"" + (small / "big.bin").string() + "\": the disk is full");
   EXPECT_FALSE(left_over);
 
   DownloadResult read_only;
